@@ -1,0 +1,67 @@
+// An open QAR archive: the stream, its directory tables and a sorted snapshot
+// of its live entries, plus the archive store's last error text.
+//
+// Every operation of the archive store returns 1 (or a pointer) on success and
+// 0 (or null) on failure; a failure replaces the last error text with a message
+// and the store never prints anything itself. Running out of memory anywhere in
+// the store ends the process through fatal_error with exit status 107.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "archive_format.h"
+
+// Room for the archive's base name in messages; longer names are cut to fit.
+constexpr size_t QAR_BASE_NAME_SIZE = 256;
+// The last error text, terminating zero included; longer messages are cut.
+constexpr size_t QAR_LAST_ERROR_SIZE = 512;
+
+struct ArchiveHandle {
+    FILE* file;                          // the archive, binary mode; owned
+    char base_name[QAR_BASE_NAME_SIZE];  // file name without directories, zero-terminated
+    int32_t table_count;                 // directory tables in the chain
+    int32_t entry_count;                 // live entries in `entries`
+    uint32_t key;                        // the header's archive key
+    int32_t next_index;                  // index of the next appended record
+    uint32_t* table_offsets;             // table_count offsets, by table number; owned
+    DirectoryEntry* entries;             // live entries at open, sorted by name; owned
+    int append_refused;                  // set after a failed append: the handle may be
+                                         // out of step with the file, later appends fail
+};
+
+// The message of the latest failure of the archive store (empty at start).
+const char* last_error_text();
+// Formats a message into the last error text, cut to fit its buffer.
+void set_last_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes a new empty archive (3632 bytes) with the given key. Fails, leaving the
+// file untouched, when path already exists. Opens no handle.
+int create_archive(const char* path, uint32_t key);
+
+// Opens an archive read-only (for_write 0) or for reading and writing; the
+// latter creates a missing archive with key 0 first. Validates the header and
+// the chain of directory tables and loads the sorted snapshot of live entries.
+// Returns null and leaves nothing open on failure.
+ArchiveHandle* open_archive(const char* path, int for_write);
+
+// Closes the stream and frees the handle and its arrays. Always 1.
+int close_archive(ArchiveHandle* handle);
+
+// Looks a name up in the snapshot taken at open: case-insensitive (ASCII) over
+// at most 16 bytes. Returns a pointer into handle->entries, or null. Records
+// appended through this handle are not found; records deleted through it are.
+DirectoryEntry* find_entry(ArchiveHandle* handle, const char* name);
+
+// Writes the message to standard error and ends the process with status 107.
+[[noreturn]] void fatal_error(const char* message);
+
+// The two steps of open_archive, exposed for the tests: read and check the
+// header of an open stream and build a handle around it (null on failure; the
+// stream is not closed), and load the directory chain into a new handle.
+ArchiveHandle* read_archive_header(FILE* file, const char* base_name);
+int load_directory(const ArchiveHeader& header, ArchiveHandle* handle);
+
+// The name order of the snapshot: bytes compared unsigned after folding A-Z to
+// a-z, over at most 16 bytes, stopping at a zero byte in either name.
+int compare_names(const char* a, const char* b);

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when they are missing.
+# Usage: scripts/deps.sh [extra-package...]
+set -euo pipefail
+packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev libgtest-dev "$@")
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  echo "Installing: ${missing[*]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
