@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite.
+# Installs what is missing, builds, and runs the whole test suite twice: once
+# in the normal build, once built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails the run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+jobs="$(nproc)"
+
 bash scripts/build.sh build
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+bash scripts/build.sh build-asan -DQAR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
