@@ -1,0 +1,55 @@
+// The TXT and CSV forms of a sprite table.
+//
+// TXT is the form people edit: a heading comment, one row per sprite with the
+// name in double quotes, "#" comment lines, and "@include" lines that pull in
+// further TXT files at their place. CSV is the spreadsheet form: one row per
+// sprite, fields separated by commas, semicolons or tabs.
+//
+// Readers work line by line through read_text_line (1024-byte buffer, longer
+// lines come in pieces that are each handled as a line) and append one record
+// per accepted line; rejected lines are skipped without a message. No
+// operation closes a stream it was given; read_txt closes what its includes
+// opened. Write errors are left in the streams' error flags.
+#pragma once
+
+#include <cstdio>
+
+#include "sprite_table.h"
+
+// Prints the TXT form of every record of `stb` (opened for binary reading).
+void write_txt(FILE* out, FILE* stb);
+
+// Reads TXT lines from `in` to its end and appends one record per accepted row
+// to `stb`. Include lines open the named file (relative names against the
+// current directory) and read it in place; an include that cannot be opened,
+// or that lies deeper than SPRITE_MAX_INCLUDE_DEPTH, prints
+// "ERROR: could not open file \"<name>\" for read" on standard error and
+// reading goes on.
+void read_txt(FILE* stb, FILE* in);
+
+// Prints the CSV form of every record of `stb`.
+void write_csv(FILE* out, FILE* stb);
+
+// Reads CSV lines from `in` to its end and appends one record per line with at
+// least two fields to `stb`.
+void read_csv(FILE* stb, FILE* in);
+
+// The per-line steps of the readers, exposed for tests and fuzzing. `line` is
+// one line as read_text_line delivers it (its newline, if any, included).
+
+// True when a non-empty, non-comment TXT line is an include line. `file`
+// (33 bytes) receives the file name, at most 32 characters; it is empty when
+// the line ends before the opening quote ("@include" followed by white space
+// only, or on a last line without newline any beginning of "@include").
+bool scan_txt_include(const char* line, char file[SPRITE_NAME_SIZE + 1]);
+
+// The TXT row scan: a double-quoted name of 1 to 32 characters at the very
+// start, a texture of 1 to 8 non-blank characters, four decimal numbers (low
+// 16 bits kept), then "0x" and 1 to 8 hex digits; the rest is ignored. Fills
+// `entry` from zero and returns true when all seven fields were scanned.
+bool scan_txt_row(const char* line, SpriteEntry* entry);
+
+// The CSV row: fields split at runs of ',', ';' and tab (leading separators
+// skipped, no empty fields, the newline stays in the last field). Fills
+// `entry` from zero and returns true when the line has at least two fields.
+bool scan_csv_row(const char* line, SpriteEntry* entry);

@@ -1,0 +1,143 @@
+#include "xml_json_forms.h"
+
+#include <tinyxml2.h>
+
+#include <cstring>
+
+#include "text_scan.h"
+
+namespace {
+
+// Writes a name or texture field (up to its first zero byte, at most `size`
+// bytes) as an XML attribute value.
+void put_xml_text(FILE* out, const char* field, size_t size) {
+    size_t n = sprite_text_length(field, size);
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(field[i]);
+        switch (c) {
+        case '&': std::fputs("&amp;", out); break;
+        case '<': std::fputs("&lt;", out); break;
+        case '>': std::fputs("&gt;", out); break;
+        case '"': std::fputs("&quot;", out); break;
+        default:
+            if (c < 0x20) {
+                std::fprintf(out, "&#x%02X;", c);
+            } else {
+                std::putc(c, out);
+            }
+        }
+    }
+}
+
+// Writes a name or texture field as the contents of a JSON string.
+void put_json_text(FILE* out, const char* field, size_t size) {
+    size_t n = sprite_text_length(field, size);
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c == '"' || c == '\\') {
+            std::putc('\\', out);
+            std::putc(c, out);
+        } else if (c < 0x20 || c >= 0x80) {
+            std::fprintf(out, "\\u%04X", c);
+        } else {
+            std::putc(c, out);
+        }
+    }
+}
+
+}  // namespace
+
+void write_xml(FILE* out, FILE* stb) {
+    std::fputs("<?xml version=\"1.0\" standalone=\"no\"?>\n", out);
+    std::fputs("<spritetable>\n", out);
+    SpriteEntry e;
+    while (read_sprite(stb, &e)) {
+        std::fputs("\t<sprite name=\"", out);
+        put_xml_text(out, e.name, SPRITE_NAME_SIZE);
+        std::fputs("\" texture=\"", out);
+        put_xml_text(out, e.texture, SPRITE_TEXTURE_SIZE);
+        std::fprintf(out, "\" u=\"%d\" v=\"%d\" width=\"%d\" height=\"%d\" flags=\"0x%08x\"/>\n",
+                     e.u, e.v, e.width, e.height, static_cast<unsigned>(e.flags));
+    }
+    std::fputs("</spritetable>\n", out);
+}
+
+bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
+    const tinyxml2::XMLAttribute* name = element.FindAttribute("name");
+    const tinyxml2::XMLAttribute* texture = element.FindAttribute("texture");
+    if (!name || !texture) return false;
+    *entry = empty_sprite();
+    set_sprite_text(entry->name, SPRITE_NAME_SIZE, name->Value());
+    set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, texture->Value());
+    static const char* const number_names[4] = {"u", "v", "width", "height"};
+    uint16_t* numbers[4] = {&entry->u, &entry->v, &entry->width, &entry->height};
+    for (int i = 0; i < 4; ++i) {
+        const tinyxml2::XMLAttribute* a = element.FindAttribute(number_names[i]);
+        if (a) *numbers[i] = static_cast<uint16_t>(strtoul32(a->Value()));
+    }
+    const tinyxml2::XMLAttribute* flags = element.FindAttribute("flags");
+    if (flags) entry->flags = strtoul32(flags->Value());
+    return true;
+}
+
+namespace {
+
+void read_xml_nested(FILE* stb, FILE* in, int depth);
+
+void include_xml(FILE* stb, const char* file, int depth) {
+    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? std::fopen(file, "rb") : nullptr;
+    if (!f) {
+        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
+        return;
+    }
+    read_xml_nested(stb, f, depth + 1);
+    std::fclose(f);
+}
+
+void read_xml_nested(FILE* stb, FILE* in, int depth) {
+    tinyxml2::XMLDocument doc;
+    if (doc.LoadFile(in) != tinyxml2::XML_SUCCESS) {
+        doc.PrintError();
+        return;
+    }
+    const tinyxml2::XMLElement* root = doc.FirstChildElement("spritetable");
+    if (!root) return;
+    for (const tinyxml2::XMLElement* el = root->FirstChildElement(); el;
+         el = el->NextSiblingElement()) {
+        if (std::strcmp(el->Name(), "include") == 0) {
+            const tinyxml2::XMLAttribute* file = el->FindAttribute("file");
+            if (file) include_xml(stb, file->Value(), depth);
+        } else if (std::strcmp(el->Name(), "sprite") == 0) {
+            SpriteEntry e;
+            if (sprite_from_xml(*el, &e)) append_sprite(stb, e);
+        }
+    }
+}
+
+}  // namespace
+
+void read_xml(FILE* stb, FILE* in) {
+    read_xml_nested(stb, in, 0);
+}
+
+void write_json(FILE* out, FILE* stb) {
+    std::fputs("[\n", out);
+    const char* separator = "";
+    SpriteEntry e;
+    while (read_sprite(stb, &e)) {
+        std::fprintf(out, "%s\t{\n\t\t\"name\": \"", separator);
+        put_json_text(out, e.name, SPRITE_NAME_SIZE);
+        std::fputs("\",\n\t\t\"texture\": \"", out);
+        put_json_text(out, e.texture, SPRITE_TEXTURE_SIZE);
+        std::fprintf(out,
+                     "\",\n\t\t\"u\": %d,\n\t\t\"v\": %d,\n\t\t\"width\": %d,\n\t\t\"height\": %d,"
+                     "\n\t\t\"flags\": \"0x%08x\"\n\t}",
+                     e.u, e.v, e.width, e.height, static_cast<unsigned>(e.flags));
+        separator = ",\n";
+    }
+    std::fputs("\n]\n", out);
+}
+
+void read_json() {
+    std::fputs("ERROR: reading JSON not supported yet :(\n", stderr);
+}

@@ -1,0 +1,46 @@
+// The XML and JSON forms of a sprite table.
+//
+// XML: a declaration line, a "spritetable" root, one "sprite" element per
+// record with the attributes name, texture, u, v, width, height and flags;
+// on input also "include" elements whose "file" attribute names a further XML
+// file read at that place. JSON: one array with one object per record; it is
+// written only.
+//
+// No operation closes a stream it was given; read_xml closes what its
+// includes opened. Write errors are left in the streams' error flags.
+#pragma once
+
+#include <cstdio>
+
+#include "sprite_table.h"
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+// Prints the XML form of every record of `stb`. In attribute values '&', '<',
+// '>', '"' and bytes below 0x20 are written as references (&amp; &lt; &gt;
+// &quot; &#xNN;) so that any name reads back; every other byte as it is.
+void write_xml(FILE* out, FILE* stb);
+
+// Parses all of `in` (opened for binary reading; it must be seekable) as XML
+// and appends one record per accepted "sprite" child of the "spritetable"
+// root to `stb`. A document the parser refuses (an empty one included) gets
+// the parser's one-line error report on standard output and adds nothing. An
+// include whose file cannot be opened, or that lies deeper than
+// SPRITE_MAX_INCLUDE_DEPTH, prints "ERROR: could not open file \"<name>\" for
+// read" on standard error and reading goes on.
+void read_xml(FILE* stb, FILE* in);
+
+// Fills `entry` from zero from one "sprite" element. False when the element
+// lacks a "name" or "texture" attribute. Exposed for tests.
+bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry);
+
+// Prints the JSON form of every record of `stb`. In strings '"', '\\' and bytes
+// below 0x20 are escaped, and bytes from 0x80 up are written as \u00XX (read
+// as Latin-1), so the output is valid JSON for any name.
+void write_json(FILE* out, FILE* stb);
+
+// The JSON read path: prints "ERROR: reading JSON not supported yet :(" on
+// standard error and reads nothing.
+void read_json();
