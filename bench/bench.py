@@ -1,0 +1,544 @@
+#!/usr/bin/env python3
+"""Benchmark of qartool and sprtool against lzop and plain reference loops.
+
+Started through bench/run.sh; see there for the arguments. Everything it makes
+lives in BUILD_DIR/bench-corpus (kept) and BUILD_DIR/bench-work (removed at the
+end). Only the Python standard library is used.
+"""
+
+import os
+import random
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+MB = 1 << 20
+SEED = 20140715
+CORPUS_VERSION = "3"
+
+FULL = dict(mixed_bytes=60 * MB, largest=8 * MB, tree_files=20000, many_files=100000,
+            extra_files=500, sprites=1000000)
+QUICK = dict(mixed_bytes=6 * MB, largest=2 * MB, tree_files=2000, many_files=10000,
+             extra_files=100, sprites=100000)
+
+
+# ----------------------------------------------------------------------------
+# Corpus
+
+
+def make_words(rng, count):
+    letters = "etaoinshrdlucmfwypvbgkjqxz"
+    weights = [26 - i for i in range(len(letters))]
+    return ["".join(rng.choices(letters, weights, k=rng.randint(2, 9))) for _ in range(count)]
+
+
+def text_bytes(rng, words, size):
+    """Text-like data: lines of words, some log-style lines with numbers."""
+    parts = []
+    total = 0
+    while total < size:
+        if rng.random() < 0.3:
+            line = "%08d [%s] %s=%d %s\n" % (total, rng.choice(("info", "warn", "debug")),
+                                              rng.choice(words), rng.randint(0, 99999),
+                                              " ".join(rng.choices(words, k=4)))
+        else:
+            line = " ".join(rng.choices(words, k=rng.randint(4, 14))).capitalize() + ".\n"
+        parts.append(line)
+        total += len(line)
+    return "".join(parts).encode()[:size]
+
+
+def binary_bytes(rng, size):
+    """Structured binary data: fixed-size rows with counters, small codes and
+    slowly varying values, the way game tables and meshes look."""
+    out = bytearray()
+    row = struct.Struct("<IHhhf")
+    x = y = 0
+    value = 0.0
+    ident = rng.randint(0, 1000)
+    rows = []
+    while len(out) < size:
+        for _ in range(4096):
+            ident += 1
+            x = max(-32768, min(32767, x + rng.randint(-3, 3)))
+            y = max(-32768, min(32767, y + rng.randint(-3, 3)))
+            value += rng.uniform(-0.5, 0.5)
+            rows.append(row.pack(ident, rng.choice((1, 1, 2, 3, 7, 40)), x, y, value))
+        out += b"".join(rows)
+        rows.clear()
+    return bytes(out[:size])
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def small_file_bytes(rng, blob, low, high):
+    size = int(2 ** rng.uniform(low, high))
+    start = rng.randrange(0, len(blob) - size)
+    return blob[start:start + size]
+
+
+def make_corpus(root, p):
+    rng = random.Random(SEED)
+    words = make_words(rng, 3000)
+    print("bench: making the corpus in %s (once)" % root, flush=True)
+
+    # Mixed files from 1 KB to the largest record, about mixed_bytes in all.
+    sizes = [p["largest"]]
+    while sum(sizes) < p["mixed_bytes"]:
+        left = p["mixed_bytes"] - sum(sizes)
+        sizes.append(max(1024, min(left, int(2 ** rng.uniform(10, 23)), p["largest"])))
+    for i, size in enumerate(sizes):
+        kind = "bin" if i == 0 else rng.choices(("txt", "bin", "rnd"), (4, 4, 2))[0]
+        if kind == "txt":
+            data = text_bytes(rng, words, size)
+        elif kind == "bin":
+            data = binary_bytes(rng, size)
+        else:
+            data = rng.randbytes(size)
+        write(os.path.join(root, "mixed", "m%03d.%s" % (i, kind)), data)
+
+    blob = text_bytes(rng, words, 4 * MB) + binary_bytes(rng, 2 * MB)
+    # A tree of small files, three levels deep; names are unique over the tree
+    # because the archive flattens directories.
+    for i in range(p["tree_files"]):
+        data = small_file_bytes(rng, blob, 6, 12)
+        write(os.path.join(root, "tree", "d%02d" % (i % 20), "e%d" % (i // 20 % 10),
+                           "t%05d.dat" % i), data)
+    # Many tiny files for the large archive, 100 per directory.
+    for i in range(p["many_files"]):
+        data = small_file_bytes(rng, blob, 5, 9)
+        write(os.path.join(root, "many", "g%04d" % (i // 100), "n%06d.txt" % i), data)
+    for i in range(p["extra_files"]):
+        write(os.path.join(root, "extra", "x%05d.txt" % i), small_file_bytes(rng, blob, 5, 9))
+    write(os.path.join(root, "one", "y00001.txt"), small_file_bytes(rng, blob, 5, 9))
+
+    # A sprite table whose records survive every text form unchanged.
+    record = struct.Struct("<32s8sHHHHI")
+    alnum = "abcdefghijklmnopqrstuvwxyz0123456789_"
+    chunks = []
+    for i in range(p["sprites"]):
+        name = ("%s_%d" % (rng.choice(words), i))[:32]
+        if rng.random() < 0.05:
+            name = "".join(rng.choices(alnum, k=32))
+        texture = "tex%d" % rng.randint(0, 99999)
+        chunks.append(record.pack(name.encode(), texture.encode(), rng.randint(0, 4095),
+                                  rng.randint(0, 4095), rng.randint(1, 512),
+                                  rng.choice((16, 32, 64, 65535, rng.randint(1, 512))),
+                                  rng.getrandbits(32) if rng.random() < 0.2 else 0))
+    write(os.path.join(root, "sprites", "table.stb"), b"".join(chunks))
+
+
+def ensure_corpus(root, p, quick):
+    stamp = os.path.join(root, "stamp")
+    wanted = "version %s seed %d quick %d\n" % (CORPUS_VERSION, SEED, quick)
+    try:
+        with open(stamp) as f:
+            if f.read() == wanted:
+                return
+    except OSError:
+        pass
+    shutil.rmtree(root, ignore_errors=True)
+    start = time.perf_counter()
+    make_corpus(root, p)
+    with open(stamp, "w") as f:
+        f.write(wanted)
+    print("bench: corpus made in %.1f s" % (time.perf_counter() - start), flush=True)
+
+
+def files_under(path):
+    out = []
+    for base, dirs, files in os.walk(path):
+        dirs.sort()
+        out.extend(os.path.join(base, f) for f in sorted(files))
+    return out
+
+
+def bytes_under(path):
+    return sum(os.path.getsize(f) for f in files_under(path))
+
+
+# ----------------------------------------------------------------------------
+# Running and timing
+
+
+class Failed(Exception):
+    pass
+
+
+def run(argv, cwd=None, stdout=None):
+    """Runs a program and returns its wall time; raises Failed on a non-zero
+    status. stdout is a file path, or None for /dev/null."""
+    out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+    try:
+        start = time.perf_counter()
+        proc = subprocess.run(argv, cwd=cwd, stdout=out, stderr=subprocess.PIPE)
+        elapsed = time.perf_counter() - start
+    finally:
+        if stdout:
+            out.close()
+    if proc.returncode != 0:
+        raise Failed("%s exited with %d: %s" % (" ".join(argv[:3]), proc.returncode,
+                                                 proc.stderr[:300].decode(errors="replace")))
+    return elapsed
+
+
+def peak_rss_kb(argv, cwd=None):
+    """Peak resident memory of one run, through GNU time."""
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, cwd=cwd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if proc.returncode != 0:
+        raise Failed("%s exited with %d" % (argv[0], proc.returncode))
+    return int(proc.stderr.decode().strip().splitlines()[-1])
+
+
+def clean(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
+
+
+def timed_set(contenders, runs):
+    """contenders: list of (key, prepare, argv, cwd, stdout). Runs them in turn,
+    starting each round with the next contender, and returns key -> median."""
+    times = {c[0]: [] for c in contenders}
+    for r in range(runs):
+        for i in range(len(contenders)):
+            key, prepare, argv, cwd, stdout = contenders[(i + r) % len(contenders)]
+            if prepare:
+                prepare()
+            times[key].append(run(argv, cwd, stdout))
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
+# ----------------------------------------------------------------------------
+# The table
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.notes = []
+
+    def section(self, title):
+        self.rows.append(("#", title))
+
+    def add(self, label, value, unit, rate="", ref="", ratio=None, target="", ok=None):
+        self.rows.append((label, value, unit, rate, ref, ratio, target, ok))
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def print(self):
+        head = "%-44s %10s %-2s %9s  %-26s %6s  %-10s %s" % (
+            "figure", "value", "", "MB/s", "against", "ratio", "target", "")
+        print()
+        print(head)
+        print("-" * len(head))
+        for row in self.rows:
+            if row[0] == "#":
+                print("[%s]" % row[1])
+                continue
+            label, value, unit, rate, ref, ratio, target, ok = row
+            if value == "":
+                value_text = ""
+            elif value is None:
+                value_text = "failed"
+            else:
+                value_text = "%10.3f" % value if unit in ("s", "ms") else "%10.1f" % value
+            print("%-44s %10s %-2s %9s  %-26s %6s  %-10s %s" % (
+                label, value_text, unit, rate, ref,
+                "" if ratio is None else "%.2f" % ratio, target,
+                "" if ok is None else ("ok" if ok else "MISSED")))
+        for text in self.notes:
+            print("note: " + text)
+
+
+def mbps(size, seconds):
+    return "%.1f" % (size / MB / seconds) if seconds else ""
+
+
+# ----------------------------------------------------------------------------
+# The figures
+
+
+class Bench:
+    def __init__(self, build, runs, quick):
+        self.build = os.path.abspath(build)
+        self.runs = runs
+        self.quick = quick
+        self.p = QUICK if quick else FULL
+        self.bin = os.path.join(self.build, "bin")
+        self.corpus = os.path.join(self.build, "bench-corpus" + ("-quick" if quick else ""))
+        os.makedirs(os.path.join(self.build, "bench-work"), exist_ok=True)
+        self.work = tempfile.mkdtemp(dir=os.path.join(self.build, "bench-work"))
+        self.table = Table()
+
+    def prog(self, name):
+        path = os.path.join(self.bin, name)
+        return path if os.access(path, os.X_OK) else None
+
+    def w(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def attempt(self, what, fn):
+        try:
+            fn()
+        except Failed as e:
+            self.table.note("%s: %s" % (what, e))
+
+    # -- add and extract -----------------------------------------------------
+
+    def add_figures(self, set_name):
+        qar = self.prog("qartool")
+        src = os.path.join(self.corpus, set_name)
+        files = files_under(src)
+        size = bytes_under(src)
+        label = "%s (%.1f MB, %d files)" % (set_name, size / MB, len(files))
+        self.table.section("add: %s" % label)
+        out = self.w("a.qar")
+        outp = self.w("ap.qar")
+        contenders = [
+            ("ref", None, [self.prog("lzo1x_ref"), set_name], self.corpus, None),
+            ("lzop", None, ["lzop", "-9", "-c", "--"] + files, None, self.w("all.lzo")),
+        ]
+        if qar:
+            contenders += [
+                ("qa", lambda: clean(out), [qar, "a", out, set_name], self.corpus, None),
+                ("qap", lambda: clean(outp), [qar, "-p", "bench", "a", outp, set_name],
+                 self.corpus, None),
+            ]
+        t = timed_set(contenders, self.runs)
+        self.table.add("lzo1x_ref (LZO1X-999 only)", t["ref"], "s", mbps(size, t["ref"]))
+        self.table.add("lzop -9", t["lzop"], "s", mbps(size, t["lzop"]), "lzo1x_ref",
+                       t["lzop"] / t["ref"])
+        if not qar:
+            self.table.note("qartool not built: add figures skipped")
+            return
+        for key, name in (("qa", "qartool a"), ("qap", "qartool -p a")):
+            self.table.add(name, t[key], "s", mbps(size, t[key]), "lzo1x_ref",
+                           t[key] / t["ref"], "<= 1.10", t[key] <= 1.10 * t["ref"])
+            self.table.add("", "", "", "", "lzop -9",
+                           t[key] / t["lzop"], "< 1.00", t[key] < t["lzop"])
+        self.identity(set_name, out, outp)
+        self.extract_figures(set_name, out, files, size)
+
+    def identity(self, set_name, threaded, threaded_p):
+        """The archive written on one core (the sequential codec) must be the
+        one written with the worker thread, byte for byte."""
+        qar = self.prog("qartool")
+        if not shutil.which("taskset"):
+            self.table.note("taskset missing: byte-identity check skipped")
+            return
+        seq = self.w("seq.qar")
+        seqp = self.w("seqp.qar")
+        clean(seq)
+        clean(seqp)
+        t = run(["taskset", "-c", "0", qar, "a", seq, set_name], self.corpus)
+        run(["taskset", "-c", "0", qar, "-p", "bench", "a", seqp, set_name], self.corpus)
+        same = all(open(a, "rb").read() == open(b, "rb").read()
+                   for a, b in ((seq, threaded), (seqp, threaded_p)))
+        self.table.add("qartool a on one core (sequential codec)", t, "s", "", "", None,
+                       "identical", same)
+
+    def extract_figures(self, set_name, archive, files, size):
+        qar = self.prog("qartool")
+        lzodir = self.w("lzo")
+        clean(lzodir)
+        os.makedirs(lzodir)
+        run(["lzop", "-9", "-q", "-f", "-p" + lzodir, "--"] + files)
+        lzo_files = [os.path.join(lzodir, os.path.basename(f) + ".lzo") for f in files]
+        xq = self.w("xq")
+        xl = self.w("xl")
+
+        def fresh(d):
+            clean(d)
+            os.makedirs(d)
+
+        t = timed_set([
+            ("qx", lambda: fresh(xq), [qar, "x", archive], xq, None),
+            ("lx", lambda: fresh(xl), ["lzop", "-d", "-q", "-f", "-p" + xl, "--"] + lzo_files,
+             None, None),
+        ], self.runs)
+        got = sorted(os.listdir(xq))
+        if got != sorted(os.path.basename(f).lower() for f in files):
+            self.table.note("qartool x of %s gave %d files, expected %d" % (set_name, len(got),
+                                                                          len(files)))
+        self.table.add("lzop -d (same files)", t["lx"], "s", mbps(size, t["lx"]))
+        self.table.add("qartool x", t["qx"], "s", mbps(size, t["qx"]), "lzop -d",
+                       t["qx"] / t["lx"], "<= 1.00", t["qx"] <= t["lx"])
+        clean(xq)
+        clean(xl)
+        clean(lzodir)
+
+    # -- list and append -------------------------------------------------------
+
+    def archive_size_figures(self):
+        qar = self.prog("qartool")
+        if not qar:
+            return
+        n = self.p["many_files"]
+        self.table.section("archive of %d records" % n)
+        big = self.w("many.qar")
+        small = self.w("hundred.qar")
+        t_build = run([qar, "a", big, "many"], self.corpus)
+        run([qar, "a", small, os.path.join("many", "g0000")], self.corpus)
+        self.table.add("qartool a, %d tiny files (built once)" % n, t_build, "s", "",
+                       "", None)
+        t = timed_set([("l", None, [qar, "l", big], None, None)], max(self.runs, 3))
+        self.table.add("qartool l", t["l"], "s", "", "", None, "< 1 s", t["l"] < 1.0)
+
+        k = self.p["extra_files"]
+        copy = self.w("copy.qar")
+
+        def prep(src):
+            return lambda: shutil.copyfile(src, copy)
+
+        t = timed_set([
+            ("s1", prep(small), [qar, "a", copy, "one"], self.corpus, None),
+            ("sk", prep(small), [qar, "a", copy, "extra"], self.corpus, None),
+            ("b1", prep(big), [qar, "a", copy, "one"], self.corpus, None),
+            ("bk", prep(big), [qar, "a", copy, "extra"], self.corpus, None),
+        ], max(self.runs, 3))
+        per_small = (t["sk"] - t["s1"]) / (k - 1) * 1000
+        per_big = (t["bk"] - t["b1"]) / (k - 1) * 1000
+        self.table.add("add 1 file to 100 records (open+close)", t["s1"], "s")
+        self.table.add("add 1 file to %d records (open+close)" % n, t["b1"], "s")
+        self.table.add("append per record, 100 records", per_small, "ms")
+        self.table.add("append per record, %d records" % n, per_big, "ms",
+                       "", "100 records", per_big / per_small if per_small > 0 else None,
+                       "~ 1.00", per_big <= 1.25 * per_small + 0.02)
+        clean(copy)
+
+    # -- memory ----------------------------------------------------------------
+
+    def memory_figures(self):
+        qar = self.prog("qartool")
+        if not qar:
+            return
+        largest = max(os.path.getsize(f) for f in files_under(os.path.join(self.corpus,
+                                                                           "mixed")))
+        self.table.section("peak memory (largest record %.1f MB)" % (largest / MB))
+        for name, extra in (("qartool a", []), ("qartool -p a", ["-p", "bench"])):
+            out = self.w("mem.qar")
+            clean(out)
+            kb = peak_rss_kb([qar] + extra + ["a", out, "mixed"], self.corpus)
+            self.table.add(name + " peak RSS", kb / 1024, "MB", "", "largest record",
+                           kb * 1024 / largest, "<= 6", kb * 1024 <= 6 * largest)
+            clean(out)
+        kb = peak_rss_kb(["lzop", "-9", "-c"] + files_under(os.path.join(self.corpus, "mixed")))
+        self.table.add("lzop -9 peak RSS", kb / 1024, "MB", "", "largest record",
+                       kb * 1024 / largest)
+
+    # -- sprite tables ---------------------------------------------------------
+
+    def sprite_figures(self):
+        spr = self.prog("sprtool")
+        ref = self.prog("fmt_ref")
+        stb = os.path.join(self.corpus, "sprites", "table.stb")
+        n = os.path.getsize(stb) // 52
+        self.table.section("sprtool, %d records" % n)
+        if not spr:
+            self.table.note("sprtool not built: conversion figures skipped")
+            return
+        for form, name in (("t", "TXT"), ("c", "CSV"), ("x", "XML"), ("j", "JSON")):
+            mine = self.w("out." + form)
+            theirs = self.w("ref." + form)
+            t = timed_set([
+                ("s", None, [spr, "r" + form, stb, mine], None, None),
+                ("r", None, [ref, "r" + form, stb, theirs], None, None),
+            ], self.runs)
+            size = os.path.getsize(theirs)
+            self.table.add("STB -> %s (%.0f MB text)" % (name, size / MB), t["s"], "s",
+                           mbps(size, t["s"]), "plain fprintf loop", t["s"] / t["r"],
+                           "<= 2.0", t["s"] <= 2.0 * t["r"])
+            if open(mine, "rb").read() != open(theirs, "rb").read():
+                self.table.note("sprtool r%s output differs from the plain loop's" % form)
+            clean(mine)
+        for form, name in (("t", "TXT"), ("c", "CSV"), ("x", "XML")):
+            text = self.w("ref." + form)
+            mine = self.w("back.stb")
+            theirs = self.w("refback.stb")
+            t = timed_set([
+                ("s", None, [spr, "w" + form, mine, text], None, None),
+                ("r", None, [ref, "w" + form, theirs, text], None, None),
+            ], self.runs)
+            size = os.path.getsize(text)
+            self.table.add("%s -> STB" % name, t["s"], "s", mbps(size, t["s"]),
+                           "plain scan loop", t["s"] / t["r"], "<= 2.0", t["s"] <= 2.0 * t["r"])
+            original = open(stb, "rb").read()
+            if open(mine, "rb").read() != original:
+                self.table.note("sprtool w%s did not give the original table back" % form)
+            if open(theirs, "rb").read() != original:
+                self.table.note("fmt_ref w%s did not give the original table back" % form)
+            clean(mine)
+            clean(theirs)
+        for form in "tcxj":
+            clean(self.w("ref." + form))
+
+    def run_all(self):
+        ensure_corpus(self.corpus, self.p, self.quick)
+        steps = [("add mixed", lambda: self.add_figures("mixed")),
+                 ("add tree", lambda: self.add_figures("tree")),
+                 ("archive size", self.archive_size_figures),
+                 ("memory", self.memory_figures),
+                 ("sprtool", self.sprite_figures)]
+        for what, fn in steps:
+            start = time.perf_counter()
+            print("bench: %s ..." % what, flush=True)
+            self.attempt(what, fn)
+            print("bench: %s done in %.0f s" % (what, time.perf_counter() - start), flush=True)
+        self.table.print()
+
+    def close(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def ensure_tools(build):
+    if not shutil.which("lzop"):
+        print("bench: installing lzop", flush=True)
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(sudo + ["apt-get", "update", "-qq"], env=env, check=True)
+        subprocess.run(sudo + ["apt-get", "install", "-y", "-qq", "--no-install-recommends",
+                               "lzop"], env=env, check=True)
+    need = [p for p in ("lzo1x_ref", "fmt_ref")
+            if not os.access(os.path.join(build, "bin", p), os.X_OK)]
+    if need:
+        subprocess.run(["cmake", "--build", build, "--target"] + need, check=True)
+
+
+def main(argv):
+    args = [a for a in argv if not a.startswith("--")]
+    quick = "--quick" in argv
+    unknown = [a for a in argv if a.startswith("--") and a != "--quick"]
+    if unknown or len(args) > 2:
+        print("Usage: bench/run.sh [BUILD_DIR] [RUNS] [--quick]", file=sys.stderr)
+        return 1
+    build = args[0] if args else "build"
+    runs = int(args[1]) if len(args) > 1 else (1 if quick else 3)
+    if not os.path.isdir(build):
+        print("bench: no build folder %s; build first (see the README)" % build,
+              file=sys.stderr)
+        return 1
+    ensure_tools(build)
+    print("bench: %d core(s), %d run(s) per figure, medians shown" % (os.cpu_count(), runs),
+          flush=True)
+    bench = Bench(build, runs, quick)
+    try:
+        bench.run_all()
+    finally:
+        bench.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
