@@ -89,6 +89,10 @@ void decode_table(const uint8_t in[QAR_TABLE_SIZE], DirectoryTable* table);
 // The header of a new, empty archive with the given key.
 ArchiveHeader new_archive_header(uint32_t key);
 
+// Number of used slots of a table: those before the first slot whose name
+// begins with a zero byte. Readers ignore that slot and everything after it.
+uint32_t table_used_slots(const DirectoryTable& table);
+
 // The record's uncompressed size as the flags word holds it (an unsigned shift:
 // sizes from 8 MiB on set bit 31 of the word).
 inline uint32_t flags_uncompressed_size(uint32_t flags) { return flags >> 8; }

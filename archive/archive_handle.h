@@ -54,11 +54,33 @@ int close_archive(ArchiveHandle* handle);
 DirectoryEntry* find_entry(ArchiveHandle* handle, const char* name);
 
 // Writes the message to standard error and ends the process with status 107.
+// A null message writes the store's own out-of-memory line.
 [[noreturn]] void fatal_error(const char* message);
+
+// malloc and realloc for the whole store: they never return null, because
+// running out of memory ends the process through fatal_error. A size of 0
+// still gives a distinct block that free() releases.
+void* store_alloc(size_t size);
+void* store_realloc(void* block, size_t size);
 
 // The two steps of open_archive, exposed for the tests: read and check the
 // header of an open stream and build a handle around it (null on failure; the
 // stream is not closed), and load the directory chain into a new handle.
+//
+// What the directory walk accepts, besides an archive exactly as the format
+// describes it: the two states that an append interrupted between its writes
+// leaves behind. (a) The last table holds one used slot more than the
+// header's record_count accounts for (the table was rewritten, the header was
+// not). (b) The header counts 99 records in its last table, that table is full
+// and points at one more, empty table (the 100th record of the table was
+// stored, the header was not raised). In both states the extra record is
+// complete and is listed; next_index and table_count follow the directory, not
+// the header, and the next append brings the header back into step. Anything
+// else that disagrees with the header's record_count is refused: a chain
+// longer or shorter than that (or looping), more used slots in the last table,
+// a negative count. Tables before the last one that hold fewer than 100 used
+// slots are read as they are (their entries are listed); appending to such an
+// archive is refused when the last table's used slots do not match the count.
 ArchiveHandle* read_archive_header(FILE* file, const char* base_name);
 int load_directory(const ArchiveHeader& header, ArchiveHandle* handle);
 

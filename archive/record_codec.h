@@ -31,6 +31,27 @@ uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size
 // (last error text untouched) or a stream the library rejects.
 int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out);
 
+// The pieces of encode_record, each independent of the other method's run:
+// a compressor writes only its own output buffer and uses only the work area
+// it is given, so the two may run at the same time with a work area each.
+//
+// Bytes that a work area of the 999 compressors needs (both methods).
+constexpr uint32_t CODEC_WORK_AREA_SIZE = 458752;
+// Room for one compressed stream of size plain bytes.
+uint32_t compressed_bound(uint32_t size);
+// Compresses size bytes of data with method (QAR_COMPRESSION_LZO1X or
+// QAR_COMPRESSION_LZO1Y, 999 level) into out, which holds
+// compressed_bound(size) bytes, using work_area (CODEC_WORK_AREA_SIZE bytes,
+// 16-byte aligned). Fills *out_size and returns 1, or puts the codec message
+// into the last error text and returns 0.
+int compress_with_method(uint32_t method, const uint8_t* data, uint32_t size, uint8_t* out,
+                         uint32_t* out_size, void* work_area);
+// Rewrites a stream of method in place with the library's optimiser; scratch
+// (size bytes, the record's plain size) receives the decoded bytes. 1, or 0
+// with the codec message.
+int optimize_stream(uint32_t method, uint8_t* stream, uint32_t stream_size, uint8_t* scratch,
+                    uint32_t size);
+
 // Initialises the library once per process; retried on every call until it
 // succeeds. Returns 1 when ready.
 int ensure_codec_ready();

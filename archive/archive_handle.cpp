@@ -1,0 +1,301 @@
+#include "archive_handle.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive_io.h"
+
+namespace {
+
+char g_last_error[QAR_LAST_ERROR_SIZE];
+
+const char OUT_OF_MEMORY_TEXT[] = "ERROR: out of memory\n";
+
+// The part of path behind its last slash or backslash, cut to fit out.
+void take_base_name(const char* path, char* out, size_t out_size) {
+    const char* base = path;
+    for (const char* p = path; *p != 0; ++p)
+        if (*p == '/' || *p == '\\') base = p + 1;
+    size_t n = strlen(base);
+    if (n >= out_size) n = out_size - 1;
+    memcpy(out, base, n);
+    out[n] = 0;
+}
+
+int fold(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? u - 'A' + 'a' : u;
+}
+
+int compare_entries(const void* a, const void* b) {
+    return compare_names(static_cast<const DirectoryEntry*>(a)->name,
+                         static_cast<const DirectoryEntry*>(b)->name);
+}
+
+int compare_key_with_entry(const void* key, const void* entry) {
+    return compare_names(static_cast<const char*>(key),
+                         static_cast<const DirectoryEntry*>(entry)->name);
+}
+
+void free_handle(ArchiveHandle* handle) {
+    free(handle->table_offsets);
+    free(handle->entries);
+    free(handle);
+}
+
+}  // namespace
+
+const char* last_error_text() { return g_last_error; }
+
+void set_last_error(const char* format, ...) {
+    // vsnprintf cuts the message to the buffer and always terminates it.
+    va_list args;
+    va_start(args, format);
+    vsnprintf(g_last_error, sizeof g_last_error, format, args);
+    va_end(args);
+}
+
+void fatal_error(const char* message) {
+    fprintf(stderr, "%s", message != nullptr ? message : OUT_OF_MEMORY_TEXT);
+    exit(107);
+}
+
+void* store_alloc(size_t size) {
+    void* block = malloc(size != 0 ? size : 1);
+    if (block == nullptr) fatal_error(OUT_OF_MEMORY_TEXT);
+    return block;
+}
+
+void* store_realloc(void* block, size_t size) {
+    void* grown = realloc(block, size != 0 ? size : 1);
+    if (grown == nullptr) fatal_error(OUT_OF_MEMORY_TEXT);
+    return grown;
+}
+
+int compare_names(const char* a, const char* b) {
+    for (uint32_t i = 0; i < QAR_NAME_LENGTH; ++i) {
+        int ca = fold(a[i]);
+        int cb = fold(b[i]);
+        if (ca != cb) return ca < cb ? -1 : 1;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+int create_archive(const char* path, uint32_t key) {
+    FILE* probe = fopen(path, "rb");
+    if (probe != nullptr) {
+        fclose(probe);
+        set_last_error("File \"%s\" already exists", path);
+        return 0;
+    }
+    // Exclusive creation: a file that exists but cannot be read (write-only,
+    // say) must not be truncated either.
+    FILE* file = fopen(path, "wbx");
+    if (file == nullptr) {
+        if (errno == EEXIST)
+            set_last_error("File \"%s\" already exists", path);
+        else
+            set_last_error("Could not create file \"%s\"", path);
+        return 0;
+    }
+    uint8_t header[QAR_HEADER_SIZE];
+    encode_header(new_archive_header(key), header);
+    static const uint8_t empty_table[QAR_TABLE_SIZE] = {};
+    // A full disk shows up at the flush, not at the buffered writes.
+    bool ok = fwrite(header, 1, sizeof header, file) == sizeof header &&
+              fwrite(empty_table, 1, sizeof empty_table, file) == sizeof empty_table &&
+              fflush(file) == 0;
+    if (fclose(file) != 0) ok = false;
+    if (!ok) {
+        set_last_error("Error writing to file \"%s\"", path);
+        return 0;
+    }
+    return 1;
+}
+
+ArchiveHandle* open_archive(const char* path, int for_write) {
+    FILE* file = nullptr;
+    if (!for_write) {
+        file = fopen(path, "rb");
+        if (file != nullptr) setvbuf(file, nullptr, _IONBF, 0);
+    } else {
+        file = fopen(path, "rb+");
+        if (file == nullptr && errno == ENOENT && create_archive(path, 0))
+            file = fopen(path, "rb+");
+    }
+    if (file == nullptr) {
+        set_last_error("Could not open file \"%s\"", path);
+        return nullptr;
+    }
+    char base_name[QAR_BASE_NAME_SIZE];
+    take_base_name(path, base_name, sizeof base_name);
+    ArchiveHandle* handle = read_archive_header(file, base_name);
+    if (handle == nullptr) {
+        fclose(file);
+        return nullptr;
+    }
+    return handle;
+}
+
+ArchiveHandle* read_archive_header(FILE* file, const char* base_name) {
+    uint8_t bytes[QAR_HEADER_SIZE];
+    if (!read_at(file, 0, bytes, sizeof bytes)) {
+        set_last_error("Could not read header of file \"%s\"", base_name);
+        return nullptr;
+    }
+    ArchiveHeader header;
+    decode_header(bytes, &header);
+    if (memcmp(header.magic, QAR_MAGIC, 4) != 0 || header.version != QAR_VERSION ||
+        header.name_length != QAR_NAME_LENGTH ||
+        header.entries_per_table != QAR_ENTRIES_PER_TABLE || header.record_count < 0) {
+        set_last_error("Invalid header in file \"%s\"", base_name);
+        return nullptr;
+    }
+    ArchiveHandle* handle = static_cast<ArchiveHandle*>(store_alloc(sizeof(ArchiveHandle)));
+    *handle = ArchiveHandle{};
+    take_base_name(base_name, handle->base_name, sizeof handle->base_name);
+    handle->file = file;
+    handle->table_count = header.record_count / int32_t(QAR_ENTRIES_PER_TABLE) + 1;
+    handle->next_index = header.record_count;
+    handle->key = header.key;
+    if (!load_directory(header, handle)) {
+        free_handle(handle);
+        return nullptr;
+    }
+    if (handle->entry_count > 1)
+        qsort(handle->entries, size_t(handle->entry_count), sizeof(DirectoryEntry),
+              compare_entries);
+    return handle;
+}
+
+namespace {
+
+// The tables and live entries gathered by the directory walk. Both arrays
+// grow with what is actually read from the file, so a header that claims two
+// billion records costs nothing until the tables are really there.
+struct DirectoryWalk {
+    uint32_t* offsets;
+    int64_t table_count;
+    int64_t offsets_capacity;
+    DirectoryEntry* entries;
+    int64_t entry_count;
+    int64_t entries_capacity;
+    uint32_t last_used;      // used slots of the last table read
+    uint32_t previous_used;  // used slots of the table before it
+};
+
+void walk_add_table(DirectoryWalk* walk, uint32_t offset, const DirectoryTable& table) {
+    if (walk->table_count == walk->offsets_capacity) {
+        walk->offsets_capacity = walk->offsets_capacity * 2 + 4;
+        walk->offsets = static_cast<uint32_t*>(
+            store_realloc(walk->offsets, size_t(walk->offsets_capacity) * sizeof(uint32_t)));
+    }
+    walk->offsets[walk->table_count++] = offset;
+    uint32_t used = table_used_slots(table);
+    if (walk->entry_count + used > walk->entries_capacity) {
+        walk->entries_capacity = walk->entries_capacity * 2 + QAR_ENTRIES_PER_TABLE;
+        walk->entries = static_cast<DirectoryEntry*>(store_realloc(
+            walk->entries, size_t(walk->entries_capacity) * sizeof(DirectoryEntry)));
+    }
+    for (uint32_t i = 0; i < used; ++i)
+        if ((table.slots[i].flags & QAR_FLAG_DELETED) == 0)
+            walk->entries[walk->entry_count++] = table.slots[i];
+    walk->previous_used = walk->last_used;
+    walk->last_used = used;
+}
+
+// Reads the chain from first_table_offset on. Stops with a message when a
+// table cannot be read or when the chain runs past max_tables (too long for
+// the header, or looping back on itself).
+int walk_chain(ArchiveHandle* handle, const ArchiveHeader& header, int64_t max_tables,
+               DirectoryWalk* walk) {
+    uint32_t offset = header.first_table_offset;
+    uint8_t bytes[QAR_TABLE_SIZE];
+    DirectoryTable table;
+    for (;;) {
+        if (walk->table_count >= max_tables) {
+            set_last_error("Header has %d dtables; actually %d dtables in file \"%s\"",
+                           handle->table_count, int(walk->table_count + 1), handle->base_name);
+            return 0;
+        }
+        if (!read_at(handle->file, offset, bytes, sizeof bytes)) {
+            set_last_error("Could not read dtable %d of file \"%s\"", int(walk->table_count),
+                           handle->base_name);
+            return 0;
+        }
+        decode_table(bytes, &table);
+        walk_add_table(walk, offset, table);
+        if (table.next_table_offset == 0) return 1;
+        offset = table.next_table_offset;
+    }
+}
+
+}  // namespace
+
+int load_directory(const ArchiveHeader& header, ArchiveHandle* handle) {
+    const int64_t record_count = header.record_count;
+    const int64_t expected_tables = handle->table_count;
+    int64_t file_size = stream_size(handle->file);
+    if (file_size < 0) {
+        set_last_error("Could not read dtable 0 of file \"%s\"", handle->base_name);
+        return 0;
+    }
+    // One table more than the header accounts for is allowed (an interrupted
+    // append, state (b) in the header). A chain of more tables than fit side
+    // by side in the file can only overlap or loop.
+    int64_t max_tables = expected_tables + 1;
+    if (max_tables > file_size / int64_t(QAR_TABLE_SIZE) + 1)
+        max_tables = file_size / int64_t(QAR_TABLE_SIZE) + 1;
+
+    DirectoryWalk walk = {};
+    int ok = walk_chain(handle, header, max_tables, &walk);
+    int64_t next_index = record_count;
+    if (ok) {
+        const uint32_t in_last = uint32_t(record_count % QAR_ENTRIES_PER_TABLE);
+        if (walk.table_count == expected_tables) {
+            // Normal, or state (a): one more used slot than the header counts.
+            if (walk.last_used == in_last + 1 && in_last + 1 < QAR_ENTRIES_PER_TABLE)
+                next_index = record_count + 1;
+            else if (walk.last_used > in_last)
+                ok = 0;
+            if (!ok || next_index > INT32_MAX) {
+                ok = 0;
+                set_last_error("Invalid header in file \"%s\"", handle->base_name);
+            }
+        } else if (walk.table_count == expected_tables + 1 &&
+                   in_last == QAR_ENTRIES_PER_TABLE - 1 &&
+                   walk.previous_used == QAR_ENTRIES_PER_TABLE && walk.last_used == 0) {
+            next_index = record_count + 1;  // state (b)
+        } else {
+            ok = 0;
+            set_last_error("Header has %d dtables; actually %d dtables in file \"%s\"",
+                           handle->table_count, int(walk.table_count), handle->base_name);
+        }
+    }
+    handle->table_offsets = walk.offsets;
+    handle->entries = walk.entries;
+    if (!ok) return 0;
+    handle->table_count = int32_t(walk.table_count);
+    handle->entry_count = int32_t(walk.entry_count);
+    handle->next_index = int32_t(next_index);
+    return 1;
+}
+
+DirectoryEntry* find_entry(ArchiveHandle* handle, const char* name) {
+    if (handle->entry_count <= 0 || name == nullptr) return nullptr;
+    // compare_names reads at most 16 bytes of the key and stops at its end,
+    // which cuts a longer name to its first 16 bytes.
+    return static_cast<DirectoryEntry*>(bsearch(name, handle->entries,
+                                                size_t(handle->entry_count),
+                                                sizeof(DirectoryEntry), compare_key_with_entry));
+}
+
+int close_archive(ArchiveHandle* handle) {
+    if (handle == nullptr) return 1;
+    if (handle->file != nullptr) fclose(handle->file);
+    free_handle(handle);
+    return 1;
+}

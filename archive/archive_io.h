@@ -1,0 +1,26 @@
+// Positioned reads and writes on an archive stream, shared by the handle and
+// the record operations. Not part of the store's public interface.
+//
+// All positions are 64-bit internally; the format's limit of 2,147,483,647
+// bytes is enforced by the callers. Every write is flushed before it returns,
+// so that a failure (a full disk, a file size limit) shows up here and not in
+// a later, unrelated call, and so that the kernel sees the writes in the order
+// they were made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Size of the file behind the stream, or -1 when it cannot be found.
+int64_t stream_size(FILE* file);
+
+// Reads exactly n bytes at offset. 1 when all of them were read, else 0.
+int read_at(FILE* file, int64_t offset, void* buffer, size_t n);
+
+// Writes exactly n bytes at offset (n > 0) and flushes. 1 on success, else 0.
+int write_at(FILE* file, int64_t offset, const void* buffer, size_t n);
+
+// Writes n bytes (n > 0) at the end of the file and flushes; *offset_out gets
+// the position they were written at. 1 on success, else 0.
+int write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out);

@@ -1,0 +1,174 @@
+#include "record_codec.h"
+
+#include <lzo1x.h>
+#include <lzo1y.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive_format.h"
+#include "archive_handle.h"
+
+namespace {
+
+bool g_codec_ready = false;
+
+// CRC-32 table of the polynomial 0x04C11DB7, most significant bit first.
+struct CrcTable {
+    uint32_t value[256];
+};
+
+constexpr CrcTable make_crc_table() {
+    CrcTable table = {};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t reg = i << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 0x80000000u) ? (reg << 1) ^ 0x04C11DB7u : reg << 1;
+        table.value[i] = reg;
+    }
+    return table;
+}
+
+constexpr CrcTable CRC_TABLE = make_crc_table();
+
+const char* lzo_result_text(int code) {
+    switch (code) {
+    case LZO_E_ERROR: return "error";
+    case LZO_E_OUT_OF_MEMORY: return "out of memory";
+    case LZO_E_NOT_COMPRESSIBLE: return "not compressible";
+    case LZO_E_INPUT_OVERRUN: return "input overrun";
+    case LZO_E_OUTPUT_OVERRUN: return "output overrun";
+    case LZO_E_LOOKBEHIND_OVERRUN: return "lookbehind overrun";
+    case LZO_E_EOF_NOT_FOUND: return "end of stream not found";
+    case LZO_E_INPUT_NOT_CONSUMED: return "input not consumed";
+    case LZO_E_NOT_YET_IMPLEMENTED: return "not implemented";
+    case LZO_E_INVALID_ARGUMENT: return "invalid argument";
+    case LZO_E_INVALID_ALIGNMENT: return "invalid alignment";
+    case LZO_E_OUTPUT_NOT_CONSUMED: return "output not consumed";
+    case LZO_E_INTERNAL_ERROR: return "internal error";
+    default: return "unknown error";
+    }
+}
+
+void set_codec_error(int code) {
+    set_last_error("Error %d during compression library operation: %s", code,
+                   lzo_result_text(code));
+}
+
+}  // namespace
+
+static_assert(CODEC_WORK_AREA_SIZE == LZO1X_999_MEM_COMPRESS, "LZO1X-999 work area");
+static_assert(CODEC_WORK_AREA_SIZE == LZO1Y_999_MEM_COMPRESS, "LZO1Y-999 work area");
+
+uint32_t key_from_password(const char* password) {
+    uint32_t reg = 0xFFFFFFFFu;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(password); *p != 0; ++p)
+        reg = (reg << 8) ^ CRC_TABLE.value[(reg >> 24) ^ *p];
+    return ~reg;
+}
+
+void mask_with_key(uint8_t* data, uint32_t size, uint32_t key) {
+    uint8_t key_bytes[4];
+    put_u32_le(key_bytes, key);
+    uint32_t whole = size - size % 4;
+    for (uint32_t i = 0; i < whole; ++i) data[i] ^= key_bytes[i % 4];
+}
+
+int ensure_codec_ready() {
+    if (g_codec_ready) return 1;
+    int result = lzo_init();
+    if (result != LZO_E_OK) {
+        set_codec_error(result);
+        return 0;
+    }
+    g_codec_ready = true;
+    return 1;
+}
+
+uint32_t compressed_bound(uint32_t size) { return size + size / 64 + 19; }
+
+int compress_with_method(uint32_t method, const uint8_t* data, uint32_t size, uint8_t* out,
+                         uint32_t* out_size, void* work_area) {
+    lzo_uint length = compressed_bound(size);
+    int result = method == QAR_COMPRESSION_LZO1X
+                     ? lzo1x_999_compress(data, size, out, &length, work_area)
+                     : lzo1y_999_compress(data, size, out, &length, work_area);
+    if (result != LZO_E_OK) {
+        set_codec_error(result);
+        return 0;
+    }
+    *out_size = uint32_t(length);
+    return 1;
+}
+
+int optimize_stream(uint32_t method, uint8_t* stream, uint32_t stream_size, uint8_t* scratch,
+                    uint32_t size) {
+    lzo_uint scratch_size = size;
+    int result = method == QAR_COMPRESSION_LZO1X
+                     ? lzo1x_optimize(stream, stream_size, scratch, &scratch_size, nullptr)
+                     : lzo1y_optimize(stream, stream_size, scratch, &scratch_size, nullptr);
+    if (result != LZO_E_OK) {
+        set_codec_error(result);
+        return 0;
+    }
+    return 1;
+}
+
+uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                       uint32_t* flags_out) {
+    // The compressors' work area lives in this call frame: the first 16-byte
+    // boundary inside a block 16 bytes larger than needed.
+    uint8_t work_block[CODEC_WORK_AREA_SIZE + 16];
+    uintptr_t start = reinterpret_cast<uintptr_t>(work_block);
+    void* work_area = work_block + ((16 - start % 16) % 16);
+    uint8_t* out_x = static_cast<uint8_t*>(store_alloc(compressed_bound(size)));
+    uint8_t* out_y = static_cast<uint8_t*>(store_alloc(compressed_bound(size)));
+    uint8_t* scratch = static_cast<uint8_t*>(store_alloc(size));
+
+    uint32_t length_x = 0;
+    uint32_t length_y = 0;
+    uint32_t method = QAR_COMPRESSION_NONE;
+    bool ok = ensure_codec_ready() &&
+              compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, &length_x,
+                                   work_area) &&
+              compress_with_method(QAR_COMPRESSION_LZO1Y, data, size, out_y, &length_y,
+                                   work_area);
+    if (ok) {
+        if (length_x <= length_y && length_x < size)
+            method = QAR_COMPRESSION_LZO1X;
+        else if (length_y < size)
+            method = QAR_COMPRESSION_LZO1Y;
+    }
+    uint8_t* chosen = method == QAR_COMPRESSION_LZO1X ? out_x : out_y;
+    uint32_t chosen_length = method == QAR_COMPRESSION_LZO1X ? length_x : length_y;
+    if (ok && method != QAR_COMPRESSION_NONE)
+        ok = optimize_stream(method, chosen, chosen_length, scratch, size);
+    free(scratch);
+    if (!ok || method == QAR_COMPRESSION_NONE) {
+        free(out_x);
+        free(out_y);
+        if (!ok) return nullptr;
+        *stored_size_out = size;
+        *flags_out = 0;
+        return const_cast<uint8_t*>(data);
+    }
+    free(method == QAR_COMPRESSION_LZO1X ? out_y : out_x);
+    *stored_size_out = chosen_length;
+    *flags_out = (size << 8) | method;
+    return chosen;
+}
+
+int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out) {
+    if (!ensure_codec_ready()) return 0;
+    uint32_t method = flags & QAR_COMPRESSION_MASK;
+    if (method == 0) return 0;
+    lzo_uint out_size = flags_uncompressed_size(flags);
+    int result = (method & QAR_COMPRESSION_LZO1X) != 0
+                     ? lzo1x_decompress_safe(stored, stored_size, out, &out_size, nullptr)
+                     : lzo1y_decompress_safe(stored, stored_size, out, &out_size, nullptr);
+    if (result != LZO_E_OK) {
+        set_codec_error(result);
+        return 0;
+    }
+    return 1;
+}

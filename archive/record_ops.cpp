@@ -1,0 +1,313 @@
+#include "record_ops.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive_io.h"
+#include "record_codec.h"
+
+namespace {
+
+const uint8_t EMPTY_TABLE[QAR_TABLE_SIZE] = {};
+
+char lower_char(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+// The name field of a new entry: the first 16 bytes of name, zero-padded,
+// lower-cased.
+void fill_name(char field[QAR_NAME_LENGTH], const char* name) {
+    size_t n = strnlen(name, QAR_NAME_LENGTH);
+    memset(field, 0, QAR_NAME_LENGTH);
+    for (size_t i = 0; i < n; ++i) field[i] = lower_char(name[i]);
+}
+
+int read_table(ArchiveHandle* handle, int32_t number, DirectoryTable* table) {
+    uint8_t bytes[QAR_TABLE_SIZE];
+    if (number < 0 || number >= handle->table_count ||
+        !read_at(handle->file, handle->table_offsets[number], bytes, sizeof bytes)) {
+        set_last_error("Could not read dtable %d of file \"%s\"", number, handle->base_name);
+        return 0;
+    }
+    decode_table(bytes, table);
+    return 1;
+}
+
+int write_table(ArchiveHandle* handle, int32_t number, const DirectoryTable& table) {
+    uint8_t bytes[QAR_TABLE_SIZE];
+    encode_table(table, bytes);
+    if (!write_at(handle->file, handle->table_offsets[number], bytes, sizeof bytes)) {
+        // The stream's state after a failed write is not to be trusted.
+        handle->append_refused = 1;
+        set_last_error("Could not write dtable to file \"%s\"", handle->base_name);
+        return 0;
+    }
+    return 1;
+}
+
+// Reads the table that holds the snapshot entry and checks that its slot still
+// is that entry. An index outside the chain (a damaged file) is never followed.
+int read_entry_slot(ArchiveHandle* handle, const DirectoryEntry& entry, DirectoryTable* table,
+                    int32_t* table_number, uint32_t* slot) {
+    if (entry.index < 0) {
+        set_last_error("Could not read dtable %d of file \"%s\"", -1, handle->base_name);
+        return 0;
+    }
+    *table_number = entry.index / int32_t(QAR_ENTRIES_PER_TABLE);
+    *slot = uint32_t(entry.index) % QAR_ENTRIES_PER_TABLE;
+    if (!read_table(handle, *table_number, table)) return 0;
+    const DirectoryEntry& found = table->slots[*slot];
+    return memcmp(found.name, entry.name, QAR_NAME_LENGTH) == 0 && found.index == entry.index;
+}
+
+int refuse_after_failed_write(ArchiveHandle* handle, const char* what) {
+    set_last_error("Could not write %s to file \"%s\": an earlier write to it failed", what,
+                   handle->base_name);
+    return 0;
+}
+
+bool would_pass_size_limit(int64_t end, int64_t growth) {
+    return end < 0 || growth > QAR_MAX_FILE_SIZE || end > QAR_MAX_FILE_SIZE - growth;
+}
+
+void set_size_limit_error(ArchiveHandle* handle, const char* name) {
+    set_last_error("Could not write data %s to file \"%s\": the archive would grow past "
+                   "2147483647 bytes",
+                   name, handle->base_name);
+}
+
+// Frees the buffer that encode_record handed over, if it did.
+struct EncodedBuffer {
+    uint8_t* owned;
+    ~EncodedBuffer() { free(owned); }
+};
+
+int write_header_count(ArchiveHandle* handle) {
+    uint8_t bytes[QAR_HEADER_SIZE];
+    if (!read_at(handle->file, 0, bytes, sizeof bytes)) {
+        set_last_error("Could not read header of file \"%s\"", handle->base_name);
+        return 0;
+    }
+    ArchiveHeader header;
+    decode_header(bytes, &header);
+    // The count follows the directory, which also brings a header left behind
+    // by an interrupted append back into step.
+    header.record_count = handle->next_index;
+    encode_header(header, bytes);
+    if (!write_at(handle->file, 0, bytes, sizeof bytes)) {
+        handle->append_refused = 1;
+        set_last_error("Could not write header of file \"%s\"", handle->base_name);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
+                  const char* name, uint32_t* stored_size_out) {
+    if (handle->key != 0) mask_with_key(data, size, handle->key);
+    if (handle->append_refused) {
+        set_last_error("Could not write data %s to file \"%s\": an earlier write to it failed",
+                       name, handle->base_name);
+        return 0;
+    }
+    // A record of no bytes cannot be stored, and an empty name would make its
+    // slot look unused and hide every record after it.
+    if (size == 0 || name[0] == 0) {
+        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+        return 0;
+    }
+    const int32_t last = handle->table_count - 1;
+    DirectoryTable table;
+    if (!read_table(handle, last, &table)) return 0;
+    const uint32_t slot = uint32_t(handle->next_index) % QAR_ENTRIES_PER_TABLE;
+    if (handle->next_index / int32_t(QAR_ENTRIES_PER_TABLE) != last ||
+        table_used_slots(table) != slot || handle->next_index == INT32_MAX) {
+        set_last_error("Could not write data %s to file \"%s\": its directory does not match "
+                       "its header",
+                       name, handle->base_name);
+        return 0;
+    }
+    const int64_t end = stream_size(handle->file);
+
+    const uint8_t* stored = data;
+    uint32_t stored_size = size;
+    uint32_t flags = 0;
+    EncodedBuffer encoded = {nullptr};
+    if (stored_size_out != nullptr && size <= QAR_MAX_COMPRESSED_SIZE) {
+        stored = encode_record(data, size, &stored_size, &flags);
+        if (stored == nullptr) return 0;
+        if (flags != 0) encoded.owned = const_cast<uint8_t*>(stored);
+        *stored_size_out = stored_size;
+    }
+    const bool chain = slot + 1 == QAR_ENTRIES_PER_TABLE;
+    if (would_pass_size_limit(end, int64_t(stored_size) + (chain ? int64_t(QAR_TABLE_SIZE) : 0))) {
+        set_size_limit_error(handle, name);
+        return 0;
+    }
+
+    // Order of writes: the data, a new empty table when this slot fills the
+    // table, the table with the new entry, and last the header. A process
+    // killed between any two of them leaves an archive that still opens.
+    int64_t data_offset = 0;
+    if (!write_at_end(handle->file, stored, stored_size, &data_offset)) {
+        handle->append_refused = 1;
+        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+        return 0;
+    }
+    free(encoded.owned);
+    encoded.owned = nullptr;
+
+    DirectoryEntry& entry = table.slots[slot];
+    fill_name(entry.name, name);
+    entry.data_offset = uint32_t(data_offset);
+    entry.index = handle->next_index;
+    entry.stored_size = stored_size;
+    entry.time = time;
+    entry.flags = flags;
+    int64_t new_table_offset = 0;
+    if (chain) {
+        if (!write_at_end(handle->file, EMPTY_TABLE, sizeof EMPTY_TABLE, &new_table_offset)) {
+            handle->append_refused = 1;
+            set_last_error("Error writing to file \"%s\"", handle->base_name);
+            return 0;
+        }
+        table.next_table_offset = uint32_t(new_table_offset);
+    }
+    if (!write_table(handle, last, table)) return 0;
+
+    handle->next_index += 1;
+    if (chain) {
+        handle->table_offsets = static_cast<uint32_t*>(store_realloc(
+            handle->table_offsets, size_t(handle->table_count + 1) * sizeof(uint32_t)));
+        handle->table_offsets[handle->table_count] = uint32_t(new_table_offset);
+        handle->table_count += 1;
+    }
+    return write_header_count(handle);
+}
+
+int replace_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
+                   const char* name) {
+    if (handle->key != 0) mask_with_key(data, size, handle->key);
+    if (handle->append_refused) return refuse_after_failed_write(handle, "data");
+    if (size == 0) {
+        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+        return 0;
+    }
+    // Looked up before anything is written, so a missing name costs no bytes.
+    const DirectoryEntry* found = find_entry(handle, name);
+    DirectoryTable table;
+    int32_t table_number = 0;
+    uint32_t slot = 0;
+    if (found == nullptr) {
+        set_last_error("Could not find old record \"%s\" in file \"%s\"", name,
+                       handle->base_name);
+        return 0;
+    }
+    if (!read_entry_slot(handle, *found, &table, &table_number, &slot)) {
+        if (table_number >= 0 && table_number < handle->table_count && found->index >= 0)
+            set_last_error("Could not find old record \"%s\" in file \"%s\"", name,
+                           handle->base_name);
+        return 0;
+    }
+    const int64_t end = stream_size(handle->file);
+    if (would_pass_size_limit(end, size)) {
+        set_size_limit_error(handle, name);
+        return 0;
+    }
+    int64_t data_offset = 0;
+    if (!write_at_end(handle->file, data, size, &data_offset)) {
+        handle->append_refused = 1;
+        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+        return 0;
+    }
+    DirectoryEntry& entry = table.slots[slot];
+    entry.data_offset = uint32_t(data_offset);
+    entry.stored_size = size;
+    entry.time = time;
+    entry.flags = 0;
+    return write_table(handle, table_number, table);
+}
+
+int delete_record(ArchiveHandle* handle, const char* name) {
+    if (handle->append_refused) return refuse_after_failed_write(handle, "dtable");
+    const DirectoryEntry* found = find_entry(handle, name);
+    DirectoryTable table;
+    int32_t table_number = 0;
+    uint32_t slot = 0;
+    if (found == nullptr) {
+        set_last_error("Could not find record \"%s\" in file \"%s\"", name, handle->base_name);
+        return 0;
+    }
+    if (!read_entry_slot(handle, *found, &table, &table_number, &slot)) {
+        if (table_number >= 0 && table_number < handle->table_count && found->index >= 0)
+            set_last_error("Could not find record \"%s\" in file \"%s\"", name,
+                           handle->base_name);
+        return 0;
+    }
+    table.slots[slot].flags |= QAR_FLAG_DELETED;
+    return write_table(handle, table_number, table);
+}
+
+uint8_t* read_record(ArchiveHandle* handle, const char* name, uint32_t* size_out,
+                     uint8_t* buffer, uint32_t capacity) {
+    const DirectoryEntry* entry = find_entry(handle, name);
+    if (entry == nullptr) {
+        set_last_error("Could not find record \"%s\" in file \"%s\"", name, handle->base_name);
+        return nullptr;
+    }
+    const bool compressed = (entry->flags & QAR_COMPRESSION_MASK) != 0;
+    const uint32_t plain_size =
+        compressed ? flags_uncompressed_size(entry->flags) : entry->stored_size;
+    if (buffer != nullptr && plain_size > capacity) return nullptr;
+
+    // Checked against the file before anything is allocated: a damaged entry
+    // that claims 4 GB in a 4 KB file is a read failure, not exhausted memory.
+    const int64_t file_size = stream_size(handle->file);
+    if (file_size < 0 || int64_t(entry->data_offset) > file_size ||
+        int64_t(entry->stored_size) > file_size - int64_t(entry->data_offset)) {
+        set_last_error("Could not read record %s from file \"%s\"", name, handle->base_name);
+        return nullptr;
+    }
+    const bool read_into_caller = buffer != nullptr && !compressed;
+    uint8_t* stored = read_into_caller ? buffer
+                                       : static_cast<uint8_t*>(store_alloc(entry->stored_size));
+    if (!read_at(handle->file, entry->data_offset, stored, entry->stored_size)) {
+        if (!read_into_caller) free(stored);
+        set_last_error("Could not read record %s from file \"%s\"", name, handle->base_name);
+        return nullptr;
+    }
+    uint8_t* result = stored;
+    if (compressed) {
+        result = buffer;
+        if (result == nullptr) {
+            // A stream that ends early leaves the tail as it was: zeros, never
+            // whatever the heap held before.
+            result = static_cast<uint8_t*>(store_alloc(plain_size));
+            memset(result, 0, plain_size);
+        }
+        int decoded = decode_record(stored, entry->stored_size, entry->flags, result);
+        free(stored);
+        if (!decoded) {
+            if (buffer == nullptr) free(result);
+            return nullptr;
+        }
+    }
+    *size_out = plain_size;
+    if (handle->key != 0) mask_with_key(result, plain_size, handle->key);
+    return result;
+}
+
+uint8_t* read_record_alloc(ArchiveHandle* handle, const char* name, uint32_t* size_out) {
+    return read_record(handle, name, size_out, nullptr, 0);
+}
+
+int get_directory(ArchiveHandle* handle, DirectoryEntry** entries_out, int32_t* count_out) {
+    *entries_out = handle->entries;
+    *count_out = handle->entry_count;
+    return 1;
+}
+
+char* lower_case_name(char* text) {
+    for (char* p = text; *p != 0; ++p) *p = lower_char(*p);
+    return text;
+}
