@@ -1,0 +1,86 @@
+#include "command_line.h"
+
+#include <cstdio>
+
+#include "names.h"
+#include "record_codec.h"
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+bool is_option(const char* arg) { return arg[0] == '-' || arg[0] == '/'; }
+
+}  // namespace
+
+uint32_t parse_key_number(const char* text) {
+    const char* p = text;
+    while (is_space(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + uint64_t(*p - '0');
+        if (value > 0xFFFFFFFFu) {
+            return 0xFFFFFFFFu;  // overflow wins over the sign
+        }
+    }
+    uint32_t result = uint32_t(value);
+    return negative ? uint32_t(0u - result) : result;
+}
+
+void print_usage(const char* program) {
+    printf("Korvath qartool utility (Jul 15 2014)\n");
+    printf("\nUsage: %s <options> <command> <qar_name> [<file_names>...]\n", program);
+    printf("\nOptions\n");
+    printf("  -p <password>: encrypt using a password\n");
+    printf("\nCommands\n");
+    printf("  a: Add files to qar\n");
+    printf("  d: Delete files from qar\n");
+    printf("  x: Extract files from qar\n");
+    printf("  l: List contents of qar\n");
+    printf("  u: Update files in qar\n");
+    printf("\nDelete and Update commands currently leave the original file data in the qar,\n"
+           "wasting space.  The only way to compact a qar is to extract all files into a\n"
+           "temporary directory and build a new qar from them.  Sorry!\n");
+}
+
+ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
+    if (argc <= 2) {
+        print_usage(argc > 0 ? argv[0] : "qartool");
+        return PARSE_USAGE;
+    }
+    uint32_t key = 0;
+    int cursor = 1;
+    while (cursor < argc && is_option(argv[cursor])) {
+        const char* option = argv[cursor];
+        char letter = upper(option[1]);
+        if (letter != 'K' && letter != 'P') {
+            fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
+            return PARSE_FAILED;
+        }
+        ++cursor;
+        if (cursor >= argc) break;
+        key = letter == 'K' ? parse_key_number(argv[cursor]) : key_from_password(argv[cursor]);
+        ++cursor;
+    }
+    if (cursor >= argc) {
+        fprintf(stderr, "ERROR: no command specified\n");
+        return PARSE_FAILED;
+    }
+    if (cursor == argc - 1) {
+        fprintf(stderr, "ERROR: no qar file specified\n");
+        return PARSE_FAILED;
+    }
+    out->key = key;
+    out->command = argv[cursor][0];
+    out->archive = argv[cursor + 1];
+    out->files = argv + cursor + 2;
+    out->file_count = argc - cursor - 2;
+    return PARSE_RUN;
+}

@@ -1,0 +1,173 @@
+#include "commands.h"
+
+#include <cstdio>
+
+#include "gather.h"
+#include "names.h"
+#include "platform.h"
+#include "record_ops.h"
+#include "wildcard.h"
+
+namespace {
+
+struct HandleCloser {
+    ArchiveHandle* handle;
+    ~HandleCloser() {
+        if (handle) close_archive(handle);
+    }
+};
+
+bool key_matches(const CommandLine& line, ArchiveHandle* archive) {
+    if (archive->key == line.key) return true;
+    fprintf(stderr, "ERROR: key does not match the qar file\n");
+    close_archive(archive);
+    return false;
+}
+
+void print_open_failure(const CommandLine& line, const char* mode) {
+    fprintf(stderr, "ERROR: could not open qar \"%s\" for %s\n",
+            display_text(line.archive).c_str(), mode);
+}
+
+// Opens an existing archive for reading and writing. A missing archive is
+// not created: a command that only changes records has nothing to do there.
+ArchiveHandle* open_existing_for_write(const CommandLine& line) {
+    ArchiveHandle* archive = nullptr;
+    if (plat_path_exists(line.archive)) archive = open_archive(line.archive, 1);
+    if (!archive) {
+        print_open_failure(line, "write");
+        return nullptr;
+    }
+    return key_matches(line, archive) ? archive : nullptr;
+}
+
+int gather_each(const CommandLine& line, ArchiveHandle* archive,
+                void (*gather_one)(GatherRun*, const char*)) {
+    HandleCloser closer{archive};
+    GatherRun run = start_gather(archive, line.key);
+    for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
+    fflush(stdout);
+    return 0;
+}
+
+const char* compression_name(uint32_t flags) {
+    switch (flags & QAR_COMPRESSION_MASK) {
+    case QAR_COMPRESSION_NONE: return "None";
+    case QAR_COMPRESSION_LZO1X: return "LZO1X";
+    case QAR_COMPRESSION_LZO1Y: return "LZO1Y";
+    default: return "Unknown";
+    }
+}
+
+const char* const LIST_SEPARATOR =
+    "----- ---------------- --------- --------- ---------- -------- -----------\n";
+
+}  // namespace
+
+ArchiveHandle* open_for_read(const CommandLine& line) {
+    ArchiveHandle* archive = open_archive(line.archive, 0);
+    if (!archive) {
+        print_open_failure(line, "read");
+        return nullptr;
+    }
+    return key_matches(line, archive) ? archive : nullptr;
+}
+
+int entry_selected(const CommandLine& line, const DirectoryEntry& entry) {
+    if (line.file_count == 0) return 1;
+    RecordName name = record_name(entry);
+    for (int i = 0; i < line.file_count; ++i)
+        if (wildcard_match(name.text, line.files[i])) return 1;
+    return 0;
+}
+
+int command_add(const CommandLine& line) {
+    if (line.file_count == 0) {
+        fprintf(stderr, "ERROR: no files specified to add\n");
+        return 1;
+    }
+    ArchiveHandle* probe = open_archive(line.archive, 0);
+    if (probe)
+        close_archive(probe);
+    else
+        create_archive(line.archive, line.key);  // a failure shows in the next open
+    ArchiveHandle* archive = open_archive(line.archive, 1);
+    if (!archive) {
+        print_open_failure(line, "write");
+        return 1;
+    }
+    if (!key_matches(line, archive)) return 1;
+    return gather_each(line, archive, gather_add);
+}
+
+int command_update(const CommandLine& line) {
+    if (line.file_count == 0) {
+        fprintf(stderr, "ERROR: no files specified to update\n");
+        return 1;
+    }
+    ArchiveHandle* archive = open_existing_for_write(line);
+    if (!archive) return 1;
+    return gather_each(line, archive, gather_update);
+}
+
+int command_delete(const CommandLine& line) {
+    if (line.file_count == 0) {
+        fprintf(stderr, "ERROR: no files specified to delete\n");
+        return 1;
+    }
+    ArchiveHandle* archive = open_existing_for_write(line);
+    if (!archive) return 1;
+    HandleCloser closer{archive};
+    // The candidates are the live entries as loaded at open, in name order;
+    // each pattern walks all of them.
+    DirectoryEntry* entries = nullptr;
+    int32_t count = 0;
+    get_directory(archive, &entries, &count);
+    for (int i = 0; i < line.file_count; ++i) {
+        for (int32_t e = 0; e < count; ++e) {
+            RecordName name = record_name(entries[e]);
+            if (!wildcard_match(name.text, line.files[i])) continue;
+            printf("%s\n", display_text(name.text).c_str());
+            delete_record(archive, name.text);  // a failure is not reported
+        }
+    }
+    return 0;
+}
+
+int command_list(const CommandLine& line) {
+    ArchiveHandle* archive = open_for_read(line);
+    if (!archive) return 1;
+    HandleCloser closer{archive};
+    printf("Num   Name             Size      Compr.    Date       Time     Compression\n");
+    printf("%s", LIST_SEPARATOR);
+
+    DirectoryEntry* entries = nullptr;
+    int32_t count = 0;
+    get_directory(archive, &entries, &count);
+    int rows = 0;
+    int64_t size_sum = 0, stored_sum = 0;  // wide enough never to wrap
+    for (int32_t e = 0; e < count; ++e) {
+        const DirectoryEntry& entry = entries[e];
+        if (!entry_selected(line, entry)) continue;
+        uint32_t method = entry.flags & QAR_COMPRESSION_MASK;
+        uint32_t size = (method == QAR_COMPRESSION_LZO1X || method == QAR_COMPRESSION_LZO1Y)
+                            ? flags_uncompressed_size(entry.flags)
+                            : entry.stored_size;
+        // A time that cannot be converted shows as question marks of the same width.
+        char when[32] = "?\?\?\?-?\?-?\? ?\?:?\?:?\?";
+        PlatDateTime t;
+        if (decode_time_stamp(entry.time, 1, &t))
+            snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                     t.hour, t.minute, t.second);
+        printf("%5d %*s %9u %9u %s %s %s\n", entry.index, int(QAR_NAME_LENGTH),
+               display_text(record_name(entry).text).c_str(), size, entry.stored_size, when,
+               compression_name(entry.flags), "");
+        rows += 1;
+        size_sum += size;
+        stored_sum += entry.stored_size;
+    }
+    printf("%s", LIST_SEPARATOR);
+    printf("%5d records          %9lld %9lld\n", rows, (long long)size_sum,
+           (long long)stored_sum);
+    return 0;
+}

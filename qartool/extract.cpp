@@ -1,0 +1,89 @@
+// The extract command: each selected record becomes a file of its name in
+// the current directory. A record is written to a temporary file first and
+// renamed over its destination only once it is complete and timed, so a
+// failed write never destroys the file that was there and a symbolic link at
+// the destination is replaced rather than followed. Names that are not plain
+// file names are refused, so nothing is ever written outside the current
+// directory, nor over the archive being read.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "commands.h"
+#include "gather.h"
+#include "names.h"
+#include "platform.h"
+#include "record_ops.h"
+
+namespace {
+
+// 1 when writing name in the current directory would replace or write
+// through to the archive (the name itself, or what a link of that name
+// leads to).
+int is_the_archive(const char* name, const PlatFileId& archive_id) {
+    PlatFileId id;
+    if (plat_path_id(name, 0, &id) && plat_same_file(id, archive_id)) return 1;
+    if (plat_path_id(name, 1, &id) && plat_same_file(id, archive_id)) return 1;
+    return 0;
+}
+
+void report_write_failure(const char* name) {
+    fprintf(stderr, "ERROR: could not write to file \"%s\"\n", display_text(name).c_str());
+}
+
+void extract_entry(const CommandLine& line, ArchiveHandle* archive, const DirectoryEntry& entry,
+                   const PlatFileId* archive_id) {
+    RecordName name = record_name(entry);
+    if (!is_plain_file_name(name.text)) {
+        fprintf(stderr, "ERROR: not extracting \"%s\": not a plain file name\n",
+                display_text(name.text).c_str());
+        return;
+    }
+    if (archive_id && is_the_archive(name.text, *archive_id)) {
+        fprintf(stderr, "ERROR: not extracting \"%s\" over the qar file being read\n",
+                display_text(name.text).c_str());
+        return;
+    }
+
+    uint32_t size = 0;
+    std::unique_ptr<uint8_t, decltype(&free)> data(
+        read_record_alloc(archive, name.text, &size), &free);
+    if (!data) {
+        fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\n",
+                display_text(name.text).c_str(), display_text(line.archive).c_str());
+        return;
+    }
+    PlatOutFile* out = plat_create_temp();
+    if (!out) {
+        report_write_failure(name.text);
+        return;
+    }
+    printf("%s\n", display_text(name.text).c_str());
+    if (!plat_write_all(out, data.get(), size)) {
+        plat_discard_file(out);
+        report_write_failure(name.text);
+        return;
+    }
+    // A time that cannot be converted leaves the file's time as written.
+    PlatDateTime written;
+    if (decode_time_stamp(entry.time, 0, &written)) plat_set_write_time(out, written);
+    if (!plat_commit_file(out, name.text)) report_write_failure(name.text);
+}
+
+}  // namespace
+
+int command_extract(const CommandLine& line) {
+    ArchiveHandle* archive = open_for_read(line);
+    if (!archive) return 1;
+    PlatFileId archive_id;
+    int have_id = plat_stream_id(archive->file, &archive_id);
+
+    DirectoryEntry* entries = nullptr;
+    int32_t count = 0;
+    get_directory(archive, &entries, &count);
+    for (int32_t e = 0; e < count; ++e)
+        if (entry_selected(line, entries[e]))
+            extract_entry(line, archive, entries[e], have_id ? &archive_id : nullptr);
+    close_archive(archive);
+    return 0;
+}

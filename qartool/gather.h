@@ -1,0 +1,58 @@
+// Gathering files from disk for the add and update commands, and the time
+// stamp that a record's `time` field holds.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "archive_handle.h"
+#include "platform.h"
+
+// ---------------------------------------------------------------------------
+// Time stamps
+//
+// A record's `time` is encoded from the file's last-write time in UTC: the
+// month number 1-12 is put unchanged into the month field of the calendar
+// structure (which counts from 0), the fields are read as a UTC date with
+// normalisation, and the low 32 bits of the seconds since 1970 are stored.
+// The value is thus the instant one month later: December becomes January of
+// the next year, and 31 January becomes 3 March. Dates before 1970 give -1
+// (all bits set). Every archive ever written relies on this.
+
+uint32_t encode_time_stamp(const PlatDateTime& utc);
+
+// Undoes the encoding for display or restoring: the stored value, read as a
+// signed 32-bit number, is split into calendar fields (local time for the
+// listing, UTC for extraction) and the month field is taken as the month
+// number; a month field of 0 is December of the year before. Returns 0 for a
+// value that cannot be converted (a negative one, such as a stored -1).
+int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
+
+// ---------------------------------------------------------------------------
+// The walk
+
+// One add or update command's walk over its file arguments.
+struct GatherRun {
+    ArchiveHandle* archive;            // open for reading and writing; not owned
+    uint32_t key;                      // archive key of the command line, 0 for none
+    PlatFileId archive_id;             // the archive itself is never stored
+    int archive_id_valid;
+    std::set<std::string> appended;    // record_key of each name appended in this run
+};
+
+// Prepares a run over an open archive.
+GatherRun start_gather(ArchiveHandle* archive, uint32_t key);
+
+// Walks the file pattern (directories separated by '/' or '\', wildcards in
+// the last component, directories descended and their files stored under
+// their bare names) and appends each file that the archive does not hold yet
+// under its name, nor one appended earlier in this run. Prints "dir: " and
+// "file: " progress lines on standard output and one line on standard error
+// for each file it skips or fails to store; never stops early.
+void gather_add(GatherRun* run, const char* pattern);
+
+// As gather_add, but replaces the record of each file found (stored
+// uncompressed); a file whose name the archive lacks is reported.
+void gather_update(GatherRun* run, const char* pattern);
+

@@ -1,0 +1,161 @@
+// The operating-system services qartool needs, behind one narrow interface.
+//
+// Everything system-specific lives in one implementation file per system
+// (platform_posix.cpp here); no other file of qartool tests for the system.
+// Every function is prefixed plat_. Paths are byte strings in the system's
+// own encoding. Functions that can fail return 1 on success and 0 on failure
+// unless stated otherwise; none of them prints anything.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------------------
+// Calendar fields
+
+// Calendar fields in the runtime's calendar-structure convention: the year
+// counted from 1900 and the month field counting from 0 (0 = January).
+// plat_mkgmtime accepts any values and normalises them.
+struct PlatTm {
+    int year;    // years since 1900
+    int month;   // 0-11 when produced by this layer
+    int day;     // 1-31
+    int hour;    // 0-23
+    int minute;  // 0-59
+    int second;  // 0-60
+};
+
+// A wall-clock date and time as a person writes it: the full year and the
+// month numbered 1 to 12. Always UTC where this layer produces or takes it.
+struct PlatDateTime {
+    int year;    // e.g. 2014
+    int month;   // 1-12
+    int day;     // 1-31
+    int hour;
+    int minute;
+    int second;
+};
+
+// Reads the fields as a UTC date, normalising fields out of their range
+// (month 12 is January of the next year, day 32 rolls into the next month),
+// and returns the seconds since 1970-01-01 00:00:00 UTC. Returns -1 for an
+// instant before 1970 or one the system cannot represent.
+int64_t plat_mkgmtime(const PlatTm& fields);
+
+// Splits seconds since 1970 into UTC (plat_gmtime) or local-time
+// (plat_localtime) calendar fields. Fails for a negative value and for one
+// the system cannot convert; *out is then unspecified.
+int plat_gmtime(int64_t seconds, PlatTm* out);
+int plat_localtime(int64_t seconds, PlatTm* out);
+
+// ---------------------------------------------------------------------------
+// File identity
+
+// What makes a file the same file whatever path reaches it (device and file
+// number, or volume and file index).
+struct PlatFileId {
+    uint64_t volume;
+    uint64_t file;
+};
+
+int plat_same_file(const PlatFileId& a, const PlatFileId& b);
+
+// The identity of the file behind an open stream.
+int plat_stream_id(FILE* stream, PlatFileId* out);
+
+// The identity of the file a path names. With follow_links 0 a symbolic link
+// is taken as itself, otherwise as the file it points at. Fails when the
+// path names nothing (also a dangling link with follow_links set).
+int plat_path_id(const char* path, int follow_links, PlatFileId* out);
+
+// 1 when the path names anything at all (a dangling link included).
+int plat_path_exists(const char* path);
+
+// ---------------------------------------------------------------------------
+// Pattern search
+
+// Longest path the pattern search and the file functions take, terminating
+// zero included. Callers refuse longer paths instead of cutting them.
+constexpr size_t PLAT_PATH_MAX = 4096;
+// Longest bare name of a directory entry, terminating zero included.
+constexpr size_t PLAT_NAME_MAX = 256;
+
+// One entry found by a pattern search.
+struct PlatFindEntry {
+    int is_directory;           // also a symbolic link that leads to a directory
+    char name[PLAT_NAME_MAX];   // the bare name, without any directory
+    uint64_t size;              // bytes of a file, 0 for a directory
+    PlatFileId id;              // identity of what the entry leads to
+};
+
+struct PlatFind;  // an open search; owned by whoever started it
+
+// Starts a search for a pattern: a path whose directories are separated by
+// '/' or '\' and whose last component may hold '*' (any run of characters)
+// and '?' (any one character). Names are compared case-sensitively here
+// (the Windows find calls compare without regard to case), and a trailing
+// ".*" also matches a name without a dot, as "*.*" does there. A last
+// component without wildcards yields the entry of that name itself, a
+// directory included; trailing separators are ignored. "." and ".." are
+// never yielded, nor entries that vanish while the search runs; a symbolic
+// link that leads nowhere is yielded as a file of size 0 (opening it then
+// fails). Returns null when nothing matches (no search is left open);
+// otherwise fills *first and returns a search to continue with
+// plat_find_next and to end with plat_find_close. Entries come in the
+// system's order.
+PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first);
+// Fills *next with the following entry; 0 when there are no more.
+int plat_find_next(PlatFind* search, PlatFindEntry* next);
+void plat_find_close(PlatFind* search);
+
+// 1 when a name matches the last component of a search pattern by the rules
+// of plat_find_first. Exposed for the tests.
+int plat_name_matches(const char* name, const char* pattern);
+
+// ---------------------------------------------------------------------------
+// Reading a whole file
+
+enum PlatMapResult {
+    PLAT_MAP_OK = 0,
+    PLAT_MAP_OPEN_FAILED,  // missing, no permission, or not a regular file
+    PLAT_MAP_EMPTY,        // a file of length zero has nothing to map
+    PLAT_MAP_TOO_LARGE,    // longer than the caller's limit; not mapped
+    PLAT_MAP_FAILED,       // opened, but the bytes could not be mapped
+};
+
+// A file's bytes as one read-only block. The block must never be written.
+struct PlatMappedFile {
+    const uint8_t* data;         // size bytes
+    uint64_t size;
+    PlatDateTime write_time;     // last-write time, UTC
+    int write_time_valid;        // 0 when the system could not convert it
+};
+
+// Opens an existing regular file read-only and maps all of it. Fails for an
+// empty file and, without mapping anything, for one longer than max_size.
+// On success the caller owns the mapping and releases it with
+// plat_unmap_file; on failure nothing is left open.
+PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out);
+void plat_unmap_file(PlatMappedFile* file);
+
+// ---------------------------------------------------------------------------
+// Writing a file safely
+
+struct PlatOutFile;  // a new temporary file; owned by whoever created it
+
+// Creates a new, empty temporary file in the current directory under a name
+// of its own (never an existing file, never through a symbolic link), with
+// the permissions an ordinary new file gets. Null on failure.
+PlatOutFile* plat_create_temp();
+// Writes all size bytes; 0 when any could not be written.
+int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size);
+// Sets the file's last-write time (UTC wall clock); its other times stay.
+int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
+// Closes the file and renames it to name in the current directory, replacing
+// whatever entry had that name (a symbolic link there is replaced, never
+// followed). On failure the temporary file is removed and an existing file
+// of that name is left as it was. Either way the PlatOutFile is released.
+int plat_commit_file(PlatOutFile* file, const char* name);
+// Closes and removes the temporary file and releases the PlatOutFile.
+void plat_discard_file(PlatOutFile* file);

@@ -1,0 +1,329 @@
+// POSIX implementation of the platform layer (platform.h).
+#include "platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+// ---------------------------------------------------------------------------
+// Calendar fields
+
+namespace {
+
+struct tm to_tm(const PlatTm& f) {
+    struct tm t;
+    memset(&t, 0, sizeof t);
+    t.tm_year = f.year;
+    t.tm_mon = f.month;
+    t.tm_mday = f.day;
+    t.tm_hour = f.hour;
+    t.tm_min = f.minute;
+    t.tm_sec = f.second;
+    return t;
+}
+
+PlatTm from_tm(const struct tm& t) {
+    return PlatTm{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+}  // namespace
+
+int64_t plat_mkgmtime(const PlatTm& fields) {
+    struct tm t = to_tm(fields);
+    errno = 0;
+    time_t seconds = timegm(&t);
+    // timegm's own error value is also a valid instant (one second before
+    // 1970); both are "before 1970" here.
+    if (seconds < 0) return -1;
+    return int64_t(seconds);
+}
+
+int plat_gmtime(int64_t seconds, PlatTm* out) {
+    if (seconds < 0) return 0;
+    time_t value = time_t(seconds);
+    struct tm t;
+    if (!gmtime_r(&value, &t)) return 0;
+    *out = from_tm(t);
+    return 1;
+}
+
+int plat_localtime(int64_t seconds, PlatTm* out) {
+    if (seconds < 0) return 0;
+    static bool zone_loaded = false;
+    if (!zone_loaded) {
+        tzset();
+        zone_loaded = true;
+    }
+    time_t value = time_t(seconds);
+    struct tm t;
+    if (!localtime_r(&value, &t)) return 0;
+    *out = from_tm(t);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// File identity
+
+namespace {
+
+PlatFileId id_of(const struct stat& st) {
+    return PlatFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+}  // namespace
+
+int plat_same_file(const PlatFileId& a, const PlatFileId& b) {
+    return a.volume == b.volume && a.file == b.file;
+}
+
+int plat_stream_id(FILE* stream, PlatFileId* out) {
+    struct stat st;
+    if (!stream || fstat(fileno(stream), &st) != 0) return 0;
+    *out = id_of(st);
+    return 1;
+}
+
+int plat_path_id(const char* path, int follow_links, PlatFileId* out) {
+    struct stat st;
+    int rc = follow_links ? stat(path, &st) : lstat(path, &st);
+    if (rc != 0) return 0;
+    *out = id_of(st);
+    return 1;
+}
+
+int plat_path_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Pattern search
+
+struct PlatFind {
+    DIR* dir;             // null for a search that named one entry
+    std::string pattern;  // last component, matched against each name
+};
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool has_wildcards(const std::string& s) {
+    return s.find_first_of("*?") != std::string::npos;
+}
+
+bool is_dot_or_dotdot(const char* name) {
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+// Remaining pattern that an exhausted name still matches: stars only, or a
+// dot followed by stars only ("*.*" and "name.*" match a name without a dot).
+bool matches_empty_rest(const char* p) {
+    while (*p == '*') ++p;
+    if (*p == '.') {
+        ++p;
+        while (*p == '*') ++p;
+    }
+    return *p == '\0';
+}
+
+// Fills an entry from the file that dir_fd/name leads to; a link that leads
+// nowhere is taken as itself. Fails only when the entry is gone.
+bool examine(int dir_fd, const char* name, const char* bare_name, PlatFindEntry* out) {
+    if (strlen(bare_name) >= PLAT_NAME_MAX) return false;
+    struct stat st;
+    if (fstatat(dir_fd, name, &st, 0) != 0 &&
+        fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    out->is_directory = S_ISDIR(st.st_mode) ? 1 : 0;
+    strcpy(out->name, bare_name);
+    out->size = (S_ISREG(st.st_mode)) ? uint64_t(st.st_size) : 0;
+    out->id = id_of(st);
+    return true;
+}
+
+// Searches that name one entry: the path itself, without trailing separators.
+PlatFind* find_single(std::string path, PlatFindEntry* first) {
+    while (path.size() > 1 && is_separator(path.back())) path.pop_back();
+    if (path.empty() || is_separator(path.back())) return nullptr;  // the root alone
+    size_t cut = path.find_last_of("/\\");
+    std::string bare = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (is_dot_or_dotdot(bare.c_str())) return nullptr;
+    if (!examine(AT_FDCWD, path.c_str(), bare.c_str(), first)) return nullptr;
+    return new PlatFind{nullptr, std::string()};
+}
+
+}  // namespace
+
+int plat_name_matches(const char* name, const char* pattern) {
+    const char* star_pattern = nullptr;  // pattern just after the latest '*'
+    const char* star_name = nullptr;     // name position that '*' has reached
+    for (;;) {
+        if (*name == '\0') return matches_empty_rest(pattern) ? 1 : 0;
+        if (*pattern == '*') {
+            star_pattern = ++pattern;
+            star_name = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || *pattern == *name)) {
+            ++pattern;
+            ++name;
+        } else if (star_pattern) {
+            pattern = star_pattern;
+            name = ++star_name;
+        } else {
+            return 0;
+        }
+    }
+}
+
+PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first) {
+    if (strlen(pattern) >= PLAT_PATH_MAX) return nullptr;
+    std::string path(pattern);
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    size_t cut = path.find_last_of('/');
+    std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (!has_wildcards(last)) return find_single(path, first);
+
+    std::string dir_path = cut == std::string::npos ? "." : path.substr(0, cut);
+    if (dir_path.empty()) dir_path = "/";
+    DIR* dir = opendir(dir_path.c_str());
+    if (!dir) return nullptr;
+    PlatFind* search = new PlatFind{dir, last};
+    if (plat_find_next(search, first)) return search;
+    plat_find_close(search);
+    return nullptr;
+}
+
+int plat_find_next(PlatFind* search, PlatFindEntry* next) {
+    if (!search->dir) return 0;
+    while (struct dirent* d = readdir(search->dir)) {
+        if (is_dot_or_dotdot(d->d_name)) continue;
+        if (!plat_name_matches(d->d_name, search->pattern.c_str())) continue;
+        if (examine(dirfd(search->dir), d->d_name, d->d_name, next)) return 1;
+    }
+    return 0;
+}
+
+void plat_find_close(PlatFind* search) {
+    if (!search) return;
+    if (search->dir) closedir(search->dir);
+    delete search;
+}
+
+// ---------------------------------------------------------------------------
+// Reading a whole file
+
+namespace {
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out) {
+    // O_NONBLOCK: a named pipe matched by a pattern must not hang the walk.
+    FdCloser file{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0) return PLAT_MAP_OPEN_FAILED;
+    struct stat st;
+    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return PLAT_MAP_OPEN_FAILED;
+    if (st.st_size <= 0) return PLAT_MAP_EMPTY;
+    uint64_t size = uint64_t(st.st_size);
+    if (size > max_size || size > SIZE_MAX) return PLAT_MAP_TOO_LARGE;
+    void* view = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file.fd, 0);
+    if (view == MAP_FAILED) return PLAT_MAP_FAILED;
+
+    out->data = static_cast<const uint8_t*>(view);
+    out->size = size;
+    time_t written = st.st_mtim.tv_sec;
+    struct tm t;
+    out->write_time_valid = gmtime_r(&written, &t) != nullptr;
+    if (out->write_time_valid)
+        out->write_time = PlatDateTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                                       t.tm_hour, t.tm_min, t.tm_sec};
+    else
+        out->write_time = PlatDateTime{1970, 1, 1, 0, 0, 0};
+    return PLAT_MAP_OK;  // the mapping stays valid after the descriptor closes
+}
+
+void plat_unmap_file(PlatMappedFile* file) {
+    if (file->data) munmap(const_cast<uint8_t*>(file->data), size_t(file->size));
+    file->data = nullptr;
+    file->size = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writing a file safely
+
+struct PlatOutFile {
+    int fd;
+    char name[64];
+};
+
+PlatOutFile* plat_create_temp() {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        PlatOutFile* file = new PlatOutFile;
+        snprintf(file->name, sizeof file->name, ".qartool-%ld-%u.tmp", long(getpid()),
+                 counter++);
+        file->fd = open(file->name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0666);
+        if (file->fd >= 0) return file;
+        int error = errno;
+        delete file;
+        if (error != EEXIST) return nullptr;
+    }
+    return nullptr;
+}
+
+int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(file->fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        data += n;
+        size -= size_t(n);
+    }
+    return 1;
+}
+
+int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc) {
+    int64_t seconds = plat_mkgmtime(PlatTm{utc.year - 1900, utc.month - 1, utc.day, utc.hour,
+                                           utc.minute, utc.second});
+    if (seconds < 0) return 0;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;  // last access stays
+    times[1].tv_sec = time_t(seconds);
+    times[1].tv_nsec = 0;
+    return futimens(file->fd, times) == 0;
+}
+
+int plat_commit_file(PlatOutFile* file, const char* name) {
+    // A regular file that is replaced keeps its permission bits.
+    struct stat old;
+    if (lstat(name, &old) == 0 && S_ISREG(old.st_mode)) fchmod(file->fd, old.st_mode & 07777);
+    int ok = close(file->fd) == 0;
+    if (ok) ok = rename(file->name, name) == 0;
+    if (!ok) unlink(file->name);
+    delete file;
+    return ok;
+}
+
+void plat_discard_file(PlatOutFile* file) {
+    if (!file) return;
+    close(file->fd);
+    unlink(file->name);
+    delete file;
+}

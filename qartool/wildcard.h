@@ -1,0 +1,22 @@
+// Matching record names against the patterns of the list, extract and delete
+// commands.
+//
+// Patterns know `*` (any run of characters), `?` (any one character), sets
+// `[...]` with ranges `a-z` and negation `[!...]`, and `\` to take the next
+// character literally. Characters are bytes, compared exactly (case
+// matters). A name that begins with '.' is matched by no pattern that begins
+// with `*` or `?`. The matcher allocates nothing, never reads past the
+// terminating zero of either string, and keeps no state.
+#pragma once
+
+// 1 when the name matches the pattern, else 0.
+int wildcard_match(const char* name, const char* pattern);
+
+// The inner match from the current positions: 1 match, 0 no match, -1 the
+// text ran out while pattern items other than one final `*` remained (no
+// later starting point of an enclosing `*` can match either).
+int match_rest(const char* text, const char* pattern);
+
+// The search after a `*`: tries the rest of the pattern at every position of
+// the text. Called with a non-empty text and a non-empty pattern; 1 or -1.
+int match_star(const char* text, const char* pattern);
