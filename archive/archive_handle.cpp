@@ -216,14 +216,14 @@ int walk_chain(ArchiveHandle* handle, const ArchiveHeader& header, int64_t max_t
     uint8_t bytes[QAR_TABLE_SIZE];
     DirectoryTable table;
     for (;;) {
-        if (walk->table_count >= max_tables) {
-            set_last_error("Header has %d dtables; actually %d dtables in file \"%s\"",
-                           handle->table_count, int(walk->table_count + 1), handle->base_name);
-            return 0;
-        }
         if (!read_at(handle->file, offset, bytes, sizeof bytes)) {
             set_last_error("Could not read dtable %d of file \"%s\"", int(walk->table_count),
                            handle->base_name);
+            return 0;
+        }
+        if (walk->table_count >= max_tables) {
+            set_last_error("Header has %d dtables; actually %d dtables in file \"%s\"",
+                           handle->table_count, int(walk->table_count + 1), handle->base_name);
             return 0;
         }
         decode_table(bytes, &table);
@@ -247,8 +247,8 @@ int load_directory(const ArchiveHeader& header, ArchiveHandle* handle) {
     // append, state (b) in the header). A chain of more tables than fit side
     // by side in the file can only overlap or loop.
     int64_t max_tables = expected_tables + 1;
-    if (max_tables > file_size / int64_t(QAR_TABLE_SIZE) + 1)
-        max_tables = file_size / int64_t(QAR_TABLE_SIZE) + 1;
+    if (max_tables > file_size / int64_t(QAR_TABLE_SIZE))
+        max_tables = file_size / int64_t(QAR_TABLE_SIZE);
 
     DirectoryWalk walk = {};
     int ok = walk_chain(handle, header, max_tables, &walk);

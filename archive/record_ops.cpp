@@ -45,8 +45,11 @@ int write_table(ArchiveHandle* handle, int32_t number, const DirectoryTable& tab
 
 // Reads the table that holds the snapshot entry and checks that its slot still
 // is that entry. An index outside the chain (a damaged file) is never followed.
-int read_entry_slot(ArchiveHandle* handle, const DirectoryEntry& entry, DirectoryTable* table,
-                    int32_t* table_number, uint32_t* slot) {
+// A slot that holds something else is reported with not_found_format (record
+// name, base name).
+int read_entry_slot(ArchiveHandle* handle, const DirectoryEntry& entry, const char* name,
+                    const char* not_found_format, DirectoryTable* table, int32_t* table_number,
+                    uint32_t* slot) {
     if (entry.index < 0) {
         set_last_error("Could not read dtable %d of file \"%s\"", -1, handle->base_name);
         return 0;
@@ -55,7 +58,11 @@ int read_entry_slot(ArchiveHandle* handle, const DirectoryEntry& entry, Director
     *slot = uint32_t(entry.index) % QAR_ENTRIES_PER_TABLE;
     if (!read_table(handle, *table_number, table)) return 0;
     const DirectoryEntry& found = table->slots[*slot];
-    return memcmp(found.name, entry.name, QAR_NAME_LENGTH) == 0 && found.index == entry.index;
+    if (memcmp(found.name, entry.name, QAR_NAME_LENGTH) != 0 || found.index != entry.index) {
+        set_last_error(not_found_format, name, handle->base_name);
+        return 0;
+    }
+    return 1;
 }
 
 int refuse_after_failed_write(ArchiveHandle* handle, const char* what) {
@@ -203,12 +210,9 @@ int replace_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t
                        handle->base_name);
         return 0;
     }
-    if (!read_entry_slot(handle, *found, &table, &table_number, &slot)) {
-        if (table_number >= 0 && table_number < handle->table_count && found->index >= 0)
-            set_last_error("Could not find old record \"%s\" in file \"%s\"", name,
-                           handle->base_name);
+    if (!read_entry_slot(handle, *found, name, "Could not find old record \"%s\" in file \"%s\"",
+                         &table, &table_number, &slot))
         return 0;
-    }
     const int64_t end = stream_size(handle->file);
     if (would_pass_size_limit(end, size)) {
         set_size_limit_error(handle, name);
@@ -238,12 +242,9 @@ int delete_record(ArchiveHandle* handle, const char* name) {
         set_last_error("Could not find record \"%s\" in file \"%s\"", name, handle->base_name);
         return 0;
     }
-    if (!read_entry_slot(handle, *found, &table, &table_number, &slot)) {
-        if (table_number >= 0 && table_number < handle->table_count && found->index >= 0)
-            set_last_error("Could not find record \"%s\" in file \"%s\"", name,
-                           handle->base_name);
+    if (!read_entry_slot(handle, *found, name, "Could not find record \"%s\" in file \"%s\"",
+                         &table, &table_number, &slot))
         return 0;
-    }
     table.slots[slot].flags |= QAR_FLAG_DELETED;
     return write_table(handle, table_number, table);
 }
