@@ -2,9 +2,12 @@
 
 #include <lzo1x.h>
 #include <lzo1y.h>
+#include <sched.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "archive_format.h"
 #include "archive_handle.h"
@@ -87,12 +90,23 @@ int ensure_codec_ready() {
 
 uint32_t compressed_bound(uint32_t size) { return size + size / 64 + 19; }
 
+namespace {
+
+// The library call alone: writes no message, so that a worker thread can run it.
+int run_compressor(uint32_t method, const uint8_t* data, uint32_t size, uint8_t* out,
+                   lzo_uint* length, void* work_area) {
+    *length = compressed_bound(size);
+    return method == QAR_COMPRESSION_LZO1X
+               ? lzo1x_999_compress(data, size, out, length, work_area)
+               : lzo1y_999_compress(data, size, out, length, work_area);
+}
+
+}  // namespace
+
 int compress_with_method(uint32_t method, const uint8_t* data, uint32_t size, uint8_t* out,
                          uint32_t* out_size, void* work_area) {
-    lzo_uint length = compressed_bound(size);
-    int result = method == QAR_COMPRESSION_LZO1X
-                     ? lzo1x_999_compress(data, size, out, &length, work_area)
-                     : lzo1y_999_compress(data, size, out, &length, work_area);
+    lzo_uint length = 0;
+    int result = run_compressor(method, data, size, out, &length, work_area);
     if (result != LZO_E_OK) {
         set_codec_error(result);
         return 0;
@@ -114,8 +128,77 @@ int optimize_stream(uint32_t method, uint8_t* stream, uint32_t stream_size, uint
     return 1;
 }
 
-uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
-                       uint32_t* flags_out) {
+namespace {
+
+// Cores this process may run on: its affinity mask rather than the machine's
+// core count, so that a process pinned to one core (taskset -c 0) takes the
+// one-after-the-other path.
+unsigned usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(CPU_COUNT(&set));
+    return std::thread::hardware_concurrency();
+}
+
+bool worth_a_thread(uint32_t size) {
+    static const bool several_cores = usable_cores() >= 2;
+    return several_cores && size >= CODEC_PARALLEL_MIN_SIZE;
+}
+
+// The LZO1Y compression that runs on the worker thread. The worker keeps its
+// own work area in its own frame and never touches the last error text, which
+// is process-wide: it leaves the library's result code for the caller.
+struct WorkerJob {
+    const uint8_t* data;
+    uint32_t size;
+    uint8_t* out;
+    lzo_uint length;
+    int result;
+};
+
+void run_worker_job(WorkerJob* job) {
+    uint8_t work_block[CODEC_WORK_AREA_SIZE + 16];
+    uintptr_t start = reinterpret_cast<uintptr_t>(work_block);
+    void* work_area = work_block + ((16 - start % 16) % 16);
+    job->result =
+        run_compressor(QAR_COMPRESSION_LZO1Y, job->data, job->size, job->out, &job->length,
+                       work_area);
+}
+
+// Both compressions, LZO1X on this thread and LZO1Y on a worker at the same
+// time. Gives what the two compress_with_method calls give one after the
+// other, the message included: when both fail, LZO1X's result is reported.
+// A worker that cannot be started leaves the sequential calls to do the work.
+bool compress_both_at_once(const uint8_t* data, uint32_t size, uint8_t* out_x,
+                           uint32_t* length_x, uint8_t* out_y, uint32_t* length_y,
+                           void* work_area) {
+    WorkerJob job = {data, size, out_y, 0, LZO_E_ERROR};
+    std::thread worker;
+    try {
+        worker = std::thread(run_worker_job, &job);
+    } catch (const std::exception&) {
+        return compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, length_x,
+                                    work_area) &&
+               compress_with_method(QAR_COMPRESSION_LZO1Y, data, size, out_y, length_y,
+                                    work_area);
+    }
+    lzo_uint length = 0;
+    int result = run_compressor(QAR_COMPRESSION_LZO1X, data, size, out_x, &length, work_area);
+    worker.join();
+    if (result == LZO_E_OK) result = job.result;
+    if (result != LZO_E_OK) {
+        set_codec_error(result);
+        return false;
+    }
+    *length_x = uint32_t(length);
+    *length_y = uint32_t(job.length);
+    return true;
+}
+
+enum class CodecPath { sequential, threaded };
+
+uint8_t* encode_on_path(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                        uint32_t* flags_out, CodecPath path) {
     // The compressors' work area lives in this call frame: the first 16-byte
     // boundary inside a block 16 bytes larger than needed.
     uint8_t work_block[CODEC_WORK_AREA_SIZE + 16];
@@ -128,11 +211,14 @@ uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size
     uint32_t length_x = 0;
     uint32_t length_y = 0;
     uint32_t method = QAR_COMPRESSION_NONE;
-    bool ok = ensure_codec_ready() &&
-              compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, &length_x,
-                                   work_area) &&
-              compress_with_method(QAR_COMPRESSION_LZO1Y, data, size, out_y, &length_y,
-                                   work_area);
+    bool ok = ensure_codec_ready();
+    if (ok && path == CodecPath::threaded)
+        ok = compress_both_at_once(data, size, out_x, &length_x, out_y, &length_y, work_area);
+    else if (ok)
+        ok = compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, &length_x,
+                                  work_area) &&
+             compress_with_method(QAR_COMPRESSION_LZO1Y, data, size, out_y, &length_y,
+                                  work_area);
     if (ok) {
         if (length_x <= length_y && length_x < size)
             method = QAR_COMPRESSION_LZO1X;
@@ -156,6 +242,24 @@ uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size
     *stored_size_out = chosen_length;
     *flags_out = (size << 8) | method;
     return chosen;
+}
+
+}  // namespace
+
+uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                       uint32_t* flags_out) {
+    CodecPath path = worth_a_thread(size) ? CodecPath::threaded : CodecPath::sequential;
+    return encode_on_path(data, size, stored_size_out, flags_out, path);
+}
+
+uint8_t* encode_record_sequential(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                                  uint32_t* flags_out) {
+    return encode_on_path(data, size, stored_size_out, flags_out, CodecPath::sequential);
+}
+
+uint8_t* encode_record_threaded(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                                uint32_t* flags_out) {
+    return encode_on_path(data, size, stored_size_out, flags_out, CodecPath::threaded);
 }
 
 int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out) {

@@ -22,8 +22,25 @@ void mask_with_key(uint8_t* data, uint32_t size, uint32_t key);
 // caller; when it is 0 the record is stored uncompressed and the result is
 // data itself. Returns null (outputs untouched) on a library failure. Never
 // changes data.
+//
+// When the process may run on two or more cores (its affinity mask) and the
+// record has at least CODEC_PARALLEL_MIN_SIZE bytes, LZO1Y runs on a worker
+// thread while LZO1X runs on the calling thread; the stored bytes, flags and
+// messages are exactly those of the one-after-the-other path. Not re-entrant:
+// calls must not overlap (the last error text is process-wide).
 uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
                        uint32_t* flags_out);
+
+// Below this size starting a thread costs about what the second compressor
+// saves, so smaller records always take the sequential path.
+constexpr uint32_t CODEC_PARALLEL_MIN_SIZE = 4096;
+
+// encode_record with the path fixed whatever the size and the cores, so that
+// tests can compare the two: one compressor after the other, or both at once.
+uint8_t* encode_record_sequential(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                                  uint32_t* flags_out);
+uint8_t* encode_record_threaded(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
+                                uint32_t* flags_out);
 
 // Decodes a stored LZO1X (flags bit 1) or LZO1Y (bit 2) stream into out, which
 // holds at least the flags word's uncompressed size. Never writes past that
