@@ -8,36 +8,33 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "test_streams.h"
+#include "sprite_fixtures.h"
 #include "test_support.h"
 
 namespace {
 
 const std::string kTool = SPRTOOL_PATH;
+using Names = std::vector<std::string>;
 
 struct Scratch {
     TempDir dir;
-
     ProcessResult run(std::vector<std::string> args, const std::string& stdin_data = "") {
         args.insert(args.begin(), kTool);
         return run_process(args, dir.path, stdin_data);
     }
     std::string read(const std::string& name) { return read_file(dir.file(name)); }
     void write(const std::string& name, const std::string& data) { write_file(dir.file(name), data); }
-    bool exists(const std::string& name) { return file_exists(dir.file(name)); }
-
-    // Names in the directory, to prove that no temporary file was left.
-    std::vector<std::string> names() {
-        std::vector<std::string> out;
+    Names names() {  // what the directory holds: proves that no temporary file was left
+        Names out;
         DIR* d = opendir(dir.path.c_str());
         while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") out.push_back(n);
+            if (e->d_name[0] != '.') out.push_back(e->d_name);
         }
         closedir(d);
         std::sort(out.begin(), out.end());
@@ -45,234 +42,233 @@ struct Scratch {
     }
 };
 
-std::string open_read_error(const std::string& name) {
+std::string cannot_read(const std::string& name) {
     return "ERROR: could not open file \"" + name + "\" for read\n";
 }
-
-std::string txt_row(const char* name, int n) {
-    return "\"" + std::string(name) + "\" tex " + std::to_string(n) + " 0 0 0 0x0\n";
+std::string cannot_write(const std::string& name) {
+    return "ERROR: could not open file \"" + name + "\" for write\n";
+}
+std::string row(const char* name, int u) {
+    return "\"" + std::string(name) + "\" tex " + std::to_string(u) + " 0 0 0 0x0\n";
+}
+std::string rows_stb(std::vector<std::pair<const char*, int>> rows) {
+    std::vector<SpriteEntry> entries;
+    for (auto& r : rows) entries.push_back(sprite(r.first, "tex", uint16_t(r.second)));
+    return stb_of(entries);
 }
 
-std::string txt_stb(std::vector<std::pair<const char*, int>> rows) {
-    std::vector<SpriteEntry> entries;
-    for (auto& r : rows) entries.push_back(sprite(r.first, "tex", uint16_t(r.second), 0, 0, 0, 0));
-    return stb_of(entries);
+// A full 32-character name with no terminator, 8-character texture, 65535,
+// flags, and a name with bytes behind its zero that are never shown.
+std::string sample_stb() {
+    SpriteEntry hidden = sprite("ab", "", 128, 256, 64, 16, 0xAB12);
+    hidden.name[3] = 'z';
+    return stb_of({sprite("hero_walk_right_frame_0123456789", "chars_01", 0, 0, 32, 48, 1),
+                   sprite("a", "t", 65535, 65535, 65535, 65535, 0xFFFFFFFF), hidden});
 }
 
 }  // namespace
 
 TEST(Cli, UsageWithoutCommandOrStbFile) {
     Scratch s;
-    const std::string usage =
-        "Korvath sprtool utility (Sep  7 2013)\n\nUsage: " + kTool +
-        " <command> <stb_file> [<file_name>...]\n\nCommands:\n"
-        "  l: list sprite table entries\n  rt: read STB and output TXT\n"
-        "  rc: read STB and output CSV\n  rx: read STB and output XML\n"
-        "  rj: read STB and output JSON\n  wt: input TXT and write STB\n"
-        "  wc: input CSV and write STB\n  wx: input XML and write STB\n";
-    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"wt"}}) {
+    for (auto args : {Names{}, Names{"wt"}}) {
         ProcessResult r = s.run(args);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, usage);
         EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "Korvath sprtool utility (Sep  7 2013)\n\nUsage: " + kTool +
+                             " <command> <stb_file> [<file_name>...]\n\nCommands:\n"
+                             "  l: list sprite table entries\n  rt: read STB and output TXT\n"
+                             "  rc: read STB and output CSV\n  rx: read STB and output XML\n"
+                             "  rj: read STB and output JSON\n  wt: input TXT and write STB\n"
+                             "  wc: input CSV and write STB\n  wx: input XML and write STB\n");
     }
-    EXPECT_TRUE(s.names().empty());
+    EXPECT_EQ(s.names(), Names{});
 }
 
 TEST(Cli, UnknownCommandsOpenNothing) {
     Scratch s;
-    s.write("game.stb", stb_of(sample_table()));
+    s.write("game.stb", sample_stb());
     // A missing or unknown form letter after r or w is an unknown command too.
-    for (std::string cmd : {"q", "", "xt", "tw", "w", "wq", "W", "r", "rq", "r1"}) {
+    for (std::string cmd : {"q", "", "xt", "tw", "w", "wq", "W", "r", "rq"}) {
         ProcessResult r = s.run({cmd, "game.stb", "out.txt"});
         EXPECT_EQ(r.status, 1) << cmd;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "ERROR: unknown command \"" + cmd + "\"\n");
+        EXPECT_EQ(r.out + r.err, "ERROR: unknown command \"" + cmd + "\"\n");
     }
-    EXPECT_EQ(s.read("game.stb"), stb_of(sample_table()));
-    EXPECT_FALSE(s.exists("out.txt"));
+    EXPECT_EQ(s.read("game.stb"), sample_stb());
+    EXPECT_EQ(s.names(), Names{"game.stb"});
 }
 
-TEST(Cli, ReadCommandsPrintEachForm) {
+TEST(Cli, ReadCommandsWriteEachFormExactly) {
     Scratch s;
-    std::string table = stb_of(sample_table()) + "xyz";  // a short tail is ignored
-    s.write("game.stb", table);
-    ProcessResult l = s.run({"l", "game.stb"});
-    EXPECT_EQ(l.status, 0);
-    EXPECT_EQ(l.err, "");
-    EXPECT_EQ(l.out,
-              "NAME                             TEXTURE  U     V     W     H     FLAGS     \n"
-              "-------------------------------- -------- ----- ----- ----- ----- ----------\n"
-              "hero_walk_right_frame_0123456789 chars_01     0     0    32    48 0x00000001\n"
-              "a                                t        65535 65535 65535 65535 0xffffffff\n"
-              "ui/button.pressed                ui         128   256    64    16 0x0000ab12\n");
-    ProcessResult rj = s.run({"rj", "game.stb"});
-    const std::string head = "[\n\t{\n\t\t\"name\": \"hero_walk_right_frame_0123456789\",\n"
-                             "\t\t\"texture\": \"chars_01\",\n\t\t\"u\": 0,\n";
-    const std::string tail = "\t\t\"height\": 16,\n\t\t\"flags\": \"0x0000ab12\"\n\t}\n]\n";
-    ASSERT_GT(rj.out.size(), head.size() + tail.size());
-    EXPECT_EQ(rj.out.substr(0, head.size()), head);
-    EXPECT_EQ(rj.out.substr(rj.out.size() - tail.size()), tail);
-    EXPECT_NE(rj.out.find("\t\t\"width\": 65535,\n\t\t\"height\": 65535,\n\t\t\"flags\": \"0xffffffff\"\n\t},\n\t{"),
-              std::string::npos);
-    // Each form goes to stdout or, the same bytes, to the output file; the
-    // letter case and further letters of the command do not matter.
-    const std::pair<const char*, const char*> forms[] = {
-        {"l", "LIST"}, {"rt", "Rtxt"}, {"rc", "rCSV"}, {"rx", "RX"}, {"rj", "rjson"}};
+    s.write("game.stb", sample_stb() + "xyz");  // a short tail is no record
+    const std::pair<const char*, std::string> forms[] = {
+        {"l",
+         "NAME                             TEXTURE  U     V     W     H     FLAGS     \n"
+         "-------------------------------- -------- ----- ----- ----- ----- ----------\n"
+         "hero_walk_right_frame_0123456789 chars_01     0     0    32    48 0x00000001\n"
+         "a                                t        65535 65535 65535 65535 0xffffffff\n"
+         "ab                                          128   256    64    16 0x0000ab12\n"},
+        {"rt",
+         "# NAME............................ TEXTURE. U.... V.... W.... H.... FLAGS.....\n"
+         "\"hero_walk_right_frame_0123456789\" chars_01     0     0    32    48 0x00000001\n"
+         "\"a\"                                t        65535 65535 65535 65535 0xffffffff\n"
+         "\"ab\"                                          128   256    64    16 0x0000ab12\n"},
+        {"rc",
+         "hero_walk_right_frame_0123456789,chars_01,0,0,32,48,0x00000001\n"
+         "a,t,65535,65535,65535,65535,0xffffffff\nab,,128,256,64,16,0x0000ab12\n"},
+        {"rx",
+         "<?xml version=\"1.0\" standalone=\"no\"?>\n<spritetable>\n"
+         "\t<sprite name=\"hero_walk_right_frame_0123456789\" texture=\"chars_01\" u=\"0\" v=\"0\" "
+         "width=\"32\" height=\"48\" flags=\"0x00000001\"/>\n"
+         "\t<sprite name=\"a\" texture=\"t\" u=\"65535\" v=\"65535\" width=\"65535\" "
+         "height=\"65535\" flags=\"0xffffffff\"/>\n"
+         "\t<sprite name=\"ab\" texture=\"\" u=\"128\" v=\"256\" width=\"64\" height=\"16\" "
+         "flags=\"0x0000ab12\"/>\n</spritetable>\n"},
+        {"rj",
+         "[\n\t{\n\t\t\"name\": \"hero_walk_right_frame_0123456789\",\n\t\t\"texture\": \"chars_01\",\n"
+         "\t\t\"u\": 0,\n\t\t\"v\": 0,\n\t\t\"width\": 32,\n\t\t\"height\": 48,\n"
+         "\t\t\"flags\": \"0x00000001\"\n\t},\n"
+         "\t{\n\t\t\"name\": \"a\",\n\t\t\"texture\": \"t\",\n\t\t\"u\": 65535,\n\t\t\"v\": 65535,\n"
+         "\t\t\"width\": 65535,\n\t\t\"height\": 65535,\n\t\t\"flags\": \"0xffffffff\"\n\t},\n"
+         "\t{\n\t\t\"name\": \"ab\",\n\t\t\"texture\": \"\",\n\t\t\"u\": 128,\n\t\t\"v\": 256,\n"
+         "\t\t\"width\": 64,\n\t\t\"height\": 16,\n\t\t\"flags\": \"0x0000ab12\"\n\t}\n]\n"},
+    };
     for (const auto& f : forms) {
-        ProcessResult to_stdout = s.run({f.first, "game.stb"});
-        ProcessResult to_file = s.run({f.second, "game.stb", "out.txt", "ignored.txt"});
-        EXPECT_EQ(to_file.status, 0) << f.second;
-        EXPECT_EQ(to_file.out, "");
-        EXPECT_EQ(to_file.err, "");
-        EXPECT_EQ(s.read("out.txt"), to_stdout.out) << f.second;
-        EXPECT_FALSE(s.exists("ignored.txt"));
+        ProcessResult r = s.run({f.first, "game.stb"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, f.second) << f.first;
+        // Same bytes into a file; letter case and further letters do not
+        // matter, and arguments after the output file are ignored.
+        std::string upper = f.first;
+        upper[0] = char(toupper(upper[0]));
+        r = s.run({upper + "xyz", "game.stb", "out.txt", "ignored.txt"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(s.read("out.txt"), f.second) << upper;
     }
-    EXPECT_EQ(s.read("game.stb"), table);
+    s.write("empty.stb", std::string(51, 'x'));
+    EXPECT_EQ(s.run({"rj", "empty.stb"}).out, "[\n\n]\n");
+    EXPECT_EQ(s.run({"rx", "empty.stb"}).out,
+              "<?xml version=\"1.0\" standalone=\"no\"?>\n<spritetable>\n</spritetable>\n");
+    EXPECT_EQ(s.names(), (Names{"empty.stb", "game.stb", "out.txt"}));
 }
 
 TEST(Cli, ReadCommandsThatCannotRun) {
     Scratch s;
     ProcessResult r = s.run({"rt", "missing.stb", "out.txt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, open_read_error("missing.stb"));
-    EXPECT_FALSE(s.exists("out.txt"));
-
-    s.write("game.stb", stb_of(sample_table()));
-    r = s.run({"l", "game.stb", "no/such/dir.txt"});
+    EXPECT_EQ(r.err, cannot_read("missing.stb"));
+    s.write("game.stb", sample_stb());
+    r = s.run({"l", "game.stb", "no/dir.txt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: could not open file \"no/such/dir.txt\" for write\n");
-
-    // Writing the output over the table being read would destroy the table.
-    r = s.run({"rc", "game.stb", "./game.stb"});
+    EXPECT_EQ(r.err, cannot_write("no/dir.txt"));
+    r = s.run({"rc", "game.stb", "./game.stb"});  // would empty the table it reads
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: could not open file \"./game.stb\" for write\n");
-    EXPECT_EQ(s.read("game.stb"), stb_of(sample_table()));
+    EXPECT_EQ(r.err, cannot_write("./game.stb"));
+    EXPECT_EQ(s.read("game.stb"), sample_stb());
+    EXPECT_EQ(s.names(), Names{"game.stb"});
 }
 
 TEST(Cli, FormsRoundTripThroughTheStbFile) {
     Scratch s;
-    std::string table = stb_of(sample_table());
+    std::string table = rows_stb({{"hero_walk_right_frame_0123456789", 65535}, {"b", 2}});
+    // XML also keeps what TXT and CSV lose: empty text, quotes, separators,
+    // markup, control and high bytes.
+    std::string odd = table + stb_of({sprite("", "", 1, 2, 3, 4, 5),
+                                      sprite("a&b <\"c\">,d\te\n", "x y;\x01\xE9", 0)});
     s.write("game.stb", table);
-    for (const char* form : {"t", "c", "x"}) {
-        std::string text = std::string("game.") + form;
-        ASSERT_EQ(s.run({std::string("r") + form, "game.stb", text}).status, 0);
-        ProcessResult w = s.run({std::string("w") + form, "back.stb", text});
-        EXPECT_EQ(w.status, 0) << form;
-        EXPECT_EQ(w.out + w.err, "");
-        EXPECT_EQ(s.read("back.stb"), table) << form;
-    }
-    // XML keeps what TXT and CSV lose: empty names and textures, quotes, "&".
-    std::string odd = stb_of({sprite("", "", 1, 2, 3, 4, 5), sprite("a&b \"c\",d", "x y;z", 0, 0, 0, 0, 0)});
     s.write("odd.stb", odd);
-    ASSERT_EQ(s.run({"rx", "odd.stb", "odd.xml"}).status, 0);
-    ASSERT_EQ(s.run({"wx", "back.stb", "odd.xml"}).status, 0);
-    EXPECT_EQ(s.read("back.stb"), odd);
-    EXPECT_EQ(s.names(), (std::vector<std::string>{"back.stb", "game.c", "game.stb", "game.t",
-                                                    "game.x", "odd.stb", "odd.xml"}));
+    for (auto [form, stb] : {std::pair{"t", "game.stb"}, {"c", "game.stb"}, {"x", "odd.stb"}}) {
+        ASSERT_EQ(s.run({std::string("r") + form, stb, "text"}).status, 0);
+        ProcessResult w = s.run({std::string("w") + form, "back.stb", "text"});
+        EXPECT_EQ(w.status, 0);
+        EXPECT_EQ(w.out + w.err, "");
+        EXPECT_EQ(s.read("back.stb"), s.read(stb)) << form;
+    }
+    EXPECT_NE(s.read("text").find("name=\"a&amp;b &lt;&quot;c&quot;&gt;,d&#x09;e&#x0A;\" "
+                                  "texture=\"x y;&#x01;\xE9\""), std::string::npos);
+    EXPECT_NE(s.run({"rj", "odd.stb"}).out.find("\"name\": \"a&b <\\\"c\\\">,d\\u0009e\\u000A\",\n"
+                                                "\t\t\"texture\": \"x y;\\u0001\\u00E9\","),
+              std::string::npos);
+    EXPECT_EQ(s.names(), (Names{"back.stb", "game.stb", "odd.stb", "text"}));
 }
 
-TEST(Cli, WriteCommandsReadInputsInOrderAndSkipMissingOnes) {
+TEST(Cli, WriteCommandsReadInputsInOrder) {
     Scratch s;
-    s.write("a.txt", txt_row("a", 1));
-    s.write("c.txt", txt_row("c", 3) + "# comment\r\n" + txt_row("c2", 4));
+    s.write("a.txt", row("a", 1));
+    s.write("c.txt", row("c", 3) + "# comment\r\n" + row("c2", 4));
     ProcessResult r = s.run({"wt", "game.stb", "a.txt", "b.txt", "c.txt"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, open_read_error("b.txt"));
-    EXPECT_EQ(s.read("game.stb"), txt_stb({{"a", 1}, {"c", 3}, {"c2", 4}}));
-
-    // Without input files the text forms read standard input; CR LF as LF.
-    r = s.run({"wc", "game.stb"}, "x;tex;7\r\ny,tex,8,0,0,0,0x0\r\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(s.read("game.stb"), txt_stb({{"x", 7}, {"y", 8}}));
-    r = s.run({"WT", "game.stb"}, txt_row("z", 9));
-    EXPECT_EQ(s.read("game.stb"), txt_stb({{"z", 9}}));
-
-    // Every input missing: the table is rewritten empty, as asked.
-    r = s.run({"wt", "game.stb", "nope.txt"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, cannot_read("b.txt"));
+    EXPECT_EQ(s.read("game.stb"), rows_stb({{"a", 1}, {"c", 3}, {"c2", 4}}));
+    // Without input files TXT and CSV come from standard input.
+    EXPECT_EQ(s.run({"Wcsv", "game.stb"}, "x;tex;7\r\ny,tex,8,0,0,0,0x0\r\n").status, 0);
+    EXPECT_EQ(s.read("game.stb"), rows_stb({{"x", 7}, {"y", 8}}));
+    // Every input missing: the table is written anew, empty.
+    EXPECT_EQ(s.run({"wt", "game.stb", "nope.txt"}).status, 0);
     EXPECT_EQ(s.read("game.stb"), "");
-    EXPECT_EQ(s.names(), (std::vector<std::string>{"a.txt", "c.txt", "game.stb"}));
+    EXPECT_EQ(s.names(), (Names{"a.txt", "c.txt", "game.stb"}));
 }
 
-TEST(Cli, TxtIncludesStandInPlace) {
+TEST(Cli, IncludesStandInPlaceAndSelfIncludesEnd) {
     Scratch s;
-    s.write("main.txt", txt_row("m1", 1) + "@include \"parts/b.txt\"\n" + txt_row("m2", 5) +
-                            "@include\n" + "@include \"gone.txt\" # text after\n" + txt_row("m3", 6));
-    // Include names are relative to the current directory, not to the includer.
     mkdir(s.dir.file("parts").c_str(), 0755);
-    s.write("parts/b.txt", txt_row("b1", 2) + "@include \"parts/c.txt\"\r\n" + txt_row("b2", 4));
-    s.write("parts/c.txt", txt_row("c1", 3));
+    // Include names are relative to the current directory, not to the includer.
+    s.write("main.txt", row("m1", 1) + "@include \"parts/b.txt\"\n" + row("m2", 5) + "@include\n" +
+                            "@include \"gone.txt\" # text after\n" + row("m3", 6));
+    s.write("parts/b.txt", row("b1", 2) + "@include \"parts/c.txt\"\r\n" + row("b2", 4));
+    s.write("parts/c.txt", row("c1", 3));
     ProcessResult r = s.run({"wt", "game.stb", "main.txt"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, open_read_error("") + open_read_error("gone.txt"));
-    EXPECT_EQ(s.read("game.stb"),
-              txt_stb({{"m1", 1}, {"b1", 2}, {"c1", 3}, {"b2", 4}, {"m2", 5}, {"m3", 6}}));
-}
+    EXPECT_EQ(r.err, cannot_read("") + cannot_read("gone.txt"));
+    EXPECT_EQ(s.read("game.stb"), rows_stb({{"m1", 1}, {"b1", 2}, {"c1", 3}, {"b2", 4}, {"m2", 5}, {"m3", 6}}));
 
-TEST(Cli, SelfIncludesEndAtTheDepthBound) {
-    Scratch s;
-    s.write("self.txt", "@include \"self.txt\"\n" + txt_row("s", 1));
-    ProcessResult r = s.run({"wt", "game.stb", "self.txt"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, open_read_error("self.txt"));
-    EXPECT_EQ(s.read("game.stb").size(), 33 * SPRITE_ENTRY_SIZE);  // top level and 32 nested
-
-    s.write("self.xml", "<spritetable><sprite name=\"s\" texture=\"t\"/><include file=\"self.xml\"/>"
+    s.write("main.xml", "<spritetable><sprite name=\"m1\" texture=\"tex\" u=\"1\"/>"
+                        "<include file=\"sub.xml\"/><include file=\"\"/><include name=\"x\"/>"
+                        "<include file=\"empty.xml\"/><sprite name=\"m2\" texture=\"tex\" u=\"3\"/>"
                         "</spritetable>");
-    r = s.run({"wx", "game.stb", "self.xml"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, open_read_error("self.xml"));
-    EXPECT_EQ(s.read("game.stb").size(), 33 * SPRITE_ENTRY_SIZE);
-}
-
-TEST(Cli, XmlIncludesAndParseErrors) {
-    Scratch s;
-    s.write("main.xml",
-            "<?xml version=\"1.0\"?>\n<spritetable>\n"
-            "  <sprite name=\"m1\" texture=\"tex\" u=\"1\"/>\n"
-            "  <include file=\"sub.xml\"/>\n  <include file=\"\"/>\n  <include name=\"x\"/>\n"
-            "  <include file=\"empty.xml\"/>\n"
-            "  <sprite name=\"m2\" texture=\"tex\" u=\"3\"/>\n</spritetable>\n");
     s.write("sub.xml", "<spritetable><sprite name=\"s1\" texture=\"tex\" u=\"2\"/></spritetable>");
     s.write("empty.xml", "");
-    ProcessResult r = s.run({"wx", "game.stb", "main.xml", "missing.xml"});
+    r = s.run({"wx", "game.stb", "main.xml", "missing.xml"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, open_read_error("") + open_read_error("missing.xml"));
-    // The parser's own one-line report for the empty document, on stdout.
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
-    EXPECT_EQ(s.read("game.stb"), txt_stb({{"m1", 1}, {"s1", 2}, {"m2", 3}}));
+    EXPECT_EQ(r.err, cannot_read("") + cannot_read("missing.xml"));
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // the parser's report
+    EXPECT_EQ(s.read("game.stb"), rows_stb({{"m1", 1}, {"s1", 2}, {"m2", 3}}));
+
+    s.write("self.txt", "@include \"self.txt\"\n" + row("s", 1));
+    s.write("self.xml", "<spritetable><sprite name=\"s\" texture=\"tex\" u=\"1\"/>"
+                        "<include file=\"self.xml\"/></spritetable>");
+    for (const char* cmd : {"wt", "wx"}) {
+        std::string file = std::string("self.") + (cmd[1] == 't' ? "txt" : "xml");
+        r = s.run({cmd, "game.stb", file});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, cannot_read(file));
+        std::string expected;
+        for (int level = 0; level <= SPRITE_MAX_INCLUDE_DEPTH; ++level) expected += rows_stb({{"s", 1}});
+        EXPECT_EQ(s.read("game.stb"), expected);  // the top level and 32 nested ones
+    }
 }
 
 TEST(Cli, WriteCommandsThatCannotRunKeepTheTable) {
     Scratch s;
-    std::string table = stb_of(sample_table());
-    s.write("game.stb", table);
+    s.write("game.stb", "old");
     s.write("in.json", "[]");
-
-    ProcessResult r = s.run({"wx", "game.stb"}, "<spritetable/>");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: cannot read XML from standard in :(\n");
-
-    const std::string no_json = "ERROR: reading JSON not supported yet :(\n";
-    r = s.run({"wj", "game.stb"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, no_json);
-    r = s.run({"wj", "game.stb", "in.json", "gone.json", "in.json"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, no_json + open_read_error("gone.json") + no_json);
-
     mkdir(s.dir.file("dir.stb").c_str(), 0755);
-    r = s.run({"wt", "dir.stb"}, txt_row("a", 1));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: could not open file \"dir.stb\" for write\n");
-    r = s.run({"wt", "no/dir/new.stb"}, txt_row("a", 1));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: could not open file \"no/dir/new.stb\" for write\n");
-
-    EXPECT_EQ(s.read("game.stb"), table);
-    EXPECT_EQ(s.names(), (std::vector<std::string>{"dir.stb", "game.stb", "in.json"}));
+    const std::string no_json = "ERROR: reading JSON not supported yet :(\n";
+    const struct { Names args; std::string err; } cases[] = {
+        {{"wx", "game.stb"}, "ERROR: cannot read XML from standard in :(\n"},
+        {{"wj", "game.stb"}, no_json},
+        {{"wj", "game.stb", "in.json", "gone.json", "in.json"}, no_json + cannot_read("gone.json") + no_json},
+        {{"wt", "dir.stb"}, cannot_write("dir.stb")},
+        {{"wt", "no/dir/new.stb"}, cannot_write("no/dir/new.stb")},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r = s.run(c.args, row("a", 1));
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.out + r.err, c.err);
+    }
+    EXPECT_EQ(s.read("game.stb"), "old");
+    EXPECT_EQ(s.names(), (Names{"dir.stb", "game.stb", "in.json"}));
 }
 
 TEST(Cli, ReplacedTableKeepsModeAndSymbolicLink) {
@@ -280,36 +276,33 @@ TEST(Cli, ReplacedTableKeepsModeAndSymbolicLink) {
     s.write("real.stb", "old");
     chmod(s.dir.file("real.stb").c_str(), 0640);
     ASSERT_EQ(symlink("real.stb", s.dir.file("link.stb").c_str()), 0);
-    ProcessResult r = s.run({"wt", "link.stb"}, txt_row("a", 1));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(s.run({"wt", "link.stb"}, row("a", 1)).status, 0);
     struct stat st;
     ASSERT_EQ(lstat(s.dir.file("link.stb").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(stat(s.dir.file("real.stb").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(s.read("real.stb"), txt_stb({{"a", 1}}));
-    EXPECT_EQ(s.names(), (std::vector<std::string>{"link.stb", "real.stb"}));
+    EXPECT_EQ(s.read("real.stb"), rows_stb({{"a", 1}}));
+    EXPECT_EQ(s.names(), (Names{"link.stb", "real.stb"}));
 }
 
 TEST(Cli, InterruptedWriteLeavesTheOldTableAndNoTemporaryFile) {
     Scratch s;
-    s.write("game.stb", "old table");
+    s.write("game.stb", "old");
     int to_child[2];
     ASSERT_EQ(pipe(to_child), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         dup2(to_child[0], 0);
-        close(to_child[0]);
         close(to_child[1]);
-        if (chdir(s.dir.path.c_str()) != 0) _exit(126);
-        execl(kTool.c_str(), kTool.c_str(), "wt", "game.stb", static_cast<char*>(nullptr));
+        if (chdir(s.dir.path.c_str()) == 0) execl(kTool.c_str(), "sprtool", "wt", "game.stb", nullptr);
         _exit(127);
     }
     close(to_child[0]);
-    std::string row = txt_row("a", 1);
-    ASSERT_EQ(write(to_child[1], row.data(), row.size()), ssize_t(row.size()));
-    // Wait until the temporary file exists: the tool is then reading its input.
+    std::string text = row("a", 1);
+    ASSERT_EQ(write(to_child[1], text.data(), text.size()), ssize_t(text.size()));
+    // The temporary file appears when the tool is reading its input.
     for (int i = 0; i < 500 && s.names().size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -319,6 +312,6 @@ TEST(Cli, InterruptedWriteLeavesTheOldTableAndNoTemporaryFile) {
     waitpid(pid, &status, 0);
     close(to_child[1]);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    EXPECT_EQ(s.read("game.stb"), "old table");
-    EXPECT_EQ(s.names(), (std::vector<std::string>{"game.stb"}));
+    EXPECT_EQ(s.read("game.stb"), "old");
+    EXPECT_EQ(s.names(), Names{"game.stb"});
 }
