@@ -77,7 +77,7 @@ std::vector<uint8_t> noise_bytes(size_t size, uint32_t seed) {
     return out;
 }
 
-static std::vector<uint8_t> small_record(int index) {
+std::vector<uint8_t> small_record(int index) {
     return noise_bytes(size_t(1 + index % 7), uint32_t(index) + 77);
 }
 
@@ -134,4 +134,33 @@ int64_t file_size_of(const std::string& path) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) return -1;
     return int64_t(info.st_size);
+}
+
+std::string format_rule_violation(const std::string& file) {
+    if (file.size() < 28) return "short header";
+    if (file != header_bytes(int32_t(get32(file, 16)), get32(file, 20)) + file.substr(28))
+        return "header fields";
+    const int64_t count = int32_t(get32(file, 16));
+    if (count < 0) return "negative count";
+    const int64_t tables = count / 100 + 1;
+    uint32_t offset = 28;
+    for (int64_t t = 0; t < tables; ++t) {
+        if (offset == 0 || size_t(offset) + 3604 > file.size()) return "table " + std::to_string(t) + " missing";
+        const int64_t used = t + 1 < tables ? 100 : count % 100;
+        for (int64_t s = 0; s < 100; ++s) {
+            size_t slot = table_slot_offset(offset, uint32_t(s));
+            if (s < used) {
+                if (file[slot] == 0) return "empty slot " + std::to_string(t * 100 + s);
+                if (int64_t(get32(file, slot + 20)) != t * 100 + s) return "index of slot " + std::to_string(t * 100 + s);
+                uint64_t end = uint64_t(get32(file, slot + 16)) + get32(file, slot + 24);
+                if (end > file.size()) return "data of slot " + std::to_string(t * 100 + s);
+            } else if (file.substr(slot, 36) != std::string(36, '\0')) {
+                return "unused slot " + std::to_string(t * 100 + s) + " not zero";
+            }
+        }
+        uint32_t next = get32(file, offset);
+        if ((t + 1 < tables) != (next != 0)) return "chain after table " + std::to_string(t);
+        offset = next;
+    }
+    return "";
 }

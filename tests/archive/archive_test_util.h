@@ -35,6 +35,9 @@ inline size_t table_slot_offset(size_t table_offset, uint32_t slot) {
 std::vector<uint8_t> compressible_bytes(size_t size, uint32_t seed);
 std::vector<uint8_t> noise_bytes(size_t size, uint32_t seed);
 
+// The contents of small record i: 1 + i % 7 bytes of noise.
+std::vector<uint8_t> small_record(int index);
+
 // Appends n records named "rec<i>" with noise contents of 1 + i % 7 bytes,
 // stored uncompressed (no stored size out), times 1000 + i. Returns the
 // contents by index.
@@ -50,3 +53,10 @@ ArchiveHandle* must_open(const std::string& path, int for_write);
 
 // File size, or -1.
 int64_t file_size_of(const std::string& path);
+
+// Checks an archive's bytes against every rule a writer keeps: header fields,
+// a chain of exactly record_count / 100 + 1 tables, full tables before the
+// last, record_count % 100 used slots in the last, each slot's index equal to
+// its position, nothing after the first empty slot, data inside the file.
+// Returns "" when all hold, else a description of the first broken rule.
+std::string format_rule_violation(const std::string& file);
