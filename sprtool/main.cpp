@@ -11,6 +11,7 @@
 #include "file_replace.h"
 #include "sprite_table.h"
 #include "text_forms.h"
+#include "text_scan.h"
 #include "xml_json_forms.h"
 
 namespace {
@@ -93,7 +94,7 @@ int run_read(char form, const char* stb_name, const char* out_name) {
 // the STB file is not touched.
 int run_read_json(int input_count, char** inputs) {
     for (int i = 0; i < input_count; ++i) {
-        FILE* in = std::fopen(inputs[i], "r");
+        FILE* in = open_source(inputs[i], "r");
         if (!in) {
             std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", inputs[i]);
             continue;
@@ -109,7 +110,7 @@ int run_read_json(int input_count, char** inputs) {
 void read_source(char form, FILE* stb, const char* name) {
     FILE* in = stdin;
     if (name) {
-        in = std::fopen(name, form == 'x' ? "rb" : "r");
+        in = open_source(name, form == 'x' ? "rb" : "r");
         if (!in) {
             std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", name);
             return;

@@ -58,7 +58,7 @@ namespace {
 void read_txt_nested(FILE* stb, FILE* in, int depth);
 
 void include_txt(FILE* stb, const char* file, int depth) {
-    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? std::fopen(file, "r") : nullptr;
+    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? open_source(file, "r") : nullptr;
     if (!f) {
         std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
         return;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 bool read_text_line(FILE* in, char* buf, size_t size) {
     size_t n = 0;
@@ -23,6 +24,16 @@ bool read_text_line(FILE* in, char* buf, size_t size) {
     }
     buf[n] = '\0';
     return n > 0;
+}
+
+FILE* open_source(const char* name, const char* mode) {
+    FILE* f = std::fopen(name, mode);
+    struct stat st;
+    if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
 }
 
 bool is_c_space(char c) {

@@ -21,6 +21,11 @@ constexpr size_t TEXT_LINE_BUFFER = 1024;
 // input ended before any character was read.
 bool read_text_line(FILE* in, char* buf, size_t size);
 
+// fopen(name, mode) for an input file or include, except that a directory
+// counts as a file that cannot be opened (fopen accepts one here and every
+// read then fails). Returns null on failure; the caller owns the stream.
+FILE* open_source(const char* name, const char* mode);
+
 // The C locale's white space: space, \t, \n, \v, \f, \r.
 bool is_c_space(char c);
 

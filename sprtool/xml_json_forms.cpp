@@ -85,7 +85,7 @@ namespace {
 void read_xml_nested(FILE* stb, FILE* in, int depth);
 
 void include_xml(FILE* stb, const char* file, int depth) {
-    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? std::fopen(file, "rb") : nullptr;
+    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? open_source(file, "rb") : nullptr;
     if (!f) {
         std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
         return;

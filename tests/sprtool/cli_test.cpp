@@ -215,12 +215,12 @@ TEST(Cli, IncludesStandInPlaceAndSelfIncludesEnd) {
     mkdir(s.dir.file("parts").c_str(), 0755);
     // Include names are relative to the current directory, not to the includer.
     s.write("main.txt", row("m1", 1) + "@include \"parts/b.txt\"\n" + row("m2", 5) + "@include\n" +
-                            "@include \"gone.txt\" # text after\n" + row("m3", 6));
+                            "@include \"gone.txt\" # text after\n" + "@include \"parts\"\n" + row("m3", 6));
     s.write("parts/b.txt", row("b1", 2) + "@include \"parts/c.txt\"\r\n" + row("b2", 4));
     s.write("parts/c.txt", row("c1", 3));
     ProcessResult r = s.run({"wt", "game.stb", "main.txt"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, cannot_read("") + cannot_read("gone.txt"));
+    EXPECT_EQ(r.err, cannot_read("") + cannot_read("gone.txt") + cannot_read("parts"));
     EXPECT_EQ(s.read("game.stb"), rows_stb({{"m1", 1}, {"b1", 2}, {"c1", 3}, {"b2", 4}, {"m2", 5}, {"m3", 6}}));
 
     s.write("main.xml", "<spritetable><sprite name=\"m1\" texture=\"tex\" u=\"1\"/>"
