@@ -63,7 +63,7 @@ bool finish_output(FILE* out, const char* out_name) {
 
 // The l command (form 0) and the r commands: STB file to text.
 int run_read(char form, const char* stb_name, const char* out_name) {
-    FILE* stb = std::fopen(stb_name, "rb");
+    FILE* stb = open_source(stb_name, "rb");
     if (!stb) {
         std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", stb_name);
         return 1;

@@ -38,9 +38,10 @@ void read_csv(FILE* stb, FILE* in);
 // one line as read_text_line delivers it (its newline, if any, included).
 
 // True when a non-empty, non-comment TXT line is an include line. `file`
-// (33 bytes) receives the file name, at most 32 characters; it is empty when
-// the line ends before the opening quote ("@include" followed by white space
-// only, or on a last line without newline any beginning of "@include").
+// (33 bytes) receives the file name, at most 32 characters. It is empty when
+// the input ends before the name's first character: "@include" followed by
+// white space only, or, on a last line without newline, any beginning of
+// "@include" from "@" on, or "@include" and its opening quote alone.
 bool scan_txt_include(const char* line, char file[SPRITE_NAME_SIZE + 1]);
 
 // The TXT row scan: a double-quoted name of 1 to 32 characters at the very

@@ -158,6 +158,10 @@ TEST(Cli, ReadCommandsThatCannotRun) {
     ProcessResult r = s.run({"rt", "missing.stb", "out.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, cannot_read("missing.stb"));
+    mkdir(s.dir.file("dir").c_str(), 0755);
+    r = s.run({"l", "dir"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out + r.err, cannot_read("dir"));
     s.write("game.stb", sample_stb());
     r = s.run({"l", "game.stb", "no/dir.txt"});
     EXPECT_EQ(r.status, 1);
@@ -166,7 +170,7 @@ TEST(Cli, ReadCommandsThatCannotRun) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, cannot_write("./game.stb"));
     EXPECT_EQ(s.read("game.stb"), sample_stb());
-    EXPECT_EQ(s.names(), Names{"game.stb"});
+    EXPECT_EQ(s.names(), (Names{"dir", "game.stb"}));
 }
 
 TEST(Cli, FormsRoundTripThroughTheStbFile) {

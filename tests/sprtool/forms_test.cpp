@@ -22,6 +22,7 @@ TEST(TxtInclude, RecognisesBothWaysAndNothingElse) {
          "01234567890123456789012345678901"},
         // the line ends before the opening quote: an include with an empty name
         {"@include\n", true, ""}, {"@include   ", true, ""}, {"@inc", true, ""}, {"@", true, ""},
+        {"@include \"", true, ""},  // no character after the quote before the end: as above
         {"@include \"\"\n", false, ""}, {"@inc\n", false, ""}, {"@includes \"a\"\n", false, ""},
         {" @include \"a\"\n", false, ""}, {"@INCLUDE \"a\"\n", false, ""},
     };
