@@ -26,8 +26,9 @@ struct ArchiveHandle {
     int32_t next_index;                  // index of the next appended record
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
     DirectoryEntry* entries;             // live entries at open, sorted by name; owned
-    int append_refused;                  // set after a failed append: the handle may be
-                                         // out of step with the file, later appends fail
+    int append_refused;                  // set after a failed write: the stream's state is
+                                         // not trusted, later appends, replaces and
+                                         // deletes through this handle fail
 };
 
 // The message of the latest failure of the archive store (empty at start).

@@ -7,27 +7,46 @@
 #include "archive_handle.h"
 
 // Appends a new record at the end of the file, fills the next directory slot
-// (chaining a new empty table when a table fills up) and raises the header's
-// record count. With a non-zero key, data is masked in place first (so the
-// caller's buffer holds masked bytes afterwards, success or not). Compression
-// is tried only when stored_size_out is given and size <= 16,777,215; it then
-// receives the stored size. Records of 0 bytes cannot be stored.
+// (chaining a new empty table when a table fills up) and sets the header's
+// record count to the number of slots now used. With a non-zero key, data is
+// masked in place first (so the caller's buffer holds masked bytes afterwards,
+// success or not). Compression is tried only when stored_size_out is given and
+// size <= 16,777,215; it then receives the stored size.
+//
+// Writes go in this order, each flushed before the next: the stored bytes,
+// the new empty table (when one is chained on), the table with the new slot,
+// the header. A process killed between two of them leaves an archive that
+// opens with every completed record (see load_directory).
+//
+// Fails, writing nothing, for a record of 0 bytes or an empty name (its slot
+// would look unused), when the file would grow past 2,147,483,647 bytes, when
+// the last table's used slots do not match next_index (a damaged file), or
+// when an earlier write through this handle failed (append_refused). A write
+// that fails sets append_refused: the bytes already written stay in the file
+// unreferenced, the archive reads as before, and a fresh open can append again.
 int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
                   const char* name, uint32_t* stored_size_out);
 
 // Writes new data for an existing record (masked, never compressed) at the end
-// of the file and points the record's entry at it. The name is looked up in
-// the snapshot before anything is written.
+// of the file and points the record's entry at it (flags 0: not deleted, not
+// compressed). The name is looked up in the snapshot, and its slot in the file
+// checked, before anything is written, so a missing name adds no bytes. Fails
+// like append_record on 0 bytes, the size limit and append_refused.
 int replace_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
                    const char* name);
 
-// Sets the deleted bit of a record's entry in the file. The snapshot keeps it.
+// Sets the deleted bit of a record's entry in the file. The snapshot keeps it,
+// so it can still be read (and deleted again) through this handle.
 int delete_record(ArchiveHandle* handle, const char* name);
 
 // Reads a record's plain bytes (decompressed and unmasked). With a buffer, the
-// record is read into it when it fits capacity (null, and no message, when it
-// does not); without one (buffer null), into a new buffer the caller frees
-// with free(). size_out receives the record's size.
+// record is read into it when it fits capacity (null, and the last error text
+// untouched, when it does not); without one (buffer null), into a new buffer
+// the caller frees with free(). size_out receives the record's size. A name
+// not in the snapshot, stored bytes that lie beyond the end of the file
+// (checked before anything is allocated) or a stream the codec rejects give
+// null with a message. A stream that decodes to fewer bytes than the flags
+// word says leaves the rest of a new buffer zero.
 uint8_t* read_record(ArchiveHandle* handle, const char* name, uint32_t* size_out,
                      uint8_t* buffer, uint32_t capacity);
 uint8_t* read_record_alloc(ArchiveHandle* handle, const char* name, uint32_t* size_out);
