@@ -63,20 +63,28 @@ void write_xml(FILE* out, FILE* stb) {
 }
 
 bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
-    const tinyxml2::XMLAttribute* name = element.FindAttribute("name");
-    const tinyxml2::XMLAttribute* texture = element.FindAttribute("texture");
-    if (!name || !texture) return false;
+    // One pass over the attributes instead of a lookup per field: tables hold
+    // hundreds of thousands of sprites. The parser refuses an element with a
+    // repeated attribute, so each name is met at most once.
+    static const char* const names[7] = {"name", "texture", "u", "v", "width", "height", "flags"};
+    const tinyxml2::XMLAttribute* found[7] = {};
+    for (const tinyxml2::XMLAttribute* a = element.FirstAttribute(); a; a = a->Next()) {
+        for (int i = 0; i < 7; ++i) {
+            if (std::strcmp(a->Name(), names[i]) == 0) {
+                found[i] = a;
+                break;
+            }
+        }
+    }
+    if (!found[0] || !found[1]) return false;
     *entry = empty_sprite();
-    set_sprite_text(entry->name, SPRITE_NAME_SIZE, name->Value());
-    set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, texture->Value());
-    static const char* const number_names[4] = {"u", "v", "width", "height"};
+    set_sprite_text(entry->name, SPRITE_NAME_SIZE, found[0]->Value());
+    set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, found[1]->Value());
     uint16_t* numbers[4] = {&entry->u, &entry->v, &entry->width, &entry->height};
     for (int i = 0; i < 4; ++i) {
-        const tinyxml2::XMLAttribute* a = element.FindAttribute(number_names[i]);
-        if (a) *numbers[i] = static_cast<uint16_t>(strtoul32(a->Value()));
+        if (found[2 + i]) *numbers[i] = static_cast<uint16_t>(strtoul32(found[2 + i]->Value()));
     }
-    const tinyxml2::XMLAttribute* flags = element.FindAttribute("flags");
-    if (flags) entry->flags = strtoul32(flags->Value());
+    if (found[6]) entry->flags = strtoul32(found[6]->Value());
     return true;
 }
 
