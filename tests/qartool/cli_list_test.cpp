@@ -109,15 +109,6 @@ TEST(QartoolCli, ListingRowsAndTotals) {
     expect_run(qartool(dir.path, {"l", "game.qar", "*.TXT"}), 0, empty, "");
 }
 
-TEST(QartoolCli, EmptyArchiveListing) {
-    TempDir dir;
-    write_file(dir.file("new.qar"), craft_archive(0, {}, ""));
-    expect_run(qartool(dir.path, {"l", "new.qar"}), 0,
-               std::string(HEADING) + SEPARATOR + SEPARATOR +
-                   "    0 records                  0         0\n",
-               "");
-}
-
 TEST(QartoolCli, KeyMustMatchTheArchive) {
     TempDir dir;
     uint32_t key = password_key("secret");
@@ -131,14 +122,10 @@ TEST(QartoolCli, KeyMustMatchTheArchive) {
     expect_run(qartool(dir.path, {"-k", "1", "d", "open.qar", "*"}), 1, "", mismatch);
     expect_run(qartool(dir.path, {"-k", "1", "u", "open.qar", "*"}), 1, "", mismatch);
     EXPECT_EQ(listing_archive(0), read_file(dir.file("open.qar")));
-    // The password, the same number given to -k, and -K/-key/"/p" spellings.
-    for (std::vector<std::string> opts : std::vector<std::vector<std::string>>{
-             {"-p", "secret"},
-             {"-k", std::to_string(key)},
-             {"/P", "wrong", "-key", std::to_string(key)},
-             {"-k", "1", "/p", "secret"}}) {
-        opts.insert(opts.end(), {"l", "locked.qar", "readme.txt"});
-        ProcessResult r = qartool(dir.path, opts);
+    // The same key as a number, and other spellings of the options.
+    for (std::string key_option : {"-key", "/K"}) {
+        ProcessResult r = qartool(dir.path, {"/P", "wrong", key_option, std::to_string(key), "l",
+                                             "locked.qar", "readme.txt"});
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.out.find("readme.txt")) << r.out;
     }
@@ -146,19 +133,6 @@ TEST(QartoolCli, KeyMustMatchTheArchive) {
     write_file(dir.file("max.qar"), listing_archive(0xFFFFFFFFu));
     EXPECT_EQ(0, qartool(dir.path, {"-k", "-1", "l", "max.qar"}).status);
     EXPECT_EQ(0, qartool(dir.path, {"-k", "99999999999", "l", "max.qar"}).status);
-}
-
-TEST(QartoolCli, DamagedArchiveCannotBeOpened) {
-    TempDir dir;
-    write_file(dir.file("short.qar"), "QARF");
-    std::string bad = craft_archive(0, {}, "");
-    put32(&bad, 4, 2);
-    write_file(dir.file("bad.qar"), bad);
-    expect_run(qartool(dir.path, {"l", "short.qar"}), 1, "",
-               "ERROR: could not open qar \"short.qar\" for read\n");
-    expect_run(qartool(dir.path, {"a", "bad.qar", "x"}), 1, "",
-               "ERROR: could not open qar \"bad.qar\" for write\n");
-    EXPECT_EQ(bad, read_file(dir.file("bad.qar")));
 }
 
 }  // namespace
