@@ -320,6 +320,26 @@ TEST(FailedWrite, FullDiskDuringReplaceChangesNothing) {
     close_archive(handle);
 }
 
+TEST(FailedWrite, FullDiskDuringCreateIsReported) {
+    TempDir dir;
+    std::string path = dir.file("c.qar");
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit rl = {1000, 1000};
+        signal(SIGXFSZ, SIG_IGN);
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(2);
+        int created = create_archive(path.c_str(), 0);
+        std::string expected = "Error writing to file \"" + path + "\"";
+        _exit(created == 0 && expected == last_error_text() ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("Could not read dtable 0 of file \"c.qar\"", open_error(path, 1))
+        << "what was written stays, and does not open";
+}
+
 TEST(SizeLimit, AppendsThatWouldPassTwoGigabytesFailAndWriteNothing) {
     TempDir dir;
     std::string path = dir.file("big.qar");
