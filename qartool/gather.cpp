@@ -108,7 +108,7 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     uint8_t* data = const_cast<uint8_t*>(mapped.data);
     if (run->key != 0) {
         copy.reset(static_cast<uint8_t*>(malloc(size)));
-        if (!copy) fatal_error("ERROR: out of memory\n");
+        if (!copy) fatal_error(nullptr);
         memcpy(copy.get(), mapped.data, size);
         data = copy.get();
     }

@@ -38,6 +38,6 @@ int main(int argc, char** argv) {
         }
         return dispatch(line);
     } catch (const std::bad_alloc&) {
-        fatal_error("ERROR: out of memory\n");
+        fatal_error(nullptr);
     }
 }
