@@ -159,6 +159,7 @@ void gather(GatherRun* run, const char* pattern, GatherMode mode) {
     std::string normal(pattern);
     for (char& c : normal)
         if (c == '\\') c = '/';
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();  // "data/" is "data"
     if (normal.size() >= PLAT_PATH_MAX) {
         report(pattern, "path too long, skipped");
         return;

@@ -110,6 +110,10 @@ TEST(QartoolStore, DirectoryTreeIsWalkedAndFlattened) {
                                         "skipped",
                                         "\"y.bin\" already exists", "\"z.bin\" already exists"}),
               sorted_lines(r.err));
+    // A trailing separator names the directory itself.
+    r = qartool(dir.path, {"u", "game.qar", "data/sub/deeper/"});
+    EXPECT_EQ("dir: deeper\nfile: z.bin\n", r.out);
+    EXPECT_EQ("\"up\": directory already walked (a link loop?), skipped\n", r.err);
 }
 
 TEST(QartoolStore, AddSkipsWhatItCannotStoreAndSaysSo) {
