@@ -59,6 +59,7 @@ struct PlatFileId {
     uint64_t file;
 };
 
+// 1 when both identities name the same file.
 int plat_same_file(const PlatFileId& a, const PlatFileId& b);
 
 // The identity of the file behind an open stream.
@@ -107,6 +108,7 @@ struct PlatFind;  // an open search; owned by whoever started it
 PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first);
 // Fills *next with the following entry; 0 when there are no more.
 int plat_find_next(PlatFind* search, PlatFindEntry* next);
+// Ends a search and releases it; null is allowed.
 void plat_find_close(PlatFind* search);
 
 // 1 when a name matches the last component of a search pattern by the rules
@@ -137,6 +139,7 @@ struct PlatMappedFile {
 // On success the caller owns the mapping and releases it with
 // plat_unmap_file; on failure nothing is left open.
 PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out);
+// Releases the mapping; data is null afterwards. Safe to call twice.
 void plat_unmap_file(PlatMappedFile* file);
 
 // ---------------------------------------------------------------------------
@@ -154,8 +157,9 @@ int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size);
 int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
 // Closes the file and renames it to name in the current directory, replacing
 // whatever entry had that name (a symbolic link there is replaced, never
-// followed). On failure the temporary file is removed and an existing file
-// of that name is left as it was. Either way the PlatOutFile is released.
+// followed); a regular file that is replaced passes its permission bits on.
+// On failure the temporary file is removed and an existing file of that name
+// is left as it was. Either way the PlatOutFile is released.
 int plat_commit_file(PlatOutFile* file, const char* name);
 // Closes and removes the temporary file and releases the PlatOutFile.
 void plat_discard_file(PlatOutFile* file);
