@@ -183,6 +183,7 @@ struct DirectoryWalk {
     DirectoryEntry* entries;
     int64_t entry_count;
     int64_t entries_capacity;
+    int64_t used_slots;      // used slots of all tables read, deleted ones included
     uint32_t last_used;      // used slots of the last table read
     uint32_t previous_used;  // used slots of the table before it
 };
@@ -203,6 +204,7 @@ void walk_add_table(DirectoryWalk* walk, uint32_t offset, const DirectoryTable& 
     for (uint32_t i = 0; i < used; ++i)
         if ((table.slots[i].flags & QAR_FLAG_DELETED) == 0)
             walk->entries[walk->entry_count++] = table.slots[i];
+    walk->used_slots += used;
     walk->previous_used = walk->last_used;
     walk->last_used = used;
 }
@@ -228,6 +230,12 @@ int walk_chain(ArchiveHandle* handle, const ArchiveHeader& header, int64_t max_t
         }
         decode_table(bytes, &table);
         walk_add_table(walk, offset, table);
+        // At most one slot more than the header counts can be in use (an
+        // interrupted append); stopping here also bounds the arrays.
+        if (walk->used_slots > int64_t(header.record_count) + 1) {
+            set_last_error("Invalid header in file \"%s\"", handle->base_name);
+            return 0;
+        }
         if (table.next_table_offset == 0) return 1;
         offset = table.next_table_offset;
     }

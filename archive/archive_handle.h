@@ -78,8 +78,9 @@ void* store_realloc(void* block, size_t size);
 // complete and is listed; next_index and table_count follow the directory, not
 // the header, and the next append brings the header back into step. Anything
 // else that disagrees with the header's record_count is refused: a chain
-// longer or shorter than that (or looping), more used slots in the last table,
-// a negative count. Tables before the last one that hold fewer than 100 used
+// longer or shorter than that (or looping), more used slots than the count
+// plus one, or more in the last table than it allows, a negative count.
+// Memory for the walk grows only with the tables actually read. Tables before the last one that hold fewer than 100 used
 // slots are read as they are (their entries are listed); appending to such an
 // archive is refused when the last table's used slots do not match the count.
 ArchiveHandle* read_archive_header(FILE* file, const char* base_name);
