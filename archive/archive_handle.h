@@ -76,13 +76,14 @@ void* store_realloc(void* block, size_t size);
 // and points at one more, empty table (the 100th record of the table was
 // stored, the header was not raised). In both states the extra record is
 // complete and is listed; next_index and table_count follow the directory, not
-// the header, and the next append brings the header back into step. Anything
-// else that disagrees with the header's record_count is refused: a chain
-// longer or shorter than that (or looping), more used slots than the count
-// plus one, or more in the last table than it allows, a negative count.
-// Memory for the walk grows only with the tables actually read. Tables before the last one that hold fewer than 100 used
-// slots are read as they are (their entries are listed); appending to such an
-// archive is refused when the last table's used slots do not match the count.
+// the header, and the next append brings the header back into step.
+//
+// Anything else that disagrees with the header's record_count is refused: a
+// chain longer or shorter than that (or looping), more used slots than the
+// count plus one or than the last table allows, a negative count. Memory for
+// the walk grows only with the tables actually read. Tables that hold fewer
+// used slots than the count implies are read as they are (their entries are
+// listed); append_record then refuses to fill a slot behind an empty one.
 ArchiveHandle* read_archive_header(FILE* file, const char* base_name);
 int load_directory(const ArchiveHeader& header, ArchiveHandle* handle);
 
