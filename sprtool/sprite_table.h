@@ -24,6 +24,12 @@ static_assert(SPRITE_ENTRY_SIZE == 52, "a sprite record is 52 bytes");
 // ends after this many levels.
 constexpr int SPRITE_MAX_INCLUDE_DEPTH = 32;
 
+// How many include files one top-level read may open in all. The depth bound
+// alone does not bound the work: a file that includes itself twice would be
+// read 2^32 times within it. An include met once this many files have been
+// opened is reported like a file that cannot be opened.
+constexpr int SPRITE_MAX_INCLUDE_FILES = 1024;
+
 struct SpriteEntry {
     char name[SPRITE_NAME_SIZE];        // zero-filled behind the text; no terminator at 32
     char texture[SPRITE_TEXTURE_SIZE];  // same rule at 8

@@ -55,25 +55,28 @@ bool scan_txt_row(const char* line, SpriteEntry* entry) {
 
 namespace {
 
-void read_txt_nested(FILE* stb, FILE* in, int depth);
+void read_txt_nested(FILE* stb, FILE* in, int depth, int* opened);
 
-void include_txt(FILE* stb, const char* file, int depth) {
-    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? open_source(file, "r") : nullptr;
+void include_txt(FILE* stb, const char* file, int depth, int* opened) {
+    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH && *opened < SPRITE_MAX_INCLUDE_FILES
+                  ? open_source(file, "r")
+                  : nullptr;
     if (!f) {
         std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
         return;
     }
-    read_txt_nested(stb, f, depth + 1);
+    ++*opened;
+    read_txt_nested(stb, f, depth + 1, opened);
     std::fclose(f);
 }
 
-void read_txt_nested(FILE* stb, FILE* in, int depth) {
+void read_txt_nested(FILE* stb, FILE* in, int depth, int* opened) {
     char line[TEXT_LINE_BUFFER];
     while (read_text_line(in, line, sizeof line)) {
         if (line[0] == '#' || line[0] == '\0') continue;
         char file[SPRITE_NAME_SIZE + 1];
         if (scan_txt_include(line, file)) {
-            include_txt(stb, file, depth);
+            include_txt(stb, file, depth, opened);
             continue;
         }
         SpriteEntry e;
@@ -84,7 +87,8 @@ void read_txt_nested(FILE* stb, FILE* in, int depth) {
 }  // namespace
 
 void read_txt(FILE* stb, FILE* in) {
-    read_txt_nested(stb, in, 0);
+    int opened = 0;
+    read_txt_nested(stb, in, 0, &opened);
 }
 
 void write_csv(FILE* out, FILE* stb) {

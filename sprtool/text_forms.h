@@ -22,7 +22,8 @@ void write_txt(FILE* out, FILE* stb);
 // Reads TXT lines from `in` to its end and appends one record per accepted row
 // to `stb`. Include lines open the named file (relative names against the
 // current directory) and read it in place; an include that cannot be opened,
-// or that lies deeper than SPRITE_MAX_INCLUDE_DEPTH, prints
+// that lies deeper than SPRITE_MAX_INCLUDE_DEPTH, or that comes after
+// SPRITE_MAX_INCLUDE_FILES includes were opened, prints
 // "ERROR: could not open file \"<name>\" for read" on standard error and
 // reading goes on.
 void read_txt(FILE* stb, FILE* in);

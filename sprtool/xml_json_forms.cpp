@@ -90,19 +90,22 @@ bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
 
 namespace {
 
-void read_xml_nested(FILE* stb, FILE* in, int depth);
+void read_xml_nested(FILE* stb, FILE* in, int depth, int* opened);
 
-void include_xml(FILE* stb, const char* file, int depth) {
-    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH ? open_source(file, "rb") : nullptr;
+void include_xml(FILE* stb, const char* file, int depth, int* opened) {
+    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH && *opened < SPRITE_MAX_INCLUDE_FILES
+                  ? open_source(file, "rb")
+                  : nullptr;
     if (!f) {
         std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
         return;
     }
-    read_xml_nested(stb, f, depth + 1);
+    ++*opened;
+    read_xml_nested(stb, f, depth + 1, opened);
     std::fclose(f);
 }
 
-void read_xml_nested(FILE* stb, FILE* in, int depth) {
+void read_xml_nested(FILE* stb, FILE* in, int depth, int* opened) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(in) != tinyxml2::XML_SUCCESS) {
         doc.PrintError();
@@ -114,7 +117,7 @@ void read_xml_nested(FILE* stb, FILE* in, int depth) {
          el = el->NextSiblingElement()) {
         if (std::strcmp(el->Name(), "include") == 0) {
             const tinyxml2::XMLAttribute* file = el->FindAttribute("file");
-            if (file) include_xml(stb, file->Value(), depth);
+            if (file) include_xml(stb, file->Value(), depth, opened);
         } else if (std::strcmp(el->Name(), "sprite") == 0) {
             SpriteEntry e;
             if (sprite_from_xml(*el, &e)) append_sprite(stb, e);
@@ -125,7 +128,8 @@ void read_xml_nested(FILE* stb, FILE* in, int depth) {
 }  // namespace
 
 void read_xml(FILE* stb, FILE* in) {
-    read_xml_nested(stb, in, 0);
+    int opened = 0;
+    read_xml_nested(stb, in, 0, &opened);
 }
 
 void write_json(FILE* out, FILE* stb) {

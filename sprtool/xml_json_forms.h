@@ -27,8 +27,9 @@ void write_xml(FILE* out, FILE* stb);
 // and appends one record per accepted "sprite" child of the "spritetable"
 // root to `stb`. A document the parser refuses (an empty one included) gets
 // the parser's one-line error report on standard output and adds nothing. An
-// include whose file cannot be opened, or that lies deeper than
-// SPRITE_MAX_INCLUDE_DEPTH, prints "ERROR: could not open file \"<name>\" for
+// include whose file cannot be opened, that lies deeper than
+// SPRITE_MAX_INCLUDE_DEPTH, or that comes after SPRITE_MAX_INCLUDE_FILES
+// includes were opened, prints "ERROR: could not open file \"<name>\" for
 // read" on standard error and reading goes on.
 void read_xml(FILE* stb, FILE* in);
 
