@@ -65,6 +65,18 @@ int read_entry_slot(ArchiveHandle* handle, const DirectoryEntry& entry, const ch
     return 1;
 }
 
+// The entry's name as text for messages: at most 16 bytes, zero-terminated.
+struct RecordText {
+    char text[QAR_NAME_LENGTH + 1];
+};
+
+RecordText entry_name_text(const DirectoryEntry& entry) {
+    RecordText out;
+    memcpy(out.text, entry.name, QAR_NAME_LENGTH);
+    out.text[QAR_NAME_LENGTH] = 0;
+    return out;
+}
+
 int refuse_after_failed_write(ArchiveHandle* handle, const char* what) {
     set_last_error("Could not write %s to file \"%s\": an earlier write to it failed", what,
                    handle->base_name);
@@ -233,16 +245,21 @@ int replace_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t
 }
 
 int delete_record(ArchiveHandle* handle, const char* name) {
-    if (handle->append_refused) return refuse_after_failed_write(handle, "dtable");
     const DirectoryEntry* found = find_entry(handle, name);
-    DirectoryTable table;
-    int32_t table_number = 0;
-    uint32_t slot = 0;
     if (found == nullptr) {
         set_last_error("Could not find record \"%s\" in file \"%s\"", name, handle->base_name);
         return 0;
     }
-    if (!read_entry_slot(handle, *found, name, "Could not find record \"%s\" in file \"%s\"",
+    return delete_entry(handle, found);
+}
+
+int delete_entry(ArchiveHandle* handle, const DirectoryEntry* entry) {
+    if (handle->append_refused) return refuse_after_failed_write(handle, "dtable");
+    RecordText name = entry_name_text(*entry);
+    DirectoryTable table;
+    int32_t table_number = 0;
+    uint32_t slot = 0;
+    if (!read_entry_slot(handle, *entry, name.text, "Could not find record \"%s\" in file \"%s\"",
                          &table, &table_number, &slot))
         return 0;
     table.slots[slot].flags |= QAR_FLAG_DELETED;
@@ -256,6 +273,13 @@ uint8_t* read_record(ArchiveHandle* handle, const char* name, uint32_t* size_out
         set_last_error("Could not find record \"%s\" in file \"%s\"", name, handle->base_name);
         return nullptr;
     }
+    return read_entry(handle, entry, size_out, buffer, capacity);
+}
+
+uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
+                    uint8_t* buffer, uint32_t capacity) {
+    RecordText record = entry_name_text(*entry);
+    const char* name = record.text;
     const bool compressed = (entry->flags & QAR_COMPRESSION_MASK) != 0;
     const uint32_t plain_size =
         compressed ? flags_uncompressed_size(entry->flags) : entry->stored_size;

@@ -51,6 +51,13 @@ uint8_t* read_record(ArchiveHandle* handle, const char* name, uint32_t* size_out
                      uint8_t* buffer, uint32_t capacity);
 uint8_t* read_record_alloc(ArchiveHandle* handle, const char* name, uint32_t* size_out);
 
+// delete_record and read_record for one entry of the snapshot (a pointer into
+// handle->entries, as get_directory hands them out) rather than a name, so
+// that two records of the same name can each be deleted or read.
+int delete_entry(ArchiveHandle* handle, const DirectoryEntry* entry);
+uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
+                    uint8_t* buffer, uint32_t capacity);
+
 // The handle's sorted snapshot of live entries and its count. Always 1.
 int get_directory(ArchiveHandle* handle, DirectoryEntry** entries_out, int32_t* count_out);
 

@@ -128,7 +128,9 @@ int command_delete(const CommandLine& line) {
             RecordName name = record_name(entries[e]);
             if (!wildcard_match(name.text, line.files[i])) continue;
             printf("%s\n", display_text(name.text).c_str());
-            delete_record(archive, name.text);  // a failure is not reported
+            // By entry, not by name: of two records that share a name, each
+            // one printed is the one marked.
+            delete_entry(archive, &entries[e]);  // a failure is not reported
         }
     }
     return 0;

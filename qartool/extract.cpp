@@ -47,7 +47,7 @@ void extract_entry(const CommandLine& line, ArchiveHandle* archive, const Direct
 
     uint32_t size = 0;
     std::unique_ptr<uint8_t, decltype(&free)> data(
-        read_record_alloc(archive, name.text, &size), &free);
+        read_entry(archive, &entry, &size, nullptr, 0), &free);
     if (!data) {
         fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\n",
                 display_text(name.text).c_str(), display_text(line.archive).c_str());

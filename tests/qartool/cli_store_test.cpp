@@ -182,4 +182,24 @@ TEST(QartoolStore, DeleteMarksMatchingRecordsInNameOrder) {
         EXPECT_EQ(e.name == "b.dat" ? 0u : 1u, e.flags & 1) << e.name;
 }
 
+// Old archives may hold two records of one name: each one listed is each one
+// deleted, and extraction reads every record's own bytes.
+TEST(QartoolStore, RecordsSharingANameAreEachDeletedAndRead) {
+    TempDir dir;
+    write_file(dir.file("game.qar"),
+               craft_archive(0, {{"a.txt", 3632, 0, 3, 1408098600u, 0},
+                                 {"a.txt", 3635, 1, 4, 1408098600u, 0}},
+                             "onetwo!"));
+    ProcessResult x = qartool(dir.path, {"x", "game.qar"});
+    EXPECT_EQ(0, x.status);
+    EXPECT_EQ("a.txt\na.txt\n", x.out);
+    std::string got = read_file(dir.file("a.txt"));
+    EXPECT_TRUE(got == "one" || got == "two!") << got;
+
+    ProcessResult d = qartool(dir.path, {"d", "game.qar", "a.txt"});
+    EXPECT_EQ("a.txt\na.txt\n", d.out);
+    for (const RawEntry& e : read_entries(read_file(dir.file("game.qar"))))
+        EXPECT_EQ(1u, e.flags & 1) << e.index;
+}
+
 }  // namespace
