@@ -183,6 +183,9 @@ int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t 
     entry.stored_size = stored_size;
     entry.time = time;
     entry.flags = flags;
+    // Readers ignore the slots behind the first empty one, but bytes left there
+    // (a damaged file) would surface as records once this slot is used.
+    for (uint32_t s = slot + 1; s < QAR_ENTRIES_PER_TABLE; ++s) table.slots[s] = DirectoryEntry{};
     int64_t new_table_offset = 0;
     if (chain) {
         if (!write_at_end(handle->file, EMPTY_TABLE, sizeof EMPTY_TABLE, &new_table_offset)) {
