@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the fuzz harnesses with clang (libFuzzer, AddressSanitizer,
+# UndefinedBehaviorSanitizer) in a build directory of their own and runs each
+# for the given number of seconds, then prints executions and findings per
+# harness. Exits 1 when any harness found something; the inputs that did are
+# kept under <build>/findings/<harness>/.
+#
+# Usage: fuzz/run.sh SECONDS [HARNESS...]
+#   FUZZ_BUILD_DIR  build directory (default: build-fuzz in the checkout)
+#   FUZZ_JOBS       harnesses run at the same time (default: 1)
+# Reproduce a finding: <build>/fuzz/<harness> <build>/findings/<harness>/crash-...
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+seconds="${1:?usage: fuzz/run.sh SECONDS [HARNESS...]}"
+shift
+all=(archive_read archive_append extract wildcard txt_reader csv_reader xml_reader)
+[ $# -gt 0 ] && harnesses=("$@") || harnesses=("${all[@]}")
+build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
+jobs="${FUZZ_JOBS:-1}"
+
+for tool in clang clang++; do
+    command -v "$tool" > /dev/null || { echo "fuzz/run.sh: $tool is needed (apt-get install clang)" >&2; exit 1; }
+done
+
+flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQAR_FUZZ=ON -DQAR_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" > /dev/null
+cmake --build "$build" -j"$(nproc)" --target qartool $(printf '%s_fuzz ' "${harnesses[@]}") > /dev/null
+
+rm -rf "$build/seeds"
+bash "$root/fuzz/make_seeds.sh" "$build/bin" "$build/seeds"
+
+run_one() {
+    local h="$1"
+    local corpus="$build/corpus/$h" findings="$build/findings/$h/" log="$build/logs/$h.log"
+    mkdir -p "$corpus" "$findings" "$(dirname "$log")"
+    local max_len=4096
+    case "$h" in archive_*|extract) max_len=16384 ;; esac
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        "$build/bin/${h}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -max_len="$max_len" -close_fd_mask=3 -print_final_stats=1 \
+        -artifact_prefix="$findings" "$corpus" "$build/seeds/$h" > "$log" 2>&1 || true
+}
+
+# Findings of earlier runs stay in place; only those newer than this stamp count.
+stamp="$build/logs/started"
+mkdir -p "$build/logs" && touch "$stamp"
+printf 'Running %d harness(es) for %s s each...\n' "${#harnesses[@]}" "$seconds"
+running=0
+for h in "${harnesses[@]}"; do
+    run_one "$h" &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+done
+wait
+
+status=0
+printf '\n%-16s %12s %10s %8s %9s\n' harness executions exec/s corpus findings
+for h in "${harnesses[@]}"; do
+    log="$build/logs/$h.log"
+    execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
+    rate="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)"
+    corpus="$(find "$build/corpus/$h" -type f | wc -l)"
+    found="$(find "$build/findings/$h" -type f -newer "$stamp" \( -name 'crash-*' \
+             -o -name 'timeout-*' -o -name 'oom-*' -o -name 'leak-*' \) | wc -l)"
+    printf '%-16s %12s %10s %8s %9s\n' "$h" "${execs:-?}" "${rate:-?}" "$corpus" "$found"
+    if [ "$found" -gt 0 ] || [ -z "$execs" ]; then
+        status=1
+        echo "  see $log and $build/findings/$h/" >&2
+    fi
+done
+exit "$status"
