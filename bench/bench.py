@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Benchmark of qartool and sprtool against lzop and plain reference loops.
 
-Started through bench/run.sh; see there for the arguments. Everything it makes
-lives in BUILD_DIR/bench-corpus (kept) and BUILD_DIR/bench-work (removed at the
-end). Only the Python standard library is used.
+Started through bench/run.sh; see there for the arguments. The corpus lives in
+BUILD_DIR/bench-corpus (kept); archives and extracted files go to a scratch
+folder on /dev/shm when that is a RAM file system with room (else under
+BUILD_DIR/bench-work), removed at the end: creating and removing tens of
+thousands of files on a disk file system makes its inode allocator slow for a
+while, which would time the file system instead of the programs. Only the
+Python standard library is used.
 """
 
 import os
@@ -262,6 +266,26 @@ class Table:
             print("note: " + text)
 
 
+def scratch_root(build):
+    try:
+        st = os.statvfs("/dev/shm")
+        if st.f_bavail * st.f_frsize >= 2 << 30 and os.access("/dev/shm", os.W_OK):
+            return "/dev/shm"
+    except OSError:
+        pass
+    root = os.path.join(build, "bench-work")
+    os.makedirs(root, exist_ok=True)
+    return root
+
+
+def load_average():
+    try:
+        with open("/proc/loadavg") as f:
+            return f.read().split()[0]
+    except OSError:
+        return "?"
+
+
 def mbps(size, seconds):
     return "%.1f" % (size / MB / seconds) if seconds else ""
 
@@ -278,8 +302,7 @@ class Bench:
         self.p = QUICK if quick else FULL
         self.bin = os.path.join(self.build, "bin")
         self.corpus = os.path.join(self.build, "bench-corpus" + ("-quick" if quick else ""))
-        os.makedirs(os.path.join(self.build, "bench-work"), exist_ok=True)
-        self.work = tempfile.mkdtemp(dir=os.path.join(self.build, "bench-work"))
+        self.work = tempfile.mkdtemp(prefix="qar-bench-", dir=scratch_root(self.build))
         self.table = Table()
 
     def prog(self, name):
@@ -323,6 +346,7 @@ class Bench:
         if not qar:
             self.table.note("qartool not built: add figures skipped")
             return
+        self.last_add = t["qa"]
         for key, name in (("qa", "qartool a"), ("qap", "qartool -p a")):
             self.table.add(name, t[key], "s", mbps(size, t[key]), "lzo1x_ref",
                            t[key] / t["ref"], "<= 1.10", t[key] <= 1.10 * t["ref"])
@@ -348,6 +372,7 @@ class Bench:
                    for a, b in ((seq, threaded), (seqp, threaded_p)))
         self.table.add("qartool a on one core (sequential codec)", t, "s", "", "", None,
                        "identical", same)
+        self.table.add("", "", "", "", "qartool a (speed-up)", t / self.last_add)
 
     def extract_figures(self, set_name, archive, files, size):
         qar = self.prog("qartool")
@@ -486,6 +511,8 @@ class Bench:
 
     def run_all(self):
         ensure_corpus(self.corpus, self.p, self.quick)
+        print("bench: scratch folder %s" % self.work, flush=True)
+        self.table.note("load average %s at the start" % load_average())
         steps = [("add mixed", lambda: self.add_figures("mixed")),
                  ("add tree", lambda: self.add_figures("tree")),
                  ("archive size", self.archive_size_figures),
@@ -496,6 +523,8 @@ class Bench:
             print("bench: %s ..." % what, flush=True)
             self.attempt(what, fn)
             print("bench: %s done in %.0f s" % (what, time.perf_counter() - start), flush=True)
+        self.table.note("load average %s at the end; figures are wall times, so other "
+                        "work on the machine shows in them" % load_average())
         self.table.print()
 
     def close(self):
