@@ -86,14 +86,21 @@ int compare_names(const char* a, const char* b) {
 
 int create_archive(const char* path, uint32_t key) {
     FILE* probe = fopen(path, "rb");
+    bool empty = false;
     if (probe != nullptr) {
+        // An empty file is a creation cut short between making the file and
+        // writing it (a killed process): it holds nothing and is filled in
+        // like a missing file, so that it does not block every later add.
+        empty = fgetc(probe) == EOF && !ferror(probe);
         fclose(probe);
-        set_last_error("File \"%s\" already exists", path);
-        return 0;
+        if (!empty) {
+            set_last_error("File \"%s\" already exists", path);
+            return 0;
+        }
     }
-    // Exclusive creation: a file that exists but cannot be read (write-only,
-    // say) must not be truncated either.
-    FILE* file = fopen(path, "wbx");
+    // Exclusive creation otherwise: a file that exists but cannot be read
+    // (write-only, say) must not be truncated either.
+    FILE* file = fopen(path, empty ? "wb" : "wbx");
     if (file == nullptr) {
         if (errno == EEXIST)
             set_last_error("File \"%s\" already exists", path);
