@@ -86,21 +86,14 @@ int compare_names(const char* a, const char* b) {
 
 int create_archive(const char* path, uint32_t key) {
     FILE* probe = fopen(path, "rb");
-    bool empty = false;
     if (probe != nullptr) {
-        // An empty file is a creation cut short between making the file and
-        // writing it (a killed process): it holds nothing and is filled in
-        // like a missing file, so that it does not block every later add.
-        empty = fgetc(probe) == EOF && !ferror(probe);
         fclose(probe);
-        if (!empty) {
-            set_last_error("File \"%s\" already exists", path);
-            return 0;
-        }
+        set_last_error("File \"%s\" already exists", path);
+        return 0;
     }
-    // Exclusive creation otherwise: a file that exists but cannot be read
-    // (write-only, say) must not be truncated either.
-    FILE* file = fopen(path, empty ? "wb" : "wbx");
+    // Exclusive creation: a file that exists but cannot be read (write-only,
+    // say) must not be truncated either.
+    FILE* file = fopen(path, "wbx");
     if (file == nullptr) {
         if (errno == EEXIST)
             set_last_error("File \"%s\" already exists", path);

@@ -37,8 +37,7 @@ const char* last_error_text();
 void set_last_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes a new empty archive (3632 bytes) with the given key. Fails, leaving the
-// file untouched, when path already exists, unless that file is empty (a
-// creation cut short), which is written like a missing one. Opens no handle.
+// file untouched, when path already exists. Opens no handle.
 int create_archive(const char* path, uint32_t key);
 
 // Opens an archive read-only (for_write 0) or for reading and writing; the
