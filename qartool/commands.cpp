@@ -50,6 +50,15 @@ int gather_each(const CommandLine& line, ArchiveHandle* archive,
     return 0;
 }
 
+// 1 when path names a file that can be read and holds no bytes.
+int is_empty_file(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (!file) return 0;
+    int empty = fgetc(file) == EOF && !ferror(file);
+    fclose(file);
+    return empty;
+}
+
 const char* compression_name(uint32_t flags) {
     switch (flags & QAR_COMPRESSION_MASK) {
     case QAR_COMPRESSION_NONE: return "None";
@@ -87,10 +96,15 @@ int command_add(const CommandLine& line) {
         return 1;
     }
     ArchiveHandle* probe = open_archive(line.archive, 0);
-    if (probe)
+    if (probe) {
         close_archive(probe);
-    else
+    } else {
+        // An empty file in the archive's place is an add killed between
+        // creating the archive and writing it: it holds nothing, and is made
+        // the new archive rather than blocking every later add.
+        if (is_empty_file(line.archive)) std::remove(line.archive);
         create_archive(line.archive, line.key);  // a failure shows in the next open
+    }
     ArchiveHandle* archive = open_archive(line.archive, 1);
     if (!archive) {
         print_open_failure(line, "write");

@@ -203,3 +203,22 @@ TEST(QartoolStore, RecordsSharingANameAreEachDeletedAndRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// An add killed right after creating the archive leaves an empty file; the
+// next add makes it the archive instead of refusing it.
+TEST(QartoolStore, AddFillsInAnEmptyArchiveFile) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), "");
+    write_file(dir.file("a.txt"), "abc");
+    ProcessResult r = qartool(dir.path, {"-k", "5", "a", "game.qar", "a.txt"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    std::string b = read_file(dir.file("game.qar"));
+    ASSERT_EQ(3632u + 3u, b.size());
+    EXPECT_EQ(5u, le32(b, 20));
+    EXPECT_EQ(1u, le32(b, 16));
+}
+
+}  // namespace
