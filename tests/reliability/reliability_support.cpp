@@ -67,6 +67,15 @@ FileTree make_file_tree(const std::string& parent, uint32_t seed, int file_count
     return tree;
 }
 
+std::string read_file_prefix(const std::string& path, size_t n) {
+    std::string bytes(n, '\0');
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) throw std::runtime_error("cannot read " + path);
+    bytes.resize(fread(&bytes[0], 1, n, f));
+    fclose(f);
+    return bytes;
+}
+
 ProcessResult run_qartool(const std::string& cwd, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {QARTOOL_PATH};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -23,6 +23,9 @@ struct FileTree {
 };
 FileTree make_file_tree(const std::string& parent, uint32_t seed, int file_count);
 
+// The first n bytes of a file (fewer when it is shorter).
+std::string read_file_prefix(const std::string& path, size_t n);
+
 // Runs qartool in cwd and waits for it.
 ProcessResult run_qartool(const std::string& cwd, const std::vector<std::string>& args);
 
