@@ -12,6 +12,7 @@ Python standard library is used.
 
 import os
 import random
+import resource
 import shutil
 import statistics
 import struct
@@ -177,14 +178,23 @@ class Failed(Exception):
     pass
 
 
-def run(argv, cwd=None, stdout=None):
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run(argv, cwd=None, stdout=None, cpu=None):
     """Runs a program and returns its wall time; raises Failed on a non-zero
-    status. stdout is a file path, or None for /dev/null."""
+    status. stdout is a file path, or None for /dev/null. When cpu is a list,
+    the program's CPU time (user and system) is appended to it."""
     out = open(stdout, "wb") if stdout else subprocess.DEVNULL
     try:
+        cpu_before = children_cpu()
         start = time.perf_counter()
         proc = subprocess.run(argv, cwd=cwd, stdout=out, stderr=subprocess.PIPE)
         elapsed = time.perf_counter() - start
+        if cpu is not None:
+            cpu.append(children_cpu() - cpu_before)
     finally:
         if stdout:
             out.close()
@@ -210,16 +220,20 @@ def clean(path):
         os.remove(path)
 
 
-def timed_set(contenders, runs):
+def timed_set(contenders, runs, cpu_out=None):
     """contenders: list of (key, prepare, argv, cwd, stdout). Runs them in turn,
-    starting each round with the next contender, and returns key -> median."""
+    starting each round with the next contender, and returns key -> median wall
+    time; cpu_out, when given, receives key -> median CPU time."""
     times = {c[0]: [] for c in contenders}
+    cpu = {c[0]: [] for c in contenders}
     for r in range(runs):
         for i in range(len(contenders)):
             key, prepare, argv, cwd, stdout = contenders[(i + r) % len(contenders)]
             if prepare:
                 prepare()
-            times[key].append(run(argv, cwd, stdout))
+            times[key].append(run(argv, cwd, stdout, cpu[key]))
+    if cpu_out is not None:
+        cpu_out.update({k: statistics.median(v) for k, v in cpu.items()})
     return {k: statistics.median(v) for k, v in times.items()}
 
 
@@ -235,15 +249,16 @@ class Table:
     def section(self, title):
         self.rows.append(("#", title))
 
-    def add(self, label, value, unit, rate="", ref="", ratio=None, target="", ok=None):
-        self.rows.append((label, value, unit, rate, ref, ratio, target, ok))
+    def add(self, label, value, unit, rate="", ref="", ratio=None, target="", ok=None,
+            cpu=None):
+        self.rows.append((label, value, unit, cpu, rate, ref, ratio, target, ok))
 
     def note(self, text):
         self.notes.append(text)
 
     def print(self):
-        head = "%-44s %10s %-2s %9s  %-26s %6s  %-10s %s" % (
-            "figure", "value", "", "MB/s", "against", "ratio", "target", "")
+        head = "%-42s %9s %-2s %7s %7s  %-22s %6s  %-9s %s" % (
+            "figure", "value", "", "cpu s", "MB/s", "against", "ratio", "target", "")
         print()
         print(head)
         print("-" * len(head))
@@ -251,15 +266,15 @@ class Table:
             if row[0] == "#":
                 print("[%s]" % row[1])
                 continue
-            label, value, unit, rate, ref, ratio, target, ok = row
+            label, value, unit, cpu, rate, ref, ratio, target, ok = row
             if value == "":
                 value_text = ""
             elif value is None:
                 value_text = "failed"
             else:
-                value_text = "%10.3f" % value if unit in ("s", "ms") else "%10.1f" % value
-            print("%-44s %10s %-2s %9s  %-26s %6s  %-10s %s" % (
-                label, value_text, unit, rate, ref,
+                value_text = "%.3f" % value if unit in ("s", "ms") else "%.1f" % value
+            print("%-42s %9s %-2s %7s %7s  %-22s %6s  %-9s %s" % (
+                label, value_text, unit, "" if cpu is None else "%.2f" % cpu, rate, ref,
                 "" if ratio is None else "%.2f" % ratio, target,
                 "" if ok is None else ("ok" if ok else "MISSED")))
         for text in self.notes:
@@ -339,17 +354,20 @@ class Bench:
                 ("qap", lambda: clean(outp), [qar, "-p", "bench", "a", outp, set_name],
                  self.corpus, None),
             ]
-        t = timed_set(contenders, self.runs)
-        self.table.add("lzo1x_ref (LZO1X-999 only)", t["ref"], "s", mbps(size, t["ref"]))
+        c = {}
+        t = timed_set(contenders, self.runs, c)
+        self.table.add("lzo1x_ref (LZO1X-999 only)", t["ref"], "s", mbps(size, t["ref"]),
+                       cpu=c["ref"])
         self.table.add("lzop -9", t["lzop"], "s", mbps(size, t["lzop"]), "lzo1x_ref",
-                       t["lzop"] / t["ref"])
+                       t["lzop"] / t["ref"], cpu=c["lzop"])
         if not qar:
             self.table.note("qartool not built: add figures skipped")
             return
         self.last_add = t["qa"]
         for key, name in (("qa", "qartool a"), ("qap", "qartool -p a")):
             self.table.add(name, t[key], "s", mbps(size, t[key]), "lzo1x_ref",
-                           t[key] / t["ref"], "<= 1.10", t[key] <= 1.10 * t["ref"])
+                           t[key] / t["ref"], "<= 1.10", t[key] <= 1.10 * t["ref"],
+                           cpu=c[key])
             self.table.add("", "", "", "", "lzop -9",
                            t[key] / t["lzop"], "< 1.00", t[key] < t["lzop"])
         self.identity(set_name, out, outp)
@@ -366,12 +384,13 @@ class Bench:
         seqp = self.w("seqp.qar")
         clean(seq)
         clean(seqp)
-        t = run(["taskset", "-c", "0", qar, "a", seq, set_name], self.corpus)
+        cpu = []
+        t = run(["taskset", "-c", "0", qar, "a", seq, set_name], self.corpus, None, cpu)
         run(["taskset", "-c", "0", qar, "-p", "bench", "a", seqp, set_name], self.corpus)
         same = all(open(a, "rb").read() == open(b, "rb").read()
                    for a, b in ((seq, threaded), (seqp, threaded_p)))
         self.table.add("qartool a on one core (sequential codec)", t, "s", "", "", None,
-                       "identical", same)
+                       "identical", same, cpu=cpu[0])
         self.table.add("", "", "", "", "qartool a (speed-up)", t / self.last_add)
 
     def extract_figures(self, set_name, archive, files, size):
@@ -388,18 +407,19 @@ class Bench:
             clean(d)
             os.makedirs(d)
 
+        c = {}
         t = timed_set([
             ("qx", lambda: fresh(xq), [qar, "x", archive], xq, None),
             ("lx", lambda: fresh(xl), ["lzop", "-d", "-q", "-f", "-p" + xl, "--"] + lzo_files,
              None, None),
-        ], self.runs)
+        ], self.runs, c)
         got = sorted(os.listdir(xq))
         if got != sorted(os.path.basename(f).lower() for f in files):
             self.table.note("qartool x of %s gave %d files, expected %d" % (set_name, len(got),
                                                                           len(files)))
-        self.table.add("lzop -d (same files)", t["lx"], "s", mbps(size, t["lx"]))
+        self.table.add("lzop -d (same files)", t["lx"], "s", mbps(size, t["lx"]), cpu=c["lx"])
         self.table.add("qartool x", t["qx"], "s", mbps(size, t["qx"]), "lzop -d",
-                       t["qx"] / t["lx"], "<= 1.00", t["qx"] <= t["lx"])
+                       t["qx"] / t["lx"], "<= 1.00", t["qx"] <= t["lx"], cpu=c["qx"])
         clean(xq)
         clean(xl)
         clean(lzodir)
