@@ -37,7 +37,7 @@ std::string archive_bytes(const std::string& path) {
 }  // namespace
 
 TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
-    const int trials = trials_from_env("QAR_KILL_TRIALS", 25);
+    const int trials = trials_from_env("QAR_KILL_TRIALS", 40);
     TempDir dir;
     const FileTree tree = make_file_tree(dir.path, 20141, 140);
 
@@ -55,7 +55,7 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
     const uint32_t seed = entropy();
     std::mt19937 rng(seed);
     // The kill comes before the end of a whole run, mostly while it appends.
-    std::uniform_int_distribution<int> delay_us(0, int(full_seconds * 0.9e6));
+    std::uniform_int_distribution<int> delay_us(0, int(full_seconds * 0.8e6));
     std::map<std::string, int> outcomes;
     size_t records_before_kill = 0;
 
