@@ -44,8 +44,9 @@ void fuzz_fail(const char* message) {
 
 const std::string& fuzz_scratch_dir() {
     if (g_scratch.empty()) {
-        char pattern[] = "/tmp/qar-fuzz-XXXXXX";
-        if (!mkdtemp(pattern)) fuzz_fail("cannot make a scratch directory");
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/qar-fuzz-XXXXXX";
+        if (!mkdtemp(&pattern[0])) fuzz_fail("cannot make a scratch directory");
         g_scratch = pattern;
         atexit(remove_scratch_at_exit);
     }

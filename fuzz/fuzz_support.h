@@ -12,8 +12,8 @@
 #include <map>
 #include <string>
 
-// A directory of its own under the system's temporary folder, made on first
-// use and removed with everything in it when the process exits.
+// A directory of its own under $TMPDIR (or /tmp), made on first use and
+// removed with everything in it when the process exits.
 const std::string& fuzz_scratch_dir();
 
 // Sends standard output to /dev/null: the tools print a line per record,

@@ -30,6 +30,9 @@ cmake --build "$build" -j"$(nproc)" --target qartool $(printf '%s_fuzz ' "${harn
 rm -rf "$build/seeds"
 bash "$root/fuzz/make_seeds.sh" "$build/bin" "$build/seeds"
 
+# The harnesses write a file or more per input: keep them in memory when we can.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+
 run_one() {
     local h="$1"
     local corpus="$build/corpus/$h" findings="$build/findings/$h/" log="$build/logs/$h.log"
