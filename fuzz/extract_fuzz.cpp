@@ -1,10 +1,10 @@
-// Runs qartool's extract command, in process, on an arbitrary archive. The
-// work happens in a scratch directory `work` that holds a symbolic link to a
-// sentinel file beside it; the archive lies beside it too, also reachable
-// through a link in `work`. Whatever the
-// archive holds, afterwards the sentinel, the archive and the directory
-// around `work` must be exactly as before, and `work` may hold nothing but
-// regular files (the link replaced by one, or left as it was).
+// Runs qartool's list and extract commands, in process, on an arbitrary
+// archive. The work happens in a scratch directory `work` that holds a
+// symbolic link to a sentinel file beside it; the archive lies beside it
+// too, also reachable through a link in `work`. Whatever the archive holds,
+// afterwards the sentinel, the archive and the directory around `work` must
+// be exactly as before, and `work` may hold nothing but regular files (a
+// link replaced by one, or left as it was).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,7 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    uint32_t(data[23]) << 24;
 
     if (chdir(l.work.c_str()) != 0) fuzz_fail("cannot enter the work directory");
-    int status = command_extract(line);
+    // The listing prints every name, size and time the archive holds.
+    int status = command_list(line);
+    if (status != 0 && status != 1) fuzz_fail("list returned an unknown status");
+    status = command_extract(line);
     if (chdir(l.base.c_str()) != 0) fuzz_fail("cannot leave the work directory");
     fflush(stdout);
     if (status != 0 && status != 1) fuzz_fail("extract returned an unknown status");
