@@ -34,6 +34,11 @@ q a hundred-two.qar many/*
 set_count() { printf "$(printf '\\x%02x\\x%02x' $(($2 & 255)) $(($2 >> 8)))" |
               dd of="$1" bs=1 seek=16 conv=notrunc status=none; }
 cp plain.qar slot-ahead.qar && set_count slot-ahead.qar 3
+# Record names that point outside the current directory: "../sentinel" and
+# "link" (the extract harness keeps a link of that name to its sentinel).
+printf 'x' > "$work/abcsentinel" && printf 'y' > "$work/link"
+q a hostile.qar abcsentinel link
+printf '../' | dd of=hostile.qar bs=1 seek=32 conv=notrunc status=none
 cp hundred.qar table-ahead.qar && set_count table-ahead.qar 99
 cp *.qar "$out/archive/"
 mkdir -p "$out/archive_read" "$out/archive_append" "$out/extract"
