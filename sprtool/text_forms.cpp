@@ -55,28 +55,13 @@ bool scan_txt_row(const char* line, SpriteEntry* entry) {
 
 namespace {
 
-void read_txt_nested(FILE* stb, FILE* in, int depth, int* opened);
-
-void include_txt(FILE* stb, const char* file, int depth, int* opened) {
-    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH && *opened < SPRITE_MAX_INCLUDE_FILES
-                  ? open_source(file, "r")
-                  : nullptr;
-    if (!f) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
-        return;
-    }
-    ++*opened;
-    read_txt_nested(stb, f, depth + 1, opened);
-    std::fclose(f);
-}
-
 void read_txt_nested(FILE* stb, FILE* in, int depth, int* opened) {
     char line[TEXT_LINE_BUFFER];
     while (read_text_line(in, line, sizeof line)) {
         if (line[0] == '#' || line[0] == '\0') continue;
         char file[SPRITE_NAME_SIZE + 1];
         if (scan_txt_include(line, file)) {
-            include_txt(stb, file, depth, opened);
+            read_include(stb, file, "r", depth, opened, read_txt_nested);
             continue;
         }
         SpriteEntry e;

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include "sprite_table.h"
+
 bool read_text_line(FILE* in, char* buf, size_t size) {
     size_t n = 0;
     while (n + 1 < size) {
@@ -34,6 +36,20 @@ FILE* open_source(const char* name, const char* mode) {
         return nullptr;
     }
     return f;
+}
+
+void read_include(FILE* stb, const char* file, const char* mode, int depth, int* opened,
+                  NestedReader read_nested) {
+    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH && *opened < SPRITE_MAX_INCLUDE_FILES
+                  ? open_source(file, mode)
+                  : nullptr;
+    if (!f) {
+        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
+        return;
+    }
+    ++*opened;
+    read_nested(stb, f, depth + 1, opened);
+    std::fclose(f);
 }
 
 bool is_c_space(char c) {

@@ -26,6 +26,16 @@ bool read_text_line(FILE* in, char* buf, size_t size);
 // read then fails). Returns null on failure; the caller owns the stream.
 FILE* open_source(const char* name, const char* mode);
 
+// Reads one include file for the TXT and XML readers: opens `file` with
+// open_source(file, mode) and hands it to read_nested one level deeper, then
+// closes it. An include that lies SPRITE_MAX_INCLUDE_DEPTH deep, that comes
+// after SPRITE_MAX_INCLUDE_FILES includes were opened (*opened counts them),
+// or whose file cannot be opened prints "ERROR: could not open file \"%s\"
+// for read\n" on standard error and reads nothing.
+using NestedReader = void (*)(FILE* stb, FILE* in, int depth, int* opened);
+void read_include(FILE* stb, const char* file, const char* mode, int depth, int* opened,
+                  NestedReader read_nested);
+
 // The C locale's white space: space, \t, \n, \v, \f, \r.
 bool is_c_space(char c);
 

@@ -90,21 +90,6 @@ bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
 
 namespace {
 
-void read_xml_nested(FILE* stb, FILE* in, int depth, int* opened);
-
-void include_xml(FILE* stb, const char* file, int depth, int* opened) {
-    FILE* f = depth < SPRITE_MAX_INCLUDE_DEPTH && *opened < SPRITE_MAX_INCLUDE_FILES
-                  ? open_source(file, "rb")
-                  : nullptr;
-    if (!f) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
-        return;
-    }
-    ++*opened;
-    read_xml_nested(stb, f, depth + 1, opened);
-    std::fclose(f);
-}
-
 void read_xml_nested(FILE* stb, FILE* in, int depth, int* opened) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(in) != tinyxml2::XML_SUCCESS) {
@@ -117,7 +102,7 @@ void read_xml_nested(FILE* stb, FILE* in, int depth, int* opened) {
          el = el->NextSiblingElement()) {
         if (std::strcmp(el->Name(), "include") == 0) {
             const tinyxml2::XMLAttribute* file = el->FindAttribute("file");
-            if (file) include_xml(stb, file->Value(), depth, opened);
+            if (file) read_include(stb, file->Value(), "rb", depth, opened, read_xml_nested);
         } else if (std::strcmp(el->Name(), "sprite") == 0) {
             SpriteEntry e;
             if (sprite_from_xml(*el, &e)) append_sprite(stb, e);
