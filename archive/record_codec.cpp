@@ -4,9 +4,11 @@
 #include <lzo1y.h>
 #include <sched.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <thread>
 
 #include "archive_format.h"
@@ -145,9 +147,15 @@ bool worth_a_thread(uint32_t size) {
     return several_cores && size >= CODEC_PARALLEL_MIN_SIZE;
 }
 
-// The LZO1Y compression that runs on the worker thread. The worker never
-// touches the last error text, which is process-wide: it leaves the library's
-// result code for the caller.
+// The LZO1Y compression handed to the worker thread. Whoever claims it first
+// runs it: the worker, or the calling thread once its LZO1X run is done and
+// the worker has not yet been scheduled (on a busy machine). In that case the
+// caller does not wait for the worker either: it lets the thread go, and the
+// thread, when it runs, finds the job claimed and ends, touching nothing but
+// the job, which it shares. So the threaded path never waits for a core that
+// the sequential path would not need. The worker never touches the last error
+// text, which is process-wide: it leaves the library's result code for the
+// caller.
 //
 // Its work area is its own, but static rather than in its frame: a finished
 // thread's stack pages are given back to the system, so a work area in the
@@ -156,14 +164,16 @@ bool worth_a_thread(uint32_t size) {
 uint8_t g_worker_work_block[CODEC_WORK_AREA_SIZE + 16];
 
 struct WorkerJob {
-    const uint8_t* data;
-    uint32_t size;
-    uint8_t* out;
-    lzo_uint length;
-    int result;
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    uint8_t* out = nullptr;
+    lzo_uint length = 0;
+    int result = LZO_E_ERROR;
+    std::atomic<bool> claimed{false};
 };
 
-void run_worker_job(WorkerJob* job) {
+void run_worker_job(std::shared_ptr<WorkerJob> job) {
+    if (job->claimed.exchange(true)) return;
     uintptr_t start = reinterpret_cast<uintptr_t>(g_worker_work_block);
     void* work_area = g_worker_work_block + ((16 - start % 16) % 16);
     job->result =
@@ -178,10 +188,14 @@ void run_worker_job(WorkerJob* job) {
 bool compress_both_at_once(const uint8_t* data, uint32_t size, uint8_t* out_x,
                            uint32_t* length_x, uint8_t* out_y, uint32_t* length_y,
                            void* work_area) {
-    WorkerJob job = {data, size, out_y, 0, LZO_E_ERROR};
+    std::shared_ptr<WorkerJob> shared;
     std::thread worker;
     try {
-        worker = std::thread(run_worker_job, &job);
+        shared = std::make_shared<WorkerJob>();
+        shared->data = data;
+        shared->size = size;
+        shared->out = out_y;
+        worker = std::thread(run_worker_job, shared);
     } catch (const std::exception&) {
         return compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, length_x,
                                     work_area) &&
@@ -190,7 +204,14 @@ bool compress_both_at_once(const uint8_t* data, uint32_t size, uint8_t* out_x,
     }
     lzo_uint length = 0;
     int result = run_compressor(QAR_COMPRESSION_LZO1X, data, size, out_x, &length, work_area);
-    worker.join();
+    WorkerJob& job = *shared;
+    if (!job.claimed.exchange(true)) {  // the worker has not started: this thread's area is free
+        job.result = run_compressor(QAR_COMPRESSION_LZO1Y, data, size, out_y, &job.length,
+                                    work_area);
+        worker.detach();
+    } else {
+        worker.join();
+    }
     if (result == LZO_E_OK) result = job.result;
     if (result != LZO_E_OK) {
         set_codec_error(result);

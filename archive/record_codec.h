@@ -24,9 +24,11 @@ void mask_with_key(uint8_t* data, uint32_t size, uint32_t key);
 // changes data.
 //
 // When the process may run on two or more cores (its affinity mask) and the
-// record has at least CODEC_PARALLEL_MIN_SIZE bytes, LZO1Y runs on a worker
-// thread while LZO1X runs on the calling thread; the stored bytes, flags and
-// messages are exactly those of the one-after-the-other path. Not re-entrant:
+// record has at least CODEC_PARALLEL_MIN_SIZE bytes, LZO1Y is handed to a
+// worker thread while LZO1X runs on the calling thread (which runs LZO1Y
+// itself if the worker has not started by then); the stored bytes, flags and
+// messages are exactly those of the one-after-the-other path. A process
+// pinned to one core (taskset -c 0) always takes that path. Not re-entrant:
 // calls must not overlap (the last error text is process-wide).
 uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
                        uint32_t* flags_out);
