@@ -55,7 +55,7 @@ for pair in 'a.txt *.txt' '.abc [.]abc' 'bx [a-c]x' 'a [-a]' 'ax [a-]x]' '* \*' 
 done
 
 # --- sprite tables ------------------------------------------------------------
-mkdir -p "$out/txt_reader" "$out/csv_reader" "$out/xml_reader"
+mkdir -p "$out/txt_reader" "$out/csv_reader" "$out/xml_reader" "$out/sprite_round_trip"
 printf '# NAME............................ TEXTURE. U.... V.... W.... H.... FLAGS.....\n"hero"                             tex1         0     0    32    32 0x00000001\n"a 32 character name for a sprite" texture8 65535     1    -1 70000 0xABCDEF12\n' \
     > "$out/txt_reader/rows.txt"
 printf '"one" t 1 2 3 4 0x5\n@include "inc.txt"\n@include "self.txt"\n@include\n@include "abc\n' \
@@ -70,3 +70,9 @@ printf '<spritetable><include file="inc.xml"/><include file="self.xml"/><include
     > "$out/xml_reader/includes.xml"
 printf '<spritetable><sprite name="x" texture="t"/><include file="input.xml"/></spritetable>' \
     > "$out/xml_reader/self.xml"
+# Two 52-byte records: a full 32-character name and 8-character texture, then
+# short ones with the numbers at their extremes.
+printf 'a 32 character name for a spritetexture8\377\377\001\000\040\000\040\000\022\357\315\253' \
+    > "$out/sprite_round_trip/two.stb"
+printf 'a&b"c<d>\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000tex\000\000\000\000\000\000\000\377\377\000\000\000\000\377\377\377\377' \
+    >> "$out/sprite_round_trip/two.stb"

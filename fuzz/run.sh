@@ -13,7 +13,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:?usage: fuzz/run.sh SECONDS [HARNESS...]}"
 shift
-all=(archive_read archive_append extract wildcard txt_reader csv_reader xml_reader)
+all=(archive_read archive_append extract wildcard txt_reader csv_reader xml_reader
+     sprite_round_trip)
 [ $# -gt 0 ] && harnesses=("$@") || harnesses=("${all[@]}")
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 jobs="${FUZZ_JOBS:-1}"
