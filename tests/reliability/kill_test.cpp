@@ -2,7 +2,8 @@
 // record being written: the archive then lists and extracts a prefix of the
 // walk with every byte intact, its layout is sound or one of the two states
 // an interrupted append leaves, and a rerun of the same add completes it to
-// exactly the layout the format requires.
+// exactly the layout the format requires. A killed update leaves every
+// record readable.
 //
 // QAR_KILL_TRIALS sets the number of trials (soak.sh passes a larger one).
 #include <gtest/gtest.h>
@@ -101,4 +102,43 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
     for (const auto& outcome : outcomes) std::cout << "  " << outcome.second << " x " << outcome.first << "\n";
     std::cout << "  records found after the kills: " << records_before_kill
               << "; every rerun completed the archive\n";
+}
+
+TEST(KilledUpdate, LeavesEveryRecordReadableAndARerunCompletesIt) {
+    const int trials = trials_from_env("QAR_KILL_TRIALS", 40) / 4 + 1;
+    TempDir dir;
+    const FileTree tree = make_file_tree(dir.path, 5077, 60);
+    ProcessResult full = run_qartool(dir.path, {"a", "full.qar", "tree"});
+    ASSERT_EQ(full.status, 0) << full.err;
+    const std::vector<std::string> walk = walk_from_progress(full.out);
+    const std::string complete = read_file(dir.file("full.qar"));
+
+    write_file(dir.file("u.qar"), complete);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_qartool(dir.path, {"u", "u.qar", "tree"}).status, 0);
+    const double update_seconds = seconds_since(start);
+
+    std::random_device entropy;
+    const uint32_t seed = entropy();
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> delay_us(0, int(update_seconds * 0.8e6));
+    for (int trial = 0; trial < trials; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial) + " of seed " + std::to_string(seed));
+        write_file(dir.file("u.qar"), complete);
+        Child child = start_qartool(dir.path, {"u", "u.qar", "tree"});
+        usleep(useconds_t(delay_us(rng)));
+        kill(child.pid, SIGKILL);
+        finish_child(child);
+
+        // The files did not change, so every record, replaced or not, reads
+        // as its file.
+        ASSERT_EQ(inspect_archive(read_file(dir.file("u.qar"))).state, LAYOUT_STRICT);
+        size_t count = 0;
+        ASSERT_EQ(check_walk_prefix(dir.path, "u.qar", tree, walk, &count), "");
+        ASSERT_EQ(count, walk.size());
+        ProcessResult rerun = run_qartool(dir.path, {"u", "u.qar", "tree"});
+        ASSERT_EQ(rerun.status, 0);
+        ASSERT_EQ(rerun.err, "");
+        ASSERT_EQ(check_walk_prefix(dir.path, "u.qar", tree, walk, &count), "");
+    }
 }
