@@ -574,13 +574,33 @@ def ensure_tools(build):
         subprocess.run(["cmake", "--build", build, "--target"] + need, check=True)
 
 
+def boost():
+    """Moves the benchmark into a scheduling group of its own at the highest
+    priority, so that other work on a shared machine disturbs the figures
+    less. The kernel schedules by session group, so this needs a new session
+    (setsid) and root. Returns a note for the table."""
+    if os.environ.get("QAR_BENCH_SESSION") != "1":
+        if not shutil.which("setsid"):
+            return "--boost: setsid missing, priority unchanged"
+        env = dict(os.environ, QAR_BENCH_SESSION="1")
+        os.execvpe("setsid", ["setsid", "-w", sys.executable, os.path.abspath(__file__)] +
+                   sys.argv[1:], env)
+    try:
+        with open("/proc/self/autogroup", "w") as f:
+            f.write("-19")
+        return "--boost: timed in a scheduling group of their own at nice -19"
+    except OSError as e:
+        return "--boost: priority unchanged (%s)" % e.strerror
+
+
 def main(argv):
     args = [a for a in argv if not a.startswith("--")]
     quick = "--quick" in argv
-    unknown = [a for a in argv if a.startswith("--") and a != "--quick"]
+    unknown = [a for a in argv if a.startswith("--") and a not in ("--quick", "--boost")]
     if unknown or len(args) > 2:
-        print("Usage: bench/run.sh [BUILD_DIR] [RUNS] [--quick]", file=sys.stderr)
+        print("Usage: bench/run.sh [BUILD_DIR] [RUNS] [--quick] [--boost]", file=sys.stderr)
         return 1
+    boost_note = boost() if "--boost" in argv else None
     build = args[0] if args else "build"
     runs = int(args[1]) if len(args) > 1 else (1 if quick else 3)
     if not os.path.isdir(build):
@@ -591,6 +611,8 @@ def main(argv):
     print("bench: %d core(s), %d run(s) per figure, medians shown" % (os.cpu_count(), runs),
           flush=True)
     bench = Bench(build, runs, quick)
+    if boost_note:
+        bench.table.note(boost_note)
     try:
         bench.run_all()
     finally:
