@@ -5,10 +5,13 @@
 // it.
 //
 // QAR_FSIZE_TRIALS sets the number of limits tried (soak.sh passes a larger
-// one); they are spread evenly over the size of the complete archive.
+// one); they are spread evenly over the size of the complete archive. Without
+// it a default number runs, cut short by a time budget.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 
@@ -16,11 +19,6 @@
 #include "reliability_support.h"
 
 namespace {
-
-int trials_from_env(const char* name, int fallback) {
-    const char* text = getenv(name);
-    return text && atoi(text) > 0 ? atoi(text) : fallback;
-}
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
@@ -36,7 +34,10 @@ TEST(FileSizeLimit, FailedAddKeepsEveryStoredRecordAndALaterAddCompletes) {
     const int64_t full_size = int64_t(read_file(dir.file("full.qar")).size());
 
     size_t stopped = 0, records_kept = 0;
-    for (int trial = 0; trial < trials; ++trial) {
+    const auto trials_start = std::chrono::steady_clock::now();
+    int trial = 0;
+    for (; trial < trials && !trial_budget_spent("QAR_FSIZE_TRIALS", trial, trials_start);
+         ++trial) {
         // From a limit that lets only the empty archive be written up to one
         // just short of the complete archive.
         const int64_t limit = 3632 + (full_size - 3632) * trial / trials;
@@ -67,7 +68,7 @@ TEST(FileSizeLimit, FailedAddKeepsEveryStoredRecordAndALaterAddCompletes) {
         ASSERT_EQ(count, walk.size());
         unlink(dir.file(name).c_str());
     }
-    std::cout << "file size limit trials (add): " << trials << ", archive of " << full_size
+    std::cout << "file size limit trials (add): " << trial << ", archive of " << full_size
               << " bytes, " << walk.size() << " files; " << stopped
               << " stopped early, keeping " << records_kept
               << " records in all; every later add completed the archive\n";
@@ -84,7 +85,9 @@ TEST(FileSizeLimit, FailedUpdateKeepsEveryRecordReadable) {
     size_t data_size = 0;
     for (const auto& file : tree.content) data_size += file.second.size();
 
-    for (int trial = 0; trial < trials; ++trial) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int trial = 0; trial < trials && !trial_budget_spent("QAR_FSIZE_TRIALS", trial, start);
+         ++trial) {
         // Update stores every file again, uncompressed, behind the archive.
         const int64_t limit = int64_t(complete.size() + data_size * trial / trials);
         SCOPED_TRACE("file size limit " + std::to_string(limit));

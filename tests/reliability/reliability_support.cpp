@@ -56,9 +56,9 @@ FileTree make_file_tree(const std::string& parent, uint32_t seed, int file_count
         if (kind < 15)
             size = 1 + rng() % 300;
         else if (kind < 19)
-            size = 1000 + rng() % 8000;
+            size = 500 + rng() % 4000;
         else
-            size = 20000 + rng() % 30000;
+            size = 8000 + rng() % 16000;
         std::string name = "f" + std::to_string(i) + (rng() % 2 ? ".dat" : ".txt");
         std::string bytes = rng() % 3 == 0 ? random_bytes(rng, size) : compressible_bytes(rng, size);
         write_file(dirs[rng() % 4] + "/" + name, bytes);
@@ -74,6 +74,19 @@ std::string read_file_prefix(const std::string& path, size_t n) {
     bytes.resize(fread(&bytes[0], 1, n, f));
     fclose(f);
     return bytes;
+}
+
+int trials_from_env(const char* name, int fallback) {
+    const char* text = getenv(name);
+    return text && atoi(text) > 0 ? atoi(text) : fallback;
+}
+
+bool trial_budget_spent(const char* name, int done, std::chrono::steady_clock::time_point start) {
+    const int min_trials = 10;
+    const double budget_seconds = 12;
+    return getenv(name) == nullptr && done >= min_trials &&
+           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+               budget_seconds;
 }
 
 ProcessResult run_qartool(const std::string& cwd, const std::vector<std::string>& args) {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -25,6 +26,15 @@ FileTree make_file_tree(const std::string& parent, uint32_t seed, int file_count
 
 // The first n bytes of a file (fewer when it is shorter).
 std::string read_file_prefix(const std::string& path, size_t n);
+
+// The number of trials a test runs: the environment variable's value when
+// it is set (soak.sh sets a large one), else the fallback.
+int trials_from_env(const char* name, int fallback);
+
+// True when the trials should stop early: the variable is not set, a few
+// trials (10) have run, and more than a dozen seconds have passed since start,
+// so that slow builds (the sanitizer one) keep the suite quick.
+bool trial_budget_spent(const char* name, int done, std::chrono::steady_clock::time_point start);
 
 // Runs qartool in cwd and waits for it.
 ProcessResult run_qartool(const std::string& cwd, const std::vector<std::string>& args);
