@@ -5,6 +5,7 @@
 
 #include <lzo1x.h>
 #include <lzo1y.h>
+#include <sched.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -207,6 +208,32 @@ TEST_F(CodecParallel, LargestCompressibleRecordKeepsItsSizeInTheFlags) {
     uint32_t method = e.flags & QAR_COMPRESSION_MASK;
     EXPECT_TRUE(method == QAR_COMPRESSION_LZO1X || method == QAR_COMPRESSION_LZO1Y);
     EXPECT_EQ(flags_uncompressed_size(e.flags), 0xFFFFFFu);
+}
+
+TEST_F(CodecParallel, ThreadedPathOnOneCoreMatchesAndLeavesLaterCallsAlone) {
+    // Pinned to one core, the worker mostly starts only after the caller has
+    // claimed the LZO1Y job back and moved on; such a late worker must touch
+    // nothing of the call it was started for, nor of the calls after it.
+    cpu_set_t saved;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &saved)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    std::vector<Bytes> records;
+    for (uint32_t i = 0; i < 40; ++i)
+        records.push_back(make_record(i % 2 ? Content::text : Content::table, 2048 + 997 * i, i));
+    std::vector<Encoded> threaded;
+    for (const Bytes& r : records) threaded.push_back(encode_with(encode_record_threaded, r));
+    ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+    for (size_t i = 0; i < records.size(); ++i)
+        expect_same(encode_with(encode_record_sequential, records[i]), threaded[i],
+                    "record " + std::to_string(i));
 }
 
 TEST_F(CodecParallel, RepeatedThreadedCallsKeepGivingTheSameBytes) {
