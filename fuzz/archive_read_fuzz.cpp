@@ -32,8 +32,8 @@ void read_everything(ArchiveHandle* archive) {
         uint8_t* into = read_record(archive, name, &small_size, small, sizeof small);
         if (into != nullptr && into != small) fuzz_fail("caller's buffer not used");
         if (into != nullptr && small_size > sizeof small) fuzz_fail("caller's buffer overrun");
-        if (into != nullptr && (data == nullptr || small_size != size ||
-                                memcmp(small, data, size) != 0))
+        if (into != nullptr &&
+            (data == nullptr || small_size != size || memcmp(small, data, size) != 0))
             fuzz_fail("a record reads differently into a caller's buffer");
         free(data);
     }

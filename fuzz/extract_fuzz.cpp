@@ -20,8 +20,8 @@
 namespace {
 
 struct Layout {
-    std::string base;     // holds sentinel, input.qar and work/
-    std::string work;     // the current directory during the extract
+    std::string base;  // holds sentinel, input.qar and work/
+    std::string work;  // the current directory during the extract
     std::string archive;
 };
 

@@ -27,8 +27,7 @@ std::vector<std::string> names_in(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
     if (!d) return names;
     while (struct dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
     }
     closedir(d);
     return names;

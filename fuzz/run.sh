@@ -8,7 +8,7 @@
 # Usage: fuzz/run.sh SECONDS [HARNESS...]
 #   FUZZ_BUILD_DIR  build directory (default: build-fuzz in the checkout)
 #   FUZZ_JOBS       harnesses run at the same time (default: 1)
-# Reproduce a finding: <build>/fuzz/<harness> <build>/findings/<harness>/crash-...
+# Reproduce a finding: <build>/bin/<harness>_fuzz <build>/findings/<harness>/crash-...
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:?usage: fuzz/run.sh SECONDS [HARNESS...]}"
@@ -20,13 +20,21 @@ build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 jobs="${FUZZ_JOBS:-1}"
 
 for tool in clang clang++; do
-    command -v "$tool" > /dev/null || { echo "fuzz/run.sh: $tool is needed (apt-get install clang)" >&2; exit 1; }
+    if ! command -v "$tool" > /dev/null; then
+        echo "fuzz/run.sh: $tool is needed (apt-get install clang)" >&2
+        exit 1
+    fi
 done
 
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+# The libraries get the coverage instrumentation and the sanitizers too.
+flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
+flags="$flags -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQAR_FUZZ=ON -DQAR_BUILD_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" > /dev/null
-cmake --build "$build" -j"$(nproc)" --target qartool $(printf '%s_fuzz ' "${harnesses[@]}") > /dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    > /dev/null
+targets=(qartool)
+for h in "${harnesses[@]}"; do targets+=("${h}_fuzz"); done
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" > /dev/null
 
 rm -rf "$build/seeds"
 bash "$root/fuzz/make_seeds.sh" "$build/bin" "$build/seeds"
@@ -59,7 +67,7 @@ done
 wait
 
 status=0
-printf '\n%-16s %12s %10s %8s %9s\n' harness executions exec/s corpus findings
+printf '\n%-18s %12s %10s %8s %9s\n' harness executions exec/s corpus findings
 for h in "${harnesses[@]}"; do
     log="$build/logs/$h.log"
     execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
@@ -67,7 +75,7 @@ for h in "${harnesses[@]}"; do
     corpus="$(find "$build/corpus/$h" -type f | wc -l)"
     found="$(find "$build/findings/$h" -type f -newer "$stamp" \( -name 'crash-*' \
              -o -name 'timeout-*' -o -name 'oom-*' -o -name 'leak-*' \) | wc -l)"
-    printf '%-16s %12s %10s %8s %9s\n' "$h" "${execs:-?}" "${rate:-?}" "$corpus" "$found"
+    printf '%-18s %12s %10s %8s %9s\n' "$h" "${execs:-?}" "${rate:-?}" "$corpus" "$found"
     if [ "$found" -gt 0 ] || [ -z "$execs" ]; then
         status=1
         echo "  see $log and $build/findings/$h/" >&2

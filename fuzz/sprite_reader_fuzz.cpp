@@ -42,8 +42,7 @@ const std::string& scratch_as_cwd() {
 // references in the name are decoded alike.
 bool xml_include_leaves(const uint8_t* data, size_t size) {
     tinyxml2::XMLDocument doc;
-    if (doc.Parse(reinterpret_cast<const char*>(data), size) != tinyxml2::XML_SUCCESS)
-        return false;
+    if (doc.Parse(reinterpret_cast<const char*>(data), size) != tinyxml2::XML_SUCCESS) return false;
     const tinyxml2::XMLElement* root = doc.FirstChildElement("spritetable");
     if (!root) return false;
     for (const tinyxml2::XMLElement* el = root->FirstChildElement(); el;

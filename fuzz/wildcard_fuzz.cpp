@@ -47,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     match(name, pattern);
 
-    if (match(name, escaped(name)) != 1)
-        fuzz_fail("a name does not match itself escaped");
+    if (match(name, escaped(name)) != 1) fuzz_fail("a name does not match itself escaped");
     if (name.empty() || name[0] != '.') {
         if (match(name, "*") != 1) fuzz_fail("* does not match a name");
     }

@@ -85,7 +85,8 @@ ArchiveLayout inspect_archive(const std::string& b) {
     while (true) {
         if (used_per_table.size() == expected_tables + 1)
             return broken(layout, "chain longer than the header allows");
-        if (off > b.size() || TABLE > b.size() - off) return broken(layout, "table outside the file");
+        if (off > b.size() || TABLE > b.size() - off)
+            return broken(layout, "table outside the file");
         std::string problem;
         int used = read_table(b, off, used_per_table.size(), &layout, &problem);
         if (used < 0) return broken(layout, problem);

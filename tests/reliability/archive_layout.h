@@ -25,7 +25,7 @@ enum LayoutState {
 };
 
 struct LayoutEntry {
-    std::string name;       // up to 16 bytes, as stored
+    std::string name;  // up to 16 bytes, as stored
     int32_t index;
     uint32_t data_offset;
     uint32_t stored_size;
@@ -35,11 +35,11 @@ struct LayoutEntry {
 
 struct ArchiveLayout {
     LayoutState state;
-    std::string problem;              // why the file is LAYOUT_BROKEN, else empty
-    int32_t record_count;             // the header's
-    uint32_t key;                     // the header's
-    size_t table_count;               // tables found along the chain
-    std::vector<LayoutEntry> entries; // used slots in chain order (deleted ones too)
+    std::string problem;               // why the file is LAYOUT_BROKEN, else empty
+    int32_t record_count;              // the header's
+    uint32_t key;                      // the header's
+    size_t table_count;                // tables found along the chain
+    std::vector<LayoutEntry> entries;  // used slots in chain order (deleted ones too)
 };
 
 // Inspects the whole file content. Never reads outside it.

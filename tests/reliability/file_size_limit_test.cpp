@@ -20,7 +20,9 @@
 
 namespace {
 
-std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+std::string first_line(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
 
 }  // namespace
 
@@ -48,8 +50,8 @@ TEST(FileSizeLimit, FailedAddKeepsEveryStoredRecordAndALaterAddCompletes) {
         const std::string& err = limited.err;
 
         ArchiveLayout layout = inspect_archive(read_file(dir.file(name)));
-        ASSERT_EQ(layout.state, LAYOUT_STRICT) << layout_state_name(layout.state) << " "
-                                               << layout.problem;
+        ASSERT_EQ(layout.state, LAYOUT_STRICT)
+            << layout_state_name(layout.state) << " " << layout.problem;
         size_t count = 0;
         ASSERT_EQ(check_walk_prefix(dir.path, name, tree, walk, &count), "");
         ASSERT_LT(count, walk.size());
@@ -69,9 +71,8 @@ TEST(FileSizeLimit, FailedAddKeepsEveryStoredRecordAndALaterAddCompletes) {
         unlink(dir.file(name).c_str());
     }
     std::cout << "file size limit trials (add): " << trial << ", archive of " << full_size
-              << " bytes, " << walk.size() << " files; " << stopped
-              << " stopped early, keeping " << records_kept
-              << " records in all; every later add completed the archive\n";
+              << " bytes, " << walk.size() << " files; " << stopped << " stopped early, keeping "
+              << records_kept << " records in all; every later add completed the archive\n";
 }
 
 TEST(FileSizeLimit, FailedUpdateKeepsEveryRecordReadable) {
@@ -92,7 +93,8 @@ TEST(FileSizeLimit, FailedUpdateKeepsEveryRecordReadable) {
         const int64_t limit = int64_t(complete.size() + data_size * trial / trials);
         SCOPED_TRACE("file size limit " + std::to_string(limit));
         write_file(dir.file("u.qar"), complete);
-        ProcessResult limited = finish_child(start_qartool(dir.path, {"u", "u.qar", "tree"}, limit));
+        ProcessResult limited =
+            finish_child(start_qartool(dir.path, {"u", "u.qar", "tree"}, limit));
         ASSERT_EQ(limited.status, 0);
         EXPECT_NE(limited.err, "");
 

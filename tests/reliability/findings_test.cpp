@@ -27,22 +27,24 @@ void put32(std::string* b, size_t off, uint32_t v) {
 // nesting bound; the include files one read opens are now bounded in all.
 TEST(Findings, SourcesThatIncludeThemselvesTwiceEndQuickly) {
     TempDir dir;
-    write_file(dir.file("two.txt"), "\"s\" tex 1 2 3 4 0x5\n@include \"two.txt\"\n@include \"two.txt\"\n");
-    write_file(dir.file("two.xml"), "<spritetable><sprite name=\"s\" texture=\"tex\"/>"
-                                    "<include file=\"two.xml\"/><include file=\"two.xml\"/>"
-                                    "</spritetable>");
+    write_file(dir.file("two.txt"),
+               "\"s\" tex 1 2 3 4 0x5\n@include \"two.txt\"\n@include \"two.txt\"\n");
+    write_file(dir.file("two.xml"),
+               "<spritetable><sprite name=\"s\" texture=\"tex\"/>"
+               "<include file=\"two.xml\"/><include file=\"two.xml\"/>"
+               "</spritetable>");
     for (const char* form : {"txt", "xml"}) {
         SCOPED_TRACE(form);
         auto start = std::chrono::steady_clock::now();
-        ProcessResult r = run_sprtool(dir.path, {std::string("w") + form[0], "game.stb",
-                                                 std::string("two.") + form});
+        ProcessResult r = run_sprtool(
+            dir.path, {std::string("w") + form[0], "game.stb", std::string("two.") + form});
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
         EXPECT_EQ(r.status, 0);
         // The top file and every include opened contribute one record each.
         EXPECT_EQ(read_file(dir.file("game.stb")).size(),
                   size_t(1 + SPRITE_MAX_INCLUDE_FILES) * SPRITE_ENTRY_SIZE);
-        const std::string refused = std::string("ERROR: could not open file \"two.") + form +
-                                    "\" for read\n";
+        const std::string refused =
+            std::string("ERROR: could not open file \"two.") + form + "\" for read\n";
         EXPECT_EQ(r.err.substr(0, refused.size()), refused);
         EXPECT_EQ(r.err.size() % refused.size(), 0u);
     }

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +39,17 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
     TempDir dir;
     const FileTree tree = make_file_tree(dir.path, 20141, 140);
 
-    // A complete run gives the walk order and the time a whole add takes.
-    auto start = std::chrono::steady_clock::now();
-    ProcessResult full = run_qartool(dir.path, {"a", "full.qar", "tree"});
-    const double full_seconds = seconds_since(start);
-    ASSERT_EQ(full.status, 0) << full.err;
+    // Complete runs give the walk order and the time a whole add takes (the
+    // shortest of three, as the first one also warms the caches).
+    ProcessResult full;
+    double full_seconds = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        unlink(dir.file("full.qar").c_str());
+        auto start = std::chrono::steady_clock::now();
+        full = run_qartool(dir.path, {"a", "full.qar", "tree"});
+        full_seconds = std::min(full_seconds, seconds_since(start));
+        ASSERT_EQ(full.status, 0) << full.err;
+    }
     ASSERT_EQ(full.err, "");
     const std::vector<std::string> walk = walk_from_progress(full.out);
     ASSERT_EQ(walk.size(), tree.content.size());
@@ -76,7 +83,8 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
         } else {
             ArchiveLayout layout = inspect_archive(bytes);
             ASSERT_NE(layout.state, LAYOUT_BROKEN) << layout.problem;
-            outcomes[std::string(status == 128 + SIGKILL ? "killed, layout " : "finished, layout ") +
+            outcomes[std::string(status == 128 + SIGKILL ? "killed, layout "
+                                                         : "finished, layout ") +
                      layout_state_name(layout.state)]++;
             size_t count = 0;
             ASSERT_EQ(check_walk_prefix(dir.path, name, tree, walk, &count), "");
@@ -87,7 +95,8 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
         ProcessResult rerun = run_qartool(dir.path, {"a", name, "tree"});
         ASSERT_EQ(rerun.status, 0) << rerun.err;
         ArchiveLayout done = inspect_archive(read_file(dir.file(name)));
-        ASSERT_EQ(done.state, LAYOUT_STRICT) << layout_state_name(done.state) << " " << done.problem;
+        ASSERT_EQ(done.state, LAYOUT_STRICT)
+            << layout_state_name(done.state) << " " << done.problem;
         ASSERT_EQ(size_t(done.record_count), walk.size());
         size_t count = 0;
         ASSERT_EQ(check_walk_prefix(dir.path, name, tree, walk, &count), "");
@@ -97,7 +106,8 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
 
     std::cout << "kill trials: " << trial << " (seed " << seed << ", a whole add takes "
               << full_seconds << " s, " << walk.size() << " files)\n";
-    for (const auto& outcome : outcomes) std::cout << "  " << outcome.second << " x " << outcome.first << "\n";
+    for (const auto& outcome : outcomes)
+        std::cout << "  " << outcome.second << " x " << outcome.first << "\n";
     std::cout << "  records found after the kills: " << records_before_kill
               << "; every rerun completed the archive\n";
 }
@@ -121,8 +131,8 @@ TEST(KilledUpdate, LeavesEveryRecordReadableAndARerunCompletesIt) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> delay_us(0, int(update_seconds * 0.8e6));
     const auto trials_start = std::chrono::steady_clock::now();
-    for (int trial = 0;
-         trial < trials && !trial_budget_spent("QAR_KILL_TRIALS", trial, trials_start); ++trial) {
+    int trial = 0;
+    for (; trial < trials && !trial_budget_spent("QAR_KILL_TRIALS", trial, trials_start); ++trial) {
         SCOPED_TRACE("trial " + std::to_string(trial) + " of seed " + std::to_string(seed));
         write_file(dir.file("u.qar"), complete);
         Child child = start_qartool(dir.path, {"u", "u.qar", "tree"});
@@ -141,4 +151,6 @@ TEST(KilledUpdate, LeavesEveryRecordReadableAndARerunCompletesIt) {
         ASSERT_EQ(rerun.err, "");
         ASSERT_EQ(check_walk_prefix(dir.path, "u.qar", tree, walk, &count), "");
     }
+    std::cout << "update kill trials: " << trial << " (seed " << seed << ", " << walk.size()
+              << " files); every record read back intact after each, every rerun completed\n";
 }

@@ -60,7 +60,8 @@ FileTree make_file_tree(const std::string& parent, uint32_t seed, int file_count
         else
             size = 8000 + rng() % 16000;
         std::string name = "f" + std::to_string(i) + (rng() % 2 ? ".dat" : ".txt");
-        std::string bytes = rng() % 3 == 0 ? random_bytes(rng, size) : compressible_bytes(rng, size);
+        std::string bytes =
+            rng() % 3 == 0 ? random_bytes(rng, size) : compressible_bytes(rng, size);
         write_file(dirs[rng() % 4] + "/" + name, bytes);
         tree.content[name] = bytes;
     }

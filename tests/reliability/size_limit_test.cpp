@@ -71,8 +71,9 @@ TEST(NearSizeLimit, AnAddPastTwoGigabytesFailsAndTheArchiveStaysListable) {
 
     ProcessResult add = run_qartool(dir.path, {"a", "near.qar", "toobig.dat"});
     EXPECT_EQ(add.status, 0);  // the command ran; the file was reported
-    EXPECT_EQ(add.err.rfind("\"toobig.dat\": Could not write data toobig.dat to file \"near.qar\"", 0),
-              0u)
+    EXPECT_EQ(
+        add.err.rfind("\"toobig.dat\": Could not write data toobig.dat to file \"near.qar\"", 0),
+        0u)
         << add.err;
     EXPECT_EQ(add.err.back(), '\n');
     struct stat st;

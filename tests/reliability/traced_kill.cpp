@@ -74,7 +74,8 @@ TracedOutcome kill_at_write(const std::string& cwd, const std::vector<std::strin
     int pending_signal = 0;
     bool chosen = false;  // the write just entered is the one to kill after
     while (true) {
-        if (ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(long(pending_signal))) != 0)
+        if (ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(long(pending_signal))) !=
+            0)
             throw std::runtime_error("ptrace failed");
         pending_signal = 0;
         status = wait_stop(pid);

@@ -50,15 +50,16 @@ TEST(KilledAdd, AtEveryStepOfAnAppendKeepsEveryCompletedRecord) {
         size_t listed;
         int32_t header_count;
     } cases[] = {
-        {"after the 11th record's bytes", WRITE_FIRST_TABLE, 11, KILL_BEFORE, LAYOUT_STRICT, 10, 10},
+        {"after the 11th record's bytes", WRITE_FIRST_TABLE, 11, KILL_BEFORE, LAYOUT_STRICT, 10,
+         10},
         {"after the 11th record's table", WRITE_HEADER, 11, KILL_BEFORE, LAYOUT_SLOT_AHEAD, 11, 10},
         {"after the 11th record's header", WRITE_HEADER, 11, KILL_AFTER, LAYOUT_STRICT, 11, 11},
         {"after the empty table chained on by the 100th", WRITE_FIRST_TABLE, 100, KILL_BEFORE,
          LAYOUT_STRICT, 99, 99},
-        {"after the 100th record's full table", WRITE_HEADER, 100, KILL_BEFORE,
-         LAYOUT_TABLE_AHEAD, 100, 99},
-        {"after the 101st record's table", WRITE_HEADER, 101, KILL_BEFORE, LAYOUT_SLOT_AHEAD,
-         101, 100},
+        {"after the 100th record's full table", WRITE_HEADER, 100, KILL_BEFORE, LAYOUT_TABLE_AHEAD,
+         100, 99},
+        {"after the 101st record's table", WRITE_HEADER, 101, KILL_BEFORE, LAYOUT_SLOT_AHEAD, 101,
+         100},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.moment);
