@@ -5,10 +5,13 @@
 #include <sched.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "archive_format.h"
@@ -147,78 +150,179 @@ bool worth_a_thread(uint32_t size) {
     return several_cores && size >= CODEC_PARALLEL_MIN_SIZE;
 }
 
-// The LZO1Y compression handed to the worker thread. Whoever claims it first
-// runs it: the worker, or the calling thread once its LZO1X run is done and
-// the worker has not yet been scheduled (on a busy machine). In that case the
-// caller does not wait for the worker either: it lets the thread go, and the
-// thread, when it runs, finds the job claimed and ends, touching nothing but
-// the job, which it shares. So the threaded path never waits for a core that
-// the sequential path would not need. The worker never touches the last error
-// text, which is process-wide: it leaves the library's result code for the
-// caller.
+// The LZO1Y compression is handed to one worker thread that lives as long as
+// the process: started on the first threaded call and then reused, because
+// starting a thread costs more than compressing a small record.
 //
-// Its work area is its own, but static rather than in its frame: a finished
-// thread's stack pages are given back to the system, so a work area in the
-// worker's frame would cost ~110 page faults (about 110 us) on every record.
-// Codec calls never overlap, so one worker area suffices.
-uint8_t g_worker_work_block[CODEC_WORK_AREA_SIZE + 16];
+// A job moves through the states of JobState. The caller fills the job's
+// fields while it is idle and posts it; whoever then moves it out of posted
+// first runs it: the worker (to running, then done), or the calling thread
+// (back to idle) once its LZO1X run is done and the worker has not picked the
+// job up yet (on a busy machine). Only a successful move from posted lets the
+// worker read the job, so a job taken back is never touched by the worker,
+// and the caller does not wait for it: the threaded path never waits for a
+// core that the sequential path would not need. The worker never touches the
+// last error text, which is process-wide: it leaves the library's result code
+// for the caller.
+//
+// Neither side sleeps at once: the worker watches for the next job for a
+// while after each one (records of a tree of small files come a few tens of
+// microseconds apart), and the caller watches for the result before it
+// blocks. Waking a sleeping thread costs a system call on each side.
+//
+// The worker state is allocated once and never freed, and the thread is
+// detached: it may be blocked in its wait when the process exits, and a
+// static object holding a joinable thread would end the process from its
+// destructor. The state stays reachable from a static pointer.
+enum JobState : int { job_idle, job_posted, job_running, job_done };
 
-struct WorkerJob {
+struct CodecWorker {
+    std::atomic<int> state{job_idle};
+    // The job: written by the caller while idle, read by the worker only after
+    // it moved the job from posted to running.
     const uint8_t* data = nullptr;
     uint32_t size = 0;
     uint8_t* out = nullptr;
+    // The results: written by the worker before done, read by the caller after.
     lzo_uint length = 0;
     int result = LZO_E_ERROR;
-    std::atomic<bool> claimed{false};
+    // Sleeping on either side, under lock.
+    std::mutex lock;
+    std::condition_variable job_posted_signal;
+    std::condition_variable job_done_signal;
+    bool worker_asleep = false;
+    bool caller_asleep = false;
+    // The worker's own work area: the first 16-byte boundary inside the block.
+    uint8_t work_block[CODEC_WORK_AREA_SIZE + 16];
 };
 
-void run_worker_job(std::shared_ptr<WorkerJob> job) {
-    if (job->claimed.exchange(true)) return;
-    uintptr_t start = reinterpret_cast<uintptr_t>(g_worker_work_block);
-    void* work_area = g_worker_work_block + ((16 - start % 16) % 16);
-    job->result =
-        run_compressor(QAR_COMPRESSION_LZO1Y, job->data, job->size, job->out, &job->length,
-                       work_area);
+// How long each side watches for the other before it sleeps.
+constexpr auto WORKER_WATCH_TIME = std::chrono::microseconds(200);
+constexpr auto CALLER_WATCH_TIME = std::chrono::microseconds(50);
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
-// Both compressions, LZO1X on this thread and LZO1Y on a worker at the same
+// Watches state until it holds want or the time is up; true when it does.
+bool watch_for(const std::atomic<int>& state, int want, std::chrono::microseconds time) {
+    auto until = std::chrono::steady_clock::now() + time;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (state.load(std::memory_order_acquire) == want) return true;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+    }
+}
+
+void wait_for_job(CodecWorker& w) {
+    if (watch_for(w.state, job_posted, WORKER_WATCH_TIME)) return;
+    std::unique_lock<std::mutex> hold(w.lock);
+    w.worker_asleep = true;
+    w.job_posted_signal.wait(hold, [&] { return w.state.load() == job_posted; });
+    w.worker_asleep = false;
+}
+
+void run_worker(CodecWorker* w) {
+    uintptr_t start = reinterpret_cast<uintptr_t>(w->work_block);
+    void* work_area = w->work_block + ((16 - start % 16) % 16);
+    for (;;) {
+        wait_for_job(*w);
+        int expected = job_posted;
+        // Lost to the caller, which took the job back: look for the next one.
+        if (!w->state.compare_exchange_strong(expected, job_running)) continue;
+        w->result = run_compressor(QAR_COMPRESSION_LZO1Y, w->data, w->size, w->out, &w->length,
+                                   work_area);
+        w->state.store(job_done, std::memory_order_release);
+        std::lock_guard<std::mutex> hold(w->lock);
+        if (w->caller_asleep) w->job_done_signal.notify_one();
+    }
+}
+
+// The worker, started on the first call. Null when no thread could be
+// started; a later call tries again.
+CodecWorker* codec_worker() {
+    static CodecWorker* worker = nullptr;
+    if (worker != nullptr) return worker;
+    std::unique_ptr<CodecWorker> made;
+    try {
+        made.reset(new CodecWorker);
+        std::thread(run_worker, made.get()).detach();
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+    worker = made.release();
+    return worker;
+}
+
+void post_job(CodecWorker& w, const uint8_t* data, uint32_t size, uint8_t* out) {
+    w.data = data;
+    w.size = size;
+    w.out = out;
+    w.length = 0;
+    w.result = LZO_E_ERROR;
+    w.state.store(job_posted, std::memory_order_release);
+    std::lock_guard<std::mutex> hold(w.lock);
+    if (w.worker_asleep) w.job_posted_signal.notify_one();
+}
+
+// Takes the posted job back when the worker has not picked it up; true then.
+bool take_job_back(CodecWorker& w) {
+    int expected = job_posted;
+    return w.state.compare_exchange_strong(expected, job_idle);
+}
+
+// Waits until the worker has finished the job it picked up, then frees it.
+void wait_for_done(CodecWorker& w) {
+    if (!watch_for(w.state, job_done, CALLER_WATCH_TIME)) {
+        std::unique_lock<std::mutex> hold(w.lock);
+        w.caller_asleep = true;
+        w.job_done_signal.wait(hold, [&] { return w.state.load() == job_done; });
+        w.caller_asleep = false;
+    }
+}
+
+uint64_t g_jobs_taken_back = 0;
+
+// Both compressions, LZO1X on this thread and LZO1Y on the worker at the same
 // time. Gives what the two compress_with_method calls give one after the
 // other, the message included: when both fail, LZO1X's result is reported.
-// A worker that cannot be started leaves the sequential calls to do the work.
+// Without a worker the sequential calls do the work.
 bool compress_both_at_once(const uint8_t* data, uint32_t size, uint8_t* out_x,
                            uint32_t* length_x, uint8_t* out_y, uint32_t* length_y,
                            void* work_area) {
-    std::shared_ptr<WorkerJob> shared;
-    std::thread worker;
-    try {
-        shared = std::make_shared<WorkerJob>();
-        shared->data = data;
-        shared->size = size;
-        shared->out = out_y;
-        worker = std::thread(run_worker_job, shared);
-    } catch (const std::exception&) {
+    CodecWorker* worker = codec_worker();
+    if (worker == nullptr)
         return compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, length_x,
                                     work_area) &&
                compress_with_method(QAR_COMPRESSION_LZO1Y, data, size, out_y, length_y,
                                     work_area);
-    }
+    CodecWorker& w = *worker;
+    post_job(w, data, size, out_y);
     lzo_uint length = 0;
     int result = run_compressor(QAR_COMPRESSION_LZO1X, data, size, out_x, &length, work_area);
-    WorkerJob& job = *shared;
-    if (!job.claimed.exchange(true)) {  // the worker has not started: this thread's area is free
-        job.result = run_compressor(QAR_COMPRESSION_LZO1Y, data, size, out_y, &job.length,
-                                    work_area);
-        worker.detach();
+    lzo_uint length_y_lib = 0;
+    int result_y = LZO_E_ERROR;
+    if (take_job_back(w)) {  // this thread's area is free again
+        g_jobs_taken_back += 1;
+        result_y = run_compressor(QAR_COMPRESSION_LZO1Y, data, size, out_y, &length_y_lib,
+                                  work_area);
     } else {
-        worker.join();
+        wait_for_done(w);
+        result_y = w.result;
+        length_y_lib = w.length;
+        w.state.store(job_idle, std::memory_order_release);
     }
-    if (result == LZO_E_OK) result = job.result;
+    if (result == LZO_E_OK) result = result_y;
     if (result != LZO_E_OK) {
         set_codec_error(result);
         return false;
     }
     *length_x = uint32_t(length);
-    *length_y = uint32_t(job.length);
+    *length_y = uint32_t(length_y_lib);
     return true;
 }
 
@@ -288,6 +392,8 @@ uint8_t* encode_record_threaded(const uint8_t* data, uint32_t size, uint32_t* st
                                 uint32_t* flags_out) {
     return encode_on_path(data, size, stored_size_out, flags_out, CodecPath::threaded);
 }
+
+uint64_t codec_jobs_taken_back() { return g_jobs_taken_back; }
 
 int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out) {
     if (!ensure_codec_ready()) return 0;

@@ -45,6 +45,9 @@ uint8_t* encode_record_sequential(const uint8_t* data, uint32_t size, uint32_t* 
                                   uint32_t* flags_out);
 uint8_t* encode_record_threaded(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
                                 uint32_t* flags_out);
+// How many LZO1Y jobs the calling thread has taken back so far because the
+// worker had not picked them up by the time LZO1X was done; for tests.
+uint64_t codec_jobs_taken_back();
 
 // Decodes a stored LZO1X (flags bit 1) or LZO1Y (bit 2) stream into out, which
 // holds at least the flags word's uncompressed size. Never writes past that

@@ -1,11 +1,16 @@
-// The codec compresses both ways at once on a worker thread; these tests prove
-// that it stores exactly what the one-after-the-other path stores, for records
-// of many sizes and contents, the tie and the stored-uncompressed cases.
+// The codec compresses both ways at once with one long-lived worker thread;
+// these tests prove that it stores exactly what the one-after-the-other path
+// stores, for records of many sizes and contents, the tie and the
+// stored-uncompressed cases, many records in a row, a worker that comes late
+// on one core, and that the process ends cleanly with the worker still there.
 #include <gtest/gtest.h>
 
 #include <lzo1x.h>
 #include <lzo1y.h>
+#include <dirent.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -210,30 +215,121 @@ TEST_F(CodecParallel, LargestCompressibleRecordKeepsItsSizeInTheFlags) {
     EXPECT_EQ(flags_uncompressed_size(e.flags), 0xFFFFFFu);
 }
 
-TEST_F(CodecParallel, ThreadedPathOnOneCoreMatchesAndLeavesLaterCallsAlone) {
-    // Pinned to one core, the worker mostly starts only after the caller has
-    // claimed the LZO1Y job back and moved on; such a late worker must touch
-    // nothing of the call it was started for, nor of the calls after it.
+// Puts every thread of the process (the codec's worker among them) on the
+// first core of its mask, and the threads other than this one at idle
+// priority, so that the worker runs only while this thread sleeps: it picks
+// up a job only when this thread waits for it, and otherwise this thread
+// takes the job back. The destructor restores both.
+struct OneCoreLateWorker {
     cpu_set_t saved;
-    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-        if (CPU_ISSET(cpu, &saved)) {
-            CPU_SET(cpu, &one);
-            break;
+    std::vector<pid_t> others;
+    bool ok = false;
+
+    OneCoreLateWorker() {
+        if (sched_getaffinity(0, sizeof saved, &saved) != 0) return;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &saved)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        ok = true;
+        const pid_t self = pid_t(syscall(SYS_gettid));
+        for (pid_t tid : thread_ids()) {
+            ok = ok && sched_setaffinity(tid, sizeof one, &one) == 0;
+            if (tid == self) continue;
+            sched_param idle = {};
+            ok = ok && sched_setscheduler(tid, SCHED_IDLE, &idle) == 0;
+            others.push_back(tid);
         }
     }
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    ~OneCoreLateWorker() {
+        sched_param normal = {};
+        for (pid_t tid : others) sched_setscheduler(tid, SCHED_OTHER, &normal);
+        for (pid_t tid : thread_ids()) sched_setaffinity(tid, sizeof saved, &saved);
+    }
+    static std::vector<pid_t> thread_ids() {
+        std::vector<pid_t> ids;
+        DIR* dir = opendir("/proc/self/task");
+        if (dir == nullptr) return ids;
+        while (dirent* e = readdir(dir))
+            if (e->d_name[0] != '.') ids.push_back(pid_t(atoi(e->d_name)));
+        closedir(dir);
+        return ids;
+    }
+};
+
+std::vector<Bytes> record_series(size_t count, size_t first_size, size_t step) {
+    const Content kinds[] = {Content::text, Content::table, Content::zeros,
+                             Content::random, Content::mixed, Content::far_repeats};
     std::vector<Bytes> records;
-    for (uint32_t i = 0; i < 40; ++i)
-        records.push_back(make_record(i % 2 ? Content::text : Content::table, 2048 + 997 * i, i));
-    std::vector<Encoded> threaded;
-    for (const Bytes& r : records) threaded.push_back(encode_with(encode_record_threaded, r));
-    ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+    for (size_t i = 0; i < count; ++i)
+        records.push_back(make_record(kinds[i % 6], first_size + step * i, uint32_t(i)));
+    return records;
+}
+
+void expect_series_matches_sequential(const std::vector<Bytes>& records,
+                                      const std::vector<Encoded>& threaded) {
+    ASSERT_EQ(records.size(), threaded.size());
     for (size_t i = 0; i < records.size(); ++i)
         expect_same(encode_with(encode_record_sequential, records[i]), threaded[i],
-                    "record " + std::to_string(i));
+                    "record " + std::to_string(i) + " of " + std::to_string(records[i].size()));
+}
+
+TEST_F(CodecParallel, ManySmallRecordsInARowThroughTheOneWorker) {
+    // A tree of small files: hundreds of jobs, one right after the other, so
+    // that a job's results are never mixed up with the job before or after.
+    std::vector<Bytes> records = record_series(600, 1, 13);
+    std::vector<Encoded> threaded;
+    for (const Bytes& r : records) threaded.push_back(encode_with(encode_record_threaded, r));
+    expect_series_matches_sequential(records, threaded);
+}
+
+TEST_F(CodecParallel, LateWorkerOnOneCoreNeverTouchesJobsTakenBack) {
+    // Pinned to one core with the worker behind this thread, the caller takes
+    // most jobs back; the worker must then leave their buffers and this
+    // thread's work area alone, and must not run a job taken back later on
+    // (the output of each call is checked after all of them are done).
+    encode_with(encode_record_threaded, make_record(Content::text, 100, 1));  // worker started
+    std::vector<Bytes> records = record_series(60, 2048, 997);
+    std::vector<Bytes> small = record_series(200, 16, 5);
+    records.insert(records.end(), small.begin(), small.end());
+    std::vector<Encoded> threaded;
+    uint64_t taken_back = codec_jobs_taken_back();
+    {
+        OneCoreLateWorker pin;
+        ASSERT_TRUE(pin.ok) << "could not pin the process to one core";
+        for (const Bytes& r : records) threaded.push_back(encode_with(encode_record_threaded, r));
+    }
+    taken_back = codec_jobs_taken_back() - taken_back;
+    // The worker can still pick up a job while this thread is preempted, so not all.
+    EXPECT_GT(taken_back, records.size() / 2) << "the late-worker path was hardly run";
+    expect_series_matches_sequential(records, threaded);
+    // And the worker still serves jobs afterwards.
+    threaded.clear();
+    for (const Bytes& r : small) threaded.push_back(encode_with(encode_record_threaded, r));
+    expect_series_matches_sequential(small, threaded);
+}
+
+TEST(CodecWorkerExit, ExitWhileTheWorkerWatchesOrSleepsIsClean) {
+    // The worker is never joined: the process must end normally (no
+    // terminate from a joinable thread, no leak report) both right after a
+    // call, while the worker still watches for work, and once it sleeps.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Bytes data = make_record(Content::text, 5000, 7);
+    for (int sleep_ms : {0, 20}) {
+        EXPECT_EXIT(
+            {
+                ensure_codec_ready();
+                encode_with(encode_record_threaded, data);
+                if (sleep_ms > 0) usleep(useconds_t(sleep_ms) * 1000);
+                exit(0);
+            },
+            testing::ExitedWithCode(0), "")
+            << "after " << sleep_ms << " ms";
+    }
 }
 
 TEST_F(CodecParallel, RepeatedThreadedCallsKeepGivingTheSameBytes) {
