@@ -6,6 +6,12 @@
 // so that a failure (a full disk, a file size limit) shows up here and not in
 // a later, unrelated call, and so that the kernel sees the writes in the order
 // they were made.
+//
+// A stream with a descriptor (from fopen) is read and written through that
+// descriptor alone, never through the stream's buffer: callers must not mix
+// in stream functions on it, other than fclose. Data is written with write()
+// at the descriptor's position, so the position of each write is visible to
+// tools that watch the process.
 #pragma once
 
 #include <cstddef>
