@@ -88,8 +88,13 @@ TracedOutcome kill_at_write(const std::string& cwd, const std::vector<std::strin
             continue;
         }
         __ptrace_syscall_info info;
-        if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info) <= 0)
-            throw std::runtime_error("PTRACE_GET_SYSCALL_INFO failed");
+        if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info) <=
+            0) {
+            // A kernel older than 5.3 cannot say which call stopped.
+            kill(pid, SIGKILL);
+            while (!WIFSIGNALED(status) && !WIFEXITED(status)) status = wait_stop(pid);
+            return TRACED_UNAVAILABLE;
+        }
         bool kill_now = false;
         if (info.op == PTRACE_SYSCALL_INFO_ENTRY && is_kind(pid, info, kind) && ++seen == nth) {
             kill_now = moment == KILL_BEFORE;
