@@ -21,7 +21,8 @@ enum KillMoment {
 enum TracedOutcome {
     TRACED_KILLED,       // killed at the chosen moment
     TRACED_FINISHED,     // the program ended before making that many writes
-    TRACED_UNAVAILABLE,  // the system does not let this process trace its child
+    TRACED_UNAVAILABLE,  // the system does not let this process trace its child, or
+                         // cannot report its system calls (before Linux 5.3)
 };
 
 // Runs qartool with args in cwd and kills it before or after its nth write
