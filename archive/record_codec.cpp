@@ -159,11 +159,20 @@ bool worth_a_thread(uint32_t size) {
 // first runs it: the worker (to running, then done), or the calling thread
 // (back to idle) once its LZO1X run is done and the worker has not picked the
 // job up yet (on a busy machine). Only a successful move from posted lets the
-// worker read the job, so a job taken back is never touched by the worker,
-// and the caller does not wait for it: the threaded path never waits for a
-// core that the sequential path would not need. The worker never touches the
-// last error text, which is process-wide: it leaves the library's result code
-// for the caller.
+// worker read the job, so a job taken back is never touched by the worker.
+//
+// A record of up to WORKER_COPY_LIMIT bytes is copied into the worker's own
+// input buffer and compressed into its own output buffer. Such a job may also
+// be dropped while it runs: when the worker lags well behind LZO1X (it lost
+// its core to other work), the caller runs LZO1Y itself rather than wait for
+// a core. The worker finishes the dropped job on its own buffers and only
+// then sets the state back to idle; until then later calls take the
+// one-after-the-other path. A larger record is read and written in place by
+// the worker, so its caller always waits for the worker to finish.
+//
+// So the threaded path never waits long for a core that the sequential path
+// would not need. The worker never touches the last error text, which is
+// process-wide: it leaves the library's result code for the caller.
 //
 // Neither side sleeps at once: the worker watches for the next job for a
 // while after each one (records of a tree of small files come a few tens of
@@ -174,15 +183,18 @@ bool worth_a_thread(uint32_t size) {
 // detached: it may be blocked in its wait when the process exits, and a
 // static object holding a joinable thread would end the process from its
 // destructor. The state stays reachable from a static pointer.
-enum JobState : int { job_idle, job_posted, job_running, job_done };
+enum JobState : int { job_idle, job_posted, job_running, job_done, job_dropped };
+
+constexpr uint32_t WORKER_COPY_LIMIT = 65536;
 
 struct CodecWorker {
     std::atomic<int> state{job_idle};
     // The job: written by the caller while idle, read by the worker only after
     // it moved the job from posted to running.
-    const uint8_t* data = nullptr;
+    const uint8_t* data = nullptr;  // the input; copy_in when copied
     uint32_t size = 0;
-    uint8_t* out = nullptr;
+    uint8_t* out = nullptr;  // the output; copy_out when copied
+    bool copied = false;
     // The results: written by the worker before done, read by the caller after.
     lzo_uint length = 0;
     int result = LZO_E_ERROR;
@@ -192,6 +204,11 @@ struct CodecWorker {
     std::condition_variable job_done_signal;
     bool worker_asleep = false;
     bool caller_asleep = false;
+    // The core each thread last ran on, a hint for watch_for.
+    std::atomic<int> worker_cpu{-1};
+    std::atomic<int> caller_cpu{-1};
+    uint8_t copy_in[WORKER_COPY_LIMIT];
+    uint8_t copy_out[WORKER_COPY_LIMIT + WORKER_COPY_LIMIT / 64 + 19];
     // The worker's own work area: the first 16-byte boundary inside the block.
     uint8_t work_block[CODEC_WORK_AREA_SIZE + 16];
 };
@@ -200,6 +217,8 @@ struct CodecWorker {
 constexpr auto WORKER_WATCH_TIME = std::chrono::microseconds(200);
 constexpr auto CALLER_WATCH_TIME = std::chrono::microseconds(50);
 
+CodecWorkerCounts g_counts = {};
+
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -207,7 +226,12 @@ void cpu_relax() {
 }
 
 // Watches state until it holds want or the time is up; true when it does.
-bool watch_for(const std::atomic<int>& state, int want, std::chrono::microseconds time) {
+// A watcher on the same core as the other thread (other_cpu, as that thread
+// last saw it) offers the core every few microseconds, so as not to hold up
+// the thread it waits for; on a core of its own it keeps it, so that other
+// work does not take it in the meantime.
+bool watch_for(const std::atomic<int>& state, int want, std::chrono::nanoseconds time,
+               const std::atomic<int>& other_cpu) {
     auto until = std::chrono::steady_clock::now() + time;
     for (;;) {
         for (int i = 0; i < 64; ++i) {
@@ -215,11 +239,13 @@ bool watch_for(const std::atomic<int>& state, int want, std::chrono::microsecond
             cpu_relax();
         }
         if (std::chrono::steady_clock::now() >= until) return false;
+        if (sched_getcpu() == other_cpu.load(std::memory_order_relaxed)) sched_yield();
     }
 }
 
 void wait_for_job(CodecWorker& w) {
-    if (watch_for(w.state, job_posted, WORKER_WATCH_TIME)) return;
+    w.worker_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+    if (watch_for(w.state, job_posted, WORKER_WATCH_TIME, w.caller_cpu)) return;
     std::unique_lock<std::mutex> hold(w.lock);
     w.worker_asleep = true;
     w.job_posted_signal.wait(hold, [&] { return w.state.load() == job_posted; });
@@ -234,9 +260,16 @@ void run_worker(CodecWorker* w) {
         int expected = job_posted;
         // Lost to the caller, which took the job back: look for the next one.
         if (!w->state.compare_exchange_strong(expected, job_running)) continue;
+        w->worker_cpu.store(sched_getcpu(), std::memory_order_relaxed);
         w->result = run_compressor(QAR_COMPRESSION_LZO1Y, w->data, w->size, w->out, &w->length,
                                    work_area);
-        w->state.store(job_done, std::memory_order_release);
+        expected = job_running;
+        if (!w->state.compare_exchange_strong(expected, job_done)) {
+            // Dropped by the caller, which has moved on: the buffers were this
+            // thread's own, and now the next job may come.
+            w->state.store(job_idle, std::memory_order_release);
+            continue;
+        }
         std::lock_guard<std::mutex> hold(w->lock);
         if (w->caller_asleep) w->job_done_signal.notify_one();
     }
@@ -258,26 +291,29 @@ CodecWorker* codec_worker() {
     return worker;
 }
 
+// Only while the state is idle: the worker reads none of the fields then.
 void post_job(CodecWorker& w, const uint8_t* data, uint32_t size, uint8_t* out) {
-    w.data = data;
+    w.copied = size <= WORKER_COPY_LIMIT;
+    if (w.copied) memcpy(w.copy_in, data, size);
+    w.data = w.copied ? w.copy_in : data;
     w.size = size;
-    w.out = out;
+    w.out = w.copied ? w.copy_out : out;
     w.length = 0;
     w.result = LZO_E_ERROR;
+    w.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     w.state.store(job_posted, std::memory_order_release);
     std::lock_guard<std::mutex> hold(w.lock);
     if (w.worker_asleep) w.job_posted_signal.notify_one();
 }
 
-// Takes the posted job back when the worker has not picked it up; true then.
-bool take_job_back(CodecWorker& w) {
-    int expected = job_posted;
-    return w.state.compare_exchange_strong(expected, job_idle);
+// Moves the job from state from to state to; true when this thread did.
+bool move_job(CodecWorker& w, int from, int to) {
+    return w.state.compare_exchange_strong(from, to);
 }
 
-// Waits until the worker has finished the job it picked up, then frees it.
+// Waits until the worker has finished the job it picked up.
 void wait_for_done(CodecWorker& w) {
-    if (!watch_for(w.state, job_done, CALLER_WATCH_TIME)) {
+    if (!watch_for(w.state, job_done, CALLER_WATCH_TIME, w.worker_cpu)) {
         std::unique_lock<std::mutex> hold(w.lock);
         w.caller_asleep = true;
         w.job_done_signal.wait(hold, [&] { return w.state.load() == job_done; });
@@ -285,35 +321,55 @@ void wait_for_done(CodecWorker& w) {
     }
 }
 
-uint64_t g_jobs_taken_back = 0;
+// For a copied job that the worker runs: true when the worker finished it
+// soon enough after LZO1X (which took x_time) and false when this thread
+// dropped it instead.
+bool done_in_time(CodecWorker& w, std::chrono::nanoseconds x_time) {
+    if (watch_for(w.state, job_done, x_time / 4 + std::chrono::microseconds(20), w.worker_cpu))
+        return true;
+    return !move_job(w, job_running, job_dropped);
+}
 
 // Both compressions, LZO1X on this thread and LZO1Y on the worker at the same
 // time. Gives what the two compress_with_method calls give one after the
 // other, the message included: when both fail, LZO1X's result is reported.
-// Without a worker the sequential calls do the work.
+// Without a free worker the sequential calls do the work.
 bool compress_both_at_once(const uint8_t* data, uint32_t size, uint8_t* out_x,
                            uint32_t* length_x, uint8_t* out_y, uint32_t* length_y,
                            void* work_area) {
     CodecWorker* worker = codec_worker();
-    if (worker == nullptr)
+    if (worker == nullptr || worker->state.load(std::memory_order_acquire) != job_idle) {
+        if (worker != nullptr) g_counts.worker_busy += 1;
         return compress_with_method(QAR_COMPRESSION_LZO1X, data, size, out_x, length_x,
                                     work_area) &&
                compress_with_method(QAR_COMPRESSION_LZO1Y, data, size, out_y, length_y,
                                     work_area);
+    }
     CodecWorker& w = *worker;
     post_job(w, data, size, out_y);
+    auto x_start = std::chrono::steady_clock::now();
     lzo_uint length = 0;
     int result = run_compressor(QAR_COMPRESSION_LZO1X, data, size, out_x, &length, work_area);
+    auto x_time = std::chrono::steady_clock::now() - x_start;
     lzo_uint length_y_lib = 0;
     int result_y = LZO_E_ERROR;
-    if (take_job_back(w)) {  // this thread's area is free again
-        g_jobs_taken_back += 1;
+    bool run_here = false;
+    if (move_job(w, job_posted, job_idle)) {
+        g_counts.taken_back += 1;
+        run_here = true;
+    } else if (w.copied) {
+        run_here = !done_in_time(w, x_time);
+        if (run_here) g_counts.dropped += 1;
+    } else {
+        wait_for_done(w);
+    }
+    if (run_here) {  // this thread's work area is free again
         result_y = run_compressor(QAR_COMPRESSION_LZO1Y, data, size, out_y, &length_y_lib,
                                   work_area);
     } else {
-        wait_for_done(w);
         result_y = w.result;
         length_y_lib = w.length;
+        if (w.copied && result_y == LZO_E_OK) memcpy(out_y, w.copy_out, length_y_lib);
         w.state.store(job_idle, std::memory_order_release);
     }
     if (result == LZO_E_OK) result = result_y;
@@ -393,7 +449,7 @@ uint8_t* encode_record_threaded(const uint8_t* data, uint32_t size, uint32_t* st
     return encode_on_path(data, size, stored_size_out, flags_out, CodecPath::threaded);
 }
 
-uint64_t codec_jobs_taken_back() { return g_jobs_taken_back; }
+CodecWorkerCounts codec_worker_counts() { return g_counts; }
 
 int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out) {
     if (!ensure_codec_ready()) return 0;

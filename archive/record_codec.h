@@ -25,19 +25,23 @@ void mask_with_key(uint8_t* data, uint32_t size, uint32_t key);
 //
 // When the process may run on two or more cores (its affinity mask) and the
 // record has at least CODEC_PARALLEL_MIN_SIZE bytes, LZO1Y is handed to a
-// worker thread while LZO1X runs on the calling thread (which runs LZO1Y
-// itself if the worker has not started by then); the stored bytes, flags and
-// messages are exactly those of the one-after-the-other path. A process
-// pinned to one core (taskset -c 0) always takes that path. Not re-entrant:
-// calls must not overlap (the last error text is process-wide).
+// worker thread, started on first use and kept for the life of the process,
+// while LZO1X runs on the calling thread (which runs LZO1Y itself if the
+// worker has not started it by then, or lags well behind on a small record);
+// the stored bytes, flags and messages are exactly those of the
+// one-after-the-other path. A process pinned to one core (taskset -c 0)
+// always takes that path and starts no thread. Not re-entrant: calls must
+// not overlap (the last error text is process-wide; the worker serves one
+// call at a time).
 uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
                        uint32_t* flags_out);
 
-// Smaller records always take the sequential path. Measured with a free
-// second core: starting and joining the worker costs about 25 us, so the
-// threaded path loses below about 1.5 KB (1.15x at 1 KB) and wins from 2 KB
-// on (0.85x at 2 KB, 0.6x at 8 KB).
-constexpr uint32_t CODEC_PARALLEL_MIN_SIZE = 2048;
+// Smaller records always take the sequential path. Measured with the small
+// files of the benchmark on two cores, handing a job to the waiting worker
+// costs a few microseconds, and threaded / sequential time per record was
+// 0.86 at 64-128 bytes, 0.72 at 256-512 bytes and 0.65 at 2-4 KB; below 64
+// bytes the two compressions take about 5 us each and nothing was measured.
+constexpr uint32_t CODEC_PARALLEL_MIN_SIZE = 64;
 
 // encode_record with the path fixed whatever the size and the cores, so that
 // tests can compare the two: one compressor after the other, or both at once.
@@ -45,9 +49,17 @@ uint8_t* encode_record_sequential(const uint8_t* data, uint32_t size, uint32_t* 
                                   uint32_t* flags_out);
 uint8_t* encode_record_threaded(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
                                 uint32_t* flags_out);
-// How many LZO1Y jobs the calling thread has taken back so far because the
-// worker had not picked them up by the time LZO1X was done; for tests.
-uint64_t codec_jobs_taken_back();
+// What became of the LZO1Y jobs of the threaded path so far; for tests and
+// measurements. taken_back: the worker had not picked the job up by the time
+// LZO1X was done, so the caller ran it. dropped: the worker lagged well
+// behind on a small record, so the caller ran it too. worker_busy: the worker
+// was still finishing a dropped job, so the record took the sequential path.
+struct CodecWorkerCounts {
+    uint64_t taken_back;
+    uint64_t dropped;
+    uint64_t worker_busy;
+};
+CodecWorkerCounts codec_worker_counts();
 
 // Decodes a stored LZO1X (flags bit 1) or LZO1Y (bit 2) stream into out, which
 // holds at least the flags word's uncompressed size. Never writes past that

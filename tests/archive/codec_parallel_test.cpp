@@ -216,16 +216,17 @@ TEST_F(CodecParallel, LargestCompressibleRecordKeepsItsSizeInTheFlags) {
 }
 
 // Puts every thread of the process (the codec's worker among them) on the
-// first core of its mask, and the threads other than this one at idle
-// priority, so that the worker runs only while this thread sleeps: it picks
-// up a job only when this thread waits for it, and otherwise this thread
-// takes the job back. The destructor restores both.
-struct OneCoreLateWorker {
+// first core of its mask; with idle_others, the threads other than this one
+// also at idle priority, so that the worker runs only while this thread
+// sleeps and this thread takes most jobs back. Without it the two threads
+// share the core, so the worker is often preempted in the middle of a job.
+// The destructor restores both.
+struct OneCore {
     cpu_set_t saved;
     std::vector<pid_t> others;
     bool ok = false;
 
-    OneCoreLateWorker() {
+    explicit OneCore(bool idle_others) {
         if (sched_getaffinity(0, sizeof saved, &saved) != 0) return;
         cpu_set_t one;
         CPU_ZERO(&one);
@@ -239,13 +240,13 @@ struct OneCoreLateWorker {
         const pid_t self = pid_t(syscall(SYS_gettid));
         for (pid_t tid : thread_ids()) {
             ok = ok && sched_setaffinity(tid, sizeof one, &one) == 0;
-            if (tid == self) continue;
+            if (tid == self || !idle_others) continue;
             sched_param idle = {};
             ok = ok && sched_setscheduler(tid, SCHED_IDLE, &idle) == 0;
             others.push_back(tid);
         }
     }
-    ~OneCoreLateWorker() {
+    ~OneCore() {
         sched_param normal = {};
         for (pid_t tid : others) sched_setscheduler(tid, SCHED_OTHER, &normal);
         for (pid_t tid : thread_ids()) sched_setaffinity(tid, sizeof saved, &saved);
@@ -287,28 +288,36 @@ TEST_F(CodecParallel, ManySmallRecordsInARowThroughTheOneWorker) {
     expect_series_matches_sequential(records, threaded);
 }
 
-TEST_F(CodecParallel, LateWorkerOnOneCoreNeverTouchesJobsTakenBack) {
-    // Pinned to one core with the worker behind this thread, the caller takes
-    // most jobs back; the worker must then leave their buffers and this
-    // thread's work area alone, and must not run a job taken back later on
-    // (the output of each call is checked after all of them are done).
+TEST_F(CodecParallel, LateOrPreemptedWorkerOnOneCoreNeverTouchesJobsTakenFromIt) {
+    // On one core the caller takes jobs back from a worker that has not
+    // started them, drops jobs the worker was preempted in, and takes the
+    // sequential path while the worker still finishes a dropped job. The
+    // worker must then leave the caller's buffers and work area alone, and
+    // its late results must not end up in a later call (the output of each
+    // call is checked after all of them are done).
     encode_with(encode_record_threaded, make_record(Content::text, 100, 1));  // worker started
-    std::vector<Bytes> records = record_series(60, 2048, 997);
+    std::vector<Bytes> records = record_series(40, 2048, 997);
     std::vector<Bytes> small = record_series(200, 16, 5);
     records.insert(records.end(), small.begin(), small.end());
-    std::vector<Encoded> threaded;
-    uint64_t taken_back = codec_jobs_taken_back();
-    {
-        OneCoreLateWorker pin;
-        ASSERT_TRUE(pin.ok) << "could not pin the process to one core";
-        for (const Bytes& r : records) threaded.push_back(encode_with(encode_record_threaded, r));
+    records.push_back(make_record(Content::text, 200000, 9));  // one the worker writes in place
+    for (bool idle_worker : {true, false}) {
+        std::vector<Encoded> threaded;
+        CodecWorkerCounts before = codec_worker_counts();
+        {
+            OneCore pin(idle_worker);
+            ASSERT_TRUE(pin.ok) << "could not pin the process to one core";
+            for (const Bytes& r : records)
+                threaded.push_back(encode_with(encode_record_threaded, r));
+        }
+        CodecWorkerCounts after = codec_worker_counts();
+        if (idle_worker) {  // the worker can still run while this thread is preempted
+            EXPECT_GT(after.taken_back - before.taken_back, records.size() / 2)
+                << "the late-worker path was hardly run";
+        }
+        expect_series_matches_sequential(records, threaded);
     }
-    taken_back = codec_jobs_taken_back() - taken_back;
-    // The worker can still pick up a job while this thread is preempted, so not all.
-    EXPECT_GT(taken_back, records.size() / 2) << "the late-worker path was hardly run";
-    expect_series_matches_sequential(records, threaded);
     // And the worker still serves jobs afterwards.
-    threaded.clear();
+    std::vector<Encoded> threaded;
     for (const Bytes& r : small) threaded.push_back(encode_with(encode_record_threaded, r));
     expect_series_matches_sequential(small, threaded);
 }
