@@ -210,8 +210,9 @@ void walk_add_table(DirectoryWalk* walk, uint32_t offset, const DirectoryTable& 
 }
 
 // Reads the chain from first_table_offset on. Stops with a message when a
-// table cannot be read or when the chain runs past max_tables (too long for
-// the header, or looping back on itself).
+// table cannot be read, when the chain runs past max_tables (too long for
+// the header), or when a table does not lie behind the one before it
+// (overlapping it or looping back).
 int walk_chain(ArchiveHandle* handle, const ArchiveHeader& header, int64_t max_tables,
                DirectoryWalk* walk) {
     uint32_t offset = header.first_table_offset;
@@ -237,6 +238,14 @@ int walk_chain(ArchiveHandle* handle, const ArchiveHeader& header, int64_t max_t
             return 0;
         }
         if (table.next_table_offset == 0) return 1;
+        // Every table lies behind the one that points at it (each is written at
+        // the end of the file). One that starts earlier overlaps this one or
+        // loops back, and an append to it would overwrite slots in use.
+        if (int64_t(table.next_table_offset) < int64_t(offset) + int64_t(QAR_TABLE_SIZE)) {
+            set_last_error("Header has %d dtables; actually %d dtables in file \"%s\"",
+                           handle->table_count, int(walk->table_count + 1), handle->base_name);
+            return 0;
+        }
         offset = table.next_table_offset;
     }
 }
