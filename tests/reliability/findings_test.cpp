@@ -1,5 +1,6 @@
 // Regression tests for what the fuzzers and the kill trials found.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -77,4 +78,27 @@ TEST(Findings, AnAppendNeverMakesBytesBehindTheUsedSlotsARecord) {
     auto rows = listed_records(run_qartool(dir.path, {"l", "j.qar"}).out, &problem);
     EXPECT_EQ(rows, (std::vector<std::pair<int, std::string>>{{0, "a.txt"}, {1, "new.txt"}}));
     EXPECT_EQ(inspect_archive(read_file(dir.file("j.qar"))).state, LAYOUT_STRICT);
+}
+
+// A chain whose second table starts inside the first, with the header one
+// record behind (as an interrupted 100th append leaves it): an append wrote
+// its slot into the first table's used slots. Such a chain is refused, and
+// the file is left as it was.
+TEST(Findings, AChainedTableOverlappingTheFirstIsRefusedAndNeverWritten) {
+    TempDir dir;
+    mkdir(dir.file("files").c_str(), 0755);
+    for (int i = 0; i < 100; ++i)
+        write_file(dir.file("files/f" + std::to_string(i)), "record " + std::to_string(i));
+    ASSERT_EQ(run_qartool(dir.path, {"a", "o.qar", "files"}).status, 0);
+    std::string b = read_file(dir.file("o.qar"));
+    put32(&b, 16, 99);
+    put32(&b, 28, 1728);  // table 0's next table, inside table 0
+    write_file(dir.file("o.qar"), b);
+    write_file(dir.file("new.txt"), "new");
+
+    ProcessResult add = run_qartool(dir.path, {"a", "o.qar", "new.txt"});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_EQ(add.err, "ERROR: could not open qar \"o.qar\" for write\n");
+    EXPECT_EQ(read_file(dir.file("o.qar")), b);
+    EXPECT_EQ(run_qartool(dir.path, {"l", "o.qar"}).status, 1);
 }
