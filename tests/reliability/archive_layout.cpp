@@ -94,6 +94,9 @@ ArchiveLayout inspect_archive(const std::string& b) {
         table_offsets.push_back(off);
         uint32_t next = u32_at(b, off);
         if (next == 0) break;
+        // Each table is written at the end of the file, behind the one
+        // before it.
+        if (next < off + TABLE) return broken(layout, "a table overlaps the one before it");
         off = next;
     }
     layout.table_count = used_per_table.size();
