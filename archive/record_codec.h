@@ -36,12 +36,16 @@ void mask_with_key(uint8_t* data, uint32_t size, uint32_t key);
 uint8_t* encode_record(const uint8_t* data, uint32_t size, uint32_t* stored_size_out,
                        uint32_t* flags_out);
 
-// Smaller records always take the sequential path. Measured with the small
-// files of the benchmark on two cores, handing a job to the waiting worker
-// costs a few microseconds, and threaded / sequential time per record was
-// 0.86 at 64-128 bytes, 0.72 at 256-512 bytes and 0.65 at 2-4 KB; below 64
-// bytes the two compressions take about 5 us each and nothing was measured.
-constexpr uint32_t CODEC_PARALLEL_MIN_SIZE = 64;
+// Smaller records always take the sequential path. Measured on two cores with
+// the benchmark's small files: handing a job to the waiting worker costs a few
+// microseconds, and the codec alone runs at 0.86x the sequential time at
+// 64-128 bytes, 0.72x at 256-512 bytes and 0.65x at 2-4 KB. But while the
+// worker is awake, the add's other per-file work costs more (each unmapping
+// of an input file must interrupt the worker's core, about 10 us on a VM),
+// which eats the gain on the smallest records: 100,000 files of 32-512 bytes
+// added in 4.5 s with a threshold of 64 bytes and in 3.85 s with 512, while
+// 20,000 files of 64 bytes to 4 KB took 1.95 s either way.
+constexpr uint32_t CODEC_PARALLEL_MIN_SIZE = 512;
 
 // encode_record with the path fixed whatever the size and the cores, so that
 // tests can compare the two: one compressor after the other, or both at once.
