@@ -328,12 +328,15 @@ TEST_F(CodecParallel, LateOrPreemptedWorkerNeverTouchesJobsTakenFromIt) {
             WorkerPlacement place(plan);
             if (!place.ok && plan == WorkerPlan::preempted_worker) continue;  // one core only
             ASSERT_TRUE(place.ok) << "could not place the worker";
-            // Preemption comes when it comes: a few rounds until a job was dropped.
-            for (int round = 0; round < 5; ++round) {
+            // Preemption comes when it comes: a few rounds until a job was
+            // dropped and a later call found the worker still busy with it.
+            for (int round = 0; round < 10; ++round) {
                 threaded.clear();
                 for (const Bytes& r : records)
                     threaded.push_back(encode_with(encode_record_threaded, r));
-                if (plan == WorkerPlan::late_worker || codec_worker_counts().dropped > before.dropped)
+                CodecWorkerCounts now = codec_worker_counts();
+                if (plan == WorkerPlan::late_worker ||
+                    (now.dropped > before.dropped && now.worker_busy > before.worker_busy))
                     break;
             }
         }
