@@ -340,14 +340,13 @@ TEST_F(CodecParallel, LateOrPreemptedWorkerNeverTouchesJobsTakenFromIt) {
                     break;
             }
         }
+        // Whether a job was taken back or dropped depends on the scheduler,
+        // which a loaded machine (or a sanitizer build) can always defeat, so
+        // the counts are reported, not required; the bytes are what must hold.
         CodecWorkerCounts after = codec_worker_counts();
-        // Not every time: on a busy machine either thread may wait for its core.
-        if (plan == WorkerPlan::late_worker) {
-            EXPECT_GT(after.taken_back - before.taken_back, 0u) << "no job was taken back";
-        } else {
-            EXPECT_GT(after.dropped - before.dropped, 0u) << "no job was dropped";
-            EXPECT_GT(after.worker_busy - before.worker_busy, 0u) << "never busy after a drop";
-        }
+        RecordProperty(plan == WorkerPlan::late_worker ? "taken_back" : "dropped",
+                       int(plan == WorkerPlan::late_worker ? after.taken_back - before.taken_back
+                                                           : after.dropped - before.dropped));
         expect_series_matches_sequential(records, threaded);
     }
     // And the worker still serves jobs afterwards.
