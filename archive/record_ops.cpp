@@ -93,6 +93,24 @@ void set_size_limit_error(ArchiveHandle* handle, const char* name) {
                    name, handle->base_name);
 }
 
+// Writes a record's stored bytes at the end of the file, once it is clear that
+// they, and `extra` bytes still to follow (a table chained on), keep the
+// archive within its size limit. A failed write refuses later writes through
+// the handle, whose stream can no longer be trusted.
+int write_record_data(ArchiveHandle* handle, const char* name, const uint8_t* bytes,
+                      uint32_t size, int64_t extra, int64_t* offset_out) {
+    if (would_pass_size_limit(stream_size(handle->file), int64_t(size) + extra)) {
+        set_size_limit_error(handle, name);
+        return 0;
+    }
+    if (!write_at_end(handle->file, bytes, size, offset_out)) {
+        handle->append_refused = 1;
+        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+        return 0;
+    }
+    return 1;
+}
+
 // Frees the buffer that encode_record handed over, if it did.
 struct EncodedBuffer {
     uint8_t* owned;
@@ -146,8 +164,6 @@ int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t 
                        name, handle->base_name);
         return 0;
     }
-    const int64_t end = stream_size(handle->file);
-
     const uint8_t* stored = data;
     uint32_t stored_size = size;
     uint32_t flags = 0;
@@ -159,20 +175,13 @@ int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t 
         *stored_size_out = stored_size;
     }
     const bool chain = slot + 1 == QAR_ENTRIES_PER_TABLE;
-    if (would_pass_size_limit(end, int64_t(stored_size) + (chain ? int64_t(QAR_TABLE_SIZE) : 0))) {
-        set_size_limit_error(handle, name);
-        return 0;
-    }
-
     // Order of writes: the data, a new empty table when this slot fills the
     // table, the table with the new entry, and last the header. A process
     // killed between any two of them leaves an archive that still opens.
     int64_t data_offset = 0;
-    if (!write_at_end(handle->file, stored, stored_size, &data_offset)) {
-        handle->append_refused = 1;
-        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+    if (!write_record_data(handle, name, stored, stored_size, chain ? int64_t(QAR_TABLE_SIZE) : 0,
+                           &data_offset))
         return 0;
-    }
     free(encoded.owned);
     encoded.owned = nullptr;
 
@@ -228,17 +237,8 @@ int replace_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t
     if (!read_entry_slot(handle, *found, name, "Could not find old record \"%s\" in file \"%s\"",
                          &table, &table_number, &slot))
         return 0;
-    const int64_t end = stream_size(handle->file);
-    if (would_pass_size_limit(end, size)) {
-        set_size_limit_error(handle, name);
-        return 0;
-    }
     int64_t data_offset = 0;
-    if (!write_at_end(handle->file, data, size, &data_offset)) {
-        handle->append_refused = 1;
-        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
-        return 0;
-    }
+    if (!write_record_data(handle, name, data, size, 0, &data_offset)) return 0;
     DirectoryEntry& entry = table.slots[slot];
     entry.data_offset = uint32_t(data_offset);
     entry.stored_size = size;
