@@ -59,6 +59,14 @@ int is_empty_file(const char* path) {
     return empty;
 }
 
+// Add, update and delete need at least one file argument; checked before the
+// archive is touched.
+bool files_named(const CommandLine& line, const char* verb) {
+    if (line.file_count > 0) return true;
+    fprintf(stderr, "ERROR: no files specified to %s\n", verb);
+    return false;
+}
+
 const char* compression_name(uint32_t flags) {
     switch (flags & QAR_COMPRESSION_MASK) {
     case QAR_COMPRESSION_NONE: return "None";
@@ -91,10 +99,7 @@ int entry_selected(const CommandLine& line, const DirectoryEntry& entry) {
 }
 
 int command_add(const CommandLine& line) {
-    if (line.file_count == 0) {
-        fprintf(stderr, "ERROR: no files specified to add\n");
-        return 1;
-    }
+    if (!files_named(line, "add")) return 1;
     ArchiveHandle* probe = open_archive(line.archive, 0);
     if (probe) {
         close_archive(probe);
@@ -115,20 +120,14 @@ int command_add(const CommandLine& line) {
 }
 
 int command_update(const CommandLine& line) {
-    if (line.file_count == 0) {
-        fprintf(stderr, "ERROR: no files specified to update\n");
-        return 1;
-    }
+    if (!files_named(line, "update")) return 1;
     ArchiveHandle* archive = open_existing_for_write(line);
     if (!archive) return 1;
     return gather_each(line, archive, gather_update);
 }
 
 int command_delete(const CommandLine& line) {
-    if (line.file_count == 0) {
-        fprintf(stderr, "ERROR: no files specified to delete\n");
-        return 1;
-    }
+    if (!files_named(line, "delete")) return 1;
     ArchiveHandle* archive = open_existing_for_write(line);
     if (!archive) return 1;
     HandleCloser closer{archive};

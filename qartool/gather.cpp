@@ -62,6 +62,18 @@ std::string directory_part(const std::string& pattern) {
     return cut == std::string::npos ? std::string() : pattern.substr(0, cut + 1);
 }
 
+// Why a file that could not be mapped is not stored; null when it was mapped.
+const char* map_failure(PlatMapResult result) {
+    switch (result) {
+    case PLAT_MAP_OK: return nullptr;
+    case PLAT_MAP_OPEN_FAILED: return "could not open the file, not stored";
+    case PLAT_MAP_EMPTY: return "empty file, not stored";
+    case PLAT_MAP_TOO_LARGE: return "file of 4 GiB or more, not stored";
+    case PLAT_MAP_FAILED: break;
+    }
+    return "could not read the file, not stored";
+}
+
 struct MappedFileGuard {
     PlatMappedFile* file;
     ~MappedFileGuard() { plat_unmap_file(file); }
@@ -82,20 +94,9 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     }
 
     PlatMappedFile mapped;
-    switch (plat_map_file(path.c_str(), MAX_RECORD_FILE, &mapped)) {
-    case PLAT_MAP_OK:
-        break;
-    case PLAT_MAP_OPEN_FAILED:
-        report(name, "could not open the file, not stored");
-        return;
-    case PLAT_MAP_EMPTY:
-        report(name, "empty file, not stored");
-        return;
-    case PLAT_MAP_TOO_LARGE:
-        report(name, "file of 4 GiB or more, not stored");
-        return;
-    case PLAT_MAP_FAILED:
-        report(name, "could not read the file, not stored");
+    const char* failure = map_failure(plat_map_file(path.c_str(), MAX_RECORD_FILE, &mapped));
+    if (failure) {
+        report(name, failure);
         return;
     }
     MappedFileGuard mapping{&mapped};
