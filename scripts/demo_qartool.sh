@@ -4,13 +4,8 @@
 # back byte for byte.
 # Usage: scripts/demo_qartool.sh BIN_DIR SCRATCH_DIR
 set -euo pipefail
-if [ $# -ne 2 ]; then
-  echo "usage: $0 BIN_DIR SCRATCH_DIR" >&2
-  exit 2
-fi
-bin="$(cd "$1" && pwd)"
+source "$(dirname "$0")/demo_common.sh"
 samples="$(cd "$(dirname "$0")/../samples/files" && pwd)"
-mkdir -p "$2"
 cd "$2"
 rm -rf data out demo.qar
 cp -R "$samples" data
@@ -18,17 +13,6 @@ cp -R "$samples" data
 find data -type f -exec touch -d '2014-07-15 10:30:00 UTC' {} +
 mkdir out
 
-# Prints a command line, then runs it (qartool from BIN_DIR).
-run() {
-  echo "\$ $*"
-  if [ "$1" = qartool ]; then
-    shift
-    "$bin/qartool" "$@"
-  else
-    "$@"
-  fi
-  echo
-}
 
 run qartool -p swordfish a demo.qar data
 run qartool -p swordfish l demo.qar
