@@ -63,6 +63,13 @@ void set_codec_error(int code) {
                    lzo_result_text(code));
 }
 
+// 1 for the library's success; otherwise the codec message, and 0.
+int library_ok(int result) {
+    if (result == LZO_E_OK) return 1;
+    set_codec_error(result);
+    return 0;
+}
+
 }  // namespace
 
 static_assert(CODEC_WORK_AREA_SIZE == LZO1X_999_MEM_COMPRESS, "LZO1X-999 work area");
@@ -84,13 +91,8 @@ void mask_with_key(uint8_t* data, uint32_t size, uint32_t key) {
 
 int ensure_codec_ready() {
     if (g_codec_ready) return 1;
-    int result = lzo_init();
-    if (result != LZO_E_OK) {
-        set_codec_error(result);
-        return 0;
-    }
-    g_codec_ready = true;
-    return 1;
+    g_codec_ready = library_ok(lzo_init()) != 0;
+    return g_codec_ready ? 1 : 0;
 }
 
 uint32_t compressed_bound(uint32_t size) { return size + size / 64 + 19; }
@@ -111,11 +113,7 @@ int run_compressor(uint32_t method, const uint8_t* data, uint32_t size, uint8_t*
 int compress_with_method(uint32_t method, const uint8_t* data, uint32_t size, uint8_t* out,
                          uint32_t* out_size, void* work_area) {
     lzo_uint length = 0;
-    int result = run_compressor(method, data, size, out, &length, work_area);
-    if (result != LZO_E_OK) {
-        set_codec_error(result);
-        return 0;
-    }
+    if (!library_ok(run_compressor(method, data, size, out, &length, work_area))) return 0;
     *out_size = uint32_t(length);
     return 1;
 }
@@ -123,14 +121,9 @@ int compress_with_method(uint32_t method, const uint8_t* data, uint32_t size, ui
 int optimize_stream(uint32_t method, uint8_t* stream, uint32_t stream_size, uint8_t* scratch,
                     uint32_t size) {
     lzo_uint scratch_size = size;
-    int result = method == QAR_COMPRESSION_LZO1X
-                     ? lzo1x_optimize(stream, stream_size, scratch, &scratch_size, nullptr)
-                     : lzo1y_optimize(stream, stream_size, scratch, &scratch_size, nullptr);
-    if (result != LZO_E_OK) {
-        set_codec_error(result);
-        return 0;
-    }
-    return 1;
+    return library_ok(method == QAR_COMPRESSION_LZO1X
+                          ? lzo1x_optimize(stream, stream_size, scratch, &scratch_size, nullptr)
+                          : lzo1y_optimize(stream, stream_size, scratch, &scratch_size, nullptr));
 }
 
 namespace {
@@ -373,8 +366,7 @@ bool compress_both_at_once(const uint8_t* data, uint32_t size, uint8_t* out_x,
         w.state.store(job_idle, std::memory_order_release);
     }
     if (result == LZO_E_OK) result = result_y;
-    if (result != LZO_E_OK) {
-        set_codec_error(result);
+    if (!library_ok(result)) {
         return false;
     }
     *length_x = uint32_t(length);
@@ -456,12 +448,7 @@ int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, u
     uint32_t method = flags & QAR_COMPRESSION_MASK;
     if (method == 0) return 0;
     lzo_uint out_size = flags_uncompressed_size(flags);
-    int result = (method & QAR_COMPRESSION_LZO1X) != 0
-                     ? lzo1x_decompress_safe(stored, stored_size, out, &out_size, nullptr)
-                     : lzo1y_decompress_safe(stored, stored_size, out, &out_size, nullptr);
-    if (result != LZO_E_OK) {
-        set_codec_error(result);
-        return 0;
-    }
-    return 1;
+    return library_ok((method & QAR_COMPRESSION_LZO1X) != 0
+                          ? lzo1x_decompress_safe(stored, stored_size, out, &out_size, nullptr)
+                          : lzo1y_decompress_safe(stored, stored_size, out, &out_size, nullptr));
 }
