@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# A longer soak of the reliability trials: N adds (and N / 4 updates) killed
-# at random moments and N file size limits, then the figures. Builds into the
+# A longer soak of the reliability trials: N adds killed at random moments
+# and N file size limits, then the figures. Builds into the
 # given build directory first (default: build in the checkout).
 # Usage: tests/reliability/soak.sh N [build-dir]
 set -euo pipefail
