@@ -1,62 +1,70 @@
-// The number conversions and line input that every text reader relies on.
+// The per-line and per-element scans of the text forms and their number
+// conversion. A record reads "name|texture|u|v|w|h|flags"; stale bytes show too.
 #include <gtest/gtest.h>
+#include <tinyxml2.h>
 
-#include <string>
-#include <vector>
+#include <cstdio>
+#include <cstring>
 
+#include "text_forms.h"
 #include "text_scan.h"
+#include "xml_json_forms.h"
 
-TEST(Strtoul32, ConvertsLikeStrtoulWithA32BitLong) {
+using Scan = bool (*)(const char* line, SpriteEntry* entry);
+static bool xml(const char* element, SpriteEntry* entry) {
+    tinyxml2::XMLDocument doc;
+    return doc.Parse(element) == tinyxml2::XML_SUCCESS && sprite_from_xml(*doc.RootElement(), entry);
+}
+
+// The record that `scan` made of `line`, or "" when it refused the line.
+static std::string scanned(Scan scan, const char* line) {
+    auto text = [](std::string field) { return field.erase(field.find_last_not_of('\0') + 1); };
+    SpriteEntry e;
+    std::memset(&e, 'j', sizeof e);
+    if (!scan(line, &e)) return "";
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "|%u|%u|%u|%u|%x", e.u, e.v, e.width, e.height, unsigned(e.flags));
+    return text({e.name, SPRITE_NAME_SIZE}) + "|" + text({e.texture, SPRITE_TEXTURE_SIZE}) + numbers;
+}
+
+TEST(Scan, Strtoul32ConvertsLikeA32BitStrtoul) {
     const struct { const char* text; uint32_t value; } cases[] = {
-        {"42", 42}, {"0x10", 16}, {"0X1f", 31}, {"010", 8}, {" \t\n+7", 7},
-        // conversion stops at the first character that does not fit
-        {"12abc", 12}, {"08", 0}, {"0x1fz", 31}, {"12\n", 12},
-        // no digits, or a sign that does not touch the number
-        {"", 0}, {"abc", 0}, {"-", 0}, {"0x", 0}, {"- 5", 0}, {"--5", 0}, {"+-5", 0},
-        // a minus negates modulo 2^32
-        {"-1", 4294967295u}, {"-2", 4294967294u}, {"-4294967295", 1}, {"-0x10", 4294967280u},
-        // a magnitude beyond 32 bits clamps, whatever the sign
-        {"4294967295", 4294967295u}, {"4294967296", 4294967295u}, {"0x100000000", 4294967295u},
-        {"-4294967296", 4294967295u}, {"18446744073709551616", 4294967295u},
+        {"0x10", 16}, {"0X1f", 31}, {"010", 8}, {"08", 0}, {" \t\n+7", 7}, {"12abc", 12}, {"abc", 0}, {"", 0},
+        {"- 5", 0}, {"-1", 4294967295u}, {"-2", 4294967294u}, {"4294967295", 4294967295u}, {"4294967296", 4294967295u},
+        {"-4294967296", 4294967295u}, {"0x100000000", 4294967295u},
     };
     for (const auto& c : cases) EXPECT_EQ(strtoul32(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(ScanDecimal16, KeepsTheExactLowSixteenBitsOrRefuses) {
-    const struct { const char* text; bool ok; uint16_t value; size_t consumed; } cases[] = {
-        {" 17 x", true, 17, 3}, {"-1", true, 65535, 2}, {"70000", true, 4464, 5},
-        {"-65536", true, 0, 6}, {"+65535", true, 65535, 6}, {"4294967297", true, 1, 10},
-        {"123456789012345678901234567890", true, 0x0ad2, 30}, {"0x5", true, 0, 1},
-        {"", false, 9, 0}, {"x1", false, 9, 0}, {"- 1", false, 9, 0}, {"+\n", false, 9, 0},
+TEST(Scan, RowsOfEachForm) {
+    const Scan txt = scan_txt_row, csv = scan_csv_row;
+    const struct { Scan scan; const char* line; const char* record; } cases[] = {
+        {txt, "\"hero idle\" hero 1 -1 +3 70000 0xDeadBeef tail\n", "hero idle|hero|1|65535|3|4464|deadbeef"},
+        {txt, "\"01234567890123456789012345678901\" texture8 1 2 3 4 0x0\n",
+         "01234567890123456789012345678901|texture8|1|2|3|4|0"},
+        {txt, "\"n\" abcdefgh1 2 3 4 0x5\n", "n|abcdefgh|1|2|3|4|5"}, {txt, "\"n\" t 1 2 3 4 5\n", ""},
+        {txt, "\"n\"\tt\t1\t2\t3\t4\t0x123456789", "n|t|1|2|3|4|12345678"}, {txt, " \"n\" t 1 2 3 4 0x0\n", ""},
+        {txt, "\"n\" t 1 2 3 4 0X0\n", ""}, {txt, "\"\" t 1 2 3 4 0x0\n", ""}, {txt, "\"n t 1 2 3 4 0x0\n", ""},
+        {txt, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0\n", ""}, {txt, "\"n\" t 1 2 3 0x0\n", ""},
+        {csv, "a;b;010;0x10;-1\n", "a|b|8|16|65535|0|0"}, {csv, "a,,b,1", "a|b|1|0|0|0|0"},
+        {csv, "a,b\n", "a|b\n|0|0|0|0|0"}, {csv, ",;\t a\t;b;1;2;3;4;0x80000000;junk\n", " a|b|1|2|3|4|80000000"},
+        {csv, "a,b,70000,x,1,2,-1", "a|b|4464|0|1|2|ffffffff"}, {csv, "\n", ""}, {csv, ",,;\t\n", ""},
+        {csv, "only\n", ""}, {csv, "0123456789012345678901234567890123,texture_long",
+                             "01234567890123456789012345678901|texture_|0|0|0|0|0"},
+        {xml, "<sprite name=\"n\" texture=\"t\" u=\"0x10\" v=\"-1\" width=\"abc\" height=\" 010\"/>",
+         "n|t|16|65535|0|8|0"},
+        {xml, "<sprite flags=\"-2\" texture=\"\" extra=\"1\" name=\"a&amp;b&#x0A;\"/>", "a&b\n||0|0|0|0|fffffffe"},
+        {xml, "<sprite texture=\"t\" u=\"1\"/>", ""}, {xml, "<sprite name=\"n\" u=\"1\"/>", ""},
     };
-    for (const auto& c : cases) {
-        const char* p = c.text;
-        uint16_t v = 9;
-        EXPECT_EQ(scan_decimal16(&p, &v), c.ok) << c.text;
-        EXPECT_EQ(v, c.value) << c.text;
-        EXPECT_EQ(size_t(p - c.text), c.consumed) << c.text;
-    }
+    for (const auto& c : cases) EXPECT_EQ(scanned(c.scan, c.line), c.record) << c.line;
 }
 
-TEST(ReadTextLine, SplitsLikeFgetsAndDropsCrBeforeLf) {
-    auto lines_of = [](const std::string& data) {
-        FILE* f = std::tmpfile();
-        std::fwrite(data.data(), 1, data.size(), f);
-        std::rewind(f);
-        std::vector<std::string> lines;
-        char buf[TEXT_LINE_BUFFER];
-        while (read_text_line(f, buf, sizeof buf)) lines.push_back(buf);
-        std::fclose(f);
-        return lines;
+TEST(Scan, TxtIncludeLines) {
+    const char* const cases[][2] = {  // the file name, or "-" for no include line
+        {"@include \"m\"x\n", "m"}, {"@include\"x\"\n", "x"}, {"@include \"abc\n", "abc\n"}, {" @include \"a\"\n", "-"},
+        {"@include\n", ""}, {"@include   ", ""}, {"@inc", ""}, {"@include \"\"\n", "-"}, {"@inc\n", "-"},
+        {"@include \"0123456789012345678901234567890123\"\n", "01234567890123456789012345678901"},
     };
-    using Lines = std::vector<std::string>;
-    const std::string x1022(1022, 'x'), x1023(1023, 'x');
-    EXPECT_EQ(lines_of(""), Lines{});
-    EXPECT_EQ(lines_of("a\nb"), (Lines{"a\n", "b"}));
-    EXPECT_EQ(lines_of(x1023 + "\n"), (Lines{x1023, "\n"}));
-    EXPECT_EQ(lines_of(x1022 + "\n"), (Lines{x1022 + "\n"}));
-    EXPECT_EQ(lines_of(x1022 + "\r\n"), (Lines{x1022 + "\n"}));  // fits once the CR is gone
-    EXPECT_EQ(lines_of("a\r\nb\r\n"), (Lines{"a\n", "b\n"}));
-    EXPECT_EQ(lines_of("a\rb\r\r\nc\r"), (Lines{"a\rb\r\n", "c\r"}));
-    EXPECT_EQ(lines_of(std::string("\0abc\nd", 6)), (Lines{"", "d"}));  // zero byte kept
+    char file[SPRITE_NAME_SIZE + 1];
+    for (const auto& c : cases) EXPECT_STREQ(scan_txt_include(c[0], file) ? file : "-", c[1]) << c[0];
 }
