@@ -24,7 +24,6 @@ static std::string rec(std::string name, std::string tex, uint32_t u, uint32_t v
     return name + tex;
 }
 static std::string row(const std::string& n, int u) { return '"' + n + "\" t " + std::to_string(u) + " 0 0 0 0x0\r\n"; }
-static std::string no_read(const std::string& file) { return "ERROR: could not open file \"" + file + "\" for read\n"; }
 static const std::string kTable =
     rec("hero_walk_right_frame_0123456789", "chars_01", 0, 1, 32, 48, 1) + rec("a", "t", 65535, 0, 0, 0, 0xAB12);
 
@@ -69,8 +68,10 @@ TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
     s.write("a.txt", row("a", 1) + "# comment\r\n@include \"in.txt\"\r\n" + row("a2", 4));
     s.write("in.txt", row("i", 2) + "@include \"c.txt\"\n" + row("i2", 3));
     s.write("c.txt", row("c", 5));
-    EXPECT_EQ(s.run({"wt", "game.stb", "a.txt", "b.txt", "c.txt"}), "0 " + no_read("b.txt") + "|");
-    EXPECT_EQ(s.read("game.stb"), t("a", 1) + t("i", 2) + t("c", 5) + t("i2", 3) + t("a2", 4) + t("c", 5));
+    EXPECT_EQ(s.run({"wt", "x.stb", "a.txt", "b.txt", "c.txt"}), "0 ERROR: could not open file \"b.txt\" for read\n|");
+    EXPECT_EQ(s.read("x.stb"), t("a", 1) + t("i", 2) + t("c", 5) + t("i2", 3) + t("a2", 4) + t("c", 5));
+    EXPECT_EQ(s.run({"wc", "game.stb"}, "a;t\r\n"), "0 |");  // CR LF reads as LF; the newline ends the last field
+    EXPECT_EQ(s.read("game.stb"), rec("a", "t\n", 0));
     // Only "sprite" children of the root, so named exactly, are records.
     s.write("t.xml", "<spritetable><sprite name=\"a\" texture=\"t\" u=\"1\"><sprite name=\"n\" texture=\"t\"/></sprite>"
                      "<Sprite name=\"c\" texture=\"t\"/><g><sprite name=\"g\" texture=\"t\"/></g><include file="
@@ -80,7 +81,7 @@ TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
     EXPECT_EQ(s.read("game.stb"), t("a", 1) + t("u", 2) + t("b", 3));
     // Including itself ends at the depth bound; doing that twice, at the bound on included files.
     s.write("self.txt", "@include \"self.txt\"\n" + row("s", 1));
-    EXPECT_EQ(s.run({"wt", "game.stb", "self.txt"}), "0 " + no_read("self.txt") + "|");
+    EXPECT_EQ(s.run({"wt", "game.stb", "self.txt"}), "0 ERROR: could not open file \"self.txt\" for read\n|");
     EXPECT_EQ(s.read("game.stb").size(), 33u * 52);
     s.write("two.txt", "@include \"two.txt\"\n@include \"two.txt\"\n" + row("s", 1));
     EXPECT_EQ(s.run({"wt", "game.stb", "two.txt"}).substr(0, 2), "0 ");
