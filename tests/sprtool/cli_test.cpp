@@ -98,7 +98,8 @@ TEST(Cli, UsageAndCommandsThatCannotRunLeaveTheTable) {
                  "  wt: input TXT and write STB\n  wc: input CSV and write STB\n  wx: input XML and write STB\n"},
         {{"w", "game.stb", "x"}, "1 ERROR: unknown command \"w\"\n|"},
         {{"rq", "game.stb"}, "1 ERROR: unknown command \"rq\"\n|"},
-        {{"wx", "game.stb"}, "1 ERROR: cannot read XML from standard in :(\n|"},
+        {{"WX", "game.stb"}, "1 ERROR: cannot read XML from standard in :(\n|"},  // letter case does not count
+        {{"rc", "game.stb", "./game.stb"}, "1 ERROR: could not open file \"./game.stb\" for write\n|"},
         {{"wj", "game.stb"}, "1 ERROR: reading JSON not supported yet :(\n|"},
     };
     for (const auto& c : cases) EXPECT_EQ(s.run(c.first, row("a", 1)), c.second) << c.first[0];

@@ -1,5 +1,4 @@
-// The per-line and per-element scans of the text forms and their number
-// conversion. A record reads "name|texture|u|v|w|h|flags"; stale bytes show too.
+// Line and element scans of the text forms. A record reads "name|texture|u|v|w|h|flags".
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
