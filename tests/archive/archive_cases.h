@@ -1,5 +1,4 @@
-// Record contents, and archives of small records laid out by hand, for the
-// archive store's tests.
+// Record contents and archives of small records laid out by hand.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -33,13 +32,11 @@ inline Bytes far_bytes(size_t size, uint32_t seed) {
     return out;
 }
 
-// Small record i: "rec<i>", 1 + i % 7 bytes of the value i, time 1000 + i,
-// stored as is. Appends records first .. first+n-1; false on the first failure.
+// Small record i: "rec<i>", 1 + i % 7 bytes of the value i, time 1000 + i, stored as is.
 inline bool append_small(ArchiveHandle* handle, int first, int n) {
     for (int i = first; i < first + n; ++i) {
         Bytes d(1 + i % 7, uint8_t(i));
-        if (!append_record(handle, d.data(), uint32_t(d.size()), 1000 + i, ("rec" + std::to_string(i)).c_str(), nullptr))
-            return false;
+        if (!append_record(handle, d.data(), uint32_t(d.size()), 1000 + i, ("rec" + std::to_string(i)).c_str(), nullptr)) return false;
     }
     return true;
 }
@@ -60,17 +57,18 @@ inline std::string expected_small(int n) {
     return file;
 }
 
-// True when the archive opens read-only listing exactly small records
-// 0 .. n-1, each of which reads back intact.
+inline Bytes read_back(ArchiveHandle* handle, const std::string& name) {
+    uint32_t size = 0;
+    uint8_t* d = read_record_alloc(handle, name.c_str(), &size);
+    Bytes out(d, d + (d != nullptr ? size : 0));
+    free(d);
+    return out;
+}
+
+// True when the archive opens listing exactly small records 0 .. n-1, each intact.
 inline bool small_records_intact(const std::string& path, int n) {
     ArchiveHandle* handle = open_archive(path.c_str(), 0);
     bool ok = handle != nullptr && handle->entry_count == n;
-    for (int i = 0; ok && i < n; ++i) {
-        uint32_t size = 0;
-        uint8_t* d = read_record_alloc(handle, ("rec" + std::to_string(i)).c_str(), &size);
-        ok = d != nullptr && Bytes(d, d + size) == Bytes(1 + i % 7, uint8_t(i));
-        free(d);
-    }
-    if (handle != nullptr) close_archive(handle);
-    return ok;
+    for (int i = 0; ok && i < n; ++i) ok = read_back(handle, "rec" + std::to_string(i)) == Bytes(1 + i % 7, uint8_t(i));
+    return (handle == nullptr || close_archive(handle)) && ok;
 }
