@@ -41,8 +41,8 @@ q a hostile.qar abcsentinel link
 printf '../' | dd of=hostile.qar bs=1 seek=32 conv=notrunc status=none
 cp hundred.qar table-ahead.qar && set_count table-ahead.qar 99
 cp *.qar "$out/archive/"
-mkdir -p "$out/archive_read" "$out/archive_append" "$out/extract"
-for h in archive_read archive_append extract; do cp "$out"/archive/*.qar "$out/$h/"; done
+mkdir -p "$out/archive_read" "$out/extract"
+for h in archive_read extract; do cp "$out"/archive/*.qar "$out/$h/"; done
 rm -rf "$out/archive"
 
 # --- wildcard: name, a zero byte, pattern -------------------------------------
@@ -55,24 +55,26 @@ for pair in 'a.txt *.txt' '.abc [.]abc' 'bx [a-c]x' 'a [-a]' 'ax [a-]x]' '* \*' 
 done
 
 # --- sprite tables ------------------------------------------------------------
-mkdir -p "$out/txt_reader" "$out/csv_reader" "$out/xml_reader" "$out/sprite_round_trip"
+# Written per form first, then prefixed with the byte that picks the reader.
+mkdir -p "$work/txt" "$work/csv" "$work/xml" "$out/sprite_reader"
 printf '# NAME............................ TEXTURE. U.... V.... W.... H.... FLAGS.....\n"hero"                             tex1         0     0    32    32 0x00000001\n"a 32 character name for a sprite" texture8 65535     1    -1 70000 0xABCDEF12\n' \
-    > "$out/txt_reader/rows.txt"
+    > "$work/txt/rows.txt"
 printf '"one" t 1 2 3 4 0x5\n@include "inc.txt"\n@include "self.txt"\n@include\n@include "abc\n' \
-    > "$out/txt_reader/includes.txt"
-printf '"x" t 1 2 3 4 0x5\r\n@include "input.txt"\r\n' > "$out/txt_reader/self.txt"
+    > "$work/txt/includes.txt"
+printf '"x" t 1 2 3 4 0x5\r\n@include "input.txt"\r\n' > "$work/txt/self.txt"
 printf 'hero,tex1,0,0,32,32,0x00000001\na;b;010;0x10;-1\na,,b,1\n\t;x,y\n' \
-    > "$out/csv_reader/rows.csv"
-printf 'n,t,4294967296,-2,0X7fff,077,0xffffffff,extra\n' > "$out/csv_reader/numbers.csv"
+    > "$work/csv/rows.csv"
+printf 'n,t,4294967296,-2,0X7fff,077,0xffffffff,extra\n' > "$work/csv/numbers.csv"
 printf '<?xml version="1.0" standalone="no"?>\n<spritetable>\n\t<sprite name="hero" texture="tex1" u="0" v="0" width="32" height="32" flags="0x00000001"/>\n\t<sprite name="a&amp;b" texture="t" u="0x10" v="-1" width="abc"/>\n</spritetable>\n' \
-    > "$out/xml_reader/rows.xml"
+    > "$work/xml/rows.xml"
 printf '<spritetable><include file="inc.xml"/><include file="self.xml"/><include file=""/><include/><sprite name="" texture=""/><Sprite name="a" texture="b"/></spritetable>' \
-    > "$out/xml_reader/includes.xml"
+    > "$work/xml/includes.xml"
 printf '<spritetable><sprite name="x" texture="t"/><include file="input.xml"/></spritetable>' \
-    > "$out/xml_reader/self.xml"
-# Two 52-byte records: a full 32-character name and 8-character texture, then
-# short ones with the numbers at their extremes.
-printf 'a 32 character name for a spritetexture8\377\377\001\000\040\000\040\000\022\357\315\253' \
-    > "$out/sprite_round_trip/two.stb"
-printf 'a&b"c<d>\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000tex\000\000\000\000\000\000\000\377\377\000\000\000\000\377\377\377\377' \
-    >> "$out/sprite_round_trip/two.stb"
+    > "$work/xml/self.xml"
+n=0
+for form in txt csv xml; do
+    for f in "$work/$form"/*; do
+        { printf '%d' "$n"; cat "$f"; } > "$out/sprite_reader/$form-$(basename "$f")"
+    done
+    n=$((n + 1))
+done
