@@ -1,4 +1,4 @@
-// Record contents and archives of small records laid out by hand.
+// Record contents, and archives of small records laid out by hand.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -10,25 +10,19 @@
 #include "test_support.h"
 
 using Bytes = std::vector<uint8_t>;
+enum Content { ZEROS, TEXT, NOISE, FAR };
 
-// Words that compress well; noise that does not; bytes repeated 1500 back,
-// a distance at which LZO1X gives the shorter stream.
-inline Bytes text_bytes(size_t size, uint32_t seed) {
-    static const char* const words[] = {"sprite ", "texture ", "map ", "level ", "\n", "0123 "};
-    Bytes out;
-    while (out.size() < size)
-        for (const char* p = words[((seed = seed * 1664525u + 1013904223u) >> 16) % 6]; *p && out.size() < size; ++p)
-            out.push_back(uint8_t(*p));
-    return out;
-}
-inline Bytes noise_bytes(size_t size, uint32_t seed) {
-    Bytes out(size);
-    for (uint8_t& b : out) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
-    return out;
-}
-inline Bytes far_bytes(size_t size, uint32_t seed) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i) out[i] = i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31 + seed);
+// TEXT compresses well, NOISE does not, FAR repeats bytes 1500 back: a distance at which
+// LZO1X gives the shorter stream.
+inline Bytes make_bytes(Content kind, size_t size, uint32_t seed) {
+    static const std::string words[] = {"sprite ", "texture ", "map ", "level ", "\n", "0123 "};
+    std::string text;
+    while (kind == TEXT && text.size() < size) text += words[((seed = seed * 1664525u + 1013904223u) >> 16) % 6];
+    Bytes out(text.begin(), text.begin() + (kind == TEXT ? size : 0));
+    out.resize(size);
+    for (size_t i = 0; (kind == NOISE || kind == FAR) && i < size; ++i)
+        out[i] = kind == NOISE ? uint8_t((seed = seed * 1664525u + 1013904223u) >> 24)
+                               : i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31 + seed);
     return out;
 }
 
@@ -41,8 +35,8 @@ inline bool append_small(ArchiveHandle* handle, int first, int n) {
     return true;
 }
 
-// The file that appending small records 0 .. n-1 to a new archive makes: each
-// record's bytes behind the last, a new empty table right behind every 100th.
+// The file that appending small records 0 .. n-1 to a new archive makes: each record's
+// bytes behind the last, a new empty table right behind every 100th.
 inline std::string expected_small(int n) {
     std::string file = raw_header(n, 0) + raw_table(0);
     std::vector<std::vector<RawEntry>> tables(1);
@@ -65,10 +59,17 @@ inline Bytes read_back(ArchiveHandle* handle, const std::string& name) {
     return out;
 }
 
-// True when the archive opens listing exactly small records 0 .. n-1, each intact.
+// True when the archive opens read-only listing exactly small records 0 .. n-1, each intact.
 inline bool small_records_intact(const std::string& path, int n) {
     ArchiveHandle* handle = open_archive(path.c_str(), 0);
     bool ok = handle != nullptr && handle->entry_count == n;
     for (int i = 0; ok && i < n; ++i) ok = read_back(handle, "rec" + std::to_string(i)) == Bytes(1 + i % 7, uint8_t(i));
+    return (handle == nullptr || close_archive(handle)) && ok;
+}
+
+// Opens the archive for writing and appends small records first .. first+n-1 behind as many.
+inline bool reopen_and_append(const std::string& path, int first, int n) {
+    ArchiveHandle* handle = open_archive(path.c_str(), 1);
+    bool ok = handle != nullptr && handle->entry_count == first && handle->next_index == first && append_small(handle, first, n);
     return (handle == nullptr || close_archive(handle)) && ok;
 }
