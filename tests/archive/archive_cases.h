@@ -2,8 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <memory>
 
 #include "qar_bytes.h"
 #include "record_ops.h"
@@ -12,17 +11,15 @@
 using Bytes = std::vector<uint8_t>;
 enum Content { ZEROS, TEXT, NOISE, FAR };
 
-// TEXT compresses well, NOISE does not, FAR repeats bytes 1500 back: a distance at which
-// LZO1X gives the shorter stream.
+// TEXT compresses well, NOISE does not, FAR repeats bytes 1500 back (where LZO1X is shorter).
 inline Bytes make_bytes(Content kind, size_t size, uint32_t seed) {
     static const std::string words[] = {"sprite ", "texture ", "map ", "level ", "\n", "0123 "};
     std::string text;
     while (kind == TEXT && text.size() < size) text += words[((seed = seed * 1664525u + 1013904223u) >> 16) % 6];
-    Bytes out(text.begin(), text.begin() + (kind == TEXT ? size : 0));
-    out.resize(size);
-    for (size_t i = 0; (kind == NOISE || kind == FAR) && i < size; ++i)
-        out[i] = kind == NOISE ? uint8_t((seed = seed * 1664525u + 1013904223u) >> 24)
-                               : i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31 + seed);
+    Bytes out(size);
+    for (size_t i = 0; kind != ZEROS && i < size; ++i)
+        out[i] = kind == TEXT ? text[i] : kind == NOISE ? uint8_t((seed = seed * 1664525u + 1013904223u) >> 24)
+                 : i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31 + seed);
     return out;
 }
 
@@ -35,8 +32,7 @@ inline bool append_small(ArchiveHandle* handle, int first, int n) {
     return true;
 }
 
-// The file that appending small records 0 .. n-1 to a new archive makes: each record's
-// bytes behind the last, a new empty table right behind every 100th.
+// The file small records 0 .. n-1 make: each behind the last, an empty table behind every 100th.
 inline std::string expected_small(int n) {
     std::string file = raw_header(n, 0) + raw_table(0);
     std::vector<std::vector<RawEntry>> tables(1);
@@ -53,10 +49,8 @@ inline std::string expected_small(int n) {
 
 inline Bytes read_back(ArchiveHandle* handle, const std::string& name) {
     uint32_t size = 0;
-    uint8_t* d = read_record_alloc(handle, name.c_str(), &size);
-    Bytes out(d, d + (d != nullptr ? size : 0));
-    free(d);
-    return out;
+    std::unique_ptr<uint8_t, void (*)(void*)> d(read_record_alloc(handle, name.c_str(), &size), free);
+    return d ? Bytes(d.get(), d.get() + size) : Bytes();
 }
 
 // True when the archive opens read-only listing exactly small records 0 .. n-1, each intact.

@@ -9,9 +9,7 @@
 #include "archive_cases.h"
 
 TEST(InterruptedAppend, TheCompletedRecordIsListedAndTheNextAppendMendsTheFile) {
-    // 7, 99, 150: the slot was written, the header not (a). 100, 200: the 100th record of a
-    // table and the table chained behind it, not the header (b). 5: bytes behind the first
-    // empty slot, which must never surface.
+    // 7, 99, 150: slot written, header not (a); 100, 200: also the table chained on (b); 5: junk behind.
     for (int done : {7, 99, 150, 100, 200, 5}) {
         TempDir dir;
         std::string file = expected_small(done);
@@ -38,9 +36,8 @@ TEST(FailedWrite, AFullDiskLeavesEveryEarlierRecordAndALaterAppendCompletes) {
             ArchiveHandle* handle = setrlimit(RLIMIT_FSIZE, &rl) == 0 ? open_archive(path.c_str(), 1) : nullptr;
             int done = 0;
             while (handle != nullptr && done < 5 && append_small(handle, 98 + done, 1)) ++done;
-            const std::string m = last_error_text(), name = "rec" + std::to_string(98 + done);
-            bool ok = m == "Could not write data " + name + " to file \"t.qar\"" || m == "Error writing to file \"t.qar\"";
-            _exit(done + (ok && !append_small(handle, 98 + done, 1) ? 100 : 0));
+            const std::string m = last_error_text(), data = "Could not write data rec" + std::to_string(98 + done) + " to file \"t.qar\"";
+            _exit(done + ((m == data || m == "Error writing to file \"t.qar\"") && !append_small(handle, 98 + done, 1) ? 100 : 0));
         }
         int status = 0;
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
@@ -59,13 +56,12 @@ TEST(SizeLimit, AppendsThatWouldPassTwoGigabytesFailAndWriteNothing) {
     write_file(path, expected_small(99));
     ASSERT_EQ(0, truncate(path.c_str(), off_t(start)));  // sparse, unreferenced
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    uint8_t data[11] = {};
-    // The 100th record chains a table on: 11 + 3604 bytes do not fit, 10 do.
-    EXPECT_EQ(0, append_record(handle, data, 11, 0, "over", nullptr));
+    Bytes data(11);  // the 100th record chains a table on: 11 + 3604 bytes do not fit, 10 do
+    EXPECT_EQ(0, append_record(handle, data.data(), 11, 0, "over", nullptr));
     EXPECT_STREQ("Could not write data over to file \"big.qar\": the archive would grow past 2147483647 bytes", last_error_text());
     EXPECT_EQ(start, std::filesystem::file_size(path));
     EXPECT_TRUE(small_records_intact(path, 99));
-    EXPECT_EQ(1, append_record(handle, data, 10, 0, "last", nullptr)) << last_error_text();
+    EXPECT_EQ(1, append_record(handle, data.data(), 10, 0, "last", nullptr)) << last_error_text();
     EXPECT_EQ(max, std::filesystem::file_size(path));
     close_archive(handle);
 }

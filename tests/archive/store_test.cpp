@@ -1,27 +1,23 @@
-// Opening archives and working on their records, checked byte for byte against files
-// laid out by hand and streams from the compression library itself.
+// Archives and their records, checked against files laid out by hand and the library's own streams.
 #include <lzo1x.h>
 #include <lzo1y.h>
-#include <sys/stat.h>
 
 #include "archive_cases.h"
 #include "record_codec.h"
 
-namespace {
-
-std::string open_error(const std::string& path, int for_write) {
+static std::string open_error(const std::string& path, int for_write) {
     ArchiveHandle* handle = open_archive(path.c_str(), for_write);
     return handle == nullptr ? last_error_text() : (close_archive(handle), "(opened)");
 }
 
-Bytes masked(Bytes data, uint32_t key) {
+static Bytes masked(Bytes data, uint32_t key) {
     for (size_t i = 0; i < data.size() / 4 * 4; ++i) data[i] ^= uint8_t(key >> (8 * (i % 4)));
     return data;
 }
 
 // What an append stores for these masked bytes, worked out with the library. *seen collects
 // the rule that decided: 1 LZO1X shorter, 2 a tie, 4 LZO1Y shorter, 8 neither shorter.
-std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* seen) {
+static std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* seen) {
     static Bytes work(LZO1X_999_MEM_COMPRESS);
     lzo_uint n = m.size(), len[2] = {n + n / 64 + 19, n + n / 64 + 19}, plain = n;
     Bytes out[2] = {Bytes(len[0]), Bytes(len[0])}, scratch(n);
@@ -34,9 +30,7 @@ std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* seen) {
     return {std::string(out[y].begin(), out[y].begin() + len[y]), uint32_t(n << 8 | (y ? 4 : 2))};
 }
 
-}  // namespace
-
-TEST(ArchiveOpen, NewArchivesAreAHeaderAndAnEmptyTable) {
+TEST(ArchiveOpen, NewMissingAndDamagedFiles) {
     TempDir dir;
     const std::string made = dir.file("a.qar"), missing = dir.file("new.qar");
     ASSERT_EQ(1, create_archive(made.c_str(), 0xA1B2C3D4u));
@@ -46,25 +40,19 @@ TEST(ArchiveOpen, NewArchivesAreAHeaderAndAnEmptyTable) {
     EXPECT_EQ("Could not open file \"" + missing + "\"", open_error(missing, 0));
     EXPECT_EQ("(opened)", open_error(missing, 1));
     EXPECT_EQ(raw_header(0, 0) + raw_table(0), read_file(missing));
-}
-
-TEST(ArchiveOpen, DamagedFilesFailWithAMessageAndAreLeftAsTheyWere) {
-    TempDir dir;
-    const std::string path = dir.file("d/sub\\c.qar"), in = " file \"c.qar\"", bad = "Invalid header in" + in;
-    std::string good = expected_small(250), short_chain = good, overlap = expected_small(100), over_count = good;
+    const std::string path = dir.file("sub\\c.qar"), in = " file \"c.qar\"", bad = "Invalid header in" + in;
+    std::string good = expected_small(250), short_chain = good, overlap = expected_small(100);
     put32(&short_chain, le32(good, 28), 0);
     put32(&overlap, 28, 3000);
-    put32(&over_count, 16, 248);
     const std::pair<std::string, std::string> cases[] = {
         {good, "(opened)"}, {good.substr(0, 27), "Could not read header of" + in},
         {raw_header(0, 0, 2) + raw_table(0), bad}, {raw_header(0, 0, 1, 50) + raw_table(0), bad},
-        {raw_header(-1, 0) + raw_table(0), bad}, {over_count, bad}, {good.substr(0, 6000), "Could not read dtable 1 of" + in},
+        {raw_header(-1, 0) + raw_table(0), bad}, {raw_header(248, 0) + good.substr(28), bad}, {good.substr(0, 6000), "Could not read dtable 1 of" + in},
         {short_chain, "Header has 3 dtables; actually 2 dtables in" + in},
         {raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0), "Header has 1 dtables; actually 3 dtables in" + in},
         {raw_header(0, 0) + raw_table(28), "Header has 1 dtables; actually 2 dtables in" + in},
         {overlap, "Header has 2 dtables; actually 2 dtables in" + in},
         {raw_header(INT32_MAX, 0) + raw_table(0), "Header has 21474837 dtables; actually 1 dtables in" + in}};
-    ASSERT_EQ(0, mkdir(dir.file("d").c_str(), 0755));
     for (const auto& [bytes, message] : cases) {  // the messages name the base name only
         write_file(path, bytes);
         for (int for_write : {0, 1}) EXPECT_EQ(message, open_error(path, for_write)) << message;
@@ -74,7 +62,6 @@ TEST(ArchiveOpen, DamagedFilesFailWithAMessageAndAreLeftAsTheyWere) {
     const std::string file = raw_archive(0, {{"big", 3632, 0, ~0u, 0, 0}, {"lost", 3632, 777, 4, 0, 0}, {"moved", 3632, 0, 4, 0, 0}}, "abcd");
     write_file(path, file);
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    ASSERT_NE(nullptr, handle) << last_error_text();
     auto error = [](bool failed) { return failed ? std::string(last_error_text()) : "(succeeded)"; };
     EXPECT_EQ("Could not read record big from" + in, error(read_back(handle, "big").empty()));
     EXPECT_EQ("Could not read dtable 7 of" + in, error(!delete_record(handle, "lost")));
@@ -109,16 +96,14 @@ TEST(ArchiveRecords, AppendStoresTheLibrarysShorterStreamOfTheMaskedBytes) {
     int seen = 0;
     for (size_t i = 0; i < cases.size(); ++i) {
         const auto [bytes, flags] = expected_stored(masked(cases[i], key), &seen);
-        const size_t end = read_file(path).size();
         Bytes buffer = cases[i];
-        uint32_t stored = 0;
+        uint32_t stored = 0, end = uint32_t(read_file(path).size());
         ASSERT_EQ(1, append_record(handle, buffer.data(), uint32_t(buffer.size()), 7, std::to_string(i).c_str(), &stored));
         EXPECT_TRUE(masked(cases[i], key) == buffer) << "the caller's buffer holds the masked bytes";
         const std::string file = read_file(path);
         const RawEntry e = raw_entries(file).back();
-        EXPECT_TRUE(bytes == file.substr(end)) << i;
-        EXPECT_EQ(std::make_tuple(uint32_t(end), uint32_t(bytes.size()), uint32_t(bytes.size()), flags),
-                  std::make_tuple(e.data_offset, e.stored_size, stored, e.flags)) << i;
+        EXPECT_EQ(std::make_tuple(bytes, end, uint32_t(bytes.size()), uint32_t(bytes.size()), flags),
+                  std::make_tuple(file.substr(end), e.data_offset, e.stored_size, stored, e.flags)) << i;
     }
     EXPECT_EQ(15, seen) << "every rule of the choice was exercised";
     close_archive(handle);
@@ -163,8 +148,7 @@ TEST(ArchiveRecords, IndexReplaceDeleteAndReadIntoACallersBuffer) {
     std::string order, expected = read_file(path);
     for (int i = 0; i < handle->entry_count; ++i) order += std::string(handle->entries[i].name, 16).c_str() + std::string(" ");
     EXPECT_EQ("_a a b level.map plain sixteen-bytes-xy ", order);
-    EXPECT_EQ(4, find_entry(handle, "SIXTEEN-BYTES-XY.more")->index);
-    EXPECT_EQ(nullptr, find_entry(handle, "sixteen-bytes-x"));
+    EXPECT_EQ(std::make_pair(4, false), std::make_pair(find_entry(handle, "SIXTEEN-BYTES-XY.more")->index, !!find_entry(handle, "sixteen-bytes-x")));
     EXPECT_EQ(0, replace_record(handle, buffer.data(), 333, 99, "nothere"));
     EXPECT_STREQ("Could not find old record \"nothere\" in file \"t.qar\"", last_error_text());
     EXPECT_EQ(expected, read_file(path));
@@ -177,8 +161,7 @@ TEST(ArchiveRecords, IndexReplaceDeleteAndReadIntoACallersBuffer) {
     set_last_error("untouched");  // the snapshot keeps the record as it was at open
     EXPECT_EQ(nullptr, read_record(handle, "level.map", &size, small.data(), 19999));
     EXPECT_EQ(std::make_tuple(Bytes(19999, 0xEE), 7u, std::string("untouched")), std::make_tuple(small, size, std::string(last_error_text())));
-    EXPECT_EQ(exact.data(), read_record(handle, "level.map", &size, exact.data(), 20000));
-    EXPECT_TRUE(text == exact);
+    EXPECT_TRUE(read_record(handle, "level.map", &size, exact.data(), 20000) == exact.data() && text == exact);
     close_archive(handle);
     handle = open_archive(path.c_str(), 0);
     EXPECT_EQ(std::make_tuple(5, true, fresh), std::make_tuple(handle->entry_count, !find_entry(handle, "plain"), read_back(handle, "level.map")));
@@ -186,8 +169,7 @@ TEST(ArchiveRecords, IndexReplaceDeleteAndReadIntoACallersBuffer) {
 }
 
 TEST(CodecThreaded, StoresExactlyTheSequentialBytesForAnyRecord) {
-    // Zeros (ties; LZO1Y wins on a few bytes), text, noise, far repeats, at sizes around the
-    // threshold and the worker's copy buffers; then hundreds of records in a row.
+    // Every content at sizes around the threshold and the worker's copy buffers; then hundreds in a row.
     std::vector<Bytes> records;
     for (uint32_t size : {0u, 1u, 12u, 1000u, CODEC_PARALLEL_MIN_SIZE - 1, CODEC_PARALLEL_MIN_SIZE,
                           CODEC_PARALLEL_MIN_SIZE + 1, 10007u, 65536u, 65537u, 150000u})
@@ -202,11 +184,6 @@ TEST(CodecThreaded, StoresExactlyTheSequentialBytesForAnyRecord) {
     };
     std::vector<std::string> threaded;
     for (const Bytes& r : records) threaded.push_back(encode(encode_record_threaded, r));
-    uint32_t seen = 0;
-    for (size_t i = 0; i < records.size(); ++i) {
-        const std::string sequential = encode(encode_record_sequential, records[i]);
-        EXPECT_TRUE(sequential == threaded[i]) << "record " << i << " of " << records[i].size() << " bytes";
-        seen |= std::stoul(sequential) == 0 ? 1 : std::stoul(sequential) & 6;
-    }
-    EXPECT_EQ(7u, seen) << "LZO1X, LZO1Y and stored as is all occur";
+    for (size_t i = 0; i < records.size(); ++i)
+        EXPECT_TRUE(encode(encode_record_sequential, records[i]) == threaded[i]) << "record " << i << " of " << records[i].size() << " bytes";
 }
