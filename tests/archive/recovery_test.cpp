@@ -31,13 +31,15 @@ TEST(FailedWrite, AFullDiskLeavesEveryEarlierRecordAndALaterAppendCompletes) {
         write_file(path, expected_small(98));
         pid_t pid = fork();
         if (pid == 0) {  // exits with the records appended, +100 for the right message and refusal
-            struct rlimit rl = {rlim_t(limit), rlim_t(limit)};
+            struct rlimit rl = {rlim_t(limit), RLIM_INFINITY};
             signal(SIGXFSZ, SIG_IGN);
             ArchiveHandle* handle = setrlimit(RLIMIT_FSIZE, &rl) == 0 ? open_archive(path.c_str(), 1) : nullptr;
             int done = 0;
             while (handle != nullptr && done < 5 && append_small(handle, 98 + done, 1)) ++done;
             const std::string m = last_error_text(), data = "Could not write data rec" + std::to_string(98 + done) + " to file \"t.qar\"";
-            _exit(done + ((m == data || m == "Error writing to file \"t.qar\"") && !append_small(handle, 98 + done, 1) ? 100 : 0));
+            rl.rlim_cur = RLIM_INFINITY;  // the handle refuses more even once the disk has room
+            _exit(done + ((m == data || m == "Error writing to file \"t.qar\"") && setrlimit(RLIMIT_FSIZE, &rl) == 0 &&
+                          !append_small(handle, 98 + done, 1) ? 100 : 0));
         }
         int status = 0;
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
