@@ -40,26 +40,26 @@ TEST(ArchiveOpen, NewMissingAndDamagedFiles) {
     EXPECT_EQ("Could not open file \"" + missing + "\"", open_error(missing, 0));
     EXPECT_EQ("(opened)", open_error(missing, 1));
     EXPECT_EQ(raw_header(0, 0) + raw_table(0), read_file(missing));
-    const std::string path = dir.file("sub\\c.qar"), in = " file \"c.qar\"", bad = "Invalid header in" + in;
+    const std::string path = dir.file("sub\\c.qar"), in = " file \"c.qar\"", bad = "Invalid header in" + in, empty = raw_table(0);
     std::string good = expected_small(250), short_chain = good, overlap = expected_small(100);
     put32(&short_chain, le32(good, 28), 0);
     put32(&overlap, 28, 3000);
     const std::pair<std::string, std::string> cases[] = {
-        {good, "(opened)"}, {good.substr(0, 27), "Could not read header of" + in},
-        {raw_header(0, 0, 2) + raw_table(0), bad}, {raw_header(0, 0, 1, 50) + raw_table(0), bad},
-        {raw_header(-1, 0) + raw_table(0), bad}, {raw_header(248, 0) + good.substr(28), bad}, {good.substr(0, 6000), "Could not read dtable 1 of" + in},
-        {short_chain, "Header has 3 dtables; actually 2 dtables in" + in},
-        {raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0), "Header has 1 dtables; actually 3 dtables in" + in},
+        {good, "(opened)"}, {good.substr(0, 27), "Could not read header of" + in}, {raw_header(0, 0, 2) + empty, bad},
+        {raw_header(0, 0, 1, 50) + empty, bad}, {raw_header(-1, 0) + empty, bad}, {raw_header(248, 0) + good.substr(28), bad},
+        {good.substr(0, 6000), "Could not read dtable 1 of" + in}, {short_chain, "Header has 3 dtables; actually 2 dtables in" + in},
+        {raw_header(0, 0) + raw_table(3632) + raw_table(7236) + empty, "Header has 1 dtables; actually 3 dtables in" + in},
         {raw_header(0, 0) + raw_table(28), "Header has 1 dtables; actually 2 dtables in" + in},
         {overlap, "Header has 2 dtables; actually 2 dtables in" + in},
-        {raw_header(INT32_MAX, 0) + raw_table(0), "Header has 21474837 dtables; actually 1 dtables in" + in}};
+        {raw_header(INT32_MAX, 0) + empty, "Header has 21474837 dtables; actually 1 dtables in" + in}};
     for (const auto& [bytes, message] : cases) {  // the messages name the base name only
         write_file(path, bytes);
         for (int for_write : {0, 1}) EXPECT_EQ(message, open_error(path, for_write)) << message;
         EXPECT_EQ(bytes, read_file(path));
     }
     // 4 GB in a small file; indexes beyond the tables and onto another record; a slot fewer than counted.
-    const std::string file = raw_header(4, 0) + raw_table(0, {{"big", 3632, 0, ~0u, 0, 0}, {"lost", 3632, 777, 4, 0, 0}, {"moved", 3632, 0, 4, 0, 0}}) + "abcd";
+    const std::vector<RawEntry> entries = {{"big", 3632, 0, ~0u, 0, 0}, {"lost", 3632, 777, 4, 0, 0}, {"moved", 3632, 0, 4, 0, 0}};
+    const std::string file = raw_header(4, 0) + raw_table(0, entries) + "abcd";
     write_file(path, file);
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
     auto error = [](bool failed) { return failed ? std::string(last_error_text()) : "(succeeded)"; };
@@ -67,7 +67,8 @@ TEST(ArchiveOpen, NewMissingAndDamagedFiles) {
     EXPECT_EQ("Could not read dtable 7 of" + in, error(!delete_record(handle, "lost")));
     EXPECT_EQ("Could not read dtable 7 of" + in, error(!replace_record(handle, Bytes(4).data(), 4, 0, "lost")));
     EXPECT_EQ("Could not find record \"moved\" in" + in, error(!delete_record(handle, "moved")));
-    EXPECT_EQ("Could not write data x to" + in + ": its directory does not match its header", error(!append_record(handle, Bytes(1).data(), 1, 0, "x", nullptr)));
+    EXPECT_EQ("Could not write data x to" + in + ": its directory does not match its header",
+              error(!append_record(handle, Bytes(1).data(), 1, 0, "x", nullptr)));
     close_archive(handle);
     EXPECT_EQ(file, read_file(path));
 }
@@ -171,11 +172,6 @@ TEST(ArchiveRecords, IndexReplaceDeleteAndReadIntoACallersBuffer) {
 
 TEST(CodecThreaded, StoresExactlyTheSequentialBytesForAnyRecord) {
     // Every content at sizes around the threshold and the worker's copy buffers; then hundreds in a row.
-    std::vector<Bytes> records;
-    for (uint32_t size : {0u, 1u, 12u, 1000u, CODEC_PARALLEL_MIN_SIZE - 1, CODEC_PARALLEL_MIN_SIZE,
-                          CODEC_PARALLEL_MIN_SIZE + 1, 10007u, 65536u, 65537u, 150000u})
-        for (Content kind : {ZEROS, TEXT, NOISE, FAR}) records.push_back(make_bytes(kind, size, size));
-    for (int i = 0; i < 600; ++i) records.push_back(make_bytes(i % 2 ? TEXT : FAR, 1 + 13 * i, i));
     auto encode = [](auto fn, Bytes d) {  // "flags:stored bytes"
         d.push_back(0);  // so that even an empty record has an address
         uint32_t stored = 0, flags = 0;
@@ -183,5 +179,9 @@ TEST(CodecThreaded, StoresExactlyTheSequentialBytesForAnyRecord) {
         std::string e = out == nullptr ? "failed" : std::to_string(flags) + ":" + std::string(out, out + stored);
         return flags != 0 ? (free(out), e) : e;
     };
-    for (const Bytes& r : records) EXPECT_TRUE(encode(encode_record_sequential, r) == encode(encode_record_threaded, r)) << r.size();
+    auto same = [&](const Bytes& r) { return encode(encode_record_sequential, r) == encode(encode_record_threaded, r); };
+    for (uint32_t size : {0u, 1u, 12u, 1000u, CODEC_PARALLEL_MIN_SIZE - 1, CODEC_PARALLEL_MIN_SIZE,
+                          CODEC_PARALLEL_MIN_SIZE + 1, 10007u, 65536u, 65537u, 150000u})
+        for (Content kind : {ZEROS, TEXT, NOISE, FAR}) EXPECT_TRUE(same(make_bytes(kind, size, size))) << kind << " " << size;
+    for (int i = 0; i < 600; ++i) EXPECT_TRUE(same(make_bytes(i % 2 ? TEXT : FAR, 1 + 13 * i, i))) << i;
 }
