@@ -156,6 +156,7 @@ TEST(ArchiveRecords, IndexReplaceDeleteAndReadIntoACallersBuffer) {
     EXPECT_EQ(expected, read_file(path));
     ASSERT_EQ(1, replace_record(handle, (buffer = fresh).data(), 333, 99, "LEVEL.MAP")) << last_error_text();
     ASSERT_EQ(1, delete_record(handle, "plain"));
+    // Slot 0 starts at 32: data offset at 48, stored size 56, time 60, flags 64; slot 1's flags at 100.
     for (auto [at, value] : {std::pair{48, uint32_t(expected.size())}, {56, 333u}, {60, 99u}, {64, 0u}}) put32(&expected, size_t(at), value);
     const Bytes m = masked(fresh, 0x5A5A5A5A);
     expected.append(m.begin(), m.end())[100] |= 1;  // the deleted bit and nothing else
