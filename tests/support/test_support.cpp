@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,32 +16,40 @@
 
 namespace {
 
-void drain(int fd, std::string* into, bool* open) {
-    char buf[65536];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-        into->append(buf, size_t(n));
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        *open = false;
+// Reads what the child writes to its two pipes until both are closed.
+void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* into[2] = {out, err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) into[i]->append(buf, size_t(n));
+            if (n == 0 || (n < 0 && errno != EINTR)) fds[i].fd = -1;
+        }
     }
 }
 
 }  // namespace
 
+// Standard input comes from a file; standard output and error go through
+// pipes, so that a file size limit set inside the child never cuts them.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
                           const std::string& stdin_data,
                           const std::vector<std::string>& extra_env) {
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
-        throw std::runtime_error("pipe failed");
+    TempDir io;
+    write_file(io.file("in"), stdin_data);
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(in_pipe[0], 0);
+        dup2(open(io.file("in").c_str(), O_RDONLY), 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
-            close(fd);
+        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         setenv("TZ", "UTC", 1);
         for (const std::string& e : extra_env) putenv(strdup(e.c_str()));
@@ -52,43 +59,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
         execv(args[0], args.data());
         _exit(127);
     }
-    close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    signal(SIGPIPE, SIG_IGN);
-
     ProcessResult result{0, "", ""};
-    size_t written = 0;
-    if (stdin_data.empty()) {
-        close(in_pipe[1]);
-        in_pipe[1] = -1;
-    } else {
-        fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
-    }
-    bool out_open = true, err_open = true;
-    while (out_open || err_open) {
-        pollfd fds[3];
-        int n = 0;
-        if (out_open) fds[n++] = {out_pipe[0], POLLIN, 0};
-        if (err_open) fds[n++] = {err_pipe[0], POLLIN, 0};
-        if (in_pipe[1] >= 0) fds[n++] = {in_pipe[1], POLLOUT, 0};
-        if (poll(fds, nfds_t(n), -1) < 0 && errno != EINTR) break;
-        for (int i = 0; i < n; ++i) {
-            if (!fds[i].revents) continue;
-            if (fds[i].fd == out_pipe[0]) drain(out_pipe[0], &result.out, &out_open);
-            else if (fds[i].fd == err_pipe[0]) drain(err_pipe[0], &result.err, &err_open);
-            else {
-                ssize_t w = write(in_pipe[1], stdin_data.data() + written, stdin_data.size() - written);
-                if (w > 0) written += size_t(w);
-                if (w < 0 && errno != EAGAIN && errno != EINTR) written = stdin_data.size();
-                if (written == stdin_data.size()) {
-                    close(in_pipe[1]);
-                    in_pipe[1] = -1;
-                }
-            }
-        }
-    }
-    if (in_pipe[1] >= 0) close(in_pipe[1]);
+    drain(out_pipe[0], err_pipe[0], &result.out, &result.err);
     close(out_pipe[0]);
     close(err_pipe[0]);
     int status = 0;
@@ -100,10 +74,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 
 TempDir::TempDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "qartest-XXXXXX").string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    path = buf.data();
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    path = templ;
 }
 
 TempDir::~TempDir() {
