@@ -70,7 +70,8 @@ TEST(QartoolCli, UsageOptionsAndCommandLineErrors) {
     expect_qartool(dir.path, {"l"}, 0, USAGE, "");
     std::string open = raw_archive(0, {}, "");
     write_file(dir.file("open.qar"), open);
-    write_file(dir.file("locked.qar"), raw_archive(password_key("secret"), {}, ""));
+    std::string locked = raw_archive(password_key("secret"), {}, "");
+    write_file(dir.file("locked.qar"), locked);
     const char* bad_key = "key does not match the qar file";
     const char* no_write = "could not open qar \"q\" for write";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -78,14 +79,14 @@ TEST(QartoolCli, UsageOptionsAndCommandLineErrors) {
         {{"Q", "q", "x"}, "unknown command \"Q\""}, {{"-z", "l", "q"}, "unknown option \"-z\""},
         {{"a", "q"}, "no files specified to add"}, {{"d", "q"}, "no files specified to delete"},
         {{"u", "q"}, "no files specified to update"}, {{"u", "q", "*"}, no_write},
-        {{"d", "q", "*"}, no_write}, {{"l", "locked.qar"}, bad_key},
+        {{"d", "q", "*"}, no_write}, {{"a", "locked.qar", "f"}, bad_key},
         {{"-p", "wrong", "x", "locked.qar"}, bad_key}, {{"-k", "1", "d", "open.qar", "*"}, bad_key},
     };
     for (const auto& [args, err] : cases) {
         expect_qartool(dir.path, args, 1, "", "ERROR: " + err + "\n");
         EXPECT_FALSE(file_exists(dir.file("q"))) << err;
     }
-    EXPECT_EQ(open, read_file(dir.file("open.qar")));
+    EXPECT_EQ(open + locked, read_file(dir.file("open.qar")) + read_file(dir.file("locked.qar")));
     // -k is read like strtoul and clamped to 32 bits; an empty file where the
     // archive should be (left by an interrupted add) becomes the archive.
     write_file(dir.file("f"), "abc");
@@ -162,10 +163,10 @@ TEST(QartoolCli, UpdateStoresUncompressedAndDeleteMarksInNameOrder) {
     EXPECT_EQ(1500u, e[0].stored_size);
     expect_qartool(out.path, {"-k", "77", "x", dir.file("game.qar")}, 0, "a.txt\n", "");
     EXPECT_EQ(text, read_file(out.file("a.txt")));
-    // Two records may share a name in old archives: each is deleted.
+    // Each pattern in turn, its matches in name order; records sharing a name are each marked.
     write_file(dir.file("d.qar"), raw_archive(0, {{"c.t", 3632, 0, 1, 0, 0},
         {"a.t", 3632, 1, 1, 0, 0}, {"b.d", 3632, 2, 1, 0, 0}, {"a.t", 3632, 3, 1, 0, 0}}, "x"));
-    expect_qartool(dir.path, {"d", "d.qar", "*.t", "nothing"}, 0, "a.t\na.t\nc.t\n", "");
+    expect_qartool(dir.path, {"d", "d.qar", "c*", "*.t"}, 0, "c.t\na.t\na.t\nc.t\n", "");
     for (const RawEntry& r : raw_entries(read_file(dir.file("d.qar"))))
         EXPECT_EQ(r.name == "b.d" ? 0u : 1u, r.flags) << r.index;
 }
