@@ -59,11 +59,11 @@ TEST(Cli, EachFormExactlyAndBack) {
     // XML also keeps an empty name and markup, control and high bytes.
     const std::string odd = kTable + rec("", "", 1, 2, 3, 4, 5) + rec("a&<>\"\x01\xE9", "x", 0);
     const std::pair<std::string, std::string> trips[] = {{"t", kTable}, {"c", kTable}, {"x", odd}};
-    for (const auto& [form, table] : trips) {
+    for (const auto& [letter, table] : trips) {
         write_file(d.file("in.stb"), table);
-        EXPECT_EQ(run(d, {"r" + form, "in.stb", "text"}), "0 |");
-        EXPECT_EQ(run(d, {"w" + form, "new.stb", "text"}), "0 |");
-        EXPECT_EQ(read_file(d.file("new.stb")), table) << form;
+        EXPECT_EQ(run(d, {"r" + letter, "in.stb", "text"}), "0 |");
+        EXPECT_EQ(run(d, {"w" + letter, "new.stb", "text"}), "0 |");
+        EXPECT_EQ(read_file(d.file("new.stb")), table) << letter;
     }
     const char kXmlName[] = "name=\"a&amp;&lt;&gt;&quot;&#x01;\xE9\"";
     EXPECT_NE(read_file(d.file("text")).find(kXmlName), std::string::npos);

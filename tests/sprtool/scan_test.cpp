@@ -65,6 +65,6 @@ TEST(Scan, TxtIncludeLines) {
         {"@include \"abc\n", "abc\n"}, {"@include\n", ""}, {"@inc\n", "-"}, {" @include", "-"},
         {"@include \"0123456789012345678901234567890123\"\n", "01234567890123456789012345678901"},
     };
-    char file[SPRITE_NAME_SIZE + 1];
-    for (const auto& c : cases) EXPECT_STREQ(scan_txt_include(c[0], file) ? file : "-", c[1]);
+    char out[SPRITE_NAME_SIZE + 1];
+    for (const auto& c : cases) EXPECT_STREQ(scan_txt_include(c[0], out) ? out : "-", c[1]) << c[0];
 }
