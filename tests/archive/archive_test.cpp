@@ -211,8 +211,8 @@ TEST(ArchiveRecords, AppendStoresTheLibrarysShorterStreamOfTheMaskedBytes) {
         const std::string file = read_file(path);
         const RawEntry e = raw_entries(file).back();
         EXPECT_EQ(bytes, file.substr(e.data_offset)) << i;
-        EXPECT_EQ(std::make_tuple(file.size() - bytes.size(), stored, flags),
-                  std::make_tuple(size_t(e.data_offset), e.stored_size, e.flags)) << i;
+        EXPECT_EQ(std::make_tuple(file.size() - bytes.size(), bytes.size(), flags),
+                  std::make_tuple(size_t(e.data_offset), size_t(e.stored_size), e.flags)) << i;
     }
     EXPECT_EQ(15, seen) << "every rule of the choice was exercised";
     close_archive(handle);
