@@ -19,12 +19,11 @@ enum Content { ZEROS, NOISE, FAR };
 
 // NOISE does not compress; FAR repeats bytes 1500 back, where LZO1X does better than LZO1Y.
 static Bytes make_bytes(Content kind, size_t size, uint32_t seed) {
-    uint32_t state = seed;
     Bytes out(size);
     for (size_t i = 0; kind != ZEROS && i < size; ++i) {
-        const uint8_t far = i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31 + seed);
-        state = state * 1664525u + 1013904223u;
-        out[i] = kind == NOISE ? uint8_t(state >> 24) : far;
+        seed = seed * 1664525u + 1013904223u;
+        const uint8_t far = i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31);
+        out[i] = kind == NOISE ? uint8_t(seed >> 24) : far;
     }
     return out;
 }
@@ -74,7 +73,6 @@ static bool reopen_and_append(const std::string& path, int first, int n) {
     return ok;
 }
 
-// The last error text after a failure, else "(succeeded)".
 static std::string error_if(bool failed) {
     return failed ? std::string(last_error_text()) : "(succeeded)";
 }
@@ -87,8 +85,7 @@ static Bytes masked(Bytes data, uint32_t key) {
 // The stored bytes and flags of masked bytes, by the library: the shorter optimised stream
 // (LZO1X on a tie) or, neither shorter, the bytes. *seen |= 1 LZO1X, 2 tie, 4 LZO1Y, 8 as is.
 static std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* seen = nullptr) {
-    // Records too big for the flags word are stored as is.
-    if (m.size() > 16777215) return {std::string(m.begin(), m.end()), 0};
+    if (m.size() > 16777215) return {std::string(m.begin(), m.end()), 0};  // beyond the flags
     [[maybe_unused]] static const int ready = lzo_init();
     static Bytes work(LZO1X_999_MEM_COMPRESS);
     const lzo_uint n = m.size();
@@ -121,7 +118,6 @@ TEST(ArchiveOpen, NewMissingAndDamagedFiles) {
     const std::string empty = raw_table(0);
     const std::string good = expected_small(250);
     const std::string cases[][2] = {
-        {good, "(succeeded)"},
         {good.substr(0, 27), "Could not read header of" + IN_C},
         {raw_header(0, 0, 2) + empty, bad},
         {raw_header(-1, 0) + empty, bad},
@@ -138,11 +134,8 @@ TEST(ArchiveOpen, NewMissingAndDamagedFiles) {
     };
     for (const auto& [bytes, message] : cases) {
         write_file(path, bytes);
-        for (int for_write : {0, 1}) {
-            ArchiveHandle* handle = open_archive(path.c_str(), for_write);
-            EXPECT_EQ(message, error_if(handle == nullptr)) << for_write;
-            if (handle != nullptr) close_archive(handle);
-        }
+        for (int for_write : {0, 1})
+            EXPECT_EQ(message, error_if(open_archive(path.c_str(), for_write) == nullptr));
         EXPECT_EQ(bytes, read_file(path));
     }
     // Entries with 4 GB in a small file, an index beyond the tables: refused, nothing written.
@@ -186,13 +179,11 @@ TEST(ArchiveRecords, AppendAndBothCodecPathsStoreTheLibrarysStreamOfTheMaskedByt
     EXPECT_EQ(0xFC891918u, key);
     ASSERT_EQ(1, create_archive(path.c_str(), key));
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    // Seven bytes: one word masked, three left; every content at sizes around the codec's
-    // threshold and its worker's copy buffers; the largest size the flags word holds, one
-    // more (stored as is), and one whose size sets the flags' top bit.
+    // Seven bytes: one word masked, three left; each content around the codec's threshold and
+    // its worker's buffers; the flags word's largest size, one more, one setting its top bit.
     std::vector<Bytes> cases = {{0, 0, 0, 0, 5, 6, 7}, Bytes(12, 0), Bytes(16, 0)};
     const uint32_t threshold = CODEC_PARALLEL_MIN_SIZE;
-    for (uint32_t size : {1u, 1000u, threshold - 1, threshold, threshold + 1, 10007u, 65536u,
-                          65537u, 150000u})
+    for (uint32_t size : {1u, threshold - 1, threshold, threshold + 1, 65536u, 65537u, 150000u})
         for (Content kind : {ZEROS, NOISE, FAR}) cases.push_back(make_bytes(kind, size, size));
     for (uint32_t size : {16777215u, 16777216u, 10000000u}) cases.push_back(Bytes(size, 0));
     int seen = 0;
@@ -257,7 +248,7 @@ TEST(ArchiveRecords, ReplaceDeleteAndReadIntoACallersBuffer) {
     close_archive(handle);
 }
 
-TEST(FailedWrite, AFullDiskLeavesEveryEarlierRecordAndALaterAppendCompletes) {
+TEST(FailedWrite, AFullDiskOrTheSizeLimitLeavesEveryEarlierRecordAndLaterAppendsWork) {
     // The limits cut the 99th record, the 100th record's data, the table it chains on, the 101st.
     const int64_t e99 = int64_t(expected_small(99).size());
     const int64_t e100 = int64_t(expected_small(100).size());
@@ -282,9 +273,8 @@ TEST(FailedWrite, AFullDiskLeavesEveryEarlierRecordAndALaterAppendCompletes) {
         EXPECT_TRUE(reopen_and_append(path, 98 + done, 5 - done)) << limit << last_error_text();
         EXPECT_TRUE(reopen_and_append(path, 103, 0)) << limit;
     }
-}
 
-TEST(SizeLimit, AppendsThatWouldPassTwoGigabytesFailAndWriteNothing) {
+    // Appends that would pass 2 GiB fail and write nothing.
     TempDir dir;
     const std::string path = dir.file("big.qar");
     const uintmax_t start = 2147483647 - 3604 - 10;
