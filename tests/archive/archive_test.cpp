@@ -167,6 +167,13 @@ TEST(ArchiveRecords, ChainingAndInterruptedAppendsAreByteExact) {
         EXPECT_TRUE(reopen_and_append(path, done, 1)) << done << last_error_text();
         EXPECT_EQ(expected_small(done + 1), read_file(path)) << done;
     }
+    // Bytes behind the first empty slot (a damaged file) must never surface as a record
+    // later: the append that fills the slot clears every slot behind it.
+    std::string junk = expected_small(3);
+    junk.replace(28 + 4 + 5 * 36, 4, "junk");
+    write_file(path, junk);
+    EXPECT_TRUE(reopen_and_append(path, 3, 1)) << last_error_text();
+    EXPECT_EQ(expected_small(4), read_file(path));
 }
 
 TEST(ArchiveRecords, AppendAndBothCodecPathsStoreTheLibrarysStreamOfTheMaskedBytes) {
