@@ -2,7 +2,6 @@
 
 #include <lzo1x.h>
 #include <lzo1y.h>
-#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +15,7 @@
 
 #include "archive_format.h"
 #include "archive_handle.h"
+#include "platform.h"
 
 namespace {
 
@@ -128,18 +128,10 @@ int optimize_stream(uint32_t method, uint8_t* stream, uint32_t stream_size, uint
 
 namespace {
 
-// Cores this process may run on: its affinity mask rather than the machine's
-// core count, so that a process pinned to one core (taskset -c 0) takes the
-// one-after-the-other path.
-unsigned usable_cores() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(CPU_COUNT(&set));
-    return std::thread::hardware_concurrency();
-}
-
+// A process pinned to one core (taskset -c 0) takes the one-after-the-other
+// path.
 bool worth_a_thread(uint32_t size) {
-    static const bool several_cores = usable_cores() >= 2;
+    static const bool several_cores = plat_usable_cores() >= 2;
     return several_cores && size >= CODEC_PARALLEL_MIN_SIZE;
 }
 
@@ -232,12 +224,13 @@ bool watch_for(const std::atomic<int>& state, int want, std::chrono::nanoseconds
             cpu_relax();
         }
         if (std::chrono::steady_clock::now() >= until) return false;
-        if (sched_getcpu() == other_cpu.load(std::memory_order_relaxed)) sched_yield();
+        if (plat_current_core() == other_cpu.load(std::memory_order_relaxed))
+            std::this_thread::yield();
     }
 }
 
 void wait_for_job(CodecWorker& w) {
-    w.worker_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+    w.worker_cpu.store(plat_current_core(), std::memory_order_relaxed);
     if (watch_for(w.state, job_posted, WORKER_WATCH_TIME, w.caller_cpu)) return;
     std::unique_lock<std::mutex> hold(w.lock);
     w.worker_asleep = true;
@@ -253,7 +246,7 @@ void run_worker(CodecWorker* w) {
         int expected = job_posted;
         // Lost to the caller, which took the job back: look for the next one.
         if (!w->state.compare_exchange_strong(expected, job_running)) continue;
-        w->worker_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+        w->worker_cpu.store(plat_current_core(), std::memory_order_relaxed);
         w->result = run_compressor(QAR_COMPRESSION_LZO1Y, w->data, w->size, w->out, &w->length,
                                    work_area);
         expected = job_running;
@@ -293,7 +286,7 @@ void post_job(CodecWorker& w, const uint8_t* data, uint32_t size, uint8_t* out) 
     w.out = w.copied ? w.copy_out : out;
     w.length = 0;
     w.result = LZO_E_ERROR;
-    w.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+    w.caller_cpu.store(plat_current_core(), std::memory_order_relaxed);
     w.state.store(job_posted, std::memory_order_release);
     std::lock_guard<std::mutex> hold(w.lock);
     if (w.worker_asleep) w.job_posted_signal.notify_one();

@@ -1,8 +1,8 @@
 // Replacing a file as a whole: the new contents go to a temporary file beside
 // the old one, which is renamed over it only when everything was written. An
 // interrupted run, or output that could not be produced, leaves the old file
-// as it was and leaves no temporary file behind (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT and SIGPIPE remove it before the process ends).
+// as it was and leaves no temporary file behind (an interruption or a
+// termination from outside removes it before the process ends).
 #pragma once
 
 #include <cstdio>

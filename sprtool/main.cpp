@@ -3,12 +3,11 @@
 //   sprtool <command> <stb_file> [<file_name>...]
 // Exit status 0 when the command ran (also when single input files were
 // skipped), 1 when it could not run.
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cstdio>
 
 #include "file_replace.h"
+#include "platform.h"
 #include "sprite_table.h"
 #include "text_forms.h"
 #include "text_scan.h"
@@ -41,9 +40,8 @@ bool is_form_letter(char form) {
 }
 
 bool same_file(const char* a, const char* b) {
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    PlatFileId ia, ib;
+    return plat_path_id(a, 1, &ia) && plat_path_id(b, 1, &ib) && plat_same_file(ia, ib);
 }
 
 // Flushes and, for an output file, closes the output. False when any write to

@@ -3,18 +3,16 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include <stdio.h>
-#include <sys/stat.h>
-
+#include "platform.h"
 #include "sprite_table.h"
 
 bool read_text_line(FILE* in, char* buf, size_t size) {
     size_t n = 0;
     while (n + 1 < size) {
-        int c = getc_unlocked(in);  // one thread: no per-character locking
+        int c = plat_getc_unlocked(in);  // one thread: no per-character locking
         if (c == EOF) break;
         if (c == '\r') {
-            int next = getc_unlocked(in);
+            int next = plat_getc_unlocked(in);
             if (next == '\n') {
                 c = '\n';
             } else if (next != EOF) {
@@ -30,8 +28,7 @@ bool read_text_line(FILE* in, char* buf, size_t size) {
 
 FILE* open_source(const char* name, const char* mode) {
     FILE* f = std::fopen(name, mode);
-    struct stat st;
-    if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (f && plat_stream_is_directory(f)) {
         std::fclose(f);
         return nullptr;
     }

@@ -3,15 +3,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 // ---------------------------------------------------------------------------
 // Calendar fields
@@ -326,4 +330,218 @@ void plat_discard_file(PlatOutFile* file) {
     close(file->fd);
     unlink(file->name);
     delete file;
+}
+
+// ---------------------------------------------------------------------------
+// Positioned reads and writes on a stream
+
+// A stream from fopen is read and written through its descriptor: one system
+// call per read and two per write (the seek and the write), where the stream
+// functions add seeks and read-aheads to keep their buffer aligned. The
+// stream's own buffer is then never filled, so it cannot hold stale bytes.
+namespace {
+
+int64_t buffered_size(FILE* file) {
+    if (fseeko(file, 0, SEEK_END) != 0) return -1;
+    off_t end = ftello(file);
+    return end < 0 ? -1 : int64_t(end);
+}
+
+int buffered_write_here(FILE* file, const void* buffer, size_t n) {
+    if (fwrite(buffer, 1, n, file) != n) return 0;
+    return fflush(file) == 0 ? 1 : 0;
+}
+
+// Data goes out with write() at the descriptor's position, so the position of
+// each write is visible to tools that watch the process.
+int write_all(int fd, const void* buffer, size_t n) {
+    const char* p = static_cast<const char*>(buffer);
+    while (n > 0) {
+        ssize_t done = write(fd, p, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return 0;
+        p += done;
+        n -= size_t(done);
+    }
+    return 1;
+}
+
+}  // namespace
+
+int64_t plat_stream_size(FILE* file) {
+    int fd = fileno(file);
+    if (fd < 0) return buffered_size(file);
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    return int64_t(st.st_size);
+}
+
+int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
+    if (offset < 0) return 0;
+    int fd = fileno(file);
+    if (fd < 0) {
+        if (fseeko(file, off_t(offset), SEEK_SET) != 0) return 0;
+        return fread(buffer, 1, n, file) == n ? 1 : 0;
+    }
+    char* p = static_cast<char*>(buffer);
+    off_t at = off_t(offset);
+    while (n > 0) {
+        ssize_t done = pread(fd, p, n, at);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return 0;  // an error, or the file ends first
+        p += done;
+        at += done;
+        n -= size_t(done);
+    }
+    return 1;
+}
+
+int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
+    if (offset < 0 || n == 0) return 0;
+    int fd = fileno(file);
+    if (fd < 0) {
+        if (fseeko(file, off_t(offset), SEEK_SET) != 0) return 0;
+        return buffered_write_here(file, buffer, n);
+    }
+    if (lseek(fd, off_t(offset), SEEK_SET) != off_t(offset)) return 0;
+    return write_all(fd, buffer, n);
+}
+
+int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
+    if (n == 0) return 0;
+    int fd = fileno(file);
+    if (fd < 0) {
+        int64_t end = buffered_size(file);
+        if (end < 0) return 0;
+        *offset_out = end;
+        return buffered_write_here(file, buffer, n);
+    }
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) return 0;
+    *offset_out = int64_t(end);
+    return write_all(fd, buffer, n);
+}
+
+int plat_sync_stream(FILE* file) {
+    return fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+int plat_stream_is_directory(FILE* file) {
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int plat_getc_unlocked(FILE* file) { return getc_unlocked(file); }
+
+// ---------------------------------------------------------------------------
+// Processor cores
+
+unsigned plat_usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return unsigned(CPU_COUNT(&set));
+    unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? cores : 1;
+}
+
+int plat_current_core() { return sched_getcpu(); }
+
+// ---------------------------------------------------------------------------
+// Replacing a file beside itself
+
+PlatFileKind plat_file_kind(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return PLAT_FILE_MISSING;
+    return S_ISREG(st.st_mode) ? PLAT_FILE_REGULAR : PLAT_FILE_OTHER;
+}
+
+std::string plat_link_target(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* real = realpath(path, nullptr);
+        if (real) {
+            std::string resolved(real);
+            free(real);
+            return resolved;
+        }
+    }
+    return path;
+}
+
+int plat_may_write(const char* path) {
+    // Opening for writing without O_TRUNC tests the permission and leaves
+    // the contents alone; O_NONBLOCK keeps a pipe from hanging the probe.
+    int probe = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) return 0;
+    close(probe);
+    return 1;
+}
+
+FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
+    struct stat st;
+    mode_t mode;
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    std::string temp = std::string(path) + ".tmp.XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0) return nullptr;
+    FILE* stream = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (!stream) {
+        int saved = errno;
+        close(fd);
+        unlink(temp.c_str());
+        errno = saved;
+        return nullptr;
+    }
+    *temp_name = temp;
+    return stream;
+}
+
+int plat_replace_file(const char* from, const char* to) { return rename(from, to) == 0; }
+
+int plat_remove_file(const char* path) { return unlink(path) == 0; }
+
+namespace {
+
+// The file that a fatal signal must remove. A signal handler may use only
+// this fixed buffer, never a std::string.
+char g_pending_removal[PATH_MAX];
+volatile sig_atomic_t g_pending = 0;
+
+const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+constexpr size_t kCleanupSignalCount = sizeof kCleanupSignals / sizeof kCleanupSignals[0];
+struct sigaction g_previous[kCleanupSignalCount];
+
+void remove_pending_and_die(int sig) {
+    if (g_pending) unlink(g_pending_removal);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+}  // namespace
+
+void plat_remove_on_interrupt(const char* path) {
+    size_t length = strlen(path);
+    if (length >= sizeof g_pending_removal) return;
+    memcpy(g_pending_removal, path, length + 1);
+    g_pending = 1;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = remove_pending_and_die;
+    sigemptyset(&sa.sa_mask);
+    for (size_t i = 0; i < kCleanupSignalCount; ++i)
+        sigaction(kCleanupSignals[i], &sa, &g_previous[i]);
+}
+
+void plat_forget_on_interrupt() {
+    if (!g_pending) return;
+    for (size_t i = 0; i < kCleanupSignalCount; ++i)
+        sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
+    g_pending = 0;
 }

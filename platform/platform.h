@@ -1,8 +1,9 @@
-// The operating-system services qartool needs, behind one narrow interface.
+// The operating-system services the archive store and both tools need,
+// behind one narrow interface.
 //
 // Everything system-specific lives in one implementation file per system
-// (platform_posix.cpp here); no other file of qartool tests for the system.
-// Every function is prefixed plat_. Paths are byte strings in the system's
+// (platform_posix.cpp, platform_windows.cpp; the build compiles exactly one);
+// no other file tests for the system. Every function is prefixed plat_. Paths are byte strings in the system's
 // own encoding. Functions that can fail return 1 on success and 0 on failure
 // unless stated otherwise; none of them prints anything.
 #pragma once
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // ---------------------------------------------------------------------------
 // Calendar fields
@@ -163,3 +165,89 @@ int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
 int plat_commit_file(PlatOutFile* file, const char* name);
 // Closes and removes the temporary file and releases the PlatOutFile.
 void plat_discard_file(PlatOutFile* file);
+
+// ---------------------------------------------------------------------------
+// Positioned reads and writes on a stream
+
+// These work on the file behind a stream from fopen through its descriptor
+// (or handle) alone, never through the stream's buffer, so callers must not
+// mix in stream functions on it other than fclose. A stream without one (a
+// memory stream) takes the stream functions instead.
+
+// Size of the file behind the stream, or -1 when it cannot be found.
+int64_t plat_stream_size(FILE* file);
+
+// Reads exactly n bytes at offset (>= 0). 0 when any could not be read,
+// also when the file ends first.
+int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n);
+
+// Writes all n bytes at offset (>= 0, n > 0); a short write is continued, so
+// only a real failure (a full disk, a size limit) fails.
+int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n);
+
+// Writes all n bytes (n > 0) at the end of the file; *offset_out gets the
+// position they were written at.
+int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out);
+
+// Flushes the stream and then the system's copy of the file to the disk.
+int plat_sync_stream(FILE* file);
+
+// 1 when the stream is open on a directory (some runtimes let fopen open one
+// for reading; every read then fails).
+int plat_stream_is_directory(FILE* file);
+
+// getc without the stream's lock, for a stream only one thread uses.
+int plat_getc_unlocked(FILE* file);
+
+// ---------------------------------------------------------------------------
+// Processor cores
+
+// Cores this process may run on: its affinity mask rather than the machine's
+// core count, so that a process pinned to one core counts one. At least 1.
+unsigned plat_usable_cores();
+
+// The core the calling thread runs on right now, or -1 when unknown. A hint
+// only: the thread may move at any time.
+int plat_current_core();
+
+// ---------------------------------------------------------------------------
+// Replacing a file beside itself
+
+enum PlatFileKind {
+    PLAT_FILE_MISSING = 0,  // nothing there, or it cannot be examined
+    PLAT_FILE_REGULAR,
+    PLAT_FILE_OTHER,        // a directory, a device, a pipe
+};
+
+// What the path leads to, symbolic links followed.
+PlatFileKind plat_file_kind(const char* path);
+
+// The file a symbolic link finally leads to (an absolute path), so that the
+// link stays and its target is replaced; the path itself when it is no link
+// or the link leads nowhere.
+std::string plat_link_target(const char* path);
+
+// 1 when the user may write the existing file; the file is not changed.
+int plat_may_write(const char* path);
+
+// Creates a new file named path + ".tmp." + a unique suffix beside path and
+// opens it for binary writing; *temp_name gets its name. It gets the
+// permission bits of path when that is an existing regular file, otherwise
+// those an ordinary new file gets. Null, with errno set and nothing left
+// behind, on failure; the caller owns the stream.
+FILE* plat_create_temp_beside(const char* path, std::string* temp_name);
+
+// Renames from over to, replacing a file there at once. Fails, leaving both
+// as they were, when to cannot be replaced (also when another process holds
+// it open without letting others delete it).
+int plat_replace_file(const char* from, const char* to);
+
+// Removes a file; 0 when it could not be removed.
+int plat_remove_file(const char* path);
+
+// Arranges that the file is removed when the process is interrupted or
+// terminated from outside (Ctrl+C, a termination request, a closed pipe or
+// console) before plat_forget_on_interrupt is called. One file at a time;
+// a path too long to note is not removed.
+void plat_remove_on_interrupt(const char* path);
+void plat_forget_on_interrupt();
