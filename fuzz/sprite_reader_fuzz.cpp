@@ -27,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* in = fopen(name, "rb");
     FILE* stb = tmpfile();  // no include can name it and read what is being written
     if (!in || !stb) fuzz_fail("cannot open the reader's streams");
-    form == 0 ? read_txt(stb, in) : form == 1 ? read_csv(stb, in) : read_xml(stb, in);
+    ReadReport report;
+    if (form == 0) read_txt(stb, in, name, &report);
+    if (form == 1) read_csv(stb, in, name, &report);
+    if (form == 2) read_xml(stb, in, name, &report);
     fclose(in);
     fclose(stb);
     return 0;

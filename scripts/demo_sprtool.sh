@@ -5,9 +5,8 @@
 set -euo pipefail
 source "$(dirname "$0")/demo_common.sh"
 samples="$(cd "$(dirname "$0")/../samples/sprites" && pwd)"
-cp "$samples"/*.txt "$2"/
-cd "$2"   # include lines name files relative to the current directory
+cd "$2"   # the include is found beside the file that names it
 
-run sprtool wt game.stb sprites.txt
+run sprtool wt game.stb "$samples/sprites.txt"
 run sprtool l game.stb
 run sprtool rj game.stb

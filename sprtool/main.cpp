@@ -1,10 +1,14 @@
 // sprtool: converts sprite tables between the binary STB file and its TXT,
 // CSV, XML and JSON forms. One command per run:
 //   sprtool <command> <stb_file> [<file_name>...]
-// Exit status 0 when the command ran (also when single input files were
-// skipped), 1 when it could not run.
+// Exit status 0 when everything asked was done; 1 when the command could not
+// run and nothing was changed; 2 when it ran but part of it was not done: each
+// such part has had its own message, and one last line on standard error sums
+// them up.
 #include <cctype>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "file_replace.h"
 #include "platform.h"
@@ -26,7 +30,9 @@ void print_usage(const char* program) {
                "  rj: read STB and output JSON\n"
                "  wt: input TXT and write STB\n"
                "  wc: input CSV and write STB\n"
-               "  wx: input XML and write STB\n",
+               "  wx: input XML and write STB\n"
+               "\nExit status: 0 done, 1 could not run (nothing changed),\n"
+               "             2 done in part (each part not done is reported)\n",
                stdout);
 }
 
@@ -59,6 +65,17 @@ bool finish_output(FILE* out, const char* out_name) {
     return ok;
 }
 
+// Prints the line that sums up a run that did part of its work (status 2).
+void print_summary(const std::vector<std::string>& parts) {
+    std::string line = "sprtool: ";
+    for (size_t i = 0; i < parts.size(); ++i) line += (i ? ", " : "") + parts[i];
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string count_of(int n, const char* one, const char* many) {
+    return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
 // The l command (form 0) and the r commands: STB file to text.
 int run_read(char form, const char* stb_name, const char* out_name) {
     FILE* stb = open_source(stb_name, "rb");
@@ -69,7 +86,15 @@ int run_read(char form, const char* stb_name, const char* out_name) {
     FILE* out = stdout;
     if (out_name) {
         // Emptying the output first would destroy the table about to be read.
-        out = same_file(stb_name, out_name) ? nullptr : std::fopen(out_name, "w");
+        if (same_file(stb_name, out_name)) {
+            std::fprintf(stderr,
+                         "ERROR: could not open file \"%s\" for write: it is the STB file being "
+                         "read\n",
+                         out_name);
+            std::fclose(stb);
+            return 1;
+        }
+        out = std::fopen(out_name, "w");
         if (!out) {
             std::fprintf(stderr, "ERROR: could not open file \"%s\" for write\n", out_name);
             std::fclose(stb);
@@ -83,9 +108,28 @@ int run_read(char form, const char* stb_name, const char* out_name) {
     case 'j': write_json(out, stb); break;
     default: list_sprites(out, stb); break;
     }
+    std::vector<std::string> partial;
+    if (std::ferror(stb)) {
+        std::fprintf(stderr, "ERROR: could not read file \"%s\" to its end\n", stb_name);
+        partial.push_back("\"" + std::string(stb_name) + "\" not read to its end");
+    } else {
+        // The readers stop at the first short read, which has taken the tail.
+        long tail = std::ftell(stb) % long(SPRITE_ENTRY_SIZE);
+        if (tail > 0) {
+            std::fprintf(stderr,
+                         "WARNING: \"%s\": %ld trailing bytes ignored (the size is no multiple "
+                         "of 52)\n",
+                         stb_name, tail);
+            partial.push_back(count_of(int(tail), "trailing byte", "trailing bytes") +
+                              " ignored");
+        }
+    }
     bool ok = finish_output(out, out_name);
     std::fclose(stb);
-    return ok ? 0 : 1;
+    if (!ok) return 1;
+    if (partial.empty()) return 0;
+    print_summary(partial);
+    return 2;
 }
 
 // The JSON read path: each input is opened and reported, nothing is read, and
@@ -105,43 +149,79 @@ int run_read_json(int input_count, char** inputs) {
 }
 
 // One text source into the STB stream; `name` null means standard input.
-void read_source(char form, FILE* stb, const char* name) {
+void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
     FILE* in = stdin;
     if (name) {
         in = open_source(name, form == 'x' ? "rb" : "r");
         if (!in) {
             std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", name);
+            ++report->failed_files;
             return;
         }
     }
+    const std::string path = name ? name : "";
     switch (form) {
-    case 't': read_txt(stb, in); break;
-    case 'c': read_csv(stb, in); break;
-    default: read_xml(stb, in); break;
+    case 't': read_txt(stb, in, path, report); break;
+    case 'c': read_csv(stb, in, path, report); break;
+    default: read_xml(stb, in, path, report); break;
     }
-    if (name) std::fclose(in);
+    if (name) {
+        finish_source(in, path, report);
+    } else if (std::ferror(in)) {
+        std::fputs("ERROR: could not read standard input\n", stderr);
+        ++report->failed_files;
+    }
 }
 
 // The w commands: text sources to a new STB file, which replaces the old one
-// only when it was written completely.
+// only when every source was read completely and the new table was written.
 int run_write(char form, const char* stb_name, int input_count, char** inputs) {
     if (form == 'j') return run_read_json(input_count, inputs);
     if (form == 'x' && input_count == 0) {
         std::fputs("ERROR: cannot read XML from standard in :(\n", stderr);
         return 1;
     }
+    for (int i = 0; i < input_count; ++i) {
+        // The table would replace the text it is made from.
+        if (same_file(stb_name, inputs[i])) {
+            std::fprintf(stderr,
+                         "ERROR: could not open file \"%s\" for write: it is also an input\n",
+                         stb_name);
+            return 1;
+        }
+    }
     FileReplacement stb;
     if (!begin_replacement(stb_name, &stb)) {
         std::fprintf(stderr, "ERROR: could not open file \"%s\" for write\n", stb_name);
         return 1;
     }
-    if (input_count == 0) read_source(form, stb.stream, nullptr);
-    for (int i = 0; i < input_count; ++i) read_source(form, stb.stream, inputs[i]);
+    ReadReport report;
+    if (input_count == 0) read_source(form, stb.stream, nullptr, &report);
+    for (int i = 0; i < input_count; ++i) read_source(form, stb.stream, inputs[i], &report);
+    if (report.failed_files > 0) {
+        abandon_replacement(&stb);
+        std::fprintf(stderr, "sprtool: %s could not be read, \"%s\" not written\n",
+                     count_of(report.failed_files, "file", "files").c_str(), stb_name);
+        return 1;
+    }
     if (!commit_replacement(&stb)) {
         std::fprintf(stderr, "ERROR: could not write file \"%s\"\n", stb_name);
         return 1;
     }
-    return 0;
+    std::vector<std::string> partial;
+    if (report.skipped > 0) {
+        const bool rows = form == 't' || form == 'c';
+        partial.push_back(
+            count_of(report.skipped, rows ? "row" : "sprite", rows ? "rows" : "sprites") +
+            " skipped");
+    }
+    if (report.out_of_range > 0) {
+        partial.push_back(count_of(report.out_of_range, "number", "numbers") +
+                          " not stored as written");
+    }
+    if (partial.empty()) return 0;
+    print_summary(partial);
+    return 2;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "text_forms.h"
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -28,20 +29,85 @@ bool scan_txt_include(const char* line, char file[SPRITE_NAME_SIZE + 1]) {
     return std::sscanf(line, "@include \"%32[^\"]\"", file) != 0;
 }
 
-bool scan_txt_row(const char* line, SpriteEntry* entry) {
+namespace {
+
+const char* const kNumberFields[4] = {"u", "v", "width", "height"};
+
+const char* skip_space(const char* p) {
+    while (is_c_space(*p)) ++p;
+    return p;
+}
+
+size_t token_length(const char* p) {
+    size_t n = 0;
+    while (p[n] != '\0' && !is_c_space(p[n])) ++n;
+    return n;
+}
+
+std::string quote_token(const char* p) {
+    return quote_text(p, token_length(p));
+}
+
+// Why the row scan refused a line, found by walking the row's fields in the
+// scan's order. Only refused lines come here, so a texture longer than its
+// field (whose rest the scan would take as the next field) is named first.
+std::string txt_row_problem(const char* line) {
+    if (line[0] != '"') return "no quoted name at the start of the line";
+    const char* close = std::strchr(line + 1, '"');
+    if (!close) return "the name has no closing quote";
+    size_t name_length = size_t(close - line - 1);
+    if (name_length == 0) return "the name is empty";
+    if (name_length > SPRITE_NAME_SIZE) return "the name is longer than 32 characters";
+    const char* p = skip_space(close + 1);
+    size_t texture_length = token_length(p);
+    if (texture_length == 0) return "the texture is missing";
+    if (texture_length > SPRITE_TEXTURE_SIZE) {
+        return "texture " + quote_token(p) + " is longer than 8 characters";
+    }
+    p += texture_length;
+    for (const char* field : kNumberFields) {
+        p = skip_space(p);
+        if (*p == '\0') return std::string(field) + " is missing";
+        uint16_t ignored;
+        if (!scan_decimal16(&p, &ignored)) {
+            return field + (' ' + quote_token(p)) + " is not a number";
+        }
+    }
+    p = skip_space(p);
+    if (*p == '\0') return "flags is missing";
+    return "flags " + quote_token(p) + " is not 0x and 1 to 8 hex digits";
+}
+
+}  // namespace
+
+bool scan_txt_row(const char* line, SpriteEntry* entry, RowNotes* notes) {
+    if (notes) {
+        notes->skipped.clear();
+        notes->changed.clear();
+    }
     char name[SPRITE_NAME_SIZE + 1] = {};
     char texture[SPRITE_TEXTURE_SIZE + 1] = {};
     int used = 0;
-    if (std::sscanf(line, "\"%32[^\"]\" %8s%n", name, texture, &used) != 2) return false;
+    bool ok = std::sscanf(line, "\"%32[^\"]\" %8s%n", name, texture, &used) == 2;
     // The four numbers are scanned by hand: "%d" into an int has no defined
     // result for out-of-range values, and only their low 16 bits are kept.
     const char* p = line + used;
     uint16_t numbers[4];
-    for (uint16_t& n : numbers) {
-        if (!scan_decimal16(&p, &n)) return false;
+    const char* number_text[4];
+    bool fits[4];
+    for (int i = 0; ok && i < 4; ++i) {
+        p = skip_space(p);
+        number_text[i] = p;
+        ok = scan_decimal16(&p, &numbers[i], &fits[i]);
     }
     unsigned flags = 0;
-    if (std::sscanf(p, " 0x%8x", &flags) != 1) return false;
+    int flags_start = 0;
+    int flags_end = 0;
+    ok = ok && std::sscanf(p, " %n0x%8x%n", &flags_start, &flags, &flags_end) == 1;
+    if (!ok) {
+        if (notes && !is_blank(line, "")) notes->skipped = txt_row_problem(line);
+        return false;
+    }
     *entry = empty_sprite();
     set_sprite_text(entry->name, SPRITE_NAME_SIZE, name);
     set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, texture);
@@ -50,30 +116,77 @@ bool scan_txt_row(const char* line, SpriteEntry* entry) {
     entry->width = numbers[2];
     entry->height = numbers[3];
     entry->flags = flags;
+    if (!notes) return true;
+    for (int i = 0; i < 4; ++i) {
+        if (fits[i]) continue;
+        size_t length = size_t(p - number_text[i]);
+        if (i < 3) length = size_t(number_text[i + 1] - number_text[i]);
+        while (length > 0 && is_c_space(number_text[i][length - 1])) --length;
+        notes->changed.push_back(
+            out_of_range_note(kNumberFields[i], number_text[i], length, 0xFFFFu, numbers[i]));
+    }
+    // The scan takes 8 digits; more of them mean the flags were cut.
+    if (std::isxdigit(static_cast<unsigned char>(p[flags_end]))) {
+        const char* text = p + flags_start;
+        std::string note = "flags " + quote_token(text);
+        char stored[64];
+        std::snprintf(stored, sizeof stored, " has more than 8 hex digits, stored as 0x%08x",
+                      flags);
+        notes->changed.push_back(note + stored);
+    }
     return true;
 }
 
 namespace {
 
-void read_txt_nested(FILE* stb, FILE* in, int depth, int* opened) {
-    char line[TEXT_LINE_BUFFER];
-    while (read_text_line(in, line, sizeof line)) {
-        if (line[0] == '#' || line[0] == '\0') continue;
+// Hands each line of `in` to `handle` with its number, the text starting
+// behind a byte-order mark.
+template <typename Handle>
+void for_each_line(FILE* in, Handle handle) {
+    char buf[TEXT_LINE_BUFFER];
+    LineCount count;
+    size_t length;
+    while ((length = read_text_line(in, buf, sizeof buf)) != 0) {
+        const char* line = next_line(&count, buf, length);
+        handle(line, count.number);
+    }
+}
+
+using RowScan = bool (*)(const char* line, SpriteEntry* entry, RowNotes* notes);
+
+// Appends the record of one row line, and prints and counts its notes.
+void read_row(FILE* stb, RowScan scan, const char* line, const std::string& path, long number,
+              RowNotes* notes, ReadReport* report) {
+    SpriteEntry e;
+    if (scan(line, &e, notes)) append_sprite(stb, e);
+    for (const std::string& note : notes->changed) {
+        warn_line(path, number, note);
+        ++report->out_of_range;
+    }
+    if (!notes->skipped.empty()) {
+        warn_line(path, number, notes->skipped + ", row skipped");
+        ++report->skipped;
+    }
+}
+
+void read_txt_nested(FILE* stb, FILE* in, const std::string& path, int depth,
+                     ReadReport* report) {
+    RowNotes notes;
+    for_each_line(in, [&](const char* line, long number) {
+        if (line[0] == '#' || line[0] == '\0') return;
         char file[SPRITE_NAME_SIZE + 1];
         if (scan_txt_include(line, file)) {
-            read_include(stb, file, "r", depth, opened, read_txt_nested);
-            continue;
+            read_include(stb, file, "r", path, depth, report, read_txt_nested);
+        } else {
+            read_row(stb, scan_txt_row, line, path, number, &notes, report);
         }
-        SpriteEntry e;
-        if (scan_txt_row(line, &e)) append_sprite(stb, e);
-    }
+    });
 }
 
 }  // namespace
 
-void read_txt(FILE* stb, FILE* in) {
-    int opened = 0;
-    read_txt_nested(stb, in, 0, &opened);
+void read_txt(FILE* stb, FILE* in, const std::string& path, ReadReport* report) {
+    read_txt_nested(stb, in, path, 0, report);
 }
 
 void write_csv(FILE* out, FILE* stb) {
@@ -84,8 +197,12 @@ void write_csv(FILE* out, FILE* stb) {
     }
 }
 
-bool scan_csv_row(const char* line, SpriteEntry* entry) {
+bool scan_csv_row(const char* line, SpriteEntry* entry, RowNotes* notes) {
     static const char separators[] = ",;\t";
+    if (notes) {
+        notes->skipped.clear();
+        notes->changed.clear();
+    }
     std::string fields[7];
     size_t count = 0;
     const char* p = line;
@@ -96,22 +213,33 @@ bool scan_csv_row(const char* line, SpriteEntry* entry) {
         fields[count++].assign(p, length);
         p += length;
     }
-    if (count < 2) return false;
+    if (count < 2) {
+        // Spreadsheets write empty rows as a run of separators.
+        if (notes && !is_blank(line, separators)) notes->skipped = "no texture after the name";
+        return false;
+    }
     *entry = empty_sprite();
     set_sprite_text(entry->name, SPRITE_NAME_SIZE, fields[0].c_str());
     set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, fields[1].c_str());
     uint16_t* numbers[4] = {&entry->u, &entry->v, &entry->width, &entry->height};
-    for (size_t i = 0; i < 4 && 2 + i < count; ++i) {
-        *numbers[i] = static_cast<uint16_t>(strtoul32(fields[2 + i].c_str()));
+    for (size_t i = 0; i < 5 && 2 + i < count; ++i) {
+        const char* text = fields[2 + i].c_str();
+        uint32_t value;
+        std::string note = i < 4 ? convert_number(kNumberFields[i], text, 0xFFFFu, &value)
+                                 : convert_number("flags", text, 0xFFFFFFFFu, &value);
+        if (i < 4) {
+            *numbers[i] = static_cast<uint16_t>(value);
+        } else {
+            entry->flags = value;
+        }
+        if (notes && !note.empty()) notes->changed.push_back(note);
     }
-    if (count > 6) entry->flags = strtoul32(fields[6].c_str());
     return true;
 }
 
-void read_csv(FILE* stb, FILE* in) {
-    char line[TEXT_LINE_BUFFER];
-    while (read_text_line(in, line, sizeof line)) {
-        SpriteEntry e;
-        if (scan_csv_row(line, &e)) append_sprite(stb, e);
-    }
+void read_csv(FILE* stb, FILE* in, const std::string& path, ReadReport* report) {
+    RowNotes notes;
+    for_each_line(in, [&](const char* line, long number) {
+        read_row(stb, scan_csv_row, line, path, number, &notes, report);
+    });
 }

@@ -90,31 +90,45 @@ bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
 
 namespace {
 
-void read_xml_nested(FILE* stb, FILE* in, int depth, int* opened) {
+void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
+                     ReadReport* report) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(in) != tinyxml2::XML_SUCCESS) {
-        doc.PrintError();
+        std::fprintf(stderr, "ERROR: %s line %d: not valid XML (%s)\n", source_label(path).c_str(),
+                     doc.ErrorLineNum(), doc.ErrorName());
+        ++report->failed_files;
         return;
     }
     const tinyxml2::XMLElement* root = doc.FirstChildElement("spritetable");
-    if (!root) return;
+    if (!root) {
+        std::fprintf(stderr, "ERROR: %s: no spritetable element at the top\n",
+                     source_label(path).c_str());
+        ++report->failed_files;
+        return;
+    }
     for (const tinyxml2::XMLElement* el = root->FirstChildElement(); el;
          el = el->NextSiblingElement()) {
         if (std::strcmp(el->Name(), "include") == 0) {
             const tinyxml2::XMLAttribute* file = el->FindAttribute("file");
-            if (file) read_include(stb, file->Value(), "rb", depth, opened, read_xml_nested);
+            if (file) {
+                read_include(stb, file->Value(), "rb", path, depth, report, read_xml_nested);
+            }
         } else if (std::strcmp(el->Name(), "sprite") == 0) {
             SpriteEntry e;
-            if (sprite_from_xml(*el, &e)) append_sprite(stb, e);
+            if (sprite_from_xml(*el, &e)) {
+                append_sprite(stb, e);
+            } else {
+                warn_line(path, el->GetLineNum(), "sprite without name or texture, sprite skipped");
+                ++report->skipped;
+            }
         }
     }
 }
 
 }  // namespace
 
-void read_xml(FILE* stb, FILE* in) {
-    int opened = 0;
-    read_xml_nested(stb, in, 0, &opened);
+void read_xml(FILE* stb, FILE* in, const std::string& path, ReadReport* report) {
+    read_xml_nested(stb, in, path, 0, report);
 }
 
 void write_json(FILE* out, FILE* stb) {

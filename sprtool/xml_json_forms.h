@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "sprite_table.h"
+#include "text_scan.h"
 
 namespace tinyxml2 {
 class XMLElement;
@@ -25,13 +27,13 @@ void write_xml(FILE* out, FILE* stb);
 
 // Parses all of `in` (opened for binary reading; it must be seekable) as XML
 // and appends one record per accepted "sprite" child of the "spritetable"
-// root to `stb`. A document the parser refuses (an empty one included) gets
-// the parser's one-line error report on standard output and adds nothing. An
-// include whose file cannot be opened, that lies deeper than
-// SPRITE_MAX_INCLUDE_DEPTH, or that comes after SPRITE_MAX_INCLUDE_FILES
-// includes were opened, prints "ERROR: could not open file \"<name>\" for
-// read" on standard error and reading goes on.
-void read_xml(FILE* stb, FILE* in);
+// root to `stb`. `path` names the source in messages and for includes (see
+// read_include). A document the parser refuses (an empty one included) or
+// that has no "spritetable" root gets an "ERROR:" line on standard error,
+// adds nothing and counts as a failed file; so does an include that cannot be
+// read, and reading goes on. A "sprite" element without "name" or "texture"
+// gets a warning with its line and is skipped.
+void read_xml(FILE* stb, FILE* in, const std::string& path, ReadReport* report);
 
 // Fills `entry` from zero from one "sprite" element. False when the element
 // lacks a "name" or "texture" attribute. Exposed for tests.

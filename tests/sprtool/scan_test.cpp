@@ -5,11 +5,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "test_support.h"
 #include "text_forms.h"
 #include "text_scan.h"
 #include "xml_json_forms.h"
 
 using Scan = bool (*)(const char* line, SpriteEntry* entry);
+
+static bool scan_txt(const char* line, SpriteEntry* entry) {
+    return scan_txt_row(line, entry, nullptr);
+}
+
+static bool scan_csv(const char* line, SpriteEntry* entry) {
+    return scan_csv_row(line, entry, nullptr);
+}
 
 static bool scan_xml(const char* element, SpriteEntry* entry) {
     tinyxml2::XMLDocument doc;
@@ -39,7 +48,7 @@ TEST(Scan, Strtoul32ConvertsLikeA32BitStrtoul) {
 
 // Which TXT, CSV and XML rows are records, and what each field becomes.
 TEST(Scan, RowsOfEachForm) {
-    const Scan txt = scan_txt_row, csv = scan_csv_row, xml = scan_xml;
+    const Scan txt = scan_txt, csv = scan_csv, xml = scan_xml;
     const struct { Scan scan; const char* line; const char* record; } cases[] = {
         {txt, "\"a b\"\tt 1\t-1 +3 70000 0xDeadBeef9", "a b|t|1|65535|3|4464|deadbeef"},
         {txt, "\"n\" abcdefgh1 2 3 4 0x5\n", "n|abcdefgh|1|2|3|4|5"},
@@ -67,4 +76,59 @@ TEST(Scan, TxtIncludeLines) {
     };
     char out[SPRITE_NAME_SIZE + 1];
     for (const auto& c : cases) EXPECT_STREQ(scan_txt_include(c[0], out) ? out : "-", c[1]) << c[0];
+}
+
+// The warning a line gets: why it gives no record, or which number was stored otherwise.
+TEST(Scan, RowNotesSayWhatWentWrong) {
+    const struct { bool txt; const char* line; const char* note; } cases[] = {
+        {true, "\"\" t 1 2 3 4 0x0\n", "the name is empty, skipped"},
+        {true, "\"n t 1 2 3 4 0x0\n", "the name has no closing quote, skipped"},
+        {true, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0",
+         "the name is longer than 32 characters, skipped"},
+        {true, "\"n\"   \n", "the texture is missing, skipped"},
+        {true, "\"n\" chars_012 0 0 32 48 0x1",
+         "texture \"chars_012\" is longer than 8 characters, skipped"},
+        {true, "\"n\" t 1 2 3 4 12\n", "flags \"12\" is not 0x and 1 to 8 hex digits, skipped"},
+        {true, "\"n\" t 1 2 3 4 0x123456789\n",
+         "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
+        {true, "\"n\" t 0 -0 65535 -1 0x0\n",
+         "height \"-1\" is out of range 0-65535, stored as 65535"},
+        {true, " \t\n", ""},
+        {false, "n,t,0x10,077,65536\n", "width \"65536\" is out of range 0-65535, stored as 0"},
+        {false, "n,t,1,2,3,4,4294967296\n",
+         "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
+        {false, "n,t,12x\n", "u \"12x\" is not a number, stored as 12"},
+        {false, "n\n", "no texture after the name, skipped"},
+        {false, ",; \t,\n", ""},
+    };
+    for (const auto& c : cases) {
+        RowNotes notes;
+        SpriteEntry e;
+        (c.txt ? scan_txt_row : scan_csv_row)(c.line, &e, &notes);
+        std::string all = notes.skipped.empty() ? "" : notes.skipped + ", skipped";
+        for (const std::string& note : notes.changed) all += note;
+        EXPECT_EQ(all, c.note) << c.line;
+    }
+}
+
+// A file that includes itself ends at the depth bound; one that includes itself twice at the
+// bound on files per input. Each include past a bound is a file that could not be read.
+TEST(Scan, SelfIncludesEndAtTheBounds) {
+    TempDir d;
+    const std::string row = "\"s\" t 1 2 3 4 0x0\n";
+    write_file(d.file("self.txt"), "@include \"self.txt\"\n" + row);
+    write_file(d.file("two.txt"), "@include \"two.txt\"\n@include \"two.txt\"\n" + row);
+    const struct { const char* file; long records; } cases[] = {
+        {"self.txt", 1 + SPRITE_MAX_INCLUDE_DEPTH}, {"two.txt", 1 + SPRITE_MAX_INCLUDE_FILES}};
+    for (const auto& c : cases) {
+        FILE* stb = std::tmpfile();
+        FILE* in = std::fopen(d.file(c.file).c_str(), "r");
+        ASSERT_TRUE(stb && in) << "cannot open the streams for " << c.file;
+        ReadReport report;
+        read_txt(stb, in, d.file(c.file), &report);
+        EXPECT_EQ(std::ftell(stb), c.records * long(SPRITE_ENTRY_SIZE)) << c.file;
+        EXPECT_GT(report.failed_files, 0) << c.file << ": an include past a bound was not counted";
+        std::fclose(in);
+        std::fclose(stb);
+    }
 }
