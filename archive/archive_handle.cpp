@@ -9,7 +9,9 @@
 
 namespace {
 
-char g_last_error[QAR_LAST_ERROR_SIZE];
+// One text per thread, so that records read or encoded on worker threads
+// never write into the message the calling thread is about to print.
+thread_local char g_last_error[QAR_LAST_ERROR_SIZE];
 
 const char OUT_OF_MEMORY_TEXT[] = "ERROR: out of memory\n";
 
@@ -72,6 +74,25 @@ void* store_realloc(void* block, size_t size) {
     void* grown = realloc(block, size != 0 ? size : 1);
     if (grown == nullptr) fatal_error(OUT_OF_MEMORY_TEXT);
     return grown;
+}
+
+uint8_t* reserve_buffer(ByteBuffer* buffer, size_t size) {
+    if (size > buffer->capacity || buffer->data == nullptr) {
+        // The old contents need not survive: free first rather than realloc,
+        // which would copy them.
+        free(buffer->data);
+        buffer->data = nullptr;
+        buffer->capacity = 0;
+        buffer->data = static_cast<uint8_t*>(store_alloc(size));
+        buffer->capacity = size;
+    }
+    return buffer->data;
+}
+
+void release_buffer(ByteBuffer* buffer) {
+    free(buffer->data);
+    buffer->data = nullptr;
+    buffer->capacity = 0;
 }
 
 int compare_names(const char* a, const char* b) {

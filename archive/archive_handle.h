@@ -31,7 +31,8 @@ struct ArchiveHandle {
                                          // deletes through this handle fail
 };
 
-// The message of the latest failure of the archive store (empty at start).
+// The message of the latest failure of the archive store on the calling
+// thread (empty at start): each thread has a text of its own.
 const char* last_error_text();
 // Formats a message into the last error text, cut to fit its buffer.
 void set_last_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -63,6 +64,17 @@ DirectoryEntry* find_entry(ArchiveHandle* handle, const char* name);
 // still gives a distinct block that free() releases.
 void* store_alloc(size_t size);
 void* store_realloc(void* block, size_t size);
+
+// A heap block that is kept and grown as needed, so that a loop over many
+// records allocates only when a record is larger than any before it.
+struct ByteBuffer {
+    uint8_t* data;    // capacity bytes; owned; null while capacity is 0
+    size_t capacity;
+};
+// Makes room for size bytes and returns data; the contents are not kept.
+uint8_t* reserve_buffer(ByteBuffer* buffer, size_t size);
+// Frees the block; the buffer is empty and usable again afterwards.
+void release_buffer(ByteBuffer* buffer);
 
 // The two steps of open_archive, exposed for the tests: read and check the
 // header of an open stream and build a handle around it (null on failure; the

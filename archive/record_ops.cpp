@@ -111,12 +111,6 @@ int write_record_data(ArchiveHandle* handle, const char* name, const uint8_t* by
     return 1;
 }
 
-// Frees the buffer that encode_record handed over, if it did.
-struct EncodedBuffer {
-    uint8_t* owned;
-    ~EncodedBuffer() { free(owned); }
-};
-
 int write_header_count(ArchiveHandle* handle) {
     uint8_t bytes[QAR_HEADER_SIZE];
     if (!read_at(handle->file, 0, bytes, sizeof bytes)) {
@@ -139,9 +133,7 @@ int write_header_count(ArchiveHandle* handle) {
 
 }  // namespace
 
-int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
-                  const char* name, uint32_t* stored_size_out) {
-    if (handle->key != 0) mask_with_key(data, size, handle->key);
+int prepare_append(ArchiveHandle* handle, uint32_t size, const char* name, AppendSlot* out) {
     if (handle->append_refused) {
         set_last_error("Could not write data %s to file \"%s\": an earlier write to it failed",
                        name, handle->base_name);
@@ -154,47 +146,42 @@ int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t 
         return 0;
     }
     const int32_t last = handle->table_count - 1;
-    DirectoryTable table;
-    if (!read_table(handle, last, &table)) return 0;
-    const uint32_t slot = uint32_t(handle->next_index) % QAR_ENTRIES_PER_TABLE;
+    if (!read_table(handle, last, &out->table)) return 0;
+    out->slot = uint32_t(handle->next_index) % QAR_ENTRIES_PER_TABLE;
     if (handle->next_index / int32_t(QAR_ENTRIES_PER_TABLE) != last ||
-        table_used_slots(table) != slot || handle->next_index == INT32_MAX) {
+        table_used_slots(out->table) != out->slot || handle->next_index == INT32_MAX) {
         set_last_error("Could not write data %s to file \"%s\": its directory does not match "
                        "its header",
                        name, handle->base_name);
         return 0;
     }
-    const uint8_t* stored = data;
-    uint32_t stored_size = size;
-    uint32_t flags = 0;
-    EncodedBuffer encoded = {nullptr};
-    if (stored_size_out != nullptr && size <= QAR_MAX_COMPRESSED_SIZE) {
-        stored = encode_record(data, size, &stored_size, &flags);
-        if (stored == nullptr) return 0;
-        if (flags != 0) encoded.owned = const_cast<uint8_t*>(stored);
-        *stored_size_out = stored_size;
-    }
-    const bool chain = slot + 1 == QAR_ENTRIES_PER_TABLE;
+    return 1;
+}
+
+int store_encoded_record(ArchiveHandle* handle, AppendSlot* slot, const EncodedRecord& record,
+                         uint32_t time, const char* name) {
+    const int32_t last = handle->table_count - 1;
+    DirectoryTable& table = slot->table;
+    const bool chain = slot->slot + 1 == QAR_ENTRIES_PER_TABLE;
     // Order of writes: the data, a new empty table when this slot fills the
     // table, the table with the new entry, and last the header. A process
     // killed between any two of them leaves an archive that still opens.
     int64_t data_offset = 0;
-    if (!write_record_data(handle, name, stored, stored_size, chain ? int64_t(QAR_TABLE_SIZE) : 0,
-                           &data_offset))
+    if (!write_record_data(handle, name, record.stored, record.stored_size,
+                           chain ? int64_t(QAR_TABLE_SIZE) : 0, &data_offset))
         return 0;
-    free(encoded.owned);
-    encoded.owned = nullptr;
 
-    DirectoryEntry& entry = table.slots[slot];
+    DirectoryEntry& entry = table.slots[slot->slot];
     fill_name(entry.name, name);
     entry.data_offset = uint32_t(data_offset);
     entry.index = handle->next_index;
-    entry.stored_size = stored_size;
+    entry.stored_size = record.stored_size;
     entry.time = time;
-    entry.flags = flags;
+    entry.flags = record.flags;
     // Readers ignore the slots behind the first empty one, but bytes left there
     // (a damaged file) would surface as records once this slot is used.
-    for (uint32_t s = slot + 1; s < QAR_ENTRIES_PER_TABLE; ++s) table.slots[s] = DirectoryEntry{};
+    for (uint32_t s = slot->slot + 1; s < QAR_ENTRIES_PER_TABLE; ++s)
+        table.slots[s] = DirectoryEntry{};
     int64_t new_table_offset = 0;
     if (chain) {
         if (!write_at_end(handle->file, EMPTY_TABLE, sizeof EMPTY_TABLE, &new_table_offset)) {
@@ -214,6 +201,27 @@ int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t 
         handle->table_count += 1;
     }
     return write_header_count(handle);
+}
+
+int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
+                  const char* name, uint32_t* stored_size_out) {
+    if (handle->key != 0) mask_with_key(data, size, handle->key);
+    AppendSlot slot;
+    if (!prepare_append(handle, size, name, &slot)) return 0;
+    ByteBuffer streams[2] = {};
+    ByteBuffer work_block = {};
+    EncodedRecord record;
+    int ok = encode_record(data, size, stored_size_out != nullptr, streams,
+                           stored_size_out != nullptr ? codec_work_area(&work_block) : nullptr,
+                           &record);
+    release_buffer(&work_block);
+    if (ok) {
+        if (stored_size_out != nullptr) *stored_size_out = record.stored_size;
+        ok = store_encoded_record(handle, &slot, record, time, name);
+    }
+    release_buffer(&streams[0]);
+    release_buffer(&streams[1]);
+    return ok;
 }
 
 int replace_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,

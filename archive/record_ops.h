@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "archive_handle.h"
+#include "record_codec.h"
 
 // Appends a new record at the end of the file, fills the next directory slot
 // (chaining a new empty table when a table fills up) and sets the header's
@@ -26,6 +27,25 @@
 // unreferenced, the archive reads as before, and a fresh open can append again.
 int append_record(ArchiveHandle* handle, uint8_t* data, uint32_t size, uint32_t time,
                   const char* name, uint32_t* stored_size_out);
+
+// The two steps of append_record around the encoding, for a caller that
+// encodes records elsewhere (see record_codec.h) and stores them in order.
+//
+// Where the next record goes, as prepare_append found it; valid until the
+// next write through the handle.
+struct AppendSlot {
+    DirectoryTable table;  // the last table as read from the file
+    uint32_t slot;         // the slot the record will fill
+};
+// The checks that append_record makes before it writes anything (a refused
+// handle, 0 bytes or an empty name, a directory out of step), with their
+// messages; reads the last table into *out. 1 when a record of size bytes may
+// be stored.
+int prepare_append(ArchiveHandle* handle, uint32_t size, const char* name, AppendSlot* out);
+// Writes an encoded record into the slot prepare_append gave, in
+// append_record's order and with its failures (the size limit, failed writes).
+int store_encoded_record(ArchiveHandle* handle, AppendSlot* slot, const EncodedRecord& record,
+                         uint32_t time, const char* name);
 
 // Writes new data for an existing record (masked, never compressed) at the end
 // of the file and points the record's entry at it (flags 0: not deleted, not

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: once
 # in the normal build, once built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (any report fails the run).
+# UndefinedBehaviorSanitizer (any report fails the run). Then the tests that
+# run threads (the record pipeline, and qartool's add and extract) once more,
+# built with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -13,3 +15,8 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 bash scripts/build.sh build-asan -DQAR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+cmake -S . -B build-tsan -DQAR_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target archive_tests qartool_tests qartool
+TSAN_OPTIONS=halt_on_error=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(archive\.RecordPipeline|qartool\.)'

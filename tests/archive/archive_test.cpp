@@ -176,21 +176,22 @@ TEST(ArchiveRecords, ChainingAndInterruptedAppendsAreByteExact) {
     EXPECT_EQ(expected_small(4), read_file(path));
 }
 
-TEST(ArchiveRecords, AppendAndBothCodecPathsStoreTheLibrarysStreamOfTheMaskedBytes) {
+TEST(ArchiveRecords, AppendAndEncodeStoreTheLibrarysStreamOfTheMaskedBytes) {
     TempDir dir;
     const std::string path = dir.file("k.qar");
     const uint32_t key = key_from_password("123456789");
     EXPECT_EQ(0xFC891918u, key);
     ASSERT_EQ(1, create_archive(path.c_str(), key));
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    // Seven bytes: one word masked, three left; each content around the codec's threshold and
-    // its worker's buffers; the flags word's largest size, one more, one setting its top bit.
+    // Seven bytes: one word masked, three left; each content at sizes that grow and shrink the
+    // encoder's reused buffers; the flags word's largest size, one more, one setting its top bit.
     std::vector<Bytes> cases = {{0, 0, 0, 0, 5, 6, 7}, Bytes(12, 0), Bytes(16, 0)};
-    const uint32_t threshold = CODEC_PARALLEL_MIN_SIZE;
-    for (uint32_t size : {1u, threshold - 1, threshold, threshold + 1, 65536u, 65537u, 150000u})
+    for (uint32_t size : {1u, 511u, 150000u, 512u, 65537u, 65536u})
         for (Content kind : {STEPS, NOISE, FAR}) cases.push_back(make_bytes(kind, size, size));
     for (uint32_t size : {16777215u, 16777216u, 10000000u}) cases.push_back(Bytes(size, 0));
     int seen = 0;
+    ByteBuffer streams[2] = {};
+    ByteBuffer work_block = {};
     for (size_t i = 0; i < cases.size(); ++i) {
         const Bytes m = masked(cases[i], key);
         const auto [bytes, flags] = expected_stored(m, &seen);
@@ -203,15 +204,17 @@ TEST(ArchiveRecords, AppendAndBothCodecPathsStoreTheLibrarysStreamOfTheMaskedByt
         EXPECT_EQ(std::make_tuple(file.size() - bytes.size(), bytes.size(), flags),
                   std::make_tuple(size_t(e.data_offset), size_t(e.stored_size), e.flags)) << i;
         if (m.size() > 16777215) continue;
-        for (auto encode : {encode_record_sequential, encode_record_threaded}) {
-            uint32_t encoded_flags = 0;
-            uint8_t* out = encode(m.data(), uint32_t(m.size()), &stored, &encoded_flags);
-            ASSERT_NE(nullptr, out) << last_error_text();
-            EXPECT_EQ(flags, encoded_flags) << i;
-            EXPECT_EQ(bytes, std::string(out, out + stored)) << i;
-            if (encoded_flags != 0) free(out);
-        }
+        EncodedRecord encoded = {};
+        ASSERT_EQ(1, encode_record(m.data(), uint32_t(m.size()), 1, streams,
+                                   codec_work_area(&work_block), &encoded))
+            << last_error_text();
+        EXPECT_EQ(flags, encoded.flags) << "encode_record's choice, case " << i;
+        EXPECT_EQ(bytes, std::string(encoded.stored, encoded.stored + encoded.stored_size))
+            << "encode_record's stored bytes, case " << i;
     }
+    release_buffer(&streams[0]);
+    release_buffer(&streams[1]);
+    release_buffer(&work_block);
     EXPECT_EQ(15, seen) << "every rule of the choice was exercised";
     close_archive(handle);
     handle = open_archive(path.c_str(), 0);
