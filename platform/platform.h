@@ -206,10 +206,6 @@ int plat_getc_unlocked(FILE* file);
 // core count, so that a process pinned to one core counts one. At least 1.
 unsigned plat_usable_cores();
 
-// The core the calling thread runs on right now, or -1 when unknown. A hint
-// only: the thread may move at any time.
-int plat_current_core();
-
 // ---------------------------------------------------------------------------
 // Replacing a file beside itself
 

@@ -445,7 +445,6 @@ unsigned plat_usable_cores() {
     return cores > 0 ? cores : 1;
 }
 
-int plat_current_core() { return sched_getcpu(); }
 
 // ---------------------------------------------------------------------------
 // Replacing a file beside itself
