@@ -105,42 +105,83 @@ static std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* see
 
 static const std::string IN_C = " file \"c.qar\"";
 
-TEST(ArchiveOpen, NewMissingAndDamagedFiles) {
+TEST(ArchiveOpen, CreateWritesTheEmptyArchiveWithItsKey) {
     TempDir dir;
-    ASSERT_EQ(1, create_archive(dir.file("a.qar").c_str(), 0xA1B2C3D4u));
-    EXPECT_EQ(0, create_archive(dir.file("a.qar").c_str(), 0));  // and leaves the file alone
+    ASSERT_EQ(1, create_archive(dir.file("a.qar").c_str(), 0xA1B2C3D4u)) << last_error_text();
     EXPECT_EQ(raw_header(0, 0xA1B2C3D4u) + raw_table(0), read_file(dir.file("a.qar")));
+}
+
+TEST(ArchiveOpen, CreateLeavesAnExistingFileAlone) {
+    TempDir dir;
+    write_file(dir.file("a.qar"), "mine");
+    EXPECT_EQ(0, create_archive(dir.file("a.qar").c_str(), 0));
+    EXPECT_EQ("mine", read_file(dir.file("a.qar")));
+}
+
+TEST(ArchiveOpen, AMissingArchiveIsNotCreatedForReading) {
+    TempDir dir;
     EXPECT_EQ(nullptr, open_archive(dir.file("new.qar").c_str(), 0));
     EXPECT_EQ("Could not open file \"" + dir.file("new.qar") + "\"", last_error_text());
-    // Each damaged file is refused untouched, for reading and writing, naming the base name.
+    EXPECT_FALSE(file_exists(dir.file("new.qar")));
+}
+
+// One way an archive can be damaged, and the message that refuses it.
+struct Damage {
+    const char* name;
+    std::string bytes;
+    std::string message;
+};
+
+void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
+
+class DamagedArchive : public testing::TestWithParam<Damage> {};
+
+// Refused untouched for reading and for writing, naming the base name only.
+TEST_P(DamagedArchive, IsRefusedUntouched) {
+    TempDir dir;
     const std::string path = dir.file("sub\\c.qar");
-    const std::string good = expected_small(250);
-    const std::string cases[][2] = {
-        {good.substr(0, 27), "Could not read header of" + IN_C},
-        {raw_header(-1, 0) + raw_table(0), "Invalid header in" + IN_C},
-        {raw_header(248, 0) + good.substr(28), "Invalid header in" + IN_C},  // too many live slots
-        {good.substr(0, 6000), "Could not read dtable 1 of" + IN_C},
-        {raw_header(100, 0) + raw_table(0), "Header has 2 dtables; actually 1 dtables in" + IN_C},
-        {raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0),
-         "Header has 1 dtables; actually 3 dtables in" + IN_C},
-        {raw_header(0, 0) + raw_table(28), "Header has 1 dtables; actually 2 dtables in" + IN_C},
-        {raw_header(100, 0) + raw_table(3000) + raw_table(0),  // overlapping tables
-         "Header has 2 dtables; actually 2 dtables in" + IN_C},
-        {raw_header(INT32_MAX, 0) + raw_table(0),
-         "Header has 21474837 dtables; actually 1 dtables in" + IN_C},
-    };
-    for (const auto& [bytes, message] : cases) {
-        write_file(path, bytes);
-        for (int for_write : {0, 1})
-            EXPECT_EQ(message, error_if(open_archive(path.c_str(), for_write) == nullptr));
-        EXPECT_EQ(bytes, read_file(path));
-    }
-    // Entries with 4 GB in a small file, an index beyond the tables: refused, nothing written.
-    const std::string file =
-        raw_archive(0, {{"big", 3632, 0, ~0u, 0, 0}, {"lost", 3632, 777, 4, 0, 0}}, "abcd");
+    write_file(path, GetParam().bytes);
+    EXPECT_EQ(GetParam().message, error_if(open_archive(path.c_str(), 0) == nullptr)) << "read";
+    EXPECT_EQ(GetParam().message, error_if(open_archive(path.c_str(), 1) == nullptr)) << "write";
+    EXPECT_EQ(GetParam().bytes, read_file(path)) << "the damaged file was changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(ArchiveOpen, DamagedArchive, testing::Values(
+    Damage{"ShortHeader", expected_small(250).substr(0, 27), "Could not read header of" + IN_C},
+    Damage{"NegativeCount", raw_header(-1, 0) + raw_table(0), "Invalid header in" + IN_C},
+    Damage{"MoreLiveSlotsThanCounted", raw_header(248, 0) + expected_small(250).substr(28),
+           "Invalid header in" + IN_C},
+    Damage{"TableCutShort", expected_small(250).substr(0, 6000),
+           "Could not read dtable 1 of" + IN_C},
+    Damage{"ChainTooShort", raw_header(100, 0) + raw_table(0),
+           "Header has 2 dtables; actually 1 dtables in" + IN_C},
+    Damage{"ChainTooLong", raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0),
+           "Header has 1 dtables; actually 3 dtables in" + IN_C},
+    Damage{"ChainLoops", raw_header(0, 0) + raw_table(28),
+           "Header has 1 dtables; actually 2 dtables in" + IN_C},
+    Damage{"TablesOverlap", raw_header(100, 0) + raw_table(3000) + raw_table(0),
+           "Header has 2 dtables; actually 2 dtables in" + IN_C},
+    Damage{"HugeCount", raw_header(INT32_MAX, 0) + raw_table(0),
+           "Header has 21474837 dtables; actually 1 dtables in" + IN_C}),
+    [](const testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
+
+TEST(ArchiveOpen, ARecordPastTheEndOfTheFileIsNotRead) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
+    write_file(path, raw_archive(0, {{"big", 3632, 0, ~0u, 0, 0}}, "abcd"));
+    ArchiveHandle* handle = open_archive(path.c_str(), 0);
+    ASSERT_NE(nullptr, handle) << last_error_text();
+    EXPECT_EQ("Could not read record big from" + IN_C, error_if(read_back(handle, "big").empty()));
+    close_archive(handle);
+}
+
+TEST(ArchiveOpen, DeleteOfAnEntryWithAnIndexBeyondTheTablesWritesNothing) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
+    const std::string file = raw_archive(0, {{"lost", 3632, 777, 4, 0, 0}}, "abcd");
     write_file(path, file);
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    EXPECT_EQ("Could not read record big from" + IN_C, error_if(read_back(handle, "big").empty()));
+    ASSERT_NE(nullptr, handle) << last_error_text();
     EXPECT_EQ("Could not read dtable 7 of" + IN_C, error_if(!delete_record(handle, "lost")));
     close_archive(handle);
     EXPECT_EQ(file, read_file(path));
@@ -150,25 +191,42 @@ TEST(ArchiveStore, FatalErrorExitsWith107) {
     EXPECT_EXIT(fatal_error(nullptr), testing::ExitedWithCode(107), "");
 }
 
-TEST(ArchiveRecords, ChainingAndInterruptedAppendsAreByteExact) {
+TEST(ArchiveRecords, NinetyNineAppendsFillOneTable) {
     TempDir dir;
     const std::string path = dir.file("c.qar");
     ASSERT_TRUE(reopen_and_append(path, 0, 99)) << last_error_text();
     EXPECT_EQ(expected_small(99), read_file(path));
-    // Through one handle: the 100th record chains a new table on, the 101st goes into it.
+}
+
+// Through one handle: the 100th record chains a new table on, the 101st goes into it.
+TEST(ArchiveRecords, TheHundredthAppendChainsANewTable) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
+    write_file(path, expected_small(99));
     ASSERT_TRUE(reopen_and_append(path, 99, 2)) << last_error_text();
     EXPECT_EQ(expected_small(101), read_file(path));
-    // Interrupted appends: at 99 and 150 the slot was written but not the header; at 100 and
-    // 200 also the table chained on. The record is listed and the next append mends the file.
+}
+
+// At 99 and 150 the slot was written but not the header; at 100 and 200 also the
+// table chained on. The record is listed and the next append mends the file.
+TEST(ArchiveRecords, AnInterruptedAppendIsListedAndTheNextOneMendsTheHeader) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
     for (int done : {99, 150, 100, 200}) {
+        SCOPED_TRACE("interrupted after record " + std::to_string(done));
         std::string file = expected_small(done);
         put32(&file, 16, uint32_t(done - 1));
         write_file(path, file);
-        EXPECT_TRUE(reopen_and_append(path, done, 1)) << done << last_error_text();
-        EXPECT_EQ(expected_small(done + 1), read_file(path)) << done;
+        EXPECT_TRUE(reopen_and_append(path, done, 1)) << last_error_text();
+        EXPECT_EQ(expected_small(done + 1), read_file(path));
     }
-    // Bytes behind the first empty slot (a damaged file) must never surface as a record
-    // later: the append that fills the slot clears every slot behind it.
+}
+
+// Bytes behind the first empty slot (a damaged file) must never surface as a
+// record later: the append that fills the slot clears every slot behind it.
+TEST(ArchiveRecords, AnAppendClearsTheSlotsBehindTheOneItFills) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
     std::string junk = expected_small(3);
     junk.replace(28 + 4 + 5 * 36, 4, "junk");
     write_file(path, junk);
@@ -201,8 +259,9 @@ TEST(ArchiveRecords, AppendAndEncodeStoreTheLibrarysStreamOfTheMaskedBytes) {
         const std::string file = read_file(path);
         const RawEntry e = raw_entries(file).back();
         EXPECT_EQ(bytes, file.substr(e.data_offset)) << i;
-        EXPECT_EQ(std::make_tuple(file.size() - bytes.size(), bytes.size(), flags),
-                  std::make_tuple(size_t(e.data_offset), size_t(e.stored_size), e.flags)) << i;
+        EXPECT_EQ(file.size() - bytes.size(), size_t(e.data_offset)) << "offset of case " << i;
+        EXPECT_EQ(bytes.size(), size_t(e.stored_size)) << "stored size of case " << i;
+        EXPECT_EQ(flags, e.flags) << "flags of case " << i;
         if (m.size() > 16777215) continue;
         EncodedRecord encoded = {};
         ASSERT_EQ(1, encode_record(m.data(), uint32_t(m.size()), 1, streams,
@@ -223,39 +282,76 @@ TEST(ArchiveRecords, AppendAndEncodeStoreTheLibrarysStreamOfTheMaskedBytes) {
     close_archive(handle);
 }
 
-TEST(ArchiveRecords, ReplaceDeleteAndReadIntoACallersBuffer) {
+// An archive of two records that hold the masked, compressed FAR content.
+struct TwoRecords {
     TempDir dir;
-    const std::string path = dir.file("t.qar");
-    const uint32_t key = 0x5A5A5A5A;
-    const Bytes far = make_bytes(FAR, 20000, 4);
+    std::string path = dir.file("t.qar");
+    uint32_t key = 0x5A5A5A5A;
+    Bytes far = make_bytes(FAR, 20000, 4);
+    std::pair<std::string, uint32_t> packed = expected_stored(masked(far, key));
+    std::vector<RawEntry> entries = {
+        {"level.map", 3632, 0, uint32_t(packed.first.size()), 1, packed.second},
+        {"plain", 3632, 1, uint32_t(packed.first.size()), 1, packed.second}};
+    std::string file = raw_archive(key, entries, packed.first);
+    ArchiveHandle* handle;
+    TwoRecords() {
+        write_file(path, file);
+        handle = open_archive(path.c_str(), 1);
+    }
+    ~TwoRecords() { close_archive(handle); }
+};
+
+TEST(ArchiveRecords, ReplaceAppendsTheMaskedBytesUncompressedAndRewritesTheEntry) {
+    TwoRecords t;
     const Bytes fresh = make_bytes(NOISE, 333, 6);
-    const auto [packed, flags] = expected_stored(masked(far, key));
-    const uint32_t size = uint32_t(packed.size());
-    std::vector<RawEntry> entries = {{"level.map", 3632, 0, size, 1, flags},
-                                     {"plain", 3632, 1, size, 1, flags}};
-    write_file(path, raw_archive(key, entries, packed));
-    ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    EXPECT_EQ(0, replace_record(handle, Bytes(fresh).data(), 333, 99, "nothere"));
-    EXPECT_EQ(raw_archive(key, entries, packed), read_file(path));
-    ASSERT_EQ(1, replace_record(handle, Bytes(fresh).data(), 333, 99, "LEVEL.MAP"));
-    ASSERT_EQ(1, delete_record(handle, "plain"));
-    entries[0] = {"level.map", 3632 + size, 0, 333, 99, 0};
-    entries[1].flags |= 1;  // the deleted bit and nothing else
-    const Bytes m = masked(fresh, key);
-    EXPECT_EQ(raw_archive(key, entries, packed + std::string(m.begin(), m.end())), read_file(path));
-    // The snapshot keeps the record as it was at open; a buffer one byte short reads nothing.
+    ASSERT_EQ(1, replace_record(t.handle, Bytes(fresh).data(), 333, 99, "LEVEL.MAP"));
+    t.entries[0] = {"level.map", uint32_t(3632 + t.packed.first.size()), 0, 333, 99, 0};
+    const Bytes m = masked(fresh, t.key);
+    EXPECT_EQ(raw_archive(t.key, t.entries, t.packed.first + std::string(m.begin(), m.end())),
+              read_file(t.path));
+}
+
+TEST(ArchiveRecords, ReplaceOfAMissingNameChangesNothing) {
+    TwoRecords t;
+    EXPECT_EQ(0, replace_record(t.handle, Bytes(5).data(), 5, 99, "nothere"));
+    EXPECT_EQ(t.file, read_file(t.path));
+}
+
+TEST(ArchiveRecords, DeleteSetsTheDeletedBitAndNothingElse) {
+    TwoRecords t;
+    ASSERT_EQ(1, delete_record(t.handle, "plain")) << last_error_text();
+    t.entries[1].flags |= 1;
+    EXPECT_EQ(raw_archive(t.key, t.entries, t.packed.first), read_file(t.path));
+}
+
+TEST(ArchiveRecords, ReadIntoABufferOneByteShortReadsNothing) {
+    TwoRecords t;
     Bytes buffer(20000, 0xEE);
     uint32_t read_size = 7;
     set_last_error("untouched");
-    EXPECT_EQ(nullptr, read_record(handle, "level.map", &read_size, buffer.data(), 19999));
-    EXPECT_EQ(std::make_tuple(Bytes(20000, 0xEE), 7u, std::string("untouched")),
-              std::make_tuple(buffer, read_size, std::string(last_error_text())));
-    EXPECT_EQ(buffer.data(), read_record(handle, "level.map", &read_size, buffer.data(), 20000));
-    EXPECT_EQ(far, buffer);
-    close_archive(handle);
+    EXPECT_EQ(nullptr, read_record(t.handle, "level.map", &read_size, buffer.data(), 19999));
+    EXPECT_EQ(Bytes(20000, 0xEE), buffer) << "the buffer was written";
+    EXPECT_EQ(7u, read_size) << "the size was written";
+    EXPECT_STREQ("untouched", last_error_text()) << "a short buffer is no error of the file";
 }
 
-TEST(FailedWrite, AFullDiskOrTheSizeLimitLeavesEveryEarlierRecordAndLaterAppendsWork) {
+TEST(ArchiveRecords, ReadIntoACallersBufferOfTheExactSize) {
+    TwoRecords t;
+    Bytes buffer(20000, 0xEE);
+    uint32_t read_size = 7;
+    EXPECT_EQ(buffer.data(), read_record(t.handle, "level.map", &read_size, buffer.data(), 20000));
+    EXPECT_EQ(20000u, read_size);
+    EXPECT_EQ(t.far, buffer);
+}
+
+// The snapshot keeps the record as it was at open.
+TEST(ArchiveRecords, ARecordReplacedThroughTheHandleStillReadsAsAtOpen) {
+    TwoRecords t;
+    ASSERT_EQ(1, replace_record(t.handle, Bytes(5).data(), 5, 99, "level.map"));
+    EXPECT_EQ(t.far, read_back(t.handle, "level.map"));
+}
+
+TEST(FailedWrite, ASizeLimitLeavesEveryEarlierRecordAndLaterAppendsWork) {
     // The limits cut the 99th record, the 100th record's data, the table it chains on, the 101st.
     const int64_t e99 = int64_t(expected_small(99).size());
     const int64_t e100 = int64_t(expected_small(100).size());
@@ -280,13 +376,14 @@ TEST(FailedWrite, AFullDiskOrTheSizeLimitLeavesEveryEarlierRecordAndLaterAppends
         EXPECT_TRUE(reopen_and_append(path, 98 + done, 5 - done)) << limit << last_error_text();
         EXPECT_TRUE(reopen_and_append(path, 103, 0)) << limit;
     }
+}
 
-    // Appends that would pass 2 GiB fail and write nothing.
+TEST(FailedWrite, AnAppendPastTwoGigabytesFailsAndWritesNothing) {
     TempDir dir;
     const std::string path = dir.file("big.qar");
     const uintmax_t start = 2147483647 - 3604 - 10;
     write_file(path, expected_small(99));
-    ASSERT_EQ(0, truncate(path.c_str(), off_t(start)));  // sparse, unreferenced
+    std::filesystem::resize_file(path, start);  // sparse, unreferenced
     ArchiveHandle* handle = open_archive(path.c_str(), 1);
     // The 100th record chains a table on: 11 + 3604 bytes do not fit, 10 do.
     EXPECT_EQ(0, append_record(handle, Bytes(11).data(), 11, 0, "over", nullptr));

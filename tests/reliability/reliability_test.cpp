@@ -1,7 +1,6 @@
 // Killed, out-of-room and 2 GiB adds keep the records stored before them.
 // QAR_KILL_TRIALS and QAR_FSIZE_TRIALS (set by soak.sh) raise the trial counts.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -94,6 +93,7 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
         expect_completed(dir.path, name, tree, walk);
     }
     std::cout << "kill trials: " << trial << ", " << partial << " left a partial archive\n";
+    EXPECT_GT(partial, 0) << "no kill landed inside the add: the trials proved nothing";
 }
 
 TEST(FileSizeLimit, FailedAddKeepsEveryStoredRecordAndALaterAddCompletes) {
@@ -129,7 +129,7 @@ TEST(SizeLimit, AnAddPastTwoGigabytesFailsAndTheArchiveStaysListable) {
     write_file(path, raw_archive(0, {{"small.txt", 3632, 0, 5, 1408098600, 0},
                                      {"big.bin", 3637, 1, uint32_t(end - 3637), 1408098600, 0}},
                                  "hello"));
-    ASSERT_EQ(truncate(path.c_str(), end), 0) << "no sparse file of 2 GiB here";
+    std::filesystem::resize_file(path, uintmax_t(end));  // sparse
     std::mt19937 rng(7);
     std::string noise(101, '\0');  // incompressible, so that it cannot fit
     for (char& c : noise) c = char(rng());

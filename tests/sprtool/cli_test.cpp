@@ -54,24 +54,58 @@ static const char kUsage[] =
     "\nExit status: 0 done, 1 could not run (nothing changed),\n"
     "             2 done in part (each part not done is reported)\n";
 
-// Each output form exactly, and the text forms read back to the same bytes.
-TEST(Cli, EachFormExactlyAndBack) {
+// Each output form of one table exactly, to standard output.
+struct Form {
+    const char* command;
+    const char* text;
+};
+
+void PrintTo(const Form& form, std::ostream* out) { *out << form.command; }
+
+class OutputForm : public testing::TestWithParam<Form> {};
+
+TEST_P(OutputForm, IsExact) {
     TempDir d;
     write_file(d.file("game.stb"), kTable);
-    const char* form[][2] = {{"l", kList}, {"rt", kTxt}, {"rc", kCsv}, {"rx", kXml}, {"rj", kJson}};
-    for (const auto& f : form) EXPECT_EQ(run(d, {f[0], "game.stb"}), "0 |" + std::string(f[1]));
-    // XML also keeps an empty name and markup, control and high bytes.
+    EXPECT_EQ(run(d, {GetParam().command, "game.stb"}), "0 |" + std::string(GetParam().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, OutputForm,
+                         testing::Values(Form{"l", kList}, Form{"rt", kTxt}, Form{"rc", kCsv},
+                                         Form{"rx", kXml}, Form{"rj", kJson}),
+                         [](const auto& info) { return std::string(info.param.command); });
+
+// Writes the table in a text form with r, reads it back with w; the new STB file.
+static std::string round_trip(const TempDir& d, const std::string& letter,
+                              const std::string& table) {
+    write_file(d.file("in.stb"), table);
+    EXPECT_EQ(run(d, {"r" + letter, "in.stb", "text"}), "0 |");
+    EXPECT_EQ(run(d, {"w" + letter, "new.stb", "text"}), "0 |");
+    return read_file(d.file("new.stb"));
+}
+
+TEST(Cli, TxtReadsBackToTheSameTable) {
+    TempDir d;
+    EXPECT_EQ(round_trip(d, "t", kTable), kTable);
+}
+
+TEST(Cli, CsvReadsBackToTheSameTable) {
+    TempDir d;
+    EXPECT_EQ(round_trip(d, "c", kTable), kTable);
+}
+
+// XML also keeps an empty name and markup, control and high bytes.
+TEST(Cli, XmlKeepsEveryNameAndReadsBack) {
+    TempDir d;
     const std::string odd = kTable + rec("", "", 1, 2, 3, 4, 5) + rec("a&<>\"\x01\xE9", "x", 0);
-    const std::pair<std::string, std::string> trips[] = {{"t", kTable}, {"c", kTable}, {"x", odd}};
-    for (const auto& [letter, table] : trips) {
-        write_file(d.file("in.stb"), table);
-        EXPECT_EQ(run(d, {"r" + letter, "in.stb", "text"}), "0 |");
-        EXPECT_EQ(run(d, {"w" + letter, "new.stb", "text"}), "0 |");
-        EXPECT_EQ(read_file(d.file("new.stb")), table) << letter;
-    }
+    EXPECT_EQ(round_trip(d, "x", odd), odd);
     const char kXmlName[] = "name=\"a&amp;&lt;&gt;&quot;&#x01;\xE9\"";
-    EXPECT_NE(read_file(d.file("text")).find(kXmlName), std::string::npos);
-    // JSON escapes the same name, in an object behind a comma.
+    EXPECT_NE(read_file(d.file("text")).find(kXmlName), std::string::npos) << "escaped name";
+}
+
+TEST(Cli, JsonEscapesQuotesControlAndHighBytes) {
+    TempDir d;
+    write_file(d.file("in.stb"), kTable + rec("a&<>\"\x01\xE9", "x", 0));
     const char kJsonName[] = "\n\t},\n\t{\n\t\t\"name\": \"a&<>\\\"\\u0001\\u00E9\",\n";
     EXPECT_NE(run(d, {"rj", "in.stb"}).find(kJsonName), std::string::npos);
 }
@@ -86,7 +120,11 @@ TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
     EXPECT_EQ(run(d, {"wt", "x.stb", "a.txt", "c.txt"}), "0 |");
     const std::string in_place = t("a", 1) + t("i", 2) + t("c", 5) + t("i2", 3) + t("a2", 4);
     EXPECT_EQ(read_file(d.file("x.stb")), in_place + t("c", 5));
-    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"), "0 |");  // the newline stays in the field
+}
+
+TEST(Cli, CsvKeepsTheNewlineOfAFieldAtALoneCr) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"), "0 |");
     EXPECT_EQ(read_file(d.file("y.stb")), rec("a", "t\n", 0));
 }
 
@@ -197,21 +235,50 @@ TEST(Cli, OutputOverItsOwnInputIsRefused) {
     EXPECT_EQ(read_file(d.file("a.txt")), row("a", 1));
 }
 
-// The usage text; commands that cannot run and a failed write leave the old table alone.
-TEST(Cli, UsageAndCommandsThatCannotRunLeaveTheTable) {
+TEST(Cli, TooFewArgumentsPrintTheUsage) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wt"}), "0 |" + std::string(kUsage));
+}
+
+// A command that cannot run: its status and message, and the table as it was.
+static void expect_refused(const Args& args, const std::string& outcome) {
     TempDir d;
     write_file(d.file("a.stb"), "old");
-    const std::pair<Args, std::string> cases[] = {
-        {{"wt"}, "0 |" + std::string(kUsage)},
-        {{"w", "a.stb", "x"}, "1 ERROR: unknown command \"w\"\n|"},
-        {{"rq", "a.stb"}, "1 ERROR: unknown command \"rq\"\n|"},
-        {{"WX", "a.stb"}, "1 ERROR: cannot read XML from standard in :(\n|"},  // either case
-        {{"wj", "a.stb"}, "1 ERROR: reading JSON not supported yet :(\n|"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(run(d, c.first, row("a", 1)), c.second) << c.first[0];
-    // The size limit fails the write; the outcome goes out through a pipe, which it spares.
+    EXPECT_EQ(run(d, args, row("a", 1)), outcome);
+    EXPECT_EQ(read_file(d.file("a.stb")), "old") << "the table was changed";
+}
+
+TEST(Cli, AMistypedWriteCommandTouchesNothing) {
+    expect_refused({"w", "a.stb", "x"}, "1 ERROR: unknown command \"w\"\n|");
+}
+
+TEST(Cli, AnUnknownFormLetterIsRefused) {
+    expect_refused({"rq", "a.stb"}, "1 ERROR: unknown command \"rq\"\n|");
+}
+
+TEST(Cli, XmlIsNeverReadFromStandardInputInEitherCase) {
+    expect_refused({"WX", "a.stb"}, "1 ERROR: cannot read XML from standard in :(\n|");
+}
+
+TEST(Cli, ReadingJsonIsRefused) {
+    expect_refused({"wj", "a.stb"}, "1 ERROR: reading JSON not supported yet :(\n|");
+}
+
+TEST(Cli, ListAndReadCommandsNeverWriteOverTheirInput) {
+    for (const char* command : {"l", "rt", "rj"}) {
+        TempDir d;
+        write_file(d.file("a.stb"), kTable);
+        EXPECT_EQ(run(d, {command, "a.stb", "a.stb"}).substr(0, 2), "1 ") << command;
+        EXPECT_EQ(read_file(d.file("a.stb")), kTable) << command << " changed its own input";
+    }
+}
+
+// The size limit fails the write; the outcome goes out through a pipe, which it spares.
+TEST(Cli, AFailedWriteLeavesTheOldTableAndNoTemporaryFile) {
+    TempDir d;
+    write_file(d.file("a.stb"), "old");
     const char kFull[] = "echo $(trap '' XFSZ; ulimit -f 0; \"$0\" wt a.stb 2>&1; echo $?); ls";
     EXPECT_EQ(run_process({"/bin/sh", "-c", kFull, SPRTOOL_PATH}, d.path, row("a", 1)).out,
-              "ERROR: could not write file \"a.stb\" 1\na.stb\n");  // and no temporary file
+              "ERROR: could not write file \"a.stb\" 1\na.stb\n");
     EXPECT_EQ(read_file(d.file("a.stb")), "old");
 }

@@ -10,7 +10,7 @@
 #include "text_scan.h"
 #include "xml_json_forms.h"
 
-using Scan = bool (*)(const char* line, SpriteEntry* entry);
+using ScanFunction = bool (*)(const char* line, SpriteEntry* entry);
 
 static bool scan_txt(const char* line, SpriteEntry* entry) {
     return scan_txt_row(line, entry, nullptr);
@@ -27,7 +27,7 @@ static bool scan_xml(const char* element, SpriteEntry* entry) {
 }
 
 // The record `scan` made of `line` ("" when refused), from junk so that unset fields show.
-static std::string scanned(Scan scan, const char* line) {
+static std::string scanned(ScanFunction scan, const char* line) {
     auto text = [](std::string field) { return field.erase(field.find_last_not_of('\0') + 1); };
     SpriteEntry e;
     std::memset(&e, 'j', sizeof e);
@@ -37,45 +37,113 @@ static std::string scanned(Scan scan, const char* line) {
     return text({e.name, sizeof e.name}) + "|" + text({e.texture, sizeof e.texture}) + nums;
 }
 
-// Numbers convert as a 32-bit strtoul with base 0 does: negation wraps, overflow saturates.
-TEST(Scan, Strtoul32ConvertsLikeA32BitStrtoul) {
-    const struct { const char* text; uint32_t value; } cases[] = {
-        {"0X1f", 31}, {"010", 8}, {"08", 0}, {" \t\n+7", 7}, {"-1", 4294967295u},
-        {"-2", 4294967294u}, {"- 5", 0}, {"4294967296", 4294967295u}, {"0x100000000", 4294967295u},
-    };
-    for (const auto& c : cases) EXPECT_EQ(strtoul32(c.text), c.value) << '"' << c.text << '"';
+// Numbers convert as a 32-bit strtoul with base 0 does.
+TEST(Scan, NumbersTakeHexAndOctalPrefixes) {
+    EXPECT_EQ(strtoul32("0X1f"), 31u);
+    EXPECT_EQ(strtoul32("010"), 8u);
+    EXPECT_EQ(strtoul32("08"), 0u) << "8 is no octal digit";
 }
 
-// Which TXT, CSV and XML rows are records, and what each field becomes.
-TEST(Scan, RowsOfEachForm) {
-    const Scan txt = scan_txt, csv = scan_csv, xml = scan_xml;
-    const struct { Scan scan; const char* line; const char* record; } cases[] = {
-        {txt, "\"a b\"\tt 1\t-1 +3 70000 0xDeadBeef9", "a b|t|1|65535|3|4464|deadbeef"},
-        {txt, "\"n\" abcdefgh1 2 3 4 0x5\n", "n|abcdefgh|1|2|3|4|5"},
-        {txt, "\"n\" t 1 2 3 4 5\n", ""}, {txt, "\"\" t 1 2 3 4 0x0\n", ""},
-        {txt, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0\n", ""},
-        {csv, "a;b;010;0x10;70000;x;-1", "a|b|8|16|4464|0|ffffffff"},
-        {csv, ",;\t a\t;b;1;2;3;4;0x80000000;junk\n", " a|b|1|2|3|4|80000000"},
-        {csv, "0123456789012345678901234567890123,texture_long",
-         "01234567890123456789012345678901|texture_|0|0|0|0|0"},
-        {csv, "a,b\n", "a|b\n|0|0|0|0|0"}, {csv, ",,;\t\n", ""}, {csv, "only\n", ""},
-        {xml, "<sprite name=\"n\" texture=\"t\" v=\"-1\" height=\"x\" flags=\" 010\"/>",
-         "n|t|0|65535|0|0|8"},
-        {xml, "<sprite width=\"7\" texture=\"\" name=\"a&amp;b&#x0A;\"/>", "a&b\n||0|0|7|0|0"},
-        {xml, "<sprite texture=\"t\" u=\"1\"/>", ""}, {xml, "<sprite name=\"n\" u=\"1\"/>", ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(scanned(c.scan, c.line), c.record) << c.line;
+TEST(Scan, NumbersSkipLeadingSpaceAndTakeASign) {
+    EXPECT_EQ(strtoul32(" \t\n+7"), 7u);
+    EXPECT_EQ(strtoul32("- 5"), 0u) << "no space between sign and digits";
+}
+
+TEST(Scan, NegativeNumbersWrap) {
+    EXPECT_EQ(strtoul32("-1"), 4294967295u);
+    EXPECT_EQ(strtoul32("-2"), 4294967294u);
+}
+
+TEST(Scan, NumbersPastThirtyTwoBitsSaturate) {
+    EXPECT_EQ(strtoul32("4294967296"), 4294967295u);
+    EXPECT_EQ(strtoul32("0x100000000"), 4294967295u);
+}
+
+TEST(Scan, TxtRowTakesAQuotedNameAndCutsNumbersTo16Bits) {
+    EXPECT_EQ(scanned(scan_txt, "\"a b\"\tt 1\t-1 +3 70000 0xDeadBeef9"),
+              "a b|t|1|65535|3|4464|deadbeef");
+}
+
+TEST(Scan, TxtRowTextureIsCutToEightCharacters) {
+    EXPECT_EQ(scanned(scan_txt, "\"n\" abcdefgh1 2 3 4 0x5\n"), "n|abcdefgh|1|2|3|4|5");
+}
+
+TEST(Scan, TxtRowNeedsHexFlags) {
+    EXPECT_EQ(scanned(scan_txt, "\"n\" t 1 2 3 4 5\n"), "");
+}
+
+TEST(Scan, TxtRowNeedsANameOfOneTo32Characters) {
+    EXPECT_EQ(scanned(scan_txt, "\"\" t 1 2 3 4 0x0\n"), "");
+    EXPECT_EQ(scanned(scan_txt, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0\n"), "");
+}
+
+TEST(Scan, CsvRowTakesAnySeparatorAndReadsNumbersLikeStrtoul) {
+    EXPECT_EQ(scanned(scan_csv, "a;b;010;0x10;70000;x;-1"), "a|b|8|16|4464|0|ffffffff");
+}
+
+TEST(Scan, CsvRowTreatsARunOfSeparatorsAsOne) {
+    EXPECT_EQ(scanned(scan_csv, ",;\t a\t;b;1;2;3;4;0x80000000;junk\n"), " a|b|1|2|3|4|80000000");
+}
+
+TEST(Scan, CsvRowCutsALongNameAndTexture) {
+    EXPECT_EQ(scanned(scan_csv, "0123456789012345678901234567890123,texture_long"),
+              "01234567890123456789012345678901|texture_|0|0|0|0|0");
+}
+
+TEST(Scan, CsvRowKeepsTheNewlineInItsLastField) {
+    EXPECT_EQ(scanned(scan_csv, "a,b\n"), "a|b\n|0|0|0|0|0");
+}
+
+TEST(Scan, CsvRowNeedsANameAndATexture) {
+    EXPECT_EQ(scanned(scan_csv, ",,;\t\n"), "");
+    EXPECT_EQ(scanned(scan_csv, "only\n"), "");
+}
+
+TEST(Scan, XmlSpriteReadsNumbersLikeStrtoul) {
+    EXPECT_EQ(scanned(scan_xml, "<sprite name=\"n\" texture=\"t\" v=\"-1\" height=\"x\" "
+                                "flags=\" 010\"/>"),
+              "n|t|0|65535|0|0|8");
+}
+
+TEST(Scan, XmlSpriteDecodesEntitiesAndTakesAnEmptyTexture) {
+    EXPECT_EQ(scanned(scan_xml, "<sprite width=\"7\" texture=\"\" name=\"a&amp;b&#x0A;\"/>"),
+              "a&b\n||0|0|7|0|0");
+}
+
+TEST(Scan, XmlSpriteNeedsNameAndTexture) {
+    EXPECT_EQ(scanned(scan_xml, "<sprite texture=\"t\" u=\"1\"/>"), "");
+    EXPECT_EQ(scanned(scan_xml, "<sprite name=\"n\" u=\"1\"/>"), "");
 }
 
 // The file an include line names: "" when the input ends before the name, "-" for none.
-TEST(Scan, TxtIncludeLines) {
-    const char* const cases[][2] = {
-        {"@include \"m\"x\n", "m"}, {"@include\"x\"", "x"}, {"@include \"\"\n", "-"}, {"@inc", ""},
-        {"@include \"abc\n", "abc\n"}, {"@include\n", ""}, {"@inc\n", "-"}, {" @include", "-"},
-        {"@include \"0123456789012345678901234567890123\"\n", "01234567890123456789012345678901"},
-    };
+static std::string included(const char* line) {
     char out[SPRITE_NAME_SIZE + 1];
-    for (const auto& c : cases) EXPECT_STREQ(scan_txt_include(c[0], out) ? out : "-", c[1]) << c[0];
+    return scan_txt_include(line, out) ? out : "-";
+}
+
+TEST(Scan, IncludeNameEndsAtItsQuote) {
+    EXPECT_EQ(included("@include \"m\"x\n"), "m");
+    EXPECT_EQ(included("@include\"x\""), "x");
+}
+
+TEST(Scan, IncludeWithoutANameIsNoInclude) {
+    EXPECT_EQ(included("@include \"\"\n"), "-");
+    EXPECT_EQ(included("@inc\n"), "-");
+    EXPECT_EQ(included(" @include"), "-") << "it must start the line";
+}
+
+TEST(Scan, IncludeCutShortByTheEndOfInputNamesNothing) {
+    EXPECT_EQ(included("@inc"), "");
+    EXPECT_EQ(included("@include\n"), "");
+}
+
+TEST(Scan, IncludeNameRunsToTheEndWithoutAClosingQuote) {
+    EXPECT_EQ(included("@include \"abc\n"), "abc\n");
+}
+
+TEST(Scan, IncludeNameIsCutTo32Characters) {
+    EXPECT_EQ(included("@include \"0123456789012345678901234567890123\"\n"),
+              "01234567890123456789012345678901");
 }
 
 // The warning a line gets: why it gives no record, or which number was stored otherwise.

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -100,4 +102,46 @@ void write_file(const std::string& path, const std::string& data) {
 bool file_exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+bool make_symlink(const std::string& target, const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_symlink(target, path, ec);
+    return !ec && std::filesystem::is_symlink(path, ec);
+}
+
+namespace {
+
+// Seconds between the epoch of the file clock and 1970, found by reading both
+// clocks; whole seconds, so that the moment of reading does not show.
+int64_t file_clock_offset() {
+    using namespace std::chrono;
+    const auto file_now = std::filesystem::file_time_type::clock::now().time_since_epoch();
+    const auto system_now = system_clock::now().time_since_epoch();
+    return int64_t(std::llround(duration<double>(file_now - system_now).count()));
+}
+
+}  // namespace
+
+int64_t write_time(const std::string& path) {
+    using namespace std::chrono;
+    const auto since = std::filesystem::last_write_time(path).time_since_epoch();
+    return duration_cast<seconds>(since).count() - file_clock_offset();
+}
+
+void set_write_time(const std::string& path, int64_t seconds) {
+    const auto since = std::chrono::seconds(seconds + file_clock_offset());
+    std::filesystem::last_write_time(
+        path, std::filesystem::file_time_type(
+                  std::chrono::duration_cast<std::filesystem::file_time_type::duration>(since)));
+}
+
+int permissions(const std::string& path) {
+    return int(std::filesystem::status(path).permissions() & std::filesystem::perms::mask);
+}
+
+bool set_permissions(const std::string& path, int mode) {
+    std::error_code ec;
+    std::filesystem::permissions(path, std::filesystem::perms(mode), ec);
+    return !ec && permissions(path) == mode;
 }

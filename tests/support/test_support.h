@@ -2,6 +2,7 @@
 // a directory of its own, and read and write whole files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,3 +33,13 @@ struct TempDir {
 std::string read_file(const std::string& path);   // whole file; throws when unreadable
 void write_file(const std::string& path, const std::string& data);
 bool file_exists(const std::string& path);
+
+// A symbolic link at path leading to target; false when this system makes none.
+bool make_symlink(const std::string& target, const std::string& path);
+// A file's last-write time in seconds since 1970 (UTC), read and set.
+int64_t write_time(const std::string& path);
+void set_write_time(const std::string& path, int64_t seconds);
+// The permission bits of a file (0750 ...), read and set. set_permissions is
+// false when the system does not keep the bits as given.
+int permissions(const std::string& path);
+bool set_permissions(const std::string& path, int mode);
