@@ -316,13 +316,18 @@ class Bench:
         self.quick = quick
         self.p = QUICK if quick else FULL
         self.bin = os.path.join(self.build, "bin")
+        self.ref_bin = os.path.join(self.build, "bench", "bin")
         self.corpus = os.path.join(self.build, "bench-corpus" + ("-quick" if quick else ""))
         self.work = tempfile.mkdtemp(prefix="qar-bench-", dir=scratch_root(self.build))
         self.table = Table()
 
     def prog(self, name):
-        path = os.path.join(self.bin, name)
-        return path if os.access(path, os.X_OK) else None
+        """The tool or reference program of that name, or None when not built."""
+        for folder in (self.bin, self.ref_bin):
+            path = os.path.join(folder, name)
+            if os.access(path, os.X_OK):
+                return path
+        return None
 
     def w(self, *parts):
         return os.path.join(self.work, *parts)
@@ -570,7 +575,7 @@ def ensure_tools(build):
         subprocess.run(sudo + ["apt-get", "install", "-y", "-qq", "--no-install-recommends",
                                "lzop"], env=env, check=True)
     need = [p for p in ("lzo1x_ref", "fmt_ref")
-            if not os.access(os.path.join(build, "bin", p), os.X_OK)]
+            if not os.access(os.path.join(build, "bench", "bin", p), os.X_OK)]
     if need:
         subprocess.run(["cmake", "--build", build, "--target"] + need, check=True)
 

@@ -8,7 +8,7 @@
 # Usage: fuzz/run.sh SECONDS [HARNESS...]
 #   FUZZ_BUILD_DIR  build directory (default: build-fuzz in the checkout)
 #   FUZZ_JOBS       harnesses run at the same time (default: 1)
-# Reproduce a finding: <build>/bin/<harness>_fuzz <build>/findings/<harness>/crash-...
+# Reproduce a finding: <build>/fuzz/bin/<harness>_fuzz <build>/findings/<harness>/crash-...
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:?usage: fuzz/run.sh SECONDS [HARNESS...]}"
@@ -48,7 +48,7 @@ run_one() {
     local max_len=4096
     case "$h" in archive_read|extract) max_len=16384 ;; esac
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        "$build/bin/${h}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        "$build/fuzz/bin/${h}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -max_len="$max_len" -close_fd_mask=3 -print_final_stats=1 \
         -artifact_prefix="$findings" "$corpus" "$build/seeds/$h" > "$log" 2>&1 || true
 }

@@ -1,8 +1,10 @@
 #include "command_line.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "names.h"
+#include "qar_version.h"
 #include "record_codec.h"
 
 namespace {
@@ -51,6 +53,16 @@ void print_usage(const char* program) {
 }
 
 ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
+    // Looked at before the option rule, which would take "--help" for an
+    // unknown option "-" and "-h" for an unknown option "h".
+    if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        print_usage(argv[0] ? argv[0] : "qartool");
+        return PARSE_USAGE;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+        printf("qartool %s\n", QAR_TOOLS_VERSION);
+        return PARSE_USAGE;
+    }
     if (argc <= 2) {
         print_usage(argc > 0 ? argv[0] : "qartool");
         return PARSE_USAGE;

@@ -6,14 +6,15 @@
 // the second character, case ignored: -k <number> sets the archive key,
 // -p <password> derives it from a password, the last one wins. Arguments
 // after the archive name are file names or patterns, even when they begin
-// with '-'.
+// with '-'. Before that rule, a first argument "-h" or "--help" prints the
+// usage text and "--version" the tool's name and version.
 #pragma once
 
 #include <cstdint>
 
 enum ParseOutcome {
     PARSE_RUN,     // *out holds a command to run
-    PARSE_USAGE,   // the usage text was printed: exit 0
+    PARSE_USAGE,   // the usage text or the version was printed: exit 0
     PARSE_FAILED,  // a message was printed on standard error: exit 1
 };
 

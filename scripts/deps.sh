@@ -2,7 +2,9 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
-packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev libgtest-dev "$@")
+# groff-base and lintian check the manual pages and the .deb in the test suite.
+packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev libgtest-dev
+          groff-base lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -7,11 +7,13 @@
 // them up.
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "file_replace.h"
 #include "platform.h"
+#include "qar_version.h"
 #include "sprite_table.h"
 #include "text_forms.h"
 #include "text_scan.h"
@@ -227,6 +229,14 @@ int run_write(char form, const char* stb_name, int input_count, char** inputs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        print_usage(argv[0] ? argv[0] : "sprtool");
+        return 0;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("sprtool %s\n", QAR_TOOLS_VERSION);
+        return 0;
+    }
     if (argc < 3) {
         print_usage(argc > 0 && argv[0] ? argv[0] : "sprtool");
         return 0;

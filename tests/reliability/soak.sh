@@ -10,4 +10,4 @@ build="${2:-$root/build}"
 cmake -S "$root" -B "$build" > /dev/null
 cmake --build "$build" -j"$(nproc)" --target reliability_tests > /dev/null
 QAR_KILL_TRIALS="$trials" QAR_FSIZE_TRIALS="$trials" \
-    "$build/bin/reliability_tests" --gtest_filter='Killed*:FileSizeLimit.*'
+    "$build/tests/bin/reliability_tests" --gtest_filter='Killed*:FileSizeLimit.*'
