@@ -148,7 +148,7 @@ ArchiveHandle* open_archive(const char* path, int for_write) {
             file = fopen(path, "rb+");
     }
     if (file == nullptr) {
-        set_last_error("Could not open file \"%s\"", path);
+        set_last_error("Could not open file \"%s\": %s", path, strerror(errno));
         return nullptr;
     }
     char base_name[QAR_BASE_NAME_SIZE];

@@ -150,8 +150,13 @@ int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, u
     if (!ensure_codec_ready()) return 0;
     uint32_t method = flags & QAR_COMPRESSION_MASK;
     if (method == 0) return 0;
-    lzo_uint out_size = flags_uncompressed_size(flags);
-    return library_ok((method & QAR_COMPRESSION_LZO1X) != 0
-                          ? lzo1x_decompress_safe(stored, stored_size, out, &out_size, nullptr)
-                          : lzo1y_decompress_safe(stored, stored_size, out, &out_size, nullptr));
+    const lzo_uint expected = flags_uncompressed_size(flags);
+    lzo_uint out_size = expected;
+    int result = (method & QAR_COMPRESSION_LZO1X) != 0
+                     ? lzo1x_decompress_safe(stored, stored_size, out, &out_size, nullptr)
+                     : lzo1y_decompress_safe(stored, stored_size, out, &out_size, nullptr);
+    // A stream that ends before the recorded size is as damaged as one that
+    // runs past it (which the library refuses itself).
+    if (result == LZO_E_OK && out_size != expected) result = LZO_E_OUTPUT_NOT_CONSUMED;
+    return library_ok(result);
 }

@@ -71,7 +71,9 @@ int encode_record(const uint8_t* data, uint32_t size, int compress, ByteBuffer s
 // Decodes a stored LZO1X (flags bit 1) or LZO1Y (bit 2) stream into out, which
 // holds at least the flags word's uncompressed size. Never writes past that
 // size nor reads past stored_size. Returns 0 for a flags word with neither bit
-// (last error text untouched) or a stream the library rejects.
+// (last error text untouched), for a stream the library rejects (one that
+// runs past the size or has bytes left after its end) and for one that ends
+// before giving exactly that size ("output not consumed").
 int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out);
 
 // Initialises the library once per process; retried on every call until it

@@ -314,13 +314,7 @@ uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t
     }
     uint8_t* result = stored;
     if (compressed) {
-        result = buffer;
-        if (result == nullptr) {
-            // A stream that ends early leaves the tail as it was: zeros, never
-            // whatever the heap held before.
-            result = static_cast<uint8_t*>(store_alloc(plain_size));
-            memset(result, 0, plain_size);
-        }
+        result = buffer != nullptr ? buffer : static_cast<uint8_t*>(store_alloc(plain_size));
         int decoded = decode_record(stored, entry->stored_size, entry->flags, result);
         free(stored);
         if (!decoded) {

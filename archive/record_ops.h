@@ -64,9 +64,9 @@ int delete_record(ArchiveHandle* handle, const char* name);
 // untouched, when it does not); without one (buffer null), into a new buffer
 // the caller frees with free(). size_out receives the record's size. A name
 // not in the snapshot, stored bytes that lie beyond the end of the file
-// (checked before anything is allocated) or a stream the codec rejects give
-// null with a message. A stream that decodes to fewer bytes than the flags
-// word says leaves the rest of a new buffer zero.
+// (checked before anything is allocated) or a stream that does not decode to
+// exactly the size the flags word records give null with a message: a
+// damaged record is never handed out in part.
 uint8_t* read_record(ArchiveHandle* handle, const char* name, uint32_t* size_out,
                      uint8_t* buffer, uint32_t capacity);
 uint8_t* read_record_alloc(ArchiveHandle* handle, const char* name, uint32_t* size_out);

@@ -121,7 +121,8 @@ TEST(ArchiveOpen, CreateLeavesAnExistingFileAlone) {
 TEST(ArchiveOpen, AMissingArchiveIsNotCreatedForReading) {
     TempDir dir;
     EXPECT_EQ(nullptr, open_archive(dir.file("new.qar").c_str(), 0));
-    EXPECT_EQ("Could not open file \"" + dir.file("new.qar") + "\"", last_error_text());
+    EXPECT_EQ("Could not open file \"" + dir.file("new.qar") + "\": No such file or directory",
+              last_error_text());
     EXPECT_FALSE(file_exists(dir.file("new.qar")));
 }
 
@@ -349,6 +350,36 @@ TEST(ArchiveRecords, ARecordReplacedThroughTheHandleStillReadsAsAtOpen) {
     TwoRecords t;
     ASSERT_EQ(1, replace_record(t.handle, Bytes(5).data(), 5, 99, "level.map"));
     EXPECT_EQ(t.far, read_back(t.handle, "level.map"));
+}
+
+// A record is handed out only when its stream gives exactly its recorded size: one
+// that ends early or runs past it is damaged, whether read into a new buffer or the caller's.
+TEST(ArchiveRead, AStreamShorterOrLongerThanTheRecordedSizeIsRefused) {
+    TempDir dir;
+    const std::string path = dir.file("d.qar");
+    const Bytes far = make_bytes(FAR, 4000, 9);
+    const auto [packed, flags] = expected_stored(far);
+    ASSERT_NE(0u, flags & 6) << "the content must compress";
+    const uint32_t stored = uint32_t(packed.size()), method = flags & 6;
+    write_file(path, raw_archive(0, {{"exact", 3632, 0, stored, 0, 4000u << 8 | method},
+                                     {"long", 3632, 1, stored, 0, 3999u << 8 | method},
+                                     {"short", 3632, 2, stored, 0, 4001u << 8 | method}},
+                                 packed));
+    ArchiveHandle* handle = open_archive(path.c_str(), 0);
+    ASSERT_NE(nullptr, handle);
+    EXPECT_TRUE(far == read_back(handle, "exact")) << "the intact record must read back";
+    const std::pair<const char*, const char*> damaged[] = {
+        {"long", "Error -5 during compression library operation: output overrun"},
+        {"short", "Error -12 during compression library operation: output not consumed"}};
+    for (const auto& [name, message] : damaged) {
+        EXPECT_TRUE(read_back(handle, name).empty()) << name << " was handed out";
+        EXPECT_EQ(message, std::string(last_error_text())) << name;
+        Bytes buffer(5000);
+        uint32_t size = 0;
+        EXPECT_EQ(nullptr, read_record(handle, name, &size, buffer.data(), 5000))
+            << name << " was read into the caller's buffer";
+    }
+    close_archive(handle);
 }
 
 TEST(FailedWrite, ASizeLimitLeavesEveryEarlierRecordAndLaterAppendsWork) {
