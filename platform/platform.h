@@ -113,6 +113,10 @@ int plat_find_next(PlatFind* search, PlatFindEntry* next);
 // Ends a search and releases it; null is allowed.
 void plat_find_close(PlatFind* search);
 
+// 1 when the directory can be opened and its entries read. Tells an empty
+// folder (a search in it finds nothing) from one that cannot be read.
+int plat_can_list_directory(const char* path);
+
 // 1 when a name matches the last component of a search pattern by the rules
 // of plat_find_first. Exposed for the tests.
 int plat_name_matches(const char* name, const char* pattern);

@@ -216,6 +216,15 @@ int plat_find_next(PlatFind* search, PlatFindEntry* next) {
     return 0;
 }
 
+int plat_can_list_directory(const char* path) {
+    DIR* dir = opendir(path);
+    if (!dir) return 0;
+    errno = 0;
+    bool read_ok = readdir(dir) != nullptr || errno == 0;
+    closedir(dir);
+    return read_ok ? 1 : 0;
+}
+
 void plat_find_close(PlatFind* search) {
     if (!search) return;
     if (search->dir) closedir(search->dir);

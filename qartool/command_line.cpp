@@ -17,7 +17,7 @@ bool is_option(const char* arg) { return arg[0] == '-' || arg[0] == '/'; }
 
 }  // namespace
 
-uint32_t parse_key_number(const char* text) {
+int parse_key_number(const char* text, uint32_t* key) {
     const char* p = text;
     while (is_space(*p)) ++p;
     bool negative = false;
@@ -25,16 +25,38 @@ uint32_t parse_key_number(const char* text) {
         negative = *p == '-';
         ++p;
     }
+    if (*p < '0' || *p > '9') return 0;
     uint64_t value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + uint64_t(*p - '0');
-        if (value > 0xFFFFFFFFu) {
-            return 0xFFFFFFFFu;  // overflow wins over the sign
-        }
+        if (value > 0xFFFFFFFFu) return 0;
     }
+    if (*p != '\0') return 0;
     uint32_t result = uint32_t(value);
-    return negative ? uint32_t(0u - result) : result;
+    *key = negative ? uint32_t(0u - result) : result;
+    return 1;
 }
+
+namespace {
+
+// Sets the key from the value of a -k or -p option; prints why and returns 0
+// when the value is refused.
+int take_key_option(char letter, const char* value, uint32_t* key) {
+    if (letter == 'K') {
+        if (parse_key_number(value, key)) return 1;
+        fprintf(stderr, "ERROR: key \"%s\" is not a decimal number from 0 to 4294967295\n",
+                display_text(value).c_str());
+        return 0;
+    }
+    if (value[0] == '\0') {
+        fprintf(stderr, "ERROR: empty password\n");
+        return 0;
+    }
+    *key = key_from_password(value);
+    return 1;
+}
+
+}  // namespace
 
 void print_usage(const char* program) {
     printf("Korvath qartool utility (Jul 15 2014)\n");
@@ -50,6 +72,8 @@ void print_usage(const char* program) {
     printf("\nDelete and Update commands currently leave the original file data in the qar,\n"
            "wasting space.  The only way to compact a qar is to extract all files into a\n"
            "temporary directory and build a new qar from them.  Sorry!\n");
+    printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
+           "files or records were not done (each named on stderr); 107 out of memory.\n");
 }
 
 ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
@@ -78,7 +102,7 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
         }
         ++cursor;
         if (cursor >= argc) break;
-        key = letter == 'K' ? parse_key_number(argv[cursor]) : key_from_password(argv[cursor]);
+        if (!take_key_option(letter, argv[cursor], &key)) return PARSE_FAILED;
         ++cursor;
     }
     if (cursor >= argc) {

@@ -4,7 +4,9 @@
 //
 // Options come before the command and begin with '-' or '/'; their letter is
 // the second character, case ignored: -k <number> sets the archive key,
-// -p <password> derives it from a password, the last one wins. Arguments
+// -p <password> derives it from a password, the last one wins. A key that is
+// not a plain decimal number of 32 bits and an empty password are refused, so
+// that a typing slip never silently gives an unprotected archive. Arguments
 // after the archive name are file names or patterns, even when they begin
 // with '-'. Before that rule, a first argument "-h" or "--help" prints the
 // usage text and "--version" the tool's name and version.
@@ -30,10 +32,11 @@ struct CommandLine {
 // itself. Does not look at the command letter beyond taking it.
 ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out);
 
-// The number of a -k option, read as the system's strtoul reads base 10 into
-// 32 bits: leading white space and one sign allowed, digits up to the first
-// other character, none giving 0; a value past 32 bits gives 4294967295, and
-// a minus sign negates modulo 2^32 ("-1" is 4294967295).
-uint32_t parse_key_number(const char* text);
+// The number of a -k option: leading white space, one optional sign, then
+// decimal digits and nothing else. A minus sign negates modulo 2^32 ("-1" is
+// 4294967295), as archives keyed that way have always been opened. Returns 0
+// (and leaves *key alone) for text without digits, with anything after them,
+// or with a value past 4294967295.
+int parse_key_number(const char* text, uint32_t* key);
 
 void print_usage(const char* program);

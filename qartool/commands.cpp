@@ -20,22 +20,34 @@ struct HandleCloser {
 bool key_matches(const CommandLine& line, ArchiveHandle* archive) {
     if (archive->key == line.key) return true;
     fprintf(stderr, "ERROR: key does not match the qar file\n");
+    if (line.key == 0)
+        fprintf(stderr, "ERROR: the qar file is protected: give its password with -p\n");
+    else if (archive->key == 0)
+        fprintf(stderr, "ERROR: the qar file is not protected: give no -p or -k\n");
+    else
+        fprintf(stderr, "ERROR: wrong password or key\n");
     close_archive(archive);
     return false;
 }
 
-void print_open_failure(const CommandLine& line, const char* mode) {
+// The line after the open failure says why: the store's own text, which
+// names the system's reason when the file could not be opened at all.
+void print_open_failure(const CommandLine& line, const char* mode, const char* reason) {
     fprintf(stderr, "ERROR: could not open qar \"%s\" for %s\n",
             display_text(line.archive).c_str(), mode);
+    fprintf(stderr, "ERROR: %s\n", display_text(reason).c_str());
 }
 
 // Opens an existing archive for reading and writing. A missing archive is
 // not created: a command that only changes records has nothing to do there.
 ArchiveHandle* open_existing_for_write(const CommandLine& line) {
-    ArchiveHandle* archive = nullptr;
-    if (plat_path_exists(line.archive)) archive = open_archive(line.archive, 1);
+    if (!plat_path_exists(line.archive)) {
+        print_open_failure(line, "write", "no such file or directory");
+        return nullptr;
+    }
+    ArchiveHandle* archive = open_archive(line.archive, 1);
     if (!archive) {
-        print_open_failure(line, "write");
+        print_open_failure(line, "write", last_error_text());
         return nullptr;
     }
     return key_matches(line, archive) ? archive : nullptr;
@@ -47,7 +59,7 @@ int gather_each(const CommandLine& line, ArchiveHandle* archive,
     GatherRun run = start_gather(archive, line.key);
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     fflush(stdout);
-    return 0;
+    return finish_command(Tally{run.files, run.not_stored}, "files not stored");
 }
 
 // 1 when path names a file that can be read and holds no bytes.
@@ -84,18 +96,42 @@ const char* const LIST_SEPARATOR =
 ArchiveHandle* open_for_read(const CommandLine& line) {
     ArchiveHandle* archive = open_archive(line.archive, 0);
     if (!archive) {
-        print_open_failure(line, "read");
+        print_open_failure(line, "read", last_error_text());
         return nullptr;
     }
     return key_matches(line, archive) ? archive : nullptr;
 }
 
-int entry_selected(const CommandLine& line, const DirectoryEntry& entry) {
+int entry_selected(const CommandLine& line, const DirectoryEntry& entry,
+                   std::vector<char>* hits) {
     if (line.file_count == 0) return 1;
     RecordName name = record_name(entry);
-    for (int i = 0; i < line.file_count; ++i)
-        if (wildcard_match(name.text, line.files[i])) return 1;
-    return 0;
+    int selected = 0;
+    for (int i = 0; i < line.file_count; ++i) {
+        if (!wildcard_match_nocase(name.text, line.files[i])) continue;
+        selected = 1;
+        if (!hits) break;
+        (*hits)[size_t(i)] = 1;
+    }
+    return selected;
+}
+
+void report_unmatched(const CommandLine& line, const std::vector<char>& hits, const char* done,
+                      Tally* tally) {
+    for (int i = 0; i < line.file_count; ++i) {
+        if (hits[size_t(i)]) continue;
+        fprintf(stderr, "ERROR: no record in qar \"%s\" matches \"%s\", nothing %s\n",
+                display_text(line.archive).c_str(), display_text(line.files[i]).c_str(), done);
+        tally->asked += 1;
+        tally->not_done += 1;
+    }
+}
+
+int finish_command(const Tally& tally, const char* what) {
+    if (tally.not_done == 0) return 0;
+    fflush(stdout);
+    fprintf(stderr, "qartool: %d of %d %s\n", tally.not_done, tally.asked, what);
+    return 2;
 }
 
 int command_add(const CommandLine& line) {
@@ -112,7 +148,7 @@ int command_add(const CommandLine& line) {
     }
     ArchiveHandle* archive = open_archive(line.archive, 1);
     if (!archive) {
-        print_open_failure(line, "write");
+        print_open_failure(line, "write", last_error_text());
         return 1;
     }
     if (!key_matches(line, archive)) return 1;
@@ -136,17 +172,27 @@ int command_delete(const CommandLine& line) {
     DirectoryEntry* entries = nullptr;
     int32_t count = 0;
     get_directory(archive, &entries, &count);
+    Tally tally{0, 0};
+    std::vector<char> hits(size_t(line.file_count), 0);
     for (int i = 0; i < line.file_count; ++i) {
         for (int32_t e = 0; e < count; ++e) {
             RecordName name = record_name(entries[e]);
-            if (!wildcard_match(name.text, line.files[i])) continue;
-            printf("%s\n", display_text(name.text).c_str());
+            if (!wildcard_match_nocase(name.text, line.files[i])) continue;
+            hits[size_t(i)] = 1;
+            tally.asked += 1;
             // By entry, not by name: of two records that share a name, each
             // one printed is the one marked.
-            delete_entry(archive, &entries[e]);  // a failure is not reported
+            if (delete_entry(archive, &entries[e])) {
+                printf("%s\n", display_text(name.text).c_str());
+                continue;
+            }
+            fprintf(stderr, "ERROR: could not delete \"%s\" from qar \"%s\"\n",
+                    display_text(name.text).c_str(), display_text(line.archive).c_str());
+            tally.not_done += 1;
         }
     }
-    return 0;
+    report_unmatched(line, hits, "deleted", &tally);
+    return finish_command(tally, "records not deleted");
 }
 
 int command_list(const CommandLine& line) {

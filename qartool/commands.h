@@ -1,9 +1,12 @@
-// The five commands of qartool. Each takes the parsed command line, prints
-// its own output and messages, and returns the exit status: 0 when the
-// command ran (also when single files or records failed along the way), 1
-// when it could not run. Each opens the archive it works on and closes it
-// before it returns.
+// The commands of qartool. Each takes the parsed command line, prints its own
+// output and messages, and returns the exit status: 0 when everything asked
+// was done; 1 when the command could not run (nothing was changed); 2 when it
+// ran but left part undone: each file, record or pattern not done has its
+// own line on standard error, and a last line sums them up. Each opens the
+// archive it works on and closes it before it returns.
 #pragma once
+
+#include <vector>
 
 #include "archive_handle.h"
 #include "command_line.h"
@@ -21,5 +24,23 @@ int command_extract(const CommandLine& line);
 ArchiveHandle* open_for_read(const CommandLine& line);
 
 // 1 when the command selects the entry: every entry when no patterns were
-// given, otherwise an entry whose name matches at least one pattern.
-int entry_selected(const CommandLine& line, const DirectoryEntry& entry);
+// given, otherwise an entry whose name matches at least one pattern, without
+// regard to ASCII case. With hits (one per pattern), marks every pattern
+// that matches.
+int entry_selected(const CommandLine& line, const DirectoryEntry& entry,
+                   std::vector<char>* hits = nullptr);
+
+// How much of what a command was asked to do was left undone.
+struct Tally {
+    int asked;     // files, records, and patterns that found nothing
+    int not_done;  // of those, each already reported on its own line
+};
+
+// Reports each pattern that matched no record ("ERROR: no record in qar
+// ... matches ..., nothing <done>") and counts it in the tally.
+void report_unmatched(const CommandLine& line, const std::vector<char>& hits, const char* done,
+                      Tally* tally);
+
+// The status of a command that ran: 0 when nothing was left undone, else 2
+// after the summary line "qartool: <n> of <asked> <what>" on standard error.
+int finish_command(const Tally& tally, const char* what);

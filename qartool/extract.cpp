@@ -31,18 +31,20 @@ void report_write_failure(const char* name) {
     fprintf(stderr, "ERROR: could not write to file \"%s\"\n", display_text(name).c_str());
 }
 
-void extract_entry(const CommandLine& line, ArchiveHandle* archive, const DirectoryEntry& entry,
-                   const PlatFileId* archive_id) {
+// Writes one record out; 1 when its file is in place, 0 when a line on
+// standard error said why not.
+int extract_entry(const CommandLine& line, ArchiveHandle* archive, const DirectoryEntry& entry,
+                  const PlatFileId* archive_id) {
     RecordName name = record_name(entry);
     if (!is_plain_file_name(name.text)) {
         fprintf(stderr, "ERROR: not extracting \"%s\": not a plain file name\n",
                 display_text(name.text).c_str());
-        return;
+        return 0;
     }
     if (archive_id && is_the_archive(name.text, *archive_id)) {
         fprintf(stderr, "ERROR: not extracting \"%s\" over the qar file being read\n",
                 display_text(name.text).c_str());
-        return;
+        return 0;
     }
 
     uint32_t size = 0;
@@ -51,23 +53,28 @@ void extract_entry(const CommandLine& line, ArchiveHandle* archive, const Direct
     if (!data) {
         fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\n",
                 display_text(name.text).c_str(), display_text(line.archive).c_str());
-        return;
+        return 0;
     }
     PlatOutFile* out = plat_create_temp();
     if (!out) {
         report_write_failure(name.text);
-        return;
+        return 0;
     }
-    printf("%s\n", display_text(name.text).c_str());
     if (!plat_write_all(out, data.get(), size)) {
         plat_discard_file(out);
         report_write_failure(name.text);
-        return;
+        return 0;
     }
     // A time that cannot be converted leaves the file's time as written.
     PlatDateTime written;
     if (decode_time_stamp(entry.time, 0, &written)) plat_set_write_time(out, written);
-    if (!plat_commit_file(out, name.text)) report_write_failure(name.text);
+    if (!plat_commit_file(out, name.text)) {
+        report_write_failure(name.text);
+        return 0;
+    }
+    // Named only once the file is in place under its name.
+    printf("%s\n", display_text(name.text).c_str());
+    return 1;
 }
 
 }  // namespace
@@ -81,9 +88,15 @@ int command_extract(const CommandLine& line) {
     DirectoryEntry* entries = nullptr;
     int32_t count = 0;
     get_directory(archive, &entries, &count);
-    for (int32_t e = 0; e < count; ++e)
-        if (entry_selected(line, entries[e]))
-            extract_entry(line, archive, entries[e], have_id ? &archive_id : nullptr);
+    Tally tally{0, 0};
+    std::vector<char> hits(size_t(line.file_count), 0);
+    for (int32_t e = 0; e < count; ++e) {
+        if (!entry_selected(line, entries[e], &hits)) continue;
+        tally.asked += 1;
+        if (!extract_entry(line, archive, entries[e], have_id ? &archive_id : nullptr))
+            tally.not_done += 1;
+    }
     close_archive(archive);
-    return 0;
+    report_unmatched(line, hits, "extracted", &tally);
+    return finish_command(tally, "records not extracted");
 }

@@ -56,6 +56,20 @@ void report(const char* name, const char* reason) {
     fprintf(stderr, "\"%s\": %s\n", display_text(name).c_str(), reason);
 }
 
+// Reports a file (or an argument or folder standing for the files it would
+// have given) that is not stored, and counts it.
+void refuse(GatherRun* run, const char* name, const char* reason) {
+    report(name, reason);
+    run->not_stored += 1;
+}
+
+// As refuse, for an argument or folder that yields no file to count: it
+// stands for the files the user meant it to give.
+void refuse_unfound(GatherRun* run, const char* name, const char* reason) {
+    run->files += 1;
+    refuse(run, name, reason);
+}
+
 // The pattern up to and including its last separator; empty when it has none.
 std::string directory_part(const std::string& pattern) {
     size_t cut = pattern.find_last_of('/');
@@ -84,19 +98,24 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
                 GatherMode mode) {
     const char* name = entry.name;
     if (run->archive_id_valid && plat_same_file(entry.id, run->archive_id)) {
-        report(name, "the qar file itself is not stored");
+        refuse(run, name, "the qar file itself is not stored");
+        return;
+    }
+    if (!is_plain_file_name(record_key(name).c_str())) {
+        refuse(run, name, "a name that could not be extracted again, not stored");
         return;
     }
     if (mode == GatherMode::add &&
         (find_entry(run->archive, name) || run->appended.count(record_key(name)))) {
         fprintf(stderr, "\"%s\" already exists\n", display_text(name).c_str());
+        run->not_stored += 1;
         return;
     }
 
     PlatMappedFile mapped;
     const char* failure = map_failure(plat_map_file(path.c_str(), MAX_RECORD_FILE, &mapped));
     if (failure) {
-        report(name, failure);
+        refuse(run, name, failure);
         return;
     }
     MappedFileGuard mapping{&mapped};
@@ -124,13 +143,33 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     } else {
         ok = replace_record(run->archive, data, size, stamp, name);
     }
-    if (!ok) report(name, display_text(last_error_text()).c_str());
+    if (!ok) refuse(run, name, display_text(last_error_text()).c_str());
 }
 
-void walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
+bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked);
+
+// Walks the files of a folder found by the walk (or named as "." or "..");
+// path is the folder's path, name what the "dir: " line shows.
+void walk_folder(GatherRun* run, const std::string& path, const char* name, GatherMode mode,
+                 DirectorySet* walked) {
+    printf("dir: %s\n", display_text(name).c_str());
+    std::string below = path + "/*";
+    if (below.size() >= PLAT_PATH_MAX) {
+        refuse_unfound(run, name, "path too long, nothing stored from it");
+        return;
+    }
+    // An empty folder gives nothing and asks for nothing; one that cannot be
+    // read hides files the user meant to store.
+    if (!walk(run, below, mode, walked) && !plat_can_list_directory(path.c_str())) {
+        refuse_unfound(run, name, "could not read the directory, nothing stored from it");
+    }
+}
+
+// Walks what the pattern finds; false when it finds nothing.
+bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
     PlatFindEntry entry;
     PlatFind* search = plat_find_first(pattern.c_str(), &entry);
-    if (!search) return;
+    if (!search) return false;
     const std::string dir = directory_part(pattern);
     do {
         std::string path = dir + entry.name;
@@ -139,22 +178,21 @@ void walk(GatherRun* run, const std::string& pattern, GatherMode mode, Directory
                 report(entry.name, "directory already walked (a link loop?), skipped");
                 continue;
             }
-            printf("dir: %s\n", display_text(entry.name).c_str());
-            std::string below = path + "/*";
-            if (below.size() >= PLAT_PATH_MAX)
-                report(entry.name, "path too long, skipped");
-            else
-                walk(run, below, mode, walked);
+            walk_folder(run, path, entry.name, mode, walked);
         } else {
             printf("file: %s\n", display_text(entry.name).c_str());
+            run->files += 1;
             if (path.size() >= PLAT_PATH_MAX)
-                report(entry.name, "path too long, not stored");
+                refuse(run, entry.name, "path too long, not stored");
             else
                 store_file(run, path, entry, mode);
         }
     } while (plat_find_next(search, &entry));
     plat_find_close(search);
+    return true;
 }
+
+bool is_dot_or_dotdot(const std::string& name) { return name == "." || name == ".."; }
 
 void gather(GatherRun* run, const char* pattern, GatherMode mode) {
     std::string normal(pattern);
@@ -162,16 +200,28 @@ void gather(GatherRun* run, const char* pattern, GatherMode mode) {
         if (c == '\\') c = '/';
     while (normal.size() > 1 && normal.back() == '/') normal.pop_back();  // "data/" is "data"
     if (normal.size() >= PLAT_PATH_MAX) {
-        report(pattern, "path too long, skipped");
+        refuse_unfound(run, pattern, "path too long, nothing stored");
+        return;
+    }
+    DirectorySet walked;
+    PlatFileId dir_id;
+    std::string dir = directory_part(normal);
+    std::string last = normal.substr(dir.size());
+    if (is_dot_or_dotdot(last)) {
+        // "." and ".." name a folder that the search never yields: walk it.
+        if (plat_path_id(normal.c_str(), 1, &dir_id)) walked.insert(id_key(dir_id));
+        walk_folder(run, normal, last.c_str(), mode, &walked);
         return;
     }
     // The folder that a wildcard pattern searches counts as walked, so a link
     // inside it that leads back to it is not walked again.
-    DirectorySet walked;
-    std::string dir = directory_part(normal);
-    PlatFileId dir_id;
     if (plat_path_id(dir.empty() ? "." : dir.c_str(), 1, &dir_id)) walked.insert(id_key(dir_id));
-    walk(run, normal, mode, &walked);
+    if (!walk(run, normal, mode, &walked)) {
+        refuse_unfound(run, pattern,
+                       normal.find_first_of("*?", dir.size()) != std::string::npos
+                           ? "no file matches, nothing stored"
+                           : "no such file or directory, nothing stored");
+    }
 }
 
 }  // namespace
@@ -181,6 +231,8 @@ GatherRun start_gather(ArchiveHandle* archive, uint32_t key) {
     run.archive = archive;
     run.key = key;
     run.archive_id_valid = plat_stream_id(archive->file, &run.archive_id);
+    run.files = 0;
+    run.not_stored = 0;
     return run;
 }
 

@@ -39,6 +39,8 @@ struct GatherRun {
     PlatFileId archive_id;             // the archive itself is never stored
     int archive_id_valid;
     std::set<std::string> appended;    // record_key of each name appended in this run
+    int files;                         // files found, and arguments or folders that gave none
+    int not_stored;                    // of those, the ones not stored (each reported)
 };
 
 // Prepares a run over an open archive.
@@ -46,10 +48,17 @@ GatherRun start_gather(ArchiveHandle* archive, uint32_t key);
 
 // Walks the file pattern (directories separated by '/' or '\', wildcards in
 // the last component, directories descended and their files stored under
-// their bare names) and appends each file that the archive does not hold yet
-// under its name, nor one appended earlier in this run. Prints "dir: " and
-// "file: " progress lines on standard output and one line on standard error
-// for each file it skips or fails to store; never stops early.
+// their bare names; "." and ".." walk that folder) and appends each file that
+// the archive does not hold yet under its name, nor one appended earlier in
+// this run. Prints "dir: " and "file: " progress lines on standard output and
+// one line on standard error for each file it skips or fails to store, for a
+// pattern that finds nothing and for a folder it cannot read; each of those
+// counts once in run->not_stored. Never stops early.
+//
+// A file is refused before anything is written when it is the archive
+// itself, empty, unreadable, 4 GiB or more, already in the archive (add), or
+// when its stored name (lower-cased, cut to 16 bytes) is one that extract
+// would refuse to write: what goes in can always come out.
 void gather_add(GatherRun* run, const char* pattern);
 
 // As gather_add, but replaces the record of each file found (stored

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "gather.h"
 #include "qar_bytes.h"
@@ -78,6 +79,27 @@ TEST(Wildcard, BackslashTakesTheNextCharacterLiterally) {
     EXPECT_FALSE(matches("a\\", "a\\")) << "a trailing backslash escapes nothing";
 }
 
+bool matches_nocase(const char* name, const char* pattern) {
+    std::vector<char> exact(pattern, pattern + strlen(pattern) + 1);
+    return wildcard_match_nocase(name, exact.data()) == 1;
+}
+
+// The commands' patterns: "*.DEF" finds the stored "a.def".
+TEST(WildcardNoCase, ALetterMatchesEitherCase) {
+    EXPECT_TRUE(matches_nocase("a.def", "*.DEF"));
+    EXPECT_TRUE(matches_nocase("apint.h", "APInt.h"));
+    EXPECT_TRUE(matches_nocase("a", "\\A")) << "an escaped letter matches either case";
+    EXPECT_FALSE(matches_nocase(".def", "*.DEF")) << "the leading dot rule still holds";
+}
+
+// A set holds a letter when it holds either case of it; its ranges keep their bounds.
+TEST(WildcardNoCase, SetsHoldALetterInEitherCase) {
+    EXPECT_TRUE(matches_nocase("b", "[A-C]"));
+    EXPECT_FALSE(matches_nocase("Ax", "[!a]x")) << "a negated set must reject both cases";
+    EXPECT_TRUE(matches_nocase("[", "[Z-a]"));
+    EXPECT_FALSE(matches_nocase("b", "[Z-a]")) << "the range Z-a does not hold b or B";
+}
+
 // A date is stored as the instant one month later; the listing shows how it reads back.
 TEST(TimeStamp, StoredAsTheInstantOneMonthLater) {
     EXPECT_EQ(1408098600u, encode_time_stamp({2014, 7, 15, 10, 30, 0}));
@@ -118,7 +140,9 @@ const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\n
     "  l: List contents of qar\n  u: Update files in qar\n\n"
     "Delete and Update commands currently leave the original file data in the qar,\n"
     "wasting space.  The only way to compact a qar is to extract all files into a\n"
-    "temporary directory and build a new qar from them.  Sorry!\n";
+    "temporary directory and build a new qar from them.  Sorry!\n"
+    "\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
+    "files or records were not done (each named on stderr); 107 out of memory.\n";
 
 TEST(QartoolCli, WithoutArgumentsPrintsTheUsage) {
     TempDir dir;
@@ -160,8 +184,10 @@ TEST(QartoolCli, AddUpdateAndDeleteNeedFileArguments) {
 }
 
 TEST(QartoolCli, UpdateAndDeleteNeverCreateAnArchive) {
-    expect_refused({"u", "q", "*"}, "could not open qar \"q\" for write");
-    expect_refused({"d", "q", "*"}, "could not open qar \"q\" for write");
+    const std::string missing =
+        "could not open qar \"q\" for write\nERROR: no such file or directory";
+    expect_refused({"u", "q", "*"}, missing);
+    expect_refused({"d", "q", "*"}, missing);
 }
 
 TEST(QartoolCli, EveryCommandRefusesAKeyMismatchAndLeavesTheArchive) {
@@ -171,29 +197,44 @@ TEST(QartoolCli, EveryCommandRefusesAKeyMismatchAndLeavesTheArchive) {
     write_file(dir.file("open.qar"), open);
     write_file(dir.file("locked.qar"), locked);
     write_file(dir.file("f"), "abc");
-    const std::vector<std::string> commands[] = {
-        {"a", "locked.qar", "f"}, {"-p", "wrong", "x", "locked.qar"},
-        {"-k", "1", "d", "open.qar", "*"}, {"-k", "1", "u", "open.qar", "f"},
-        {"-k", "1", "l", "open.qar"}};
-    for (const auto& args : commands) {
+    const char* protected_qar = "the qar file is protected: give its password with -p";
+    const char* open_qar = "the qar file is not protected: give no -p or -k";
+    const std::pair<std::vector<std::string>, const char*> commands[] = {
+        {{"a", "locked.qar", "f"}, protected_qar},
+        {{"-p", "wrong", "x", "locked.qar"}, "wrong password or key"},
+        {{"-k", "1", "d", "open.qar", "*"}, open_qar},
+        {{"-k", "1", "u", "open.qar", "f"}, open_qar},
+        {{"-k", "1", "l", "open.qar"}, open_qar}};
+    for (const auto& [args, why] : commands) {
         SCOPED_TRACE(args[args.size() > 2 && args[0][0] == '-' ? 2 : 0] + " command");
-        expect_qartool(dir.path, args, 1, "", "ERROR: key does not match the qar file\n");
+        expect_qartool(dir.path, args, 1, "",
+                       "ERROR: key does not match the qar file\nERROR: " + std::string(why) + "\n");
     }
     EXPECT_EQ(open, read_file(dir.file("open.qar"))) << "an archive was changed";
     EXPECT_EQ(locked, read_file(dir.file("locked.qar"))) << "an archive was changed";
 }
 
-// -k is read like strtoul and clamped to 32 bits.
-TEST(QartoolCli, KeyOptionIsClampedToThirtyTwoBits) {
+// Blanks and a sign in front, and every value of 32 bits, give the keys they always gave.
+TEST(QartoolCli, KeyOptionTakesADecimalNumberOfThirtyTwoBits) {
     TempDir dir;
     write_file(dir.file("f"), "abc");
     const std::pair<std::string, uint32_t> keys[] = {
-        {"99999999999", 0xFFFFFFFFu}, {"-1", 0xFFFFFFFFu}, {"5", 5}};
+        {"4294967295", 0xFFFFFFFFu}, {"-1", 0xFFFFFFFFu}, {" +7", 7}, {"5", 5}};
     for (const auto& [key, stored] : keys) {
         expect_qartool(dir.path, {"-k", key, "a", key + ".qar", "f"}, 0, "file: f\n", "");
         EXPECT_EQ(raw_header(1, stored), read_file(dir.file(key + ".qar")).substr(0, 28))
             << "-k " << key;
     }
+}
+
+TEST(QartoolCli, KeyOptionRefusesAnythingButADecimalNumberOfThirtyTwoBits) {
+    for (const char* key : {"abc", "0x1234", "12x", "", "4294967296"})
+        expect_refused({"-k", key, "a", "q", "f"}, "key \"" + std::string(key) +
+                                                       "\" is not a decimal number from 0 to 4294967295");
+}
+
+TEST(QartoolCli, AnEmptyPasswordIsRefused) {
+    expect_refused({"-p", "", "a", "q", "f"}, "empty password");
 }
 
 // What an add killed right after creating the archive leaves.
@@ -214,6 +255,108 @@ TEST(QartoolCli, AddPatternStarDotStarTakesNamesWithoutADot) {
     EXPECT_EQ(add.out, "file: readme\n") << add.err;
     ASSERT_EQ(raw_entries(read_file(dir.file("g.qar"))).size(), 1u);
     EXPECT_EQ(raw_entries(read_file(dir.file("g.qar")))[0].name, "readme");
+}
+
+// One command of the status tables: its arguments and what it must end with.
+struct StatusCase {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+};
+
+// A folder to run each case in: game.qar holds a.txt, b.def and c.txt (a folder of that
+// name blocks its extraction); odd.qar holds "lost", whose slot lies beyond the tables.
+void lay_out_status_scene(const TempDir& dir) {
+    write_file(dir.file("game.qar"), raw_archive(0, {{"a.txt", 3632, 0, 5, 1408098600u, 0},
+                                                     {"b.def", 3637, 1, 5, 1408098600u, 0},
+                                                     {"c.txt", 3642, 2, 5, 1408098600u, 0}},
+                                                 "alphabravocharl"));
+    write_file(dir.file("odd.qar"),
+               raw_archive(0, {{"lost", 3632, 777, 1, 0, 0}, {"ok", 3632, 1, 1, 0, 0}}, "x"));
+    write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
+    write_file(dir.file("new.txt"), "new");
+    write_file(dir.file("empty.txt"), "");
+    write_file(dir.file("a.txt"), "on disk");
+    std::filesystem::create_directories(dir.file("sub"));
+    std::filesystem::create_directories(dir.file("c.txt"));
+    std::filesystem::create_directories(dir.file("odd"));
+    write_file(dir.file("sub/deep.txt"), "deep");
+    write_file(dir.file("odd/bell\a"), "ring");  // stored, it could never be extracted
+}
+
+// Every file below the folder with its bytes ("/" for a folder).
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(root))
+        files[f.path().string()] = f.is_directory() ? "/" : read_file(f.path().string());
+    return files;
+}
+
+void expect_cases(const std::vector<StatusCase>& cases) {
+    for (const StatusCase& c : cases) {
+        TempDir dir;
+        lay_out_status_scene(dir);
+        const auto before = snapshot(dir.path);
+        std::string shown;
+        for (const std::string& a : c.args) shown += " " + a;
+        SCOPED_TRACE("qartool" + shown);
+        expect_qartool(dir.path, c.args, c.status, c.out, c.err);
+        if (c.status == 1) {
+            EXPECT_TRUE(before == snapshot(dir.path))
+                << "a command that could not run changed files";
+        }
+    }
+}
+
+TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
+    expect_cases({
+        {{"a", "game.qar", "new.txt"}, 0, "file: new.txt\n", ""},
+        {{"a", "game.qar", "sub/."}, 0, "dir: .\nfile: deep.txt\n", ""},
+        {{"x", "game.qar", "*.DEF"}, 0, "b.def\n", ""},
+        {{"d", "game.qar", "A.TXT"}, 0, "a.txt\n", ""},
+    });
+}
+
+TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
+    const std::string not_found =
+        "ERROR: no record in qar \"game.qar\" matches \"nosuch\", nothing ";
+    expect_cases({
+        {{"a", "game.qar", "nosuch.txt", "*.zip"}, 2, "",
+         "\"nosuch.txt\": no such file or directory, nothing stored\n"
+         "\"*.zip\": no file matches, nothing stored\nqartool: 2 of 2 files not stored\n"},
+        {{"a", "game.qar", "new.txt", "empty.txt", "a.txt"}, 2,
+         "file: new.txt\nfile: empty.txt\nfile: a.txt\n",
+         "\"empty.txt\": empty file, not stored\n\"a.txt\" already exists\n"
+         "qartool: 2 of 3 files not stored\n"},
+        {{"a", "game.qar", "odd"}, 2, "dir: odd\nfile: bell?\n",
+         "\"bell?\": a name that could not be extracted again, not stored\n"
+         "qartool: 1 of 1 files not stored\n"},
+        {{"u", "game.qar", "new.txt"}, 2, "file: new.txt\n",
+         "\"new.txt\": Could not find old record \"new.txt\" in file \"game.qar\"\n"
+         "qartool: 1 of 1 files not stored\n"},
+        {{"x", "game.qar"}, 2, "a.txt\nb.def\n",
+         "ERROR: could not write to file \"c.txt\"\nqartool: 1 of 3 records not extracted\n"},
+        {{"x", "game.qar", "*.def", "nosuch"}, 2, "b.def\n",
+         not_found + "extracted\nqartool: 1 of 2 records not extracted\n"},
+        {{"d", "game.qar", "nosuch"}, 2, "",
+         not_found + "deleted\nqartool: 1 of 1 records not deleted\n"},
+        {{"d", "odd.qar", "*"}, 2, "ok\n",
+         "ERROR: could not delete \"lost\" from qar \"odd.qar\"\n"
+         "qartool: 1 of 2 records not deleted\n"},
+    });
+}
+
+TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
+    const std::string invalid = "ERROR: Invalid header in file \"notqar.txt\"\n";
+    expect_cases({
+        {{"l", "nosuch.qar"}, 1, "",
+         "ERROR: could not open qar \"nosuch.qar\" for read\n"
+         "ERROR: Could not open file \"nosuch.qar\": No such file or directory\n"},
+        {{"x", "notqar.txt"}, 1, "",
+         "ERROR: could not open qar \"notqar.txt\" for read\n" + invalid},
+        {{"a", "notqar.txt", "new.txt"}, 1, "",
+         "ERROR: could not open qar \"notqar.txt\" for write\n" + invalid},
+    });
 }
 
 // Rows in name order, deleted records left out, control characters shown as '?'.
@@ -246,12 +389,13 @@ TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
     set_write_time(dir.file("a.txt"), 1419408000);  // 2014-12-24 08:00 UTC
     set_write_time(dir.file("data/sub/Noise.BIN"), 1419408000);
     expect_qartool(dir.path, {"-p", "secret", "a", "game.qar", "a.txt", "a.txt", "empty.txt",
-                              "game.qar", "data\\"}, 0,
+                              "game.qar", "data\\"}, 2,
         "file: a.txt\nfile: a.txt\nfile: empty.txt\nfile: game.qar\ndir: data\ndir: sub\n"
         "file: Noise.BIN\n",
         std::string("\"a.txt\" already exists\n\"empty.txt\": empty file, not stored\n"
                     "\"game.qar\": the qar file itself is not stored\n") +
-        (looped ? "\"up\": directory already walked (a link loop?), skipped\n" : ""),
+        (looped ? "\"up\": directory already walked (a link loop?), skipped\n" : "") +
+        "qartool: 3 of 5 files not stored\n",
         {"TZ=XST-9"});
     std::string b = read_file(dir.file("game.qar"));
     EXPECT_EQ(raw_header(2, password_key("secret")), b.substr(0, 28));
@@ -272,9 +416,10 @@ TEST(QartoolCli, UpdateStoresUncompressed) {
                raw_archive(77, {{"a.txt", 3632, 0, 3, 0, (9u << 8) | 2}}, "old"));
     write_file(dir.file("a.txt"), text);
     write_file(dir.file("new.txt"), "x");
-    expect_qartool(dir.path, {"-k", "77", "u", "game.qar", "a.txt", "new.txt"}, 0,
+    expect_qartool(dir.path, {"-k", "77", "u", "game.qar", "a.txt", "new.txt"}, 2,
                    "file: a.txt\nfile: new.txt\n",
-                   "\"new.txt\": Could not find old record \"new.txt\" in file \"game.qar\"\n");
+                   "\"new.txt\": Could not find old record \"new.txt\" in file \"game.qar\"\n"
+                   "qartool: 1 of 2 files not stored\n");
     std::vector<RawEntry> e = raw_entries(read_file(dir.file("game.qar")));
     ASSERT_EQ(1u, e.size());
     EXPECT_EQ(0u, e[0].flags) << "stored as it is";
@@ -315,11 +460,13 @@ struct Extraction {
     }
 };
 
+const std::string ONE_NOT_EXTRACTED = "qartool: 1 of 1 records not extracted\n";
+
 TEST(Extract, ANameWithDotsOrSlashesIsRefused) {
     for (const char* name : {"../evil", "a/b", ".."}) {
         Extraction x({{name, 3632, 0, 3, 0, 0}});
         EXPECT_EQ(x.run.err, "ERROR: not extracting \"" + std::string(name) +
-                                 "\": not a plain file name\n");
+                                 "\": not a plain file name\n" + ONE_NOT_EXTRACTED);
         EXPECT_EQ(x.files(), std::vector<std::string>{"game.qar"}) << name;
         EXPECT_EQ(std::filesystem::directory_iterator(x.root.path)->path().filename(), "work");
     }
@@ -327,13 +474,15 @@ TEST(Extract, ANameWithDotsOrSlashesIsRefused) {
 
 TEST(Extract, ANameWithABackslashIsRefused) {
     Extraction x({{"a\\b", 3632, 0, 3, 0, 0}});
-    EXPECT_EQ(x.run.err, "ERROR: not extracting \"a\\b\": not a plain file name\n");
+    EXPECT_EQ(x.run.err,
+              "ERROR: not extracting \"a\\b\": not a plain file name\n" + ONE_NOT_EXTRACTED);
     EXPECT_EQ(x.files(), std::vector<std::string>{"game.qar"}) << "a file was written";
 }
 
 TEST(Extract, NeverOverTheArchiveBeingRead) {
     Extraction x({{"game.qar", 3632, 0, 3, 0, 0}});
-    EXPECT_EQ(x.run.err, "ERROR: not extracting \"game.qar\" over the qar file being read\n");
+    EXPECT_EQ(x.run.err, "ERROR: not extracting \"game.qar\" over the qar file being read\n" +
+                             ONE_NOT_EXTRACTED);
     EXPECT_EQ(read_file(x.qar), raw_archive(0, {{"game.qar", 3632, 0, 3, 0, 0}}, "NEW"));
 }
 
@@ -354,7 +503,8 @@ TEST(Extract, ARecordThatFailsToDecodeLeavesTheOldFile) {
                      write_file(e.work + "/broken", "previous");
                      return true;
                  });
-    EXPECT_EQ(x.run.err, "ERROR: could not read \"broken\" from qar \"" + x.qar + "\"\n");
+    EXPECT_EQ(x.run.err,
+              "ERROR: could not read \"broken\" from qar \"" + x.qar + "\"\n" + ONE_NOT_EXTRACTED);
     EXPECT_EQ(read_file(x.work + "/broken"), "previous");
     EXPECT_EQ(x.files(), (std::vector<std::string>{"broken", "game.qar"})) << "a temporary file stayed";
 }
