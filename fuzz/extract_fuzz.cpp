@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (chdir(work.c_str()) != 0) fuzz_fail("cannot enter the work directory");
     int listed = command_list(line), extracted = command_extract(line);
     if (chdir(base.c_str()) != 0) fuzz_fail("cannot leave the work directory");
-    if ((listed | extracted) & ~1) fuzz_fail("a command returned a status other than 0 or 1");
+    if (listed > 2 || extracted > 2)
+        fuzz_fail("a command returned a status other than 0, 1 or 2");
     if (fuzz_snapshot(base) != before) fuzz_fail("extract changed something outside its directory");
     for (const auto& [name, what] : fuzz_snapshot(work))
         if (what.compare(0, 5, "file:") != 0 && (!links.count(name) || links.at(name) != what))
