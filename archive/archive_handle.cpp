@@ -122,6 +122,16 @@ int create_archive(const char* path, uint32_t key) {
             set_last_error("Could not create file \"%s\"", path);
         return 0;
     }
+    bool ok = write_new_archive(file, key, path);
+    if (fclose(file) != 0) ok = false;
+    if (!ok) {
+        set_last_error("Error writing to file \"%s\"", path);
+        return 0;
+    }
+    return 1;
+}
+
+int write_new_archive(FILE* file, uint32_t key, const char* base_name) {
     uint8_t header[QAR_HEADER_SIZE];
     encode_header(new_archive_header(key), header);
     static const uint8_t empty_table[QAR_TABLE_SIZE] = {};
@@ -129,12 +139,8 @@ int create_archive(const char* path, uint32_t key) {
     bool ok = fwrite(header, 1, sizeof header, file) == sizeof header &&
               fwrite(empty_table, 1, sizeof empty_table, file) == sizeof empty_table &&
               fflush(file) == 0;
-    if (fclose(file) != 0) ok = false;
-    if (!ok) {
-        set_last_error("Error writing to file \"%s\"", path);
-        return 0;
-    }
-    return 1;
+    if (!ok) set_last_error("Error writing to file \"%s\"", base_name);
+    return ok ? 1 : 0;
 }
 
 ArchiveHandle* open_archive(const char* path, int for_write) {
@@ -319,6 +325,7 @@ int load_directory(const ArchiveHeader& header, ArchiveHandle* handle) {
     handle->table_count = int32_t(walk.table_count);
     handle->entry_count = int32_t(walk.entry_count);
     handle->next_index = int32_t(next_index);
+    handle->left_by_interrupted_append = next_index != record_count;
     return 1;
 }
 

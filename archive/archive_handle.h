@@ -29,6 +29,8 @@ struct ArchiveHandle {
     int append_refused;                  // set after a failed write: the stream's state is
                                          // not trusted, later appends, replaces and
                                          // deletes through this handle fail
+    int left_by_interrupted_append;      // 1 when the directory holds one complete record
+                                         // more than the header counts (load_directory)
 };
 
 // The message of the latest failure of the archive store on the calling
@@ -40,6 +42,11 @@ void set_last_error(const char* format, ...) __attribute__((format(printf, 1, 2)
 // Writes a new empty archive (3632 bytes) with the given key. Fails, leaving the
 // file untouched, when path already exists. Opens no handle.
 int create_archive(const char* path, uint32_t key);
+
+// Writes the 3632 bytes of a new empty archive with the given key into a new,
+// empty stream open for writing, and flushes it; the stream stays open. 0
+// when a write fails (the last error text names base_name).
+int write_new_archive(FILE* file, uint32_t key, const char* base_name);
 
 // Opens an archive read-only (for_write 0) or for reading and writing; the
 // latter creates a missing archive with key 0 first. Validates the header and

@@ -1,5 +1,6 @@
 #include "record_ops.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -287,6 +288,19 @@ uint8_t* read_record(ArchiveHandle* handle, const char* name, uint32_t* size_out
     return read_entry(handle, entry, size_out, buffer, capacity);
 }
 
+namespace {
+
+// 1 when the entry's stored bytes lie inside the file. Checked before
+// anything is allocated: a damaged entry that claims 4 GB in a 4 KB file is
+// a read failure, not exhausted memory.
+bool stored_bytes_in_file(ArchiveHandle* handle, const DirectoryEntry* entry) {
+    const int64_t file_size = stream_size(handle->file);
+    return file_size >= 0 &&
+           int64_t(entry->data_offset) + int64_t(entry->stored_size) <= file_size;
+}
+
+}  // namespace
+
 uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
                     uint8_t* buffer, uint32_t capacity) {
     RecordText record = entry_name_text(*entry);
@@ -296,11 +310,7 @@ uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t
         compressed ? flags_uncompressed_size(entry->flags) : entry->stored_size;
     if (buffer != nullptr && plain_size > capacity) return nullptr;
 
-    // Checked against the file before anything is allocated: a damaged entry
-    // that claims 4 GB in a 4 KB file is a read failure, not exhausted memory.
-    const int64_t file_size = stream_size(handle->file);
-    if (file_size < 0 || int64_t(entry->data_offset) > file_size ||
-        int64_t(entry->stored_size) > file_size - int64_t(entry->data_offset)) {
+    if (!stored_bytes_in_file(handle, entry)) {
         set_last_error("Could not read record %s from file \"%s\"", name, handle->base_name);
         return nullptr;
     }
@@ -325,6 +335,61 @@ uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t
     *size_out = plain_size;
     if (handle->key != 0) mask_with_key(result, plain_size, handle->key);
     return result;
+}
+
+namespace {
+
+// 1 when [start, start + size) meets [other, other + other_size).
+bool overlaps(int64_t start, int64_t size, int64_t other, int64_t other_size) {
+    return size > 0 && start < other + other_size && other < start + size;
+}
+
+}  // namespace
+
+int check_entry(ArchiveHandle* handle, const DirectoryEntry* entry) {
+    const int64_t start = entry->data_offset, size = entry->stored_size;
+    if (!stored_bytes_in_file(handle, entry)) {
+        set_last_error("its stored bytes lie beyond the end of the file");
+        return 0;
+    }
+    // Table 0 lies right behind the header, so both are one span.
+    if (overlaps(start, size, 0, int64_t(QAR_NEW_ARCHIVE_SIZE))) {
+        set_last_error("its stored bytes overlap the header or directory table 0");
+        return 0;
+    }
+    for (int32_t t = 1; t < handle->table_count; ++t) {
+        if (overlaps(start, size, handle->table_offsets[t], int64_t(QAR_TABLE_SIZE))) {
+            set_last_error("its stored bytes overlap directory table %d", int(t));
+            return 0;
+        }
+    }
+    uint32_t plain_size = 0;
+    uint8_t* plain = read_entry(handle, entry, &plain_size, nullptr, 0);
+    if (plain != nullptr) {
+        free(plain);
+        return 1;
+    }
+    if ((entry->flags & QAR_COMPRESSION_MASK) == 0) {
+        set_last_error("its stored bytes could not be read");
+    } else {
+        char codec[QAR_LAST_ERROR_SIZE];
+        snprintf(codec, sizeof codec, "%s", last_error_text());
+        set_last_error("its stream does not decode to its %u bytes (%s)",
+                       unsigned(flags_uncompressed_size(entry->flags)), codec);
+    }
+    return 0;
+}
+
+uint8_t* read_stored_entry(ArchiveHandle* handle, const DirectoryEntry* entry) {
+    RecordText record = entry_name_text(*entry);
+    uint8_t* stored = nullptr;
+    if (stored_bytes_in_file(handle, entry)) {
+        stored = static_cast<uint8_t*>(store_alloc(entry->stored_size));
+        if (read_at(handle->file, entry->data_offset, stored, entry->stored_size)) return stored;
+        free(stored);
+    }
+    set_last_error("Could not read record %s from file \"%s\"", record.text, handle->base_name);
+    return nullptr;
 }
 
 uint8_t* read_record_alloc(ArchiveHandle* handle, const char* name, uint32_t* size_out) {

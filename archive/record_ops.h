@@ -78,6 +78,20 @@ int delete_entry(ArchiveHandle* handle, const DirectoryEntry* entry);
 uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
                     uint8_t* buffer, uint32_t capacity);
 
+// Whether an entry of the snapshot is sound: its stored bytes lie inside the
+// file, clear of the header and of every directory table, and can be read;
+// a compressed record decodes to exactly the size its flags word records.
+// The whole record is read and decoded, and then released. 1 when sound;
+// otherwise 0, and the last error text says why in words that follow "is
+// damaged: " (it names neither the record nor the file).
+int check_entry(ArchiveHandle* handle, const DirectoryEntry* entry);
+
+// An entry's stored bytes as they lie in the file (masked, and compressed
+// when its flags say so), in a new buffer of stored_size bytes that the
+// caller frees with free(); null with a message when they lie beyond the
+// end of the file or cannot be read.
+uint8_t* read_stored_entry(ArchiveHandle* handle, const DirectoryEntry* entry);
+
 // The handle's sorted snapshot of live entries and its count. Always 1.
 int get_directory(ArchiveHandle* handle, DirectoryEntry** entries_out, int32_t* count_out);
 

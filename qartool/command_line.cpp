@@ -69,6 +69,7 @@ void print_usage(const char* program) {
     printf("  x: Extract files from qar\n");
     printf("  l: List contents of qar\n");
     printf("  u: Update files in qar\n");
+    printf("  t: Test files in qar\n");
     printf("\nDelete and Update commands currently leave the original file data in the qar,\n"
            "wasting space.  The only way to compact a qar is to extract all files into a\n"
            "temporary directory and build a new qar from them.  Sorry!\n");

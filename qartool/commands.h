@@ -16,6 +16,16 @@ int command_update(const CommandLine& line);
 int command_delete(const CommandLine& line);
 int command_list(const CommandLine& line);
 int command_extract(const CommandLine& line);
+// Reads and decodes each record that the patterns select (all without
+// patterns), writing nothing: one line per record, "OK" or "damaged", then
+// the counts; each damaged record also gets an ERROR: line with the reason.
+// An archive left by an interrupted add is said so on standard output; that
+// alone is no damage. 0 when nothing is damaged, 2 when something is.
+int command_test(const CommandLine& line);
+
+// Reports a record that check_entry found damaged, with the reason that the
+// last error text holds.
+void report_damaged(const CommandLine& line, const DirectoryEntry& entry);
 
 // Shared steps of the commands (commands.cpp).
 

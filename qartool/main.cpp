@@ -18,6 +18,7 @@ int dispatch(const CommandLine& line) {
     case 'A': return command_add(line);
     case 'D': return command_delete(line);
     case 'L': return command_list(line);
+    case 'T': return command_test(line);
     case 'U': return command_update(line);
     case 'X': return command_extract(line);
     default:

@@ -8,6 +8,7 @@
 
 #include "gather.h"
 #include "qar_bytes.h"
+#include "run_qartool.h"
 #include "test_support.h"
 #include "wildcard.h"
 
@@ -117,27 +118,11 @@ TEST(TimeStamp, BeforeNineteenSeventyIsAllOnes) {
     EXPECT_EQ(0xFFFFFFFFu, encode_time_stamp({1969, 11, 30, 23, 59, 59}));
 }
 
-ProcessResult qartool(const std::string& cwd, std::vector<std::string> args,
-                      const std::vector<std::string>& env = {}) {
-    args.insert(args.begin(), QARTOOL_PATH);
-    return run_process(args, cwd, "", env);
-}
-
-// Runs the built program in cwd; compares its status and both outputs whole.
-void expect_qartool(const std::string& cwd, const std::vector<std::string>& args, int status,
-                    const std::string& out, const std::string& err,
-                    const std::vector<std::string>& env = {}) {
-    const ProcessResult r = qartool(cwd, args, env);
-    EXPECT_EQ(status, r.status) << "exit status";
-    EXPECT_EQ(out, r.out) << "standard output";
-    EXPECT_EQ(err, r.err) << "standard error";
-}
-
 const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\nUsage: ") +
     QARTOOL_PATH + " <options> <command> <qar_name> [<file_names>...]\n\n"
     "Options\n  -p <password>: encrypt using a password\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
-    "  l: List contents of qar\n  u: Update files in qar\n\n"
+    "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n\n"
     "Delete and Update commands currently leave the original file data in the qar,\n"
     "wasting space.  The only way to compact a qar is to extract all files into a\n"
     "temporary directory and build a new qar from them.  Sorry!\n"

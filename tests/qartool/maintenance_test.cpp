@@ -1,0 +1,104 @@
+// The commands that look after an archive as a whole, through the built program: t tests
+// every record, c compacts, -o extracts into a folder.
+#include <gtest/gtest.h>
+
+#include "qar_bytes.h"
+#include "run_qartool.h"
+#include "test_support.h"
+
+namespace {
+
+// A compressible file as the built program stores it: its stream and flags word.
+struct Stored {
+    std::string stream;
+    uint32_t flags;
+};
+
+Stored stored_by_add(const std::string& content) {
+    TempDir dir;
+    write_file(dir.file("f"), content);
+    qartool(dir.path, {"a", "s.qar", "f"});
+    const std::string bytes = read_file(dir.file("s.qar"));
+    const RawEntry e = raw_entries(bytes).at(0);
+    return {bytes.substr(e.data_offset, e.stored_size), e.flags};
+}
+
+const std::string TEXT = std::string(3000, 'a') + "tail";  // compresses well
+
+std::string line(const std::string& name, const char* verdict) {
+    return name + std::string(17 - name.size(), ' ') + verdict + "\n";
+}
+
+TEST(TestCommand, ASoundArchiveTestsOkAndEndsZero) {
+    TempDir dir;
+    const Stored s = stored_by_add(TEXT);
+    ASSERT_NE(0u, s.flags & 6) << "the text was stored uncompressed";
+    const uint32_t size = uint32_t(s.stream.size());
+    write_file(dir.file("game.qar"), raw_archive(0, {{"packed.txt", 3632, 0, size, 0, s.flags},
+                                                     {"plain.bin", 3632 + size, 1, 5, 0, 0}},
+                                                 s.stream + "plain"));
+    expect_qartool(dir.path, {"t", "game.qar"}, 0,
+                   line("packed.txt", "OK") + line("plain.bin", "OK") +
+                       "2 records tested, 0 damaged\n",
+                   "");
+    expect_qartool(dir.path, {"t", "game.qar", "*.TXT"}, 0,
+                   line("packed.txt", "OK") + "1 records tested, 0 damaged\n", "");
+}
+
+// Beside a sound record "plain.bin" (5 bytes at 3632), a record "bad" damaged one way.
+TEST(TestCommand, EachKindOfDamageIsNamedWithItsReasonAndEndsTwo) {
+    const Stored s = stored_by_add(TEXT);
+    const uint32_t size = uint32_t(s.stream.size()), one = 1u << 8;
+    const std::string codec = "Error -5 during compression library operation: output overrun";
+    const std::pair<RawEntry, std::string> cases[] = {
+        {{"bad", 3632, 0, 1000, 0, 0}, "its stored bytes lie beyond the end of the file"},
+        {{"bad", 20, 0, 4, 0, 0}, "its stored bytes overlap the header or directory table 0"},
+        {{"bad", 3637, 0, size, 0, s.flags + one},
+         "its stream does not decode to its 3005 bytes (Error -12 during compression library "
+         "operation: output not consumed)"},
+        {{"bad", 3637, 0, size, 0, s.flags - one},
+         "its stream does not decode to its 3003 bytes (" + codec + ")"},
+    };
+    for (const auto& [bad, reason] : cases) {
+        SCOPED_TRACE(reason);
+        TempDir dir;
+        const std::string archive =
+            raw_archive(0, {bad, {"plain.bin", 3632, 1, 5, 0, 0}}, "plain" + s.stream);
+        write_file(dir.file("game.qar"), archive);
+        expect_qartool(dir.path, {"t", "game.qar"}, 2,
+                       line("bad", "damaged") + line("plain.bin", "OK") +
+                           "2 records tested, 1 damaged\n",
+                       "ERROR: \"bad\" in qar \"game.qar\" is damaged: " + reason +
+                           "\nqartool: 1 of 2 records damaged\n");
+        EXPECT_EQ(archive, read_file(dir.file("game.qar"))) << "the test wrote to the archive";
+    }
+}
+
+// Table 0 full, table 1 behind it at 3632, and "bad" pointing into table 1.
+TEST(TestCommand, StoredBytesInsideALaterDirectoryTableAreDamage) {
+    TempDir dir;
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 99; ++i) entries.push_back({"r" + std::to_string(i), 7236, i, 1, 0, 0});
+    entries.push_back({"bad", 3640, 99, 4, 0, 0});
+    write_file(dir.file("game.qar"),
+               raw_header(100, 0) + raw_table(3632, entries) + raw_table(0) + "x");
+    expect_qartool(dir.path, {"t", "game.qar", "bad", "r7"}, 2,
+                   line("bad", "damaged") + line("r7", "OK") + "2 records tested, 1 damaged\n",
+                   "ERROR: \"bad\" in qar \"game.qar\" is damaged: its stored bytes overlap "
+                   "directory table 1\nqartool: 1 of 2 records damaged\n");
+}
+
+// The header counts one record, the table holds two: an add stopped before its last write.
+TEST(TestCommand, AnArchiveLeftByAnInterruptedAddIsSaidSoButIsNoDamage) {
+    TempDir dir;
+    write_file(dir.file("game.qar"),
+               raw_header(1, 0) + raw_table(0, {{"a.txt", 3632, 0, 2, 0, 0},
+                                                {"b.txt", 3634, 1, 2, 0, 0}}) + "aabb");
+    expect_qartool(dir.path, {"t", "game.qar"}, 0,
+                   "qar \"game.qar\" was left by an interrupted add: its last record is "
+                   "complete, and the next add completes the qar\n" +
+                       line("a.txt", "OK") + line("b.txt", "OK") + "2 records tested, 0 damaged\n",
+                   "");
+}
+
+}  // namespace
