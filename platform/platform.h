@@ -153,20 +153,25 @@ void plat_unmap_file(PlatMappedFile* file);
 
 struct PlatOutFile;  // a new temporary file; owned by whoever created it
 
-// Creates a new, empty temporary file in the current directory under a name
-// of its own (never an existing file, never through a symbolic link), with
-// the permissions an ordinary new file gets. Null on failure.
-PlatOutFile* plat_create_temp();
+// Creates a new, empty temporary file in the directory dir ("." for the
+// current one) under a name of its own (never an existing file, never
+// through a symbolic link), with the permissions an ordinary new file gets.
+// Null on failure.
+PlatOutFile* plat_create_temp(const char* dir);
 // Writes all size bytes; 0 when any could not be written.
 int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size);
 // Sets the file's last-write time (UTC wall clock); its other times stay.
 int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
-// Closes the file and renames it to name in the current directory, replacing
-// whatever entry had that name (a symbolic link there is replaced, never
-// followed); a regular file that is replaced passes its permission bits on.
-// On failure the temporary file is removed and an existing file of that name
-// is left as it was. Either way the PlatOutFile is released.
+// Closes the file and renames it to name (a path in the directory the file
+// was created in), replacing whatever entry had that name (a symbolic link
+// there is replaced, never followed); a regular file that is replaced passes
+// its permission bits on. On failure the temporary file is removed and an
+// existing file of that name is left as it was. Either way the PlatOutFile
+// is released.
 int plat_commit_file(PlatOutFile* file, const char* name);
+// Creates the directory and any missing parents ('/' between them).
+// 1 when the path is a directory afterwards (also when it already was).
+int plat_make_directories(const char* path);
 // Closes and removes the temporary file and releases the PlatOutFile.
 void plat_discard_file(PlatOutFile* file);
 

@@ -281,17 +281,18 @@ void plat_unmap_file(PlatMappedFile* file) {
 
 struct PlatOutFile {
     int fd;
-    char name[64];
+    std::string name;
 };
 
-PlatOutFile* plat_create_temp() {
+PlatOutFile* plat_create_temp(const char* dir) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         PlatOutFile* file = new PlatOutFile;
-        snprintf(file->name, sizeof file->name, ".qartool-%ld-%u.tmp", long(getpid()),
-                 counter++);
-        file->fd = open(file->name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0666);
+        char base[64];
+        snprintf(base, sizeof base, ".qartool-%ld-%u.tmp", long(getpid()), counter++);
+        file->name = std::string(dir) + "/" + base;
+        file->fd = open(file->name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (file->fd >= 0) return file;
         int error = errno;
         delete file;
@@ -328,16 +329,32 @@ int plat_commit_file(PlatOutFile* file, const char* name) {
     struct stat old;
     if (lstat(name, &old) == 0 && S_ISREG(old.st_mode)) fchmod(file->fd, old.st_mode & 07777);
     int ok = close(file->fd) == 0;
-    if (ok) ok = rename(file->name, name) == 0;
-    if (!ok) unlink(file->name);
+    if (ok) ok = rename(file->name.c_str(), name) == 0;
+    if (!ok) unlink(file->name.c_str());
     delete file;
     return ok;
+}
+
+int plat_make_directories(const char* path) {
+    std::string sofar;
+    std::string rest(path);
+    size_t at = 0;
+    while (at <= rest.size()) {
+        size_t next = rest.find('/', at);
+        if (next == std::string::npos) next = rest.size();
+        sofar = rest.substr(0, next);
+        at = next + 1;
+        if (sofar.empty()) continue;  // the root of an absolute path
+        if (mkdir(sofar.c_str(), 0777) != 0 && errno != EEXIST) return 0;
+    }
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void plat_discard_file(PlatOutFile* file) {
     if (!file) return;
     close(file->fd);
-    unlink(file->name);
+    unlink(file->name.c_str());
     delete file;
 }
 

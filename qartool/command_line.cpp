@@ -63,6 +63,7 @@ void print_usage(const char* program) {
     printf("\nUsage: %s <options> <command> <qar_name> [<file_names>...]\n", program);
     printf("\nOptions\n");
     printf("  -p <password>: encrypt using a password\n");
+    printf("  -o <folder>: extract into this folder (made when missing)\n");
     printf("\nCommands\n");
     printf("  a: Add files to qar\n");
     printf("  d: Delete files from qar\n");
@@ -93,17 +94,26 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
         return PARSE_USAGE;
     }
     uint32_t key = 0;
+    const char* output_dir = nullptr;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
         const char* option = argv[cursor];
         char letter = upper(option[1]);
-        if (letter != 'K' && letter != 'P') {
+        if (letter != 'K' && letter != 'P' && letter != 'O') {
             fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
             return PARSE_FAILED;
         }
         ++cursor;
         if (cursor >= argc) break;
-        if (!take_key_option(letter, argv[cursor], &key)) return PARSE_FAILED;
+        if (letter == 'O') {
+            output_dir = argv[cursor];
+            if (output_dir[0] == '\0') {
+                fprintf(stderr, "ERROR: empty folder name after -o\n");
+                return PARSE_FAILED;
+            }
+        } else if (!take_key_option(letter, argv[cursor], &key)) {
+            return PARSE_FAILED;
+        }
         ++cursor;
     }
     if (cursor >= argc) {
@@ -119,5 +129,6 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     out->archive = argv[cursor + 1];
     out->files = argv + cursor + 2;
     out->file_count = argc - cursor - 2;
+    out->output_dir = output_dir;
     return PARSE_RUN;
 }

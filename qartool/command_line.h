@@ -4,7 +4,8 @@
 //
 // Options come before the command and begin with '-' or '/'; their letter is
 // the second character, case ignored: -k <number> sets the archive key,
-// -p <password> derives it from a password, the last one wins. A key that is
+// -p <password> derives it from a password, the last one wins; -o <folder>
+// names the folder that extract writes into. A key that is
 // not a plain decimal number of 32 bits and an empty password are refused, so
 // that a typing slip never silently gives an unprotected archive. Arguments
 // after the archive name are file names or patterns, even when they begin
@@ -26,6 +27,7 @@ struct CommandLine {
     const char* archive;       // the archive argument
     char* const* files;        // the arguments after the archive name
     int file_count;
+    const char* output_dir;    // -o <folder>: where extract writes; null for the current one
 };
 
 // Reads the whole command line; prints the usage text or the error message

@@ -14,6 +14,10 @@ namespace {
 int dispatch(const CommandLine& line) {
     char letter = line.command;
     if (letter >= 'a' && letter <= 'z') letter = char(letter - 'a' + 'A');
+    if (line.output_dir && letter != 'X') {
+        fprintf(stderr, "ERROR: -o goes only with the x command\n");
+        return 1;
+    }
     switch (letter) {
     case 'A': return command_add(line);
     case 'D': return command_delete(line);

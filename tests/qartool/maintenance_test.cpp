@@ -2,6 +2,9 @@
 // every record, c compacts, -o extracts into a folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "qar_bytes.h"
 #include "run_qartool.h"
 #include "test_support.h"
@@ -99,6 +102,68 @@ TEST(TestCommand, AnArchiveLeftByAnInterruptedAddIsSaidSoButIsNoDamage) {
                    "complete, and the next add completes the qar\n" +
                        line("a.txt", "OK") + line("b.txt", "OK") + "2 records tested, 0 damaged\n",
                    "");
+}
+
+// Every entry below root, as paths relative to it, in order.
+std::vector<std::string> tree(const std::string& root) {
+    std::vector<std::string> names;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(root))
+        names.push_back(std::filesystem::relative(f.path(), root).generic_string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::string TWO_RECORDS =
+    raw_archive(0, {{"a.txt", 3632, 0, 2, 0, 0}, {"b.txt", 3634, 1, 2, 0, 0}}, "aabb");
+
+TEST(ExtractInto, ANewNestedFolderIsMadeAndFilled) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), TWO_RECORDS);
+    expect_qartool(dir.path, {"-o", "out/deep\\er", "x", "game.qar"}, 0, "a.txt\nb.txt\n", "");
+    EXPECT_EQ(tree(dir.path),
+              (std::vector<std::string>{"game.qar", "out", "out/deep", "out/deep/er",
+                                        "out/deep/er/a.txt", "out/deep/er/b.txt"}));
+    EXPECT_EQ("bb", read_file(dir.file("out/deep/er/b.txt")));
+}
+
+TEST(ExtractInto, AHostileNameWritesNothingOutsideTheFolder) {
+    TempDir dir;
+    write_file(dir.file("game.qar"),
+               raw_archive(0, {{"../evil", 3632, 0, 2, 0, 0}, {"a/b", 3632, 1, 2, 0, 0}}, "xx"));
+    expect_qartool(dir.path, {"-o", "out", "x", "game.qar"}, 2, "",
+                   "ERROR: not extracting \"../evil\": not a plain file name\n"
+                   "ERROR: not extracting \"a/b\": not a plain file name\n"
+                   "qartool: 2 of 2 records not extracted\n");
+    EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"game.qar", "out"}));
+}
+
+TEST(ExtractInto, NeverOverTheArchiveInsideTheFolder) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("out"));
+    const std::string archive = raw_archive(0, {{"game.qar", 3632, 0, 2, 0, 0}}, "xx");
+    write_file(dir.file("out/game.qar"), archive);
+    expect_qartool(dir.path, {"-o", "out", "x", "out/game.qar"}, 2, "",
+                   "ERROR: not extracting \"game.qar\" over the qar file being read\n"
+                   "qartool: 1 of 1 records not extracted\n");
+    EXPECT_EQ(archive, read_file(dir.file("out/game.qar"))) << "the archive was overwritten";
+}
+
+TEST(ExtractInto, AFolderThatCannotBeMadeEndsOne) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), TWO_RECORDS);
+    write_file(dir.file("plain"), "a file in the way");
+    expect_qartool(dir.path, {"-o", "plain/out", "x", "game.qar"}, 1, "",
+                   "ERROR: could not create folder \"plain/out\"\n");
+    EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"game.qar", "plain"}));
+}
+
+TEST(ExtractInto, OnlyExtractTakesAFolder) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), TWO_RECORDS);
+    for (const char* command : {"l", "a", "d", "u", "t"})
+        expect_qartool(dir.path, {"-o", "out", command, "game.qar", "*"}, 1, "",
+                       "ERROR: -o goes only with the x command\n");
+    EXPECT_EQ(tree(dir.path), std::vector<std::string>{"game.qar"});
 }
 
 }  // namespace

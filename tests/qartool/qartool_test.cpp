@@ -120,7 +120,8 @@ TEST(TimeStamp, BeforeNineteenSeventyIsAllOnes) {
 
 const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\nUsage: ") +
     QARTOOL_PATH + " <options> <command> <qar_name> [<file_names>...]\n\n"
-    "Options\n  -p <password>: encrypt using a password\n\n"
+    "Options\n  -p <password>: encrypt using a password\n"
+    "  -o <folder>: extract into this folder (made when missing)\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
     "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n\n"
     "Delete and Update commands currently leave the original file data in the qar,\n"
@@ -213,9 +214,9 @@ TEST(QartoolCli, KeyOptionTakesADecimalNumberOfThirtyTwoBits) {
 }
 
 TEST(QartoolCli, KeyOptionRefusesAnythingButADecimalNumberOfThirtyTwoBits) {
+    const std::string range = "\" is not a decimal number from 0 to 4294967295";
     for (const char* key : {"abc", "0x1234", "12x", "", "4294967296"})
-        expect_refused({"-k", key, "a", "q", "f"}, "key \"" + std::string(key) +
-                                                       "\" is not a decimal number from 0 to 4294967295");
+        expect_refused({"-k", key, "a", "q", "f"}, "key \"" + std::string(key) + range);
 }
 
 TEST(QartoolCli, AnEmptyPasswordIsRefused) {
