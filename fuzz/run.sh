@@ -3,7 +3,11 @@
 # UndefinedBehaviorSanitizer) in a build directory of their own and runs each
 # for the given number of seconds, then prints executions and findings per
 # harness. Exits 1 when any harness found something; the inputs that did are
-# kept under <build>/findings/<harness>/.
+# kept under <build>/findings/<harness>/ and printed in hex with the report.
+#
+# Every harness starts from the seeds fuzz/make_seeds.sh writes and from the
+# inputs kept in fuzz/corpus/<harness>/ (read only; what a run discovers goes
+# to <build>/corpus/<harness>/). The harnesses are the fuzz/*_fuzz.cpp files.
 #
 # Usage: fuzz/run.sh SECONDS [HARNESS...]
 #   FUZZ_BUILD_DIR  build directory (default: build-fuzz in the checkout)
@@ -13,17 +17,14 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:?usage: fuzz/run.sh SECONDS [HARNESS...]}"
 shift
-all=(archive_read extract wildcard sprite_reader)
+all=()
+for f in "$root"/fuzz/*_fuzz.cpp; do all+=("$(basename "$f" _fuzz.cpp)"); done
 [ $# -gt 0 ] && harnesses=("$@") || harnesses=("${all[@]}")
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 jobs="${FUZZ_JOBS:-1}"
 
-for tool in clang clang++; do
-    if ! command -v "$tool" > /dev/null; then
-        echo "fuzz/run.sh: $tool is needed (apt-get install clang)" >&2
-        exit 1
-    fi
-done
+# clang and its libFuzzer and sanitizer runtimes.
+bash "$root/scripts/deps.sh" clang libclang-rt-14-dev > /dev/null
 
 # The libraries get the coverage instrumentation and the sanitizers too.
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
@@ -45,12 +46,15 @@ run_one() {
     local h="$1"
     local corpus="$build/corpus/$h" findings="$build/findings/$h/" log="$build/logs/$h.log"
     mkdir -p "$corpus" "$findings" "$(dirname "$log")"
+    local kept="$root/fuzz/corpus/$h"
+    [ -d "$kept" ] || kept=""
     local max_len=4096
     case "$h" in archive_read|extract) max_len=16384 ;; esac
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "$build/fuzz/bin/${h}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -max_len="$max_len" -close_fd_mask=3 -print_final_stats=1 \
-        -artifact_prefix="$findings" "$corpus" "$build/seeds/$h" > "$log" 2>&1 || true
+        -artifact_prefix="$findings" "$corpus" "$build/seeds/$h" \
+        ${kept:+"$kept"} > "$log" 2>&1 || true
 }
 
 # Findings of earlier runs stay in place; only those newer than this stamp count.
@@ -66,6 +70,7 @@ done
 wait
 
 status=0
+failed=()
 printf '\n%-18s %12s %10s %8s %9s\n' harness executions exec/s corpus findings
 for h in "${harnesses[@]}"; do
     log="$build/logs/$h.log"
@@ -78,6 +83,16 @@ for h in "${harnesses[@]}"; do
     if [ "$found" -gt 0 ] || [ -z "$execs" ]; then
         status=1
         echo "  see $log and $build/findings/$h/" >&2
+        failed+=("$h")
     fi
+done
+# The report and the input itself, so that a finding in a CI log can be replayed.
+for h in "${failed[@]}"; do
+    printf '\n=== %s: end of the log\n' "$h"
+    tail -n 60 "$build/logs/$h.log"
+    find "$build/findings/$h" -type f -newer "$stamp" | while read -r f; do
+        printf '\n=== %s: input %s (%d bytes), hex:\n' "$h" "$(basename "$f")" "$(stat -c %s "$f")"
+        od -A x -t x1 -v "$f" | head -n 256
+    done
 done
 exit "$status"
