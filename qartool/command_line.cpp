@@ -71,9 +71,8 @@ void print_usage(const char* program) {
     printf("  l: List contents of qar\n");
     printf("  u: Update files in qar\n");
     printf("  t: Test files in qar\n");
-    printf("\nDelete and Update commands currently leave the original file data in the qar,\n"
-           "wasting space.  The only way to compact a qar is to extract all files into a\n"
-           "temporary directory and build a new qar from them.  Sorry!\n");
+    printf("  c: Compact qar\n");
+    printf("\nThe c command reclaims the space that Delete and Update leave in the qar.\n");
     printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
            "files or records were not done (each named on stderr); 107 out of memory.\n");
 }

@@ -22,6 +22,11 @@ int command_extract(const CommandLine& line);
 // An archive left by an interrupted add is said so on standard output; that
 // alone is no damage. 0 when nothing is damaged, 2 when something is.
 int command_test(const CommandLine& line);
+// Rewrites the archive with only its live records (see compact.cpp). Takes
+// no file arguments. 0 when compacted; 2, with the archive untouched, when a
+// record is damaged; 1 when it could not run or the rewrite failed, the
+// archive untouched either way.
+int command_compact(const CommandLine& line);
 
 // Reports a record that check_entry found damaged, with the reason that the
 // last error text holds.

@@ -20,6 +20,7 @@ int dispatch(const CommandLine& line) {
     }
     switch (letter) {
     case 'A': return command_add(line);
+    case 'C': return command_compact(line);
     case 'D': return command_delete(line);
     case 'L': return command_list(line);
     case 'T': return command_test(line);

@@ -166,4 +166,66 @@ TEST(ExtractInto, OnlyExtractTakesAFolder) {
     EXPECT_EQ(tree(dir.path), std::vector<std::string>{"game.qar"});
 }
 
+// a.txt (compressed) kept, b.bin deleted, c.txt updated (its old data left behind).
+TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
+    TempDir dir;
+    write_file(dir.file("a.txt"), TEXT);
+    write_file(dir.file("b.bin"), "bbbb");
+    write_file(dir.file("c.txt"), "cc");
+    qartool(dir.path, {"-k", "77", "a", "game.qar", "a.txt", "b.bin", "c.txt"});
+    write_file(dir.file("c.txt"), "CCC");
+    qartool(dir.path, {"-k", "77", "d", "game.qar", "b.bin"});
+    qartool(dir.path, {"-k", "77", "u", "game.qar", "c.txt"});
+    const std::string old = read_file(dir.file("game.qar"));
+    const std::vector<RawEntry> e = raw_entries(old);
+    ASSERT_EQ(3u, e.size());
+    ASSERT_EQ(1u, e[1].flags) << "b.bin was not deleted";
+    const std::string a = old.substr(e[0].data_offset, e[0].stored_size);
+    const std::string c = old.substr(e[2].data_offset, e[2].stored_size);
+    const uint32_t a_size = uint32_t(a.size());
+    const std::string expected =
+        raw_header(2, 77) +
+        raw_table(0, {{"a.txt", 3632, 0, a_size, e[0].time, e[0].flags},
+                      {"c.txt", 3632 + a_size, 1, 3, e[2].time, e[2].flags}}) +
+        a + c;
+    expect_qartool(dir.path, {"-k", "77", "c", "game.qar"}, 0,
+                   "2 records, " + std::to_string(old.size()) + " bytes before, " +
+                       std::to_string(expected.size()) + " bytes after\n",
+                   "");
+    EXPECT_TRUE(expected == read_file(dir.file("game.qar")))
+        << "the compacted archive is not the appended live records";
+    EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"a.txt", "b.bin", "c.txt", "game.qar"}))
+        << "a temporary file stayed";
+}
+
+TEST(CompactCommand, ADamagedRecordStopsItAndLeavesTheArchive) {
+    TempDir dir;
+    const std::string archive = raw_archive(
+        0, {{"bad", 3632, 0, 1000, 0, 0}, {"plain.bin", 3632, 1, 5, 0, 0}}, "plain");
+    write_file(dir.file("game.qar"), archive);
+    expect_qartool(dir.path, {"c", "game.qar"}, 2, "",
+                   "ERROR: \"bad\" in qar \"game.qar\" is damaged: its stored bytes lie beyond "
+                   "the end of the file\nqartool: 1 of 2 records damaged, qar not compacted\n");
+    EXPECT_EQ(archive, read_file(dir.file("game.qar"))) << "a damaged archive was changed";
+    EXPECT_EQ(tree(dir.path), std::vector<std::string>{"game.qar"}) << "a temporary file stayed";
+}
+
+TEST(CompactCommand, KeepsTheArchivesPermissionBits) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), TWO_RECORDS);
+    if (!set_permissions(dir.file("game.qar"), 0640))
+        GTEST_SKIP() << "this system keeps no permission bits";
+    expect_qartool(dir.path, {"c", "game.qar"}, 0, "2 records, 3636 bytes before, 3636 bytes after\n",
+                   "");
+    EXPECT_EQ(0640, permissions(dir.file("game.qar")));
+}
+
+TEST(CompactCommand, TakesNoFileNames) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), TWO_RECORDS);
+    expect_qartool(dir.path, {"c", "game.qar", "a.txt"}, 1, "",
+                   "ERROR: c compacts the whole qar and takes no file names\n");
+    EXPECT_EQ(TWO_RECORDS, read_file(dir.file("game.qar")));
+}
+
 }  // namespace
