@@ -78,6 +78,11 @@ RecordText entry_name_text(const DirectoryEntry& entry) {
     return out;
 }
 
+uint32_t entry_plain_size(const DirectoryEntry& entry) {
+    return (entry.flags & QAR_COMPRESSION_MASK) != 0 ? flags_uncompressed_size(entry.flags)
+                                                      : entry.stored_size;
+}
+
 int refuse_after_failed_write(ArchiveHandle* handle, const char* what) {
     set_last_error("Could not write %s to file \"%s\": an earlier write to it failed", what,
                    handle->base_name);
@@ -301,39 +306,38 @@ bool stored_bytes_in_file(ArchiveHandle* handle, const DirectoryEntry* entry) {
 
 }  // namespace
 
-uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
-                    uint8_t* buffer, uint32_t capacity) {
+uint8_t* read_entry_into(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
+                         ByteBuffer* plain, ByteBuffer* stored) {
     RecordText record = entry_name_text(*entry);
     const char* name = record.text;
     const bool compressed = (entry->flags & QAR_COMPRESSION_MASK) != 0;
-    const uint32_t plain_size =
-        compressed ? flags_uncompressed_size(entry->flags) : entry->stored_size;
-    if (buffer != nullptr && plain_size > capacity) return nullptr;
-
+    const uint32_t plain_size = entry_plain_size(*entry);
     if (!stored_bytes_in_file(handle, entry)) {
         set_last_error("Could not read record %s from file \"%s\"", name, handle->base_name);
         return nullptr;
     }
-    const bool read_into_caller = buffer != nullptr && !compressed;
-    uint8_t* stored = read_into_caller ? buffer
-                                       : static_cast<uint8_t*>(store_alloc(entry->stored_size));
-    if (!read_at(handle->file, entry->data_offset, stored, entry->stored_size)) {
-        if (!read_into_caller) free(stored);
+    uint8_t* result = reserve_buffer(plain, plain_size);
+    uint8_t* raw = compressed ? reserve_buffer(stored, entry->stored_size) : result;
+    if (!read_at(handle->file, entry->data_offset, raw, entry->stored_size)) {
         set_last_error("Could not read record %s from file \"%s\"", name, handle->base_name);
         return nullptr;
     }
-    uint8_t* result = stored;
-    if (compressed) {
-        result = buffer != nullptr ? buffer : static_cast<uint8_t*>(store_alloc(plain_size));
-        int decoded = decode_record(stored, entry->stored_size, entry->flags, result);
-        free(stored);
-        if (!decoded) {
-            if (buffer == nullptr) free(result);
-            return nullptr;
-        }
-    }
+    if (compressed && !decode_record(raw, entry->stored_size, entry->flags, result))
+        return nullptr;
     *size_out = plain_size;
     if (handle->key != 0) mask_with_key(result, plain_size, handle->key);
+    return result;
+}
+
+uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
+                    uint8_t* buffer, uint32_t capacity) {
+    if (buffer != nullptr && entry_plain_size(*entry) > capacity) return nullptr;
+    // The caller's buffer is large enough, so read_entry_into never replaces it.
+    ByteBuffer plain = {buffer, buffer != nullptr ? size_t(capacity) : 0};
+    ByteBuffer stored = {};
+    uint8_t* result = read_entry_into(handle, entry, size_out, &plain, &stored);
+    release_buffer(&stored);
+    if (result == nullptr && buffer == nullptr) release_buffer(&plain);
     return result;
 }
 

@@ -78,6 +78,15 @@ int delete_entry(ArchiveHandle* handle, const DirectoryEntry* entry);
 uint8_t* read_entry(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
                     uint8_t* buffer, uint32_t capacity);
 
+// read_entry into buffers the caller keeps for the next record: plain is
+// grown to the record's size once the entry is checked against the file,
+// stored holds a compressed record's stream. Returns plain's data, or null
+// with a message. It reads only through positioned reads and the calling
+// thread's last error text, so several threads may read records of one
+// handle at the same time while nothing writes through it.
+uint8_t* read_entry_into(ArchiveHandle* handle, const DirectoryEntry* entry, uint32_t* size_out,
+                         ByteBuffer* plain, ByteBuffer* stored);
+
 // Whether an entry of the snapshot is sound: its stored bytes lie inside the
 // file, clear of the header and of every directory table, and can be read;
 // a compressed record decodes to exactly the size its flags word records.

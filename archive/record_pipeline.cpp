@@ -63,43 +63,51 @@ void end_part(Pipeline* p, PipelineJob* job, std::unique_lock<std::mutex>& hold)
     if (job->parts_left == 0) end_job(p, job, hold);
 }
 
+// Takes the next step off the queues and runs it: a second part first, so
+// that a record already begun is finished before new ones are read in, else
+// the next load. Called and returns with the lock held; the step runs
+// without it. False when both queues are empty.
+bool run_next_step(Pipeline* p, std::unique_lock<std::mutex>& hold, void* area) {
+    void* context = p->steps.context;
+    if (!p->parts.empty()) {
+        PartTask task = p->parts.front();
+        p->parts.pop_front();
+        hold.unlock();
+        p->steps.part(context, task.job, task.part, area);
+        hold.lock();
+        end_part(p, task.job, hold);
+        return true;
+    }
+    if (p->loads.empty()) return false;
+    PipelineJob* job = p->loads.front();
+    p->loads.pop_front();
+    hold.unlock();
+    int parts = p->steps.load(context, job, area);
+    hold.lock();
+    job->parts_left = parts;
+    if (parts == 0) {
+        end_job(p, job, hold);
+        return true;
+    }
+    for (int i = 1; i < parts; ++i) p->parts.push_back(PartTask{job, i});
+    if (parts > 1 && p->idle_workers > 0) p->work_ready.notify_one();
+    hold.unlock();
+    p->steps.part(context, job, 0, area);
+    hold.lock();
+    end_part(p, job, hold);
+    return true;
+}
+
 void run_worker(Pipeline* p) {
     ByteBuffer block = {};
     void* area = work_area_in(&block, p->steps.worker_area_size);
-    void* context = p->steps.context;
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
-        if (!p->parts.empty()) {
-            PartTask task = p->parts.front();
-            p->parts.pop_front();
-            hold.unlock();
-            p->steps.part(context, task.job, task.part, area);
-            hold.lock();
-            end_part(p, task.job, hold);
-        } else if (!p->loads.empty()) {
-            PipelineJob* job = p->loads.front();
-            p->loads.pop_front();
-            hold.unlock();
-            int parts = p->steps.load(context, job, area);
-            hold.lock();
-            job->parts_left = parts;
-            if (parts == 0) {
-                end_job(p, job, hold);
-                continue;
-            }
-            for (int i = 1; i < parts; ++i) p->parts.push_back(PartTask{job, i});
-            if (parts > 1 && p->idle_workers > 0) p->work_ready.notify_one();
-            hold.unlock();
-            p->steps.part(context, job, 0, area);
-            hold.lock();
-            end_part(p, job, hold);
-        } else if (p->stopping) {
-            break;
-        } else {
-            p->idle_workers += 1;
-            p->work_ready.wait(hold);
-            p->idle_workers -= 1;
-        }
+        if (run_next_step(p, hold, area)) continue;
+        if (p->stopping) break;
+        p->idle_workers += 1;
+        p->work_ready.wait(hold);
+        p->idle_workers -= 1;
     }
     hold.unlock();
     release_buffer(&block);
@@ -118,10 +126,15 @@ void run_here(Pipeline* p, PipelineJob* job) {
 bool write_oldest(Pipeline* p, std::unique_lock<std::mutex>& hold, bool wait) {
     if (p->in_flight.empty()) return false;
     PipelineJob* job = p->in_flight.front();
-    if (!job->done) {
-        if (!wait) return false;
+    if (!job->done && !wait) return false;
+    // Rather than sleep, this thread runs waiting steps itself (of this job
+    // or later ones); it sleeps only while the job's last steps run on
+    // workers.
+    while (!job->done) {
+        if (run_next_step(p, hold, work_area_in(&p->own_area, p->steps.worker_area_size)))
+            continue;
         p->writer_waiting = true;
-        p->job_done.wait(hold, [job] { return job->done != 0; });
+        p->job_done.wait(hold);
         p->writer_waiting = false;
     }
     p->in_flight.pop_front();

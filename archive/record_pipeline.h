@@ -12,8 +12,11 @@
 // ever touched by the calling thread, and what it writes is the same for any
 // number of workers as long as a job's steps depend on the job alone.
 //
-// With 0 workers no thread is started: pipeline_push runs the job's steps
-// itself, at once, and writes it.
+// Where the calling thread would wait for a job, it runs queued steps itself
+// instead (so with W workers, W + 1 threads do the steps, and the calling
+// thread sleeps only while the last steps of the job it waits for run on
+// workers). With 0 workers no thread is started: pipeline_push runs the
+// job's steps itself, at once, and writes it.
 //
 // In flight (pushed and not yet written) are at most max_jobs jobs and at
 // most max_bytes bytes as the caller counts them; a job larger than
@@ -45,8 +48,9 @@ struct PipelineJob {
 
 struct PipelineSteps {
     void* context;  // passed to every step
-    // The worker steps. work_area is the running thread's own block of
-    // worker_area_size bytes (16-byte aligned), kept for the whole run.
+    // The worker steps (run on a worker or the calling thread). work_area is
+    // the running thread's own block of worker_area_size bytes (16-byte
+    // aligned), kept for the whole run.
     int (*load)(void* context, PipelineJob* job, void* work_area);
     void (*part)(void* context, PipelineJob* job, int part, void* work_area);
     void (*finish)(void* context, PipelineJob* job);

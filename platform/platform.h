@@ -124,29 +124,34 @@ int plat_name_matches(const char* name, const char* pattern);
 // ---------------------------------------------------------------------------
 // Reading a whole file
 
-enum PlatMapResult {
-    PLAT_MAP_OK = 0,
-    PLAT_MAP_OPEN_FAILED,  // missing, no permission, or not a regular file
-    PLAT_MAP_EMPTY,        // a file of length zero has nothing to map
-    PLAT_MAP_TOO_LARGE,    // longer than the caller's limit; not mapped
-    PLAT_MAP_FAILED,       // opened, but the bytes could not be mapped
+enum PlatReadResult {
+    PLAT_READ_OK = 0,
+    PLAT_READ_OPEN_FAILED,  // missing, no permission, or not a regular file
+    PLAT_READ_EMPTY,        // a file of length zero has nothing to read
+    PLAT_READ_TOO_LARGE,    // longer than the caller's limit; not opened
+    PLAT_READ_FAILED,       // opened, but the bytes could not be read
 };
 
-// A file's bytes as one read-only block. The block must never be written.
-struct PlatMappedFile {
-    const uint8_t* data;         // size bytes
+struct PlatInFile;  // a file open for reading; owned by whoever opened it
+
+// What plat_open_read found out about the file when it opened it.
+struct PlatFileInfo {
     uint64_t size;
     PlatDateTime write_time;     // last-write time, UTC
     int write_time_valid;        // 0 when the system could not convert it
 };
 
-// Opens an existing regular file read-only and maps all of it. Fails for an
-// empty file and, without mapping anything, for one longer than max_size.
-// On success the caller owns the mapping and releases it with
-// plat_unmap_file; on failure nothing is left open.
-PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out);
-// Releases the mapping; data is null afterwards. Safe to call twice.
-void plat_unmap_file(PlatMappedFile* file);
+// Opens an existing regular file read-only (a named pipe never blocks the
+// call) and fills *info. Fails for an empty file and for one longer than
+// max_size, leaving nothing open. Thread-safe.
+PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** file_out,
+                              PlatFileInfo* info);
+// Reads the next bytes with read() into the caller's buffer until n bytes
+// came or the file ended (a file that shrank since it was opened); *got
+// receives the count. 0 when a read failed.
+int plat_read_full(PlatInFile* file, uint8_t* buffer, size_t n, size_t* got);
+// Closes the file and releases the PlatInFile; null is allowed.
+void plat_close_read(PlatInFile* file);
 
 // ---------------------------------------------------------------------------
 // Writing a file safely

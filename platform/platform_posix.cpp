@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -245,35 +244,52 @@ struct FdCloser {
 
 }  // namespace
 
-PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out) {
+struct PlatInFile {
+    int fd;
+};
+
+PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** file_out,
+                              PlatFileInfo* info) {
     // O_NONBLOCK: a named pipe matched by a pattern must not hang the walk.
     FdCloser file{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-    if (file.fd < 0) return PLAT_MAP_OPEN_FAILED;
+    if (file.fd < 0) return PLAT_READ_OPEN_FAILED;
     struct stat st;
-    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return PLAT_MAP_OPEN_FAILED;
-    if (st.st_size <= 0) return PLAT_MAP_EMPTY;
+    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return PLAT_READ_OPEN_FAILED;
+    if (st.st_size <= 0) return PLAT_READ_EMPTY;
     uint64_t size = uint64_t(st.st_size);
-    if (size > max_size || size > SIZE_MAX) return PLAT_MAP_TOO_LARGE;
-    void* view = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file.fd, 0);
-    if (view == MAP_FAILED) return PLAT_MAP_FAILED;
-
-    out->data = static_cast<const uint8_t*>(view);
-    out->size = size;
+    if (size > max_size || size > SIZE_MAX) return PLAT_READ_TOO_LARGE;
+    info->size = size;
     time_t written = st.st_mtim.tv_sec;
     struct tm t;
-    out->write_time_valid = gmtime_r(&written, &t) != nullptr;
-    if (out->write_time_valid)
-        out->write_time = PlatDateTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                                       t.tm_hour, t.tm_min, t.tm_sec};
+    info->write_time_valid = gmtime_r(&written, &t) != nullptr;
+    if (info->write_time_valid)
+        info->write_time = PlatDateTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                                        t.tm_hour, t.tm_min, t.tm_sec};
     else
-        out->write_time = PlatDateTime{1970, 1, 1, 0, 0, 0};
-    return PLAT_MAP_OK;  // the mapping stays valid after the descriptor closes
+        info->write_time = PlatDateTime{1970, 1, 1, 0, 0, 0};
+    *file_out = new PlatInFile{file.fd};
+    file.fd = -1;
+    return PLAT_READ_OK;
 }
 
-void plat_unmap_file(PlatMappedFile* file) {
-    if (file->data) munmap(const_cast<uint8_t*>(file->data), size_t(file->size));
-    file->data = nullptr;
-    file->size = 0;
+int plat_read_full(PlatInFile* file, uint8_t* buffer, size_t n, size_t* got) {
+    size_t done = 0;
+    while (done < n) {
+        // Regular files never block, whatever O_NONBLOCK says.
+        ssize_t part = read(file->fd, buffer + done, n - done);
+        if (part < 0 && errno == EINTR) continue;
+        if (part < 0) return 0;
+        if (part == 0) break;
+        done += size_t(part);
+    }
+    *got = done;
+    return 1;
+}
+
+void plat_close_read(PlatInFile* file) {
+    if (!file) return;
+    close(file->fd);
+    delete file;
 }
 
 // ---------------------------------------------------------------------------

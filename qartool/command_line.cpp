@@ -94,11 +94,12 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     }
     uint32_t key = 0;
     const char* output_dir = nullptr;
+    int workers = -1;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
         const char* option = argv[cursor];
         char letter = upper(option[1]);
-        if (letter != 'K' && letter != 'P' && letter != 'O') {
+        if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J') {
             fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
             return PARSE_FAILED;
         }
@@ -110,6 +111,14 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
                 fprintf(stderr, "ERROR: empty folder name after -o\n");
                 return PARSE_FAILED;
             }
+        } else if (letter == 'J') {
+            uint32_t count = 0;
+            if (!parse_key_number(argv[cursor], &count) || count > 64) {
+                fprintf(stderr, "ERROR: worker count \"%s\" is not a number from 0 to 64\n",
+                        display_text(argv[cursor]).c_str());
+                return PARSE_FAILED;
+            }
+            workers = int(count);
         } else if (!take_key_option(letter, argv[cursor], &key)) {
             return PARSE_FAILED;
         }
@@ -129,5 +138,6 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     out->files = argv + cursor + 2;
     out->file_count = argc - cursor - 2;
     out->output_dir = output_dir;
+    out->workers = workers;
     return PARSE_RUN;
 }

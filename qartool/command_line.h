@@ -11,6 +11,11 @@
 // after the archive name are file names or patterns, even when they begin
 // with '-'. Before that rule, a first argument "-h" or "--help" prints the
 // usage text and "--version" the tool's name and version.
+//
+// -j <number> sets the number of worker threads that read and encode or
+// decode records (0: none). It is left out of the usage text: the default
+// (one fewer than the usable cores) is right for users, and the tests use it
+// to compare runs with different numbers of workers.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +33,7 @@ struct CommandLine {
     char* const* files;        // the arguments after the archive name
     int file_count;
     const char* output_dir;    // -o <folder>: where extract writes; null for the current one
+    int workers;               // -j, or -1 to follow the usable cores
 };
 
 // Reads the whole command line; prints the usage text or the error message

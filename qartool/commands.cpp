@@ -56,8 +56,10 @@ ArchiveHandle* open_existing_for_write(const CommandLine& line) {
 int gather_each(const CommandLine& line, ArchiveHandle* archive,
                 void (*gather_one)(GatherRun*, const char*)) {
     HandleCloser closer{archive};
-    GatherRun run = start_gather(archive, line.key);
+    GatherRun run;
+    start_gather(&run, archive, line.key, pipeline_worker_count(line));
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
+    finish_gather(&run);
     fflush(stdout);
     return finish_command(Tally{run.files, run.not_stored}, "files not stored");
 }
@@ -92,6 +94,13 @@ const char* const LIST_SEPARATOR =
     "----- ---------------- --------- --------- ---------- -------- -----------\n";
 
 }  // namespace
+
+unsigned pipeline_worker_count(const CommandLine& line) {
+    if (line.workers >= 0) return unsigned(line.workers);
+    // The calling thread runs steps too, so one worker fewer than cores; one
+    // usable core gains nothing from threads, and no thread is started.
+    return plat_usable_cores() - 1;
+}
 
 ArchiveHandle* open_for_read(const CommandLine& line) {
     ArchiveHandle* archive = open_archive(line.archive, 0);

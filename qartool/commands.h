@@ -38,6 +38,11 @@ void report_damaged(const CommandLine& line, const DirectoryEntry& entry);
 // Prints the reason and returns null when either fails.
 ArchiveHandle* open_for_read(const CommandLine& line);
 
+// The workers of the record pipeline for add, update and extract: the -j
+// option's number, else one fewer than the cores this process may use (none,
+// and no thread, with one).
+unsigned pipeline_worker_count(const CommandLine& line);
+
 // 1 when the command selects the entry: every entry when no patterns were
 // given, otherwise an entry whose name matches at least one pattern, without
 // regard to ASCII case. With hits (one per pattern), marks every pattern

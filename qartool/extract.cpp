@@ -16,6 +16,7 @@
 #include "names.h"
 #include "platform.h"
 #include "record_ops.h"
+#include "record_pipeline.h"
 
 namespace {
 
@@ -32,51 +33,86 @@ void report_write_failure(const char* name) {
     fprintf(stderr, "ERROR: could not write to file \"%s\"\n", display_text(name).c_str());
 }
 
+// One selected record, written in listing order by the pipeline.
+struct ExtractItem {
+    const DirectoryEntry* entry;  // in the archive's snapshot
+    RecordName name;
+    bool plain;                   // a plain file name: read and written
+    // Filled by the worker.
+    const uint8_t* data;          // the record's bytes in the job's buffer, null when unread
+    uint32_t size;
+};
+
+struct ExtractRun {
+    const CommandLine* line;
+    ArchiveHandle* archive;        // workers only read records through it
+    const PlatFileId* archive_id;  // null when unknown
+    std::string folder;            // where the files go
+    Tally tally;
+};
+
+// The pipeline's buffers for a record: its plain bytes, a stream's bytes.
+constexpr int PLAIN_BYTES = 0;
+constexpr int STORED_BYTES = 1;
+
+// Reads and decodes the record on a worker, unless its name is refused.
+int read_item(void* context, PipelineJob* job, void*) {
+    ExtractRun* run = static_cast<ExtractRun*>(context);
+    ExtractItem* item = static_cast<ExtractItem*>(job->item);
+    if (item->plain)
+        item->data = read_entry_into(run->archive, item->entry, &item->size,
+                                     &job->buffers[PLAIN_BYTES], &job->buffers[STORED_BYTES]);
+    return 0;
+}
+
 // Writes one record out; 1 when its file is in place, 0 when a line on
 // standard error said why not.
-int extract_entry(const CommandLine& line, ArchiveHandle* archive, const DirectoryEntry& entry,
-                  const std::string& folder, const PlatFileId* archive_id) {
-    RecordName name = record_name(entry);
-    if (!is_plain_file_name(name.text)) {
+int write_record_file(const ExtractRun& run, const ExtractItem& item) {
+    const char* name = item.name.text;
+    if (!item.plain) {
         fprintf(stderr, "ERROR: not extracting \"%s\": not a plain file name\n",
-                display_text(name.text).c_str());
+                display_text(name).c_str());
         return 0;
     }
-    const std::string path = folder + "/" + name.text;
-    if (archive_id && is_the_archive(path.c_str(), *archive_id)) {
+    // Decided here, in listing order, after every file before it is written.
+    const std::string path = run.folder + "/" + name;
+    if (run.archive_id && is_the_archive(path.c_str(), *run.archive_id)) {
         fprintf(stderr, "ERROR: not extracting \"%s\" over the qar file being read\n",
-                display_text(name.text).c_str());
+                display_text(name).c_str());
         return 0;
     }
-
-    uint32_t size = 0;
-    std::unique_ptr<uint8_t, decltype(&free)> data(
-        read_entry(archive, &entry, &size, nullptr, 0), &free);
-    if (!data) {
+    if (!item.data) {
         fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\n",
-                display_text(name.text).c_str(), display_text(line.archive).c_str());
+                display_text(name).c_str(), display_text(run.line->archive).c_str());
         return 0;
     }
-    PlatOutFile* out = plat_create_temp(folder.c_str());
+    PlatOutFile* out = plat_create_temp(run.folder.c_str());
     if (!out) {
-        report_write_failure(name.text);
+        report_write_failure(name);
         return 0;
     }
-    if (!plat_write_all(out, data.get(), size)) {
+    if (!plat_write_all(out, item.data, item.size)) {
         plat_discard_file(out);
-        report_write_failure(name.text);
+        report_write_failure(name);
         return 0;
     }
     // A time that cannot be converted leaves the file's time as written.
     PlatDateTime written;
-    if (decode_time_stamp(entry.time, 0, &written)) plat_set_write_time(out, written);
+    if (decode_time_stamp(item.entry->time, 0, &written)) plat_set_write_time(out, written);
     if (!plat_commit_file(out, path.c_str())) {
-        report_write_failure(name.text);
+        report_write_failure(name);
         return 0;
     }
     // Named only once the file is in place under its name.
-    printf("%s\n", display_text(name.text).c_str());
+    printf("%s\n", display_text(name).c_str());
     return 1;
+}
+
+// The pipeline's write step, on the calling thread.
+void write_item(void* context, PipelineJob* job) {
+    ExtractRun* run = static_cast<ExtractRun*>(context);
+    std::unique_ptr<ExtractItem> item(static_cast<ExtractItem*>(job->item));
+    if (!write_record_file(*run, *item)) run->tally.not_done += 1;
 }
 
 }  // namespace
@@ -101,15 +137,26 @@ int command_extract(const CommandLine& line) {
     DirectoryEntry* entries = nullptr;
     int32_t count = 0;
     get_directory(archive, &entries, &count);
-    Tally tally{0, 0};
+    // Workers read and decode the records; this thread writes the files in
+    // listing order, so the files and the output are the same for any number
+    // of workers.
+    ExtractRun run = {&line, archive, have_id ? &archive_id : nullptr, folder, Tally{0, 0}};
+    PipelineSteps steps = {&run, read_item, nullptr, nullptr, write_item, 0};
+    Pipeline* pipeline = start_pipeline(steps, record_pipeline_limits(pipeline_worker_count(line)));
     std::vector<char> hits(size_t(line.file_count), 0);
     for (int32_t e = 0; e < count; ++e) {
         if (!entry_selected(line, entries[e], &hits)) continue;
-        tally.asked += 1;
-        if (!extract_entry(line, archive, entries[e], folder, have_id ? &archive_id : nullptr))
-            tally.not_done += 1;
+        run.tally.asked += 1;
+        ExtractItem* item = new ExtractItem{&entries[e], record_name(entries[e]), false, nullptr, 0};
+        item->plain = is_plain_file_name(item->name.text) != 0;
+        // What the job holds: the record's bytes and, compressed, its stream.
+        const uint64_t bytes = item->plain ? uint64_t(entries[e].stored_size) +
+                                                 flags_uncompressed_size(entries[e].flags)
+                                           : 0;
+        pipeline_push(pipeline, item, bytes, item->plain ? 1 : 0);
     }
+    stop_pipeline(pipeline);
     close_archive(archive);
-    report_unmatched(line, hits, "extracted", &tally);
-    return finish_command(tally, "records not extracted");
+    report_unmatched(line, hits, "extracted", &run.tally);
+    return finish_command(run.tally, "records not extracted");
 }

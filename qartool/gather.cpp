@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "names.h"
+#include "record_codec.h"
 #include "record_ops.h"
 
 // ---------------------------------------------------------------------------
@@ -52,14 +53,154 @@ using DirectorySet = std::set<std::pair<uint64_t, uint64_t>>;
 
 std::pair<uint64_t, uint64_t> id_key(const PlatFileId& id) { return {id.volume, id.file}; }
 
-void report(const char* name, const char* reason) {
-    fprintf(stderr, "\"%s\": %s\n", display_text(name).c_str(), reason);
+// The pipeline's buffers for a file: its bytes, then the two streams.
+constexpr int FILE_BYTES = 0;
+constexpr int FIRST_STREAM = 1;
+
+// One step of the walk, written in walk order by the pipeline: the lines it
+// prints and, for a file to store, the file as a worker read and encoded it.
+// The worker steps see nothing but their item.
+struct WalkItem {
+    std::string out_line;  // a whole line for standard output, or empty
+    std::string err_line;  // a whole line for standard error, or empty
+    bool store;            // a file to read and store under name
+    bool add;              // appended (read, masked, encoded), else replaced
+    uint32_t key;          // the archive's key, for add
+    std::string path;
+    std::string name;
+    // Filled by the worker steps.
+    PlatReadResult read;
+    uint32_t size;               // bytes read
+    uint32_t stamp;              // the record's time
+    uint32_t stream_sizes[2];
+    std::string part_failure[2]; // each compression's message when it failed
+    std::string failure;         // the encoding's message when it failed
+    EncodedRecord encoded;       // for add
+};
+
+std::string report_line(const std::string& name, const char* reason) {
+    return "\"" + display_text(name.c_str()) + "\": " + reason + "\n";
+}
+
+// Why a file that could not be read is not stored; null when it was read.
+const char* read_failure(PlatReadResult result) {
+    switch (result) {
+    case PLAT_READ_OK: return nullptr;
+    case PLAT_READ_OPEN_FAILED: return "could not open the file, not stored";
+    case PLAT_READ_EMPTY: return "empty file, not stored";
+    case PLAT_READ_TOO_LARGE: return "file of 4 GiB or more, not stored";
+    case PLAT_READ_FAILED: break;
+    }
+    return "could not read the file, not stored";
+}
+
+// Reads the file with read() into the job's reused buffer and, for add,
+// masks it; the two compressions follow as the job's parts.
+int load_file(void*, PipelineJob* job, void*) {
+    WalkItem* item = static_cast<WalkItem*>(job->item);
+    PlatInFile* file = nullptr;
+    PlatFileInfo info;
+    item->read = plat_open_read(item->path.c_str(), MAX_RECORD_FILE, &file, &info);
+    if (item->read != PLAT_READ_OK) return 0;
+    uint8_t* data = reserve_buffer(&job->buffers[FILE_BYTES], size_t(info.size));
+    size_t got = 0;
+    // A file that shrank since it was opened is stored as it was read.
+    if (!plat_read_full(file, data, size_t(info.size), &got))
+        item->read = PLAT_READ_FAILED;
+    else if (got == 0)
+        item->read = PLAT_READ_EMPTY;
+    plat_close_read(file);
+    if (item->read != PLAT_READ_OK) return 0;
+    item->size = uint32_t(got);
+    item->stamp = info.write_time_valid ? encode_time_stamp(info.write_time) : 0xFFFFFFFFu;
+    if (!item->add) return 0;  // replace_record masks the bytes itself
+    if (item->key != 0) mask_with_key(data, item->size, item->key);
+    return item->size <= QAR_MAX_COMPRESSED_SIZE ? 2 : 0;
+}
+
+void compress_file(void*, PipelineJob* job, int part, void* work_area) {
+    WalkItem* item = static_cast<WalkItem*>(job->item);
+    if (!compress_with_method(CODEC_METHODS[part], job->buffers[FILE_BYTES].data, item->size,
+                              &job->buffers[FIRST_STREAM + part], &item->stream_sizes[part],
+                              work_area))
+        item->part_failure[part] = last_error_text();
+}
+
+// Once both compressions ended: the choice and the optimiser. Of two failed
+// compressions the first in method order is reported, as when they run one
+// after the other.
+void choose_file_stream(void*, PipelineJob* job) {
+    WalkItem* item = static_cast<WalkItem*>(job->item);
+    if (!item->add || item->read != PLAT_READ_OK) return;
+    const uint8_t* data = job->buffers[FILE_BYTES].data;
+    if (item->size > QAR_MAX_COMPRESSED_SIZE)
+        item->encoded = EncodedRecord{data, item->size, 0};
+    else if (!item->part_failure[0].empty() || !item->part_failure[1].empty())
+        item->failure = item->part_failure[item->part_failure[0].empty() ? 1 : 0];
+    else if (!choose_stream(data, item->size, &job->buffers[FIRST_STREAM], item->stream_sizes,
+                            &item->encoded))
+        item->failure = last_error_text();
+}
+
+// Stores a file the workers read: the same checks, messages and writes as
+// append_record and replace_record.
+void store_read_file(GatherRun* run, PipelineJob* job) {
+    WalkItem* item = static_cast<WalkItem*>(job->item);
+    const char* name = item->name.c_str();
+    if (const char* failure = read_failure(item->read)) {
+        fputs(report_line(item->name, failure).c_str(), stderr);
+        run->not_stored += 1;
+        return;
+    }
+    int ok;
+    if (item->add) {
+        AppendSlot slot;
+        ok = prepare_append(run->archive, item->size, name, &slot);
+        if (ok && !item->failure.empty()) {
+            set_last_error("%s", item->failure.c_str());
+            ok = 0;
+        }
+        if (ok) ok = store_encoded_record(run->archive, &slot, item->encoded, item->stamp, name);
+        if (ok) run->appended.insert(record_key(name));
+    } else {
+        ok = replace_record(run->archive, job->buffers[FILE_BYTES].data, item->size, item->stamp,
+                            name);
+    }
+    if (!ok) {
+        fputs(report_line(item->name, display_text(last_error_text()).c_str()).c_str(), stderr);
+        run->not_stored += 1;
+    }
+}
+
+// Writes one step of the walk, in walk order, on the walking thread.
+void write_item(void* context, PipelineJob* job) {
+    GatherRun* run = static_cast<GatherRun*>(context);
+    std::unique_ptr<WalkItem> item(static_cast<WalkItem*>(job->item));
+    if (!item->out_line.empty()) fputs(item->out_line.c_str(), stdout);
+    if (!item->err_line.empty()) fputs(item->err_line.c_str(), stderr);
+    if (!item->store) return;
+    store_read_file(run, job);
+    auto pending = run->pending.find(record_key(item->name.c_str()));
+    if (pending != run->pending.end() && --pending->second == 0) run->pending.erase(pending);
+}
+
+// Hands lines to print in their turn.
+void say(GatherRun* run, std::string out_line, std::string err_line) {
+    WalkItem* item = new WalkItem{};
+    item->out_line = std::move(out_line);
+    item->err_line = std::move(err_line);
+    pipeline_push(run->pipeline, item, 0, 0);
+}
+
+void report(GatherRun* run, const char* name, const char* reason) {
+    say(run, std::string(), report_line(name, reason));
 }
 
 // Reports a file (or an argument or folder standing for the files it would
-// have given) that is not stored, and counts it.
-void refuse(GatherRun* run, const char* name, const char* reason) {
-    report(name, reason);
+// have given) that is not stored, and counts it; out_line goes first.
+void refuse(GatherRun* run, const char* name, const char* reason,
+            std::string out_line = std::string()) {
+    say(run, std::move(out_line), report_line(name, reason));
     run->not_stored += 1;
 }
 
@@ -76,74 +217,41 @@ std::string directory_part(const std::string& pattern) {
     return cut == std::string::npos ? std::string() : pattern.substr(0, cut + 1);
 }
 
-// Why a file that could not be mapped is not stored; null when it was mapped.
-const char* map_failure(PlatMapResult result) {
-    switch (result) {
-    case PLAT_MAP_OK: return nullptr;
-    case PLAT_MAP_OPEN_FAILED: return "could not open the file, not stored";
-    case PLAT_MAP_EMPTY: return "empty file, not stored";
-    case PLAT_MAP_TOO_LARGE: return "file of 4 GiB or more, not stored";
-    case PLAT_MAP_FAILED: break;
-    }
-    return "could not read the file, not stored";
-}
-
-struct MappedFileGuard {
-    PlatMappedFile* file;
-    ~MappedFileGuard() { plat_unmap_file(file); }
-};
-
-// Steps for one file found by the walk, after its "file: " line.
+// Decides, in walk order, whether a file found by the walk is stored, and
+// hands it to the pipeline with its "file: " line.
 void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& entry,
-                GatherMode mode) {
+                GatherMode mode, std::string file_line) {
     const char* name = entry.name;
     if (run->archive_id_valid && plat_same_file(entry.id, run->archive_id)) {
-        refuse(run, name, "the qar file itself is not stored");
+        refuse(run, name, "the qar file itself is not stored", file_line);
         return;
     }
-    if (!is_plain_file_name(record_key(name).c_str())) {
-        refuse(run, name, "a name that could not be extracted again, not stored");
+    const std::string key = record_key(name);
+    if (!is_plain_file_name(key.c_str())) {
+        refuse(run, name, "a name that could not be extracted again, not stored", file_line);
         return;
     }
-    if (mode == GatherMode::add &&
-        (find_entry(run->archive, name) || run->appended.count(record_key(name)))) {
-        fprintf(stderr, "\"%s\" already exists\n", display_text(name).c_str());
+    if (mode == GatherMode::add && run->pending.count(key) != 0) {
+        // Whether a file of this name is stored depends on how the one in
+        // flight fares: let it land first.
+        pipeline_flush(run->pipeline);
+    }
+    if (mode == GatherMode::add && (find_entry(run->archive, name) || run->appended.count(key))) {
+        say(run, file_line, "\"" + display_text(name) + "\" already exists\n");
         run->not_stored += 1;
         return;
     }
-
-    PlatMappedFile mapped;
-    const char* failure = map_failure(plat_map_file(path.c_str(), MAX_RECORD_FILE, &mapped));
-    if (failure) {
-        refuse(run, name, failure);
-        return;
-    }
-    MappedFileGuard mapping{&mapped};
-    uint32_t size = uint32_t(mapped.size);
-
-    // The record operations mask their data in place, so a non-zero key needs
-    // a private copy; with key 0 they never write into it and the read-only
-    // view is passed as it is.
-    std::unique_ptr<uint8_t, decltype(&free)> copy(nullptr, &free);
-    uint8_t* data = const_cast<uint8_t*>(mapped.data);
-    if (run->key != 0) {
-        copy.reset(static_cast<uint8_t*>(malloc(size)));
-        if (!copy) fatal_error(nullptr);
-        memcpy(copy.get(), mapped.data, size);
-        data = copy.get();
-    }
-
-    uint32_t stamp = mapped.write_time_valid ? encode_time_stamp(mapped.write_time)
-                                             : 0xFFFFFFFFu;
-    int ok;
-    if (mode == GatherMode::add) {
-        uint32_t stored_size = 0;
-        ok = append_record(run->archive, data, size, stamp, name, &stored_size);
-        if (ok) run->appended.insert(record_key(name));
-    } else {
-        ok = replace_record(run->archive, data, size, stamp, name);
-    }
-    if (!ok) refuse(run, name, display_text(last_error_text()).c_str());
+    WalkItem* item = new WalkItem{};
+    item->out_line = std::move(file_line);
+    item->store = true;
+    item->add = mode == GatherMode::add;
+    item->key = run->archive->key;
+    item->path = path;
+    item->name = name;
+    run->pending[key] += 1;
+    // What the job holds at most: the file, and for add the two streams.
+    const uint64_t bytes = item->add ? 3 * entry.size : entry.size;
+    pipeline_push(run->pipeline, item, bytes, 1);
 }
 
 bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked);
@@ -152,7 +260,7 @@ bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, Directory
 // path is the folder's path, name what the "dir: " line shows.
 void walk_folder(GatherRun* run, const std::string& path, const char* name, GatherMode mode,
                  DirectorySet* walked) {
-    printf("dir: %s\n", display_text(name).c_str());
+    say(run, "dir: " + display_text(name) + "\n", std::string());
     std::string below = path + "/*";
     if (below.size() >= PLAT_PATH_MAX) {
         refuse_unfound(run, name, "path too long, nothing stored from it");
@@ -175,17 +283,17 @@ bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, Directory
         std::string path = dir + entry.name;
         if (entry.is_directory) {
             if (!walked->insert(id_key(entry.id)).second) {
-                report(entry.name, "directory already walked (a link loop?), skipped");
+                report(run, entry.name, "directory already walked (a link loop?), skipped");
                 continue;
             }
             walk_folder(run, path, entry.name, mode, walked);
         } else {
-            printf("file: %s\n", display_text(entry.name).c_str());
+            std::string file_line = "file: " + display_text(entry.name) + "\n";
             run->files += 1;
             if (path.size() >= PLAT_PATH_MAX)
-                refuse(run, entry.name, "path too long, not stored");
+                refuse(run, entry.name, "path too long, not stored", file_line);
             else
-                store_file(run, path, entry, mode);
+                store_file(run, path, entry, mode, file_line);
         }
     } while (plat_find_next(search, &entry));
     plat_find_close(search);
@@ -226,14 +334,20 @@ void gather(GatherRun* run, const char* pattern, GatherMode mode) {
 
 }  // namespace
 
-GatherRun start_gather(ArchiveHandle* archive, uint32_t key) {
-    GatherRun run;
-    run.archive = archive;
-    run.key = key;
-    run.archive_id_valid = plat_stream_id(archive->file, &run.archive_id);
-    run.files = 0;
-    run.not_stored = 0;
-    return run;
+void start_gather(GatherRun* run, ArchiveHandle* archive, uint32_t key, unsigned workers) {
+    run->archive = archive;
+    run->key = key;
+    run->archive_id_valid = plat_stream_id(archive->file, &run->archive_id);
+    run->files = 0;
+    run->not_stored = 0;
+    PipelineSteps steps = {run, load_file, compress_file, choose_file_stream, write_item,
+                           CODEC_WORK_AREA_SIZE};
+    run->pipeline = start_pipeline(steps, record_pipeline_limits(workers));
+}
+
+void finish_gather(GatherRun* run) {
+    stop_pipeline(run->pipeline);
+    run->pipeline = nullptr;
 }
 
 void gather_add(GatherRun* run, const char* pattern) { gather(run, pattern, GatherMode::add); }

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
 #include "archive_handle.h"
 #include "platform.h"
+#include "record_pipeline.h"
 
 // ---------------------------------------------------------------------------
 // Time stamps
@@ -33,6 +35,13 @@ int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 // The walk
 
 // One add or update command's walk over its file arguments.
+//
+// The walk decides on the calling thread, in walk order, what is stored and
+// what is said; the files to store are read (and for add, encoded) by the
+// record pipeline's workers, and the calling thread writes them, with every
+// line, in walk order. So the archive and the output are the same for any
+// number of workers, and a walk cut short at any moment has stored a prefix
+// of it.
 struct GatherRun {
     ArchiveHandle* archive;            // open for reading and writing; not owned
     uint32_t key;                      // archive key of the command line, 0 for none
@@ -41,10 +50,15 @@ struct GatherRun {
     std::set<std::string> appended;    // record_key of each name appended in this run
     int files;                         // files found, and arguments or folders that gave none
     int not_stored;                    // of those, the ones not stored (each reported)
+    std::map<std::string, int> pending;  // record_key of files in flight, with their count
+    Pipeline* pipeline;                // owned; from start_gather to finish_gather
 };
 
-// Prepares a run over an open archive.
-GatherRun start_gather(ArchiveHandle* archive, uint32_t key);
+// Prepares a run over an open archive and starts the pipeline with the given
+// number of workers (0: everything on the calling thread, no thread).
+void start_gather(GatherRun* run, ArchiveHandle* archive, uint32_t key, unsigned workers);
+// Writes every file still in flight and stops the pipeline.
+void finish_gather(GatherRun* run);
 
 // Walks the file pattern (directories separated by '/' or '\', wildcards in
 // the last component, directories descended and their files stored under
@@ -53,7 +67,9 @@ GatherRun start_gather(ArchiveHandle* archive, uint32_t key);
 // this run. Prints "dir: " and "file: " progress lines on standard output and
 // one line on standard error for each file it skips or fails to store, for a
 // pattern that finds nothing and for a folder it cannot read; each of those
-// counts once in run->not_stored. Never stops early.
+// counts once in run->not_stored. Never stops early. Files still in flight
+// when it returns are written, with their lines (and counted), by the next
+// call or by finish_gather.
 //
 // A file is refused before anything is written when it is the archive
 // itself, empty, unreadable, 4 GiB or more, already in the archive (add), or
