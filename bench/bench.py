@@ -369,18 +369,27 @@ class Bench:
             self.table.note("qartool not built: add figures skipped")
             return
         self.last_add = t["qa"]
+        self.last_add_cpu = c["qa"]
+        # Many small files keep every core busy with whole records; a few large
+        # ones are bound by the slower compressor of each record.
+        limit = 1.10 if set_name == "tree" else 1.05
         for key, name in (("qa", "qartool a"), ("qap", "qartool -p a")):
             self.table.add(name, t[key], "s", mbps(size, t[key]), "lzo1x_ref",
-                           t[key] / t["ref"], "<= 1.10", t[key] <= 1.10 * t["ref"],
-                           cpu=c[key])
-            self.table.add("", "", "", "", "lzop -9",
-                           t[key] / t["lzop"], "< 1.00", t[key] < t["lzop"])
+                           t[key] / t["ref"], "<= %.2f" % limit,
+                           round(t[key] / t["ref"], 2) <= limit, cpu=c[key])
+            if set_name == "tree":
+                self.table.add("", "", "", "", "lzop -9", t[key] / t["lzop"], "< 1.00",
+                               round(t[key] / t["lzop"], 2) < 1.0)
+            else:
+                self.table.add("", "", "", "", "lzop -9", t[key] / t["lzop"])
         self.identity(set_name, out, outp)
         self.extract_figures(set_name, out, files, size)
+        if set_name == "mixed":
+            self.extract_figures(set_name, out, files, size, on_disk=True)
 
     def identity(self, set_name, threaded, threaded_p):
-        """The archive written on one core (the sequential codec) must be the
-        one written with the worker thread, byte for byte."""
+        """The archive written on one core (no threads at all) must be the
+        one written with the worker threads, byte for byte."""
         qar = self.prog("qartool")
         if not shutil.which("taskset"):
             self.table.note("taskset missing: byte-identity check skipped")
@@ -394,19 +403,31 @@ class Bench:
         run(["taskset", "-c", "0", qar, "-p", "bench", "a", seqp, set_name], self.corpus)
         same = all(open(a, "rb").read() == open(b, "rb").read()
                    for a, b in ((seq, threaded), (seqp, threaded_p)))
-        self.table.add("qartool a on one core (sequential codec)", t, "s", "", "", None,
+        self.table.add("qartool a on one core (no threads)", t, "s", "", "", None,
                        "identical", same, cpu=cpu[0])
         self.table.add("", "", "", "", "qartool a (speed-up)", t / self.last_add)
+        # What the threads cost: CPU seconds of the threaded add over the
+        # one-core add, which does the same work on one thread.
+        ratio = self.last_add_cpu / cpu[0] if cpu[0] > 0 else None
+        if set_name == "tree":
+            self.table.add("  cpu s of qartool a over one core", "", "", "", "one core", ratio,
+                           "<= 1.10", ratio is not None and round(ratio, 2) <= 1.10)
+        else:
+            self.table.add("  cpu s of qartool a over one core", "", "", "", "one core", ratio)
 
-    def extract_figures(self, set_name, archive, files, size):
+    def extract_figures(self, set_name, archive, files, size, on_disk=False):
+        """qartool x against lzop -d of the same files, both writing into the
+        scratch folder, or with on_disk into a folder of the build (a disk
+        file system rather than /dev/shm)."""
         qar = self.prog("qartool")
         lzodir = self.w("lzo")
         clean(lzodir)
         os.makedirs(lzodir)
         run(["lzop", "-9", "-q", "-f", "-p" + lzodir, "--"] + files)
         lzo_files = [os.path.join(lzodir, os.path.basename(f) + ".lzo") for f in files]
-        xq = self.w("xq")
-        xl = self.w("xl")
+        out_root = os.path.join(self.build, "bench-disk") if on_disk else self.work
+        xq = os.path.join(out_root, "xq")
+        xl = os.path.join(out_root, "xl")
 
         def fresh(d):
             clean(d)
@@ -422,13 +443,18 @@ class Bench:
         if got != sorted(os.path.basename(f).lower() for f in files):
             self.table.note("qartool x of %s gave %d files, expected %d" % (set_name, len(got),
                                                                           len(files)))
-        self.table.add("lzop -d (same files)", t["lx"], "s", mbps(size, t["lx"]), cpu=c["lx"])
-        self.table.add("qartool x", t["qx"], "s", mbps(size, t["qx"]), "lzop -d",
-                       t["qx"] / t["lx"], "<= 1.00", round(t["qx"] / t["lx"], 2) <= 1.0,
-                       cpu=c["qx"])
+        where = " (output on disk)" if on_disk else ""
+        limit = 0.80 if set_name == "mixed" else 1.00
+        self.table.add("lzop -d (same files)" + where, t["lx"], "s", mbps(size, t["lx"]),
+                       cpu=c["lx"])
+        self.table.add("qartool x" + where, t["qx"], "s", mbps(size, t["qx"]), "lzop -d",
+                       t["qx"] / t["lx"], "<= %.2f" % limit,
+                       round(t["qx"] / t["lx"], 2) <= limit, cpu=c["qx"])
         clean(xq)
         clean(xl)
         clean(lzodir)
+        if on_disk:
+            shutil.rmtree(out_root, ignore_errors=True)
 
     # -- list and append -------------------------------------------------------
 
@@ -472,11 +498,10 @@ class Bench:
     # -- memory ----------------------------------------------------------------
 
     def memory_figures(self):
-        """Peak memory of add over the baseline of adding one tiny file, in
-        multiples of the largest record. What an add of a record of size S
-        holds at once: the file's view (S), the two compressor outputs (2 S),
-        the optimiser's scratch buffer (S), with a key the masked copy (S), and
-        two work areas of 448 KiB."""
+        """Peak memory of add. The records in flight are bounded by count and by
+        64 MB of what they hold (the file's bytes and two compressor outputs,
+        about 3 S for a record of size S), so the peak stays under 80 MB
+        however large the tree; each thread adds a 448 KiB work area."""
         qar = self.prog("qartool")
         if not qar:
             return
@@ -484,16 +509,16 @@ class Bench:
                                                                            "mixed")))
         self.table.section("peak memory of add (largest record %.1f MB)" % (largest / MB))
         out = self.w("mem.qar")
-        for name, extra, bound in (("qartool a", [], 5), ("qartool -p a", ["-p", "bench"], 6)):
+        for name, extra in (("qartool a", []), ("qartool -p a", ["-p", "bench"])):
             clean(out)
             base = peak_rss_kb([qar] + extra + ["a", out, "one"], self.corpus)
             clean(out)
             kb = peak_rss_kb([qar] + extra + ["a", out, "mixed"], self.corpus)
             clean(out)
-            self.table.add(name + " peak RSS", kb / 1024, "MB")
+            self.table.add(name + " peak RSS", kb / 1024, "MB", "", "", None, "<= 80 MB",
+                           kb <= 80 * 1024)
             self.table.add("  over a one-file add (%.1f MB)" % (base / 1024), (kb - base) / 1024,
-                           "MB", "", "largest record", (kb - base) * 1024 / largest,
-                           "<= %d" % bound, (kb - base) * 1024 <= bound * largest)
+                           "MB", "", "largest record", (kb - base) * 1024 / largest)
         kb = peak_rss_kb(["lzop", "-9", "-c"] + files_under(os.path.join(self.corpus, "mixed")))
         self.table.add("lzop -9 peak RSS", kb / 1024, "MB", "", "largest record",
                        kb * 1024 / largest)
