@@ -166,13 +166,14 @@ TEST(ExtractInto, OnlyExtractTakesAFolder) {
     EXPECT_EQ(tree(dir.path), std::vector<std::string>{"game.qar"});
 }
 
-// a.txt (compressed) kept, b.bin deleted, c.txt updated (its old data left behind).
+// z.txt (compressed) kept, b.bin deleted, c.txt updated (its old data left behind): the
+// records keep their index order, which is not their name order.
 TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
     TempDir dir;
-    write_file(dir.file("a.txt"), TEXT);
+    write_file(dir.file("z.txt"), TEXT);
     write_file(dir.file("b.bin"), "bbbb");
     write_file(dir.file("c.txt"), "cc");
-    qartool(dir.path, {"-k", "77", "a", "game.qar", "a.txt", "b.bin", "c.txt"});
+    qartool(dir.path, {"-k", "77", "a", "game.qar", "z.txt", "b.bin", "c.txt"});
     write_file(dir.file("c.txt"), "CCC");
     qartool(dir.path, {"-k", "77", "d", "game.qar", "b.bin"});
     qartool(dir.path, {"-k", "77", "u", "game.qar", "c.txt"});
@@ -180,21 +181,21 @@ TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
     const std::vector<RawEntry> e = raw_entries(old);
     ASSERT_EQ(3u, e.size());
     ASSERT_EQ(1u, e[1].flags) << "b.bin was not deleted";
-    const std::string a = old.substr(e[0].data_offset, e[0].stored_size);
+    const std::string z = old.substr(e[0].data_offset, e[0].stored_size);
     const std::string c = old.substr(e[2].data_offset, e[2].stored_size);
-    const uint32_t a_size = uint32_t(a.size());
+    const uint32_t z_size = uint32_t(z.size());
     const std::string expected =
         raw_header(2, 77) +
-        raw_table(0, {{"a.txt", 3632, 0, a_size, e[0].time, e[0].flags},
-                      {"c.txt", 3632 + a_size, 1, 3, e[2].time, e[2].flags}}) +
-        a + c;
+        raw_table(0, {{"z.txt", 3632, 0, z_size, e[0].time, e[0].flags},
+                      {"c.txt", 3632 + z_size, 1, 3, e[2].time, e[2].flags}}) +
+        z + c;
     expect_qartool(dir.path, {"-k", "77", "c", "game.qar"}, 0,
                    "2 records, " + std::to_string(old.size()) + " bytes before, " +
                        std::to_string(expected.size()) + " bytes after\n",
                    "");
     EXPECT_TRUE(expected == read_file(dir.file("game.qar")))
         << "the compacted archive is not the appended live records";
-    EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"a.txt", "b.bin", "c.txt", "game.qar"}))
+    EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"b.bin", "c.txt", "game.qar", "z.txt"}))
         << "a temporary file stayed";
 }
 
@@ -215,8 +216,8 @@ TEST(CompactCommand, KeepsTheArchivesPermissionBits) {
     write_file(dir.file("game.qar"), TWO_RECORDS);
     if (!set_permissions(dir.file("game.qar"), 0640))
         GTEST_SKIP() << "this system keeps no permission bits";
-    expect_qartool(dir.path, {"c", "game.qar"}, 0, "2 records, 3636 bytes before, 3636 bytes after\n",
-                   "");
+    expect_qartool(dir.path, {"c", "game.qar"}, 0,
+                   "2 records, 3636 bytes before, 3636 bytes after\n", "");
     EXPECT_EQ(0640, permissions(dir.file("game.qar")));
 }
 
