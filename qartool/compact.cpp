@@ -50,8 +50,8 @@ int copy_records(ArchiveHandle* from, const std::vector<DirectoryEntry>& records
 }
 
 // Builds the compacted archive beside target and renames it over target.
-// The caller has closed nothing yet; from is closed here either way, before
-// the rename (some systems refuse to replace a file that is open).
+// Closes from either way, before the rename: some systems refuse to replace
+// a file that is open.
 int rewrite(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
             const std::string& target, int64_t* size_out) {
     std::string temp;
