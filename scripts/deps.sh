@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
 # groff-base and lintian check the manual pages and the .deb in the test suite.
-packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev libgtest-dev
+packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev rapidjson-dev libgtest-dev
           groff-base lintian "$@")
 missing=()
 for p in "${packages[@]}"; do

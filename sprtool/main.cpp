@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "file_replace.h"
+#include "json_reader.h"
 #include "platform.h"
 #include "qar_version.h"
 #include "sprite_table.h"
@@ -33,6 +34,7 @@ void print_usage(const char* program) {
                "  wt: input TXT and write STB\n"
                "  wc: input CSV and write STB\n"
                "  wx: input XML and write STB\n"
+               "  wj: input JSON and write STB\n"
                "\nExit status: 0 done, 1 could not run (nothing changed),\n"
                "             2 done in part (each part not done is reported)\n",
                stdout);
@@ -134,27 +136,11 @@ int run_read(char form, const char* stb_name, const char* out_name) {
     return 2;
 }
 
-// The JSON read path: each input is opened and reported, nothing is read, and
-// the STB file is not touched.
-int run_read_json(int input_count, char** inputs) {
-    for (int i = 0; i < input_count; ++i) {
-        FILE* in = open_source(inputs[i], "r");
-        if (!in) {
-            std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", inputs[i]);
-            continue;
-        }
-        read_json();
-        std::fclose(in);
-    }
-    if (input_count == 0) read_json();
-    return 1;
-}
-
 // One text source into the STB stream; `name` null means standard input.
 void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
     FILE* in = stdin;
     if (name) {
-        in = open_source(name, form == 'x' ? "rb" : "r");
+        in = open_source(name, form == 'x' || form == 'j' ? "rb" : "r");
         if (!in) {
             std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", name);
             ++report->failed_files;
@@ -165,6 +151,7 @@ void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
     switch (form) {
     case 't': read_txt(stb, in, path, report); break;
     case 'c': read_csv(stb, in, path, report); break;
+    case 'j': read_json(stb, in, path, report); break;
     default: read_xml(stb, in, path, report); break;
     }
     if (name) {
@@ -178,7 +165,6 @@ void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
 // The w commands: text sources to a new STB file, which replaces the old one
 // only when every source was read completely and the new table was written.
 int run_write(char form, const char* stb_name, int input_count, char** inputs) {
-    if (form == 'j') return run_read_json(input_count, inputs);
     if (form == 'x' && input_count == 0) {
         std::fputs("ERROR: cannot read XML from standard in :(\n", stderr);
         return 1;

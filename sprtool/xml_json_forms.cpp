@@ -148,7 +148,3 @@ void write_json(FILE* out, FILE* stb) {
     }
     std::fputs("\n]\n", out);
 }
-
-void read_json() {
-    std::fputs("ERROR: reading JSON not supported yet :(\n", stderr);
-}

@@ -3,8 +3,8 @@
 // XML: a declaration line, a "spritetable" root, one "sprite" element per
 // record with the attributes name, texture, u, v, width, height and flags;
 // on input also "include" elements whose "file" attribute names a further XML
-// file read at that place. JSON: one array with one object per record; it is
-// written only.
+// file read at that place. JSON: one array with one object per record; its
+// reader is in json_reader.h.
 //
 // No operation closes a stream it was given; read_xml closes what its
 // includes opened. Write errors are left in the streams' error flags.
@@ -43,7 +43,3 @@ bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry);
 // below 0x20 are escaped, and bytes from 0x80 up are written as \u00XX (read
 // as Latin-1), so the output is valid JSON for any name.
 void write_json(FILE* out, FILE* stb);
-
-// The JSON read path: prints "ERROR: reading JSON not supported yet :(" on
-// standard error and reads nothing.
-void read_json();

@@ -3,29 +3,7 @@
 
 #include <filesystem>
 
-#include "test_support.h"
-
-using Args = std::vector<std::string>;
-
-// "<status> <stderr>|<stdout>" of sprtool run with `args` in `dir`.
-static std::string run(const TempDir& dir, Args args, const std::string& in = "") {
-    args.insert(args.begin(), SPRTOOL_PATH);
-    ProcessResult r = run_process(args, dir.path, in);
-    return std::to_string(r.status) + " " + r.err + "|" + r.out;
-}
-
-// A record by hand: name[32], texture[8], four 16-bit numbers and 32-bit flags.
-static std::string rec(std::string name, std::string texture, uint32_t u, uint32_t v = 0,
-                       uint32_t width = 0, uint32_t height = 0, uint32_t flags = 0) {
-    std::string out(40, '\0');
-    out.replace(0, name.size(), name).replace(32, texture.size(), texture);
-    for (uint32_t x : {u, v, width, height, flags, flags >> 16}) out += {char(x), char(x >> 8)};
-    return out;
-}
-
-static std::string row(const std::string& name, int u) {  // a TXT row ending in CR LF
-    return '"' + name + "\" t " + std::to_string(u) + " 0 0 0 0x0\r\n";
-}
+#include "sprtool_run.h"
 
 static const std::string kTable =  // a 32-character name, an 8-character texture, 65535
     rec("hero_walk_right_frame_0123456789", "chars_01", 65535, 1, 32, 48, 0xAB12);
@@ -51,6 +29,7 @@ static const char kUsage[] =
     "  l: list sprite table entries\n  rt: read STB and output TXT\n  rc: read STB and output CSV\n"
     "  rx: read STB and output XML\n  rj: read STB and output JSON\n  wt: input TXT and write STB\n"
     "  wc: input CSV and write STB\n  wx: input XML and write STB\n"
+    "  wj: input JSON and write STB\n"
     "\nExit status: 0 done, 1 could not run (nothing changed),\n"
     "             2 done in part (each part not done is reported)\n";
 
@@ -258,10 +237,6 @@ TEST(Cli, AnUnknownFormLetterIsRefused) {
 
 TEST(Cli, XmlIsNeverReadFromStandardInputInEitherCase) {
     expect_refused({"WX", "a.stb"}, "1 ERROR: cannot read XML from standard in :(\n|");
-}
-
-TEST(Cli, ReadingJsonIsRefused) {
-    expect_refused({"wj", "a.stb"}, "1 ERROR: reading JSON not supported yet :(\n|");
 }
 
 TEST(Cli, ListAndReadCommandsNeverWriteOverTheirInput) {

@@ -1,0 +1,307 @@
+#include "json_reader.h"
+
+#include <rapidjson/encodings.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/filereadstream.h>
+#include <rapidjson/reader.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "sprite_table.h"
+
+namespace {
+
+// The library's file stream, noting where the last few lines start so that
+// the offset of an error (which the reader may have read a few bytes past)
+// turns into a line and a column (in bytes, from 1).
+struct CountingStream {
+    typedef char Ch;
+    static constexpr int kLinesKept = 4;
+    rapidjson::FileReadStream* in;
+    long line;                       // of the next character, from 1
+    size_t line_start[kLinesKept];   // offset of line n's first byte at [n % kLinesKept]
+
+    CountingStream(rapidjson::FileReadStream* file) : in(file), line(1) {
+        line_start[1] = file->Tell();
+    }
+    Ch Peek() const { return in->Peek(); }
+    Ch Take() {
+        Ch c = in->Take();
+        if (c == '\n') line_start[++line % kLinesKept] = in->Tell();
+        return c;
+    }
+    size_t Tell() const { return in->Tell(); }
+    // The reader never writes to its input.
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
+
+    // Line and column of `offset`, one of the last few lines read.
+    void locate(size_t offset, long* at_line, long* at_column) const {
+        long n = line;
+        while (n > 1 && n > line - kLinesKept + 1 && line_start[n % kLinesKept] > offset) --n;
+        *at_line = n;
+        size_t start = line_start[n % kLinesKept];
+        *at_column = offset >= start ? long(offset - start) + 1 : 1;
+    }
+};
+
+enum Member { NAME, TEXTURE, U, V, WIDTH, HEIGHT, FLAGS, MEMBER_COUNT, OTHER_MEMBER };
+const char* const kMemberNames[MEMBER_COUNT] = {"name", "texture", "u",    "v",
+                                                "width", "height", "flags"};
+const size_t kMemberLengths[MEMBER_COUNT] = {4, 7, 1, 1, 5, 6, 5};
+
+std::string member_text(Member member) {
+    return std::string(kMemberNames[member]) + ": ";
+}
+
+// The sprite events of the library's reader. Depth 1 is inside the top-level
+// array, depth 2 inside a sprite's object; deeper values belong to members
+// that are not read.
+struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHandler> {
+    FILE* stb = nullptr;
+    const std::string* path = nullptr;
+    ReadReport* report = nullptr;
+    bool top_is_array = true;
+    int depth = 0;
+    long sprite = 0;               // the array element being read, from 1
+    Member member = OTHER_MEMBER;  // whose value comes next; OTHER_MEMBER: not read
+    bool seen[MEMBER_COUNT] = {};
+    SpriteEntry entry = empty_sprite();
+    std::string problem;           // the first thing wrong with this sprite
+
+    // Every value passes here first. At depth 0 only the array may come; at
+    // depth 1 each value is a sprite.
+    bool begin_value(bool is_object, bool is_array) {
+        if (depth == 0) {
+            top_is_array = is_array;
+            return is_array;
+        }
+        if (depth == 1) {
+            ++sprite;
+            member = OTHER_MEMBER;
+            if (!is_object) warn_sprite("not an object");
+            entry = empty_sprite();
+            std::memset(seen, 0, sizeof seen);
+            problem.clear();
+        }
+        return true;
+    }
+
+    // True when the value at hand is one of the members read.
+    bool is_member_value() const { return depth == 2 && member != OTHER_MEMBER; }
+
+    void fail_sprite(const std::string& what) {
+        if (problem.empty()) problem = member_text(member) + what;
+    }
+
+    void warn_sprite(const std::string& what) {
+        std::fprintf(stderr, "WARNING: %s sprite %ld: %s, sprite skipped\n",
+                     source_label(*path).c_str(), sprite, what.c_str());
+        ++report->skipped;
+    }
+
+    // A member value of the wrong type, shown as `what`.
+    void wrong_type(const std::string& what) {
+        const char* expected = member == NAME || member == TEXTURE ? " is not a string"
+                               : member == FLAGS ? " is not a \"0x\" string or an integer"
+                                                 : " is not an integer";
+        fail_sprite(what + expected);
+    }
+
+    void set_text(const char* str, size_t length, char* field, size_t size) {
+        // The reader has checked the UTF-8, so decoding cannot fail here.
+        rapidjson::StringStream s(str);
+        size_t n = 0;
+        while (s.Tell() < length) {
+            unsigned code = 0;
+            rapidjson::UTF8<>::Decode(s, &code);
+            if (code > 0xFF) {
+                char text[32];
+                std::snprintf(text, sizeof text, "U+%04X is above U+00FF", code);
+                fail_sprite(text);
+                return;
+            }
+            if (n == size) {
+                fail_sprite("longer than " + std::to_string(size) + " bytes");
+                return;
+            }
+            field[n++] = static_cast<char>(code);
+        }
+    }
+
+    // An integer member; `negative` when the JSON number has a minus and is
+    // not zero, `value` then being its magnitude.
+    void set_integer(uint64_t value, bool negative) {
+        if (member == NAME || member == TEXTURE) {
+            wrong_type(integer_text(value, negative));
+            return;
+        }
+        const uint32_t max = member == FLAGS ? 0xFFFFFFFFu : 0xFFFFu;
+        if (negative || value > max) {
+            fail_sprite(integer_text(value, negative) + " is out of range 0-" +
+                        std::to_string(max));
+            return;
+        }
+        switch (member) {
+        case U: entry.u = static_cast<uint16_t>(value); break;
+        case V: entry.v = static_cast<uint16_t>(value); break;
+        case WIDTH: entry.width = static_cast<uint16_t>(value); break;
+        case HEIGHT: entry.height = static_cast<uint16_t>(value); break;
+        default: entry.flags = static_cast<uint32_t>(value); break;
+        }
+    }
+
+    static std::string integer_text(uint64_t value, bool negative) {
+        return (negative ? "-" : "") + std::to_string(value);
+    }
+
+    void set_string(const char* str, size_t length) {
+        if (member == NAME) {
+            set_text(str, length, entry.name, SPRITE_NAME_SIZE);
+        } else if (member == TEXTURE) {
+            set_text(str, length, entry.texture, SPRITE_TEXTURE_SIZE);
+        } else if (member != FLAGS) {
+            wrong_type(quote_text(str, length));
+        } else if (length < 3 || length > 10 || std::strncmp(str, "0x", 2) != 0 ||
+                   std::strspn(str + 2, "0123456789abcdefABCDEF") != length - 2) {
+            fail_sprite(quote_text(str, length) + " is not \"0x\" and 1 to 8 hex digits");
+        } else {
+            entry.flags = static_cast<uint32_t>(std::strtoul(str + 2, nullptr, 16));
+        }
+    }
+
+    // A value that no member takes: null, true, false.
+    bool plain_value(const char* what) {
+        if (!begin_value(false, false)) return false;
+        if (is_member_value()) wrong_type(what);
+        return true;
+    }
+
+    bool Null() { return plain_value("null"); }
+    bool Bool(bool b) { return plain_value(b ? "true" : "false"); }
+
+    bool integer(uint64_t value, bool negative) {
+        if (!begin_value(false, false)) return false;
+        if (is_member_value()) set_integer(value, negative);
+        return true;
+    }
+
+    bool Int(int i) { return integer(i < 0 ? 0u - uint64_t(i) : uint64_t(i), i < 0); }
+    bool Uint(unsigned u) { return integer(u, false); }
+    bool Int64(int64_t i) { return integer(i < 0 ? 0u - uint64_t(i) : uint64_t(i), i < 0); }
+    bool Uint64(uint64_t u) { return integer(u, false); }
+
+    // A number with a fraction or an exponent, or one beyond 64 bits.
+    bool Double(double d) {
+        if (!begin_value(false, false)) return false;
+        if (is_member_value()) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", d);
+            wrong_type(text);
+        }
+        return true;
+    }
+
+    bool String(const char* str, rapidjson::SizeType length, bool) {
+        if (!begin_value(false, false)) return false;
+        if (is_member_value()) set_string(str, length);
+        return true;
+    }
+
+    bool Key(const char* str, rapidjson::SizeType length, bool) {
+        if (depth != 2) return true;
+        member = OTHER_MEMBER;
+        for (int i = 0; i < MEMBER_COUNT; ++i) {
+            if (kMemberLengths[i] == length && std::memcmp(str, kMemberNames[i], length) == 0) {
+                member = static_cast<Member>(i);
+            }
+        }
+        if (member == OTHER_MEMBER) return true;
+        if (seen[member]) fail_sprite("given twice");
+        seen[member] = true;
+        return true;
+    }
+
+    bool begin_container(bool is_object) {
+        if (!begin_value(is_object, !is_object)) return false;
+        if (is_member_value()) wrong_type(is_object ? "an object" : "an array");
+        ++depth;
+        return true;
+    }
+
+    bool StartObject() { return begin_container(true); }
+
+    bool EndObject(rapidjson::SizeType) {
+        if (--depth == 1) finish_sprite();
+        return true;
+    }
+
+    bool StartArray() { return begin_container(false); }
+
+    bool EndArray(rapidjson::SizeType) {
+        --depth;
+        return true;
+    }
+
+    void finish_sprite() {
+        for (int i = 0; i < MEMBER_COUNT && problem.empty(); ++i) {
+            if (!seen[i]) problem = member_text(static_cast<Member>(i)) + "missing";
+        }
+        if (problem.empty()) {
+            append_sprite(stb, entry);
+        } else {
+            warn_sprite(problem);
+        }
+    }
+};
+
+void report_file_error(const std::string& path, const CountingStream& stream, size_t offset,
+                       const char* reason) {
+    long line, column;
+    stream.locate(offset, &line, &column);
+    std::string text = reason;
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    // The library's reasons are sentences; here they follow a colon.
+    if (!text.empty()) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    std::fprintf(stderr, "ERROR: %s line %ld, column %ld: %s\n", source_label(path).c_str(),
+                 line, column, text.c_str());
+}
+
+}  // namespace
+
+void read_json(FILE* stb, FILE* in, const std::string& path, ReadReport* report) {
+    char buffer[65536];
+    rapidjson::FileReadStream file(in, buffer, sizeof buffer);
+    const char* head = file.Peek4();
+    if (head && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0) {
+        for (int i = 0; i < 3; ++i) file.Take();
+    }
+    CountingStream stream(&file);
+    rapidjson::SkipWhitespace(stream);
+    const size_t top = stream.Tell();
+
+    SpriteHandler handler;
+    handler.stb = stb;
+    handler.path = &path;
+    handler.report = report;
+    // Iterative: a deeply nested member costs heap, not stack.
+    constexpr unsigned kFlags =
+        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+    rapidjson::Reader reader;
+    rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
+    if (!handler.top_is_array) {
+        report_file_error(path, stream, top, "the top level is not an array");
+        ++report->failed_files;
+    } else if (result.IsError()) {
+        report_file_error(path, stream, result.Offset(),
+                          rapidjson::GetParseError_En(result.Code()));
+        ++report->failed_files;
+    }
+}
