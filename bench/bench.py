@@ -566,6 +566,22 @@ class Bench:
                 self.table.note("fmt_ref w%s did not give the original table back" % form)
             clean(mine)
             clean(theirs)
+        # JSON has no plain reference loop; it is held to the TXT reader in the same run.
+        json_text = self.w("ref.j")
+        mine = self.w("back.stb")
+        t = timed_set([
+            ("j", None, [spr, "wj", mine, json_text], None, None),
+            ("t", None, [spr, "wt", mine, self.w("ref.t")], None, None),
+        ], self.runs)
+        size = os.path.getsize(json_text)
+        self.table.add("JSON -> STB", t["j"], "s", mbps(size, t["j"]), "sprtool TXT -> STB",
+                       t["j"] / t["t"], "<= 1.5", t["j"] <= 1.5 * t["t"])
+        kb = peak_rss_kb([spr, "wj", mine, json_text])
+        self.table.add("  wj peak RSS", kb / 1024, "MB", "", "input + 64 MB",
+                       kb * 1024 / (size + 64 * MB), "<= 1.0", kb * 1024 <= size + 64 * MB)
+        if open(mine, "rb").read() != open(stb, "rb").read():
+            self.table.note("sprtool wj did not give the original table back")
+        clean(mine)
         for form in "tcxj":
             clean(self.w("ref." + form))
 

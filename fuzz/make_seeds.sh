@@ -71,6 +71,15 @@ printf '<spritetable><include file="inc.xml"/><include file="self.xml"/><include
     > "$work/xml/includes.xml"
 printf '<spritetable><sprite name="x" texture="t"/><include file="input.xml"/></spritetable>' \
     > "$work/xml/self.xml"
+# --- JSON sprite tables ----------------------------------------------------------
+mkdir -p "$out/json_reader"
+printf 'hero,chars_01,0,0,32,48,0x1\nab\xe9,t,65535,1,2,3,0xffffffff\n' > "$work/seed.csv"
+"$bin/sprtool" wc "$work/seed.stb" "$work/seed.csv" > /dev/null 2>&1 || true
+"$bin/sprtool" rj "$work/seed.stb" "$out/json_reader/written.json" > /dev/null 2>&1 || true
+printf '\xef\xbb\xbf[{"flags":17,"name":"caf\xc3\xa9\\u00e9","texture":"t\\"","u":1,"v":2,"width":3,"height":4,"x":{"y":[null,true,1.5e3]}},5,{"name":"\\u263a"},{"name":"a","u":-1,"u":2}]\r\n' \
+    > "$out/json_reader/members.json"
+printf '[[[[{"a":"\\ud800"}]]]' > "$out/json_reader/broken.json"
+
 n=0
 for form in txt csv xml; do
     for f in "$work/$form"/*; do

@@ -28,11 +28,11 @@ bash "$root/scripts/deps.sh" clang libclang-rt-14-dev > /dev/null
 
 # The libraries get the coverage instrumentation and the sanitizers too.
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
-flags="$flags -fno-omit-frame-pointer"
+flags="$flags -fno-omit-frame-pointer -fsanitize-ignorelist=$root/fuzz/sanitizer_ignore.txt"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQAR_FUZZ=ON -DQAR_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     > /dev/null
-targets=(qartool)
+targets=(qartool sprtool)
 for h in "${harnesses[@]}"; do targets+=("${h}_fuzz"); done
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" > /dev/null
 

@@ -107,111 +107,42 @@ TEST(Cli, CsvKeepsTheNewlineOfAFieldAtALoneCr) {
     EXPECT_EQ(read_file(d.file("y.stb")), rec("a", "t\n", 0));
 }
 
-// An include is looked up in the current directory first, then beside the file that names it.
-TEST(Cli, IncludesAreFoundBesideTheIncludingFile) {
-    TempDir d;
+// A source tree whose includes name files beside the including file, read from above it.
+static void write_tree(const TempDir& d) {
     std::filesystem::create_directories(d.file("src/parts"));
     write_file(d.file("src/main.txt"), row("main", 1) + "@include \"parts/a.txt\"\n");
     write_file(d.file("src/parts/a.txt"), row("a", 2) + "@include \"b.txt\"\n");
     write_file(d.file("src/parts/b.txt"), row("b", 3));
+}
+
+TEST(Cli, TxtIncludeIsFoundBesideTheFileThatNamesIt) {
+    TempDir d;
+    write_tree(d);
+    EXPECT_EQ(run(d, {"wt", "k.stb", "src/main.txt"}), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")),
+              rec("main", "t", 1) + rec("a", "t", 2) + rec("b", "t", 3))
+        << "includes were not found beside the including files";
+}
+
+TEST(Cli, XmlIncludeIsFoundBesideTheFileThatNamesIt) {
+    TempDir d;
+    std::filesystem::create_directories(d.file("src/parts"));
     write_file(d.file("src/main.xml"),
                "<spritetable><include file=\"parts/c.xml\"/></spritetable>");
     write_file(d.file("src/parts/c.xml"),
                "<spritetable><sprite name=\"c\" texture=\"t\" u=\"4\"/></spritetable>");
-    EXPECT_EQ(run(d, {"wt", "k.stb", "src/main.txt"}), "0 |");
-    const std::string main_and_a = rec("main", "t", 1) + rec("a", "t", 2);
-    EXPECT_EQ(read_file(d.file("k.stb")), main_and_a + rec("b", "t", 3))
-        << "includes were not found beside the including files";
     EXPECT_EQ(run(d, {"wx", "k.stb", "src/main.xml"}), "0 |");
     EXPECT_EQ(read_file(d.file("k.stb")), rec("c", "t", 4));
-    // A file of the same name in the current directory wins.
+}
+
+TEST(Cli, IncludeInTheCurrentDirectoryComesFirst) {
+    TempDir d;
+    write_tree(d);
     write_file(d.file("b.txt"), row("here", 9));
     EXPECT_EQ(run(d, {"wt", "k.stb", "src/main.txt"}), "0 |");
-    EXPECT_EQ(read_file(d.file("k.stb")), main_and_a + rec("here", "t", 9))
+    EXPECT_EQ(read_file(d.file("k.stb")),
+              rec("main", "t", 1) + rec("a", "t", 2) + rec("here", "t", 9))
         << "the current directory was not looked at first";
-}
-
-// A source that cannot be read in full fails the command and leaves the old table byte for
-// byte, whichever input or include it is; every failure is named.
-TEST(Cli, UnreadableSourceLeavesTheOldTable) {
-    TempDir d;
-    const std::string old = kTable + rec("old", "t", 7);
-    write_file(d.file("good.txt"), row("g", 1));
-    write_file(d.file("good.csv"), "g,t\n");
-    write_file(d.file("inc.txt"), row("g", 1) + "@include \"gone.txt\"\n");
-    write_file(d.file("good.xml"), "<spritetable><sprite name=\"g\" texture=\"t\"/></spritetable>");
-    write_file(d.file("broken.xml"), "<spritetable>\n<sprite name=\"g\"\n");
-    write_file(d.file("other.xml"), "<sprites/>");
-    const char kNotWritten[] = "sprtool: 1 file could not be read, \"k.stb\" not written\n";
-    const std::pair<Args, std::string> cases[] = {
-        {{"wt", "k.stb", "good.txt", "typo.txt"},
-         "ERROR: could not open file \"typo.txt\" for read\n"},
-        {{"wc", "k.stb", "typo.csv", "good.csv"},
-         "ERROR: could not open file \"typo.csv\" for read\n"},
-        {{"wt", "k.stb", "inc.txt"}, "ERROR: could not open file \"gone.txt\" for read\n"},
-        {{"wx", "k.stb", "good.xml", "broken.xml"},
-         "ERROR: \"broken.xml\" line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)\n"},
-        {{"wx", "k.stb", "other.xml"}, "ERROR: \"other.xml\": no spritetable element at the top\n"},
-    };
-    for (const auto& [args, err] : cases) {
-        write_file(d.file("k.stb"), old);
-        EXPECT_EQ(run(d, args), "1 " + err + kNotWritten + "|") << args[2];
-        EXPECT_EQ(read_file(d.file("k.stb")), old) << "the old table was touched by " << args[2];
-    }
-    EXPECT_EQ(run(d, {"wt", "new.stb", "typo.txt", "gone.txt"}),
-              "1 ERROR: could not open file \"typo.txt\" for read\n"
-              "ERROR: could not open file \"gone.txt\" for read\n"
-              "sprtool: 2 files could not be read, \"new.stb\" not written\n|");
-    EXPECT_FALSE(file_exists(d.file("new.stb"))) << "a table was created from missing sources";
-}
-
-// Rows that give no sprite and numbers that do not fit are warned about by file and line; the
-// table is written with the rest, and the run ends with status 2 and a summary.
-TEST(Cli, WarningsNameFileAndLine) {
-    TempDir d;
-    write_file(d.file("a.txt"), "\xEF\xBB\xBF" + row("a", 1) + "\r\n# note\r\n" +
-                                    "\"b\" t 70000 0 0 0 0x1\r\n@include \"i.txt\"\r\n" +
-                                    "\"c\" t 1 2 abc 4 0x0\r\n" + std::string(1030, 'x') + "\n");
-    write_file(d.file("i.txt"), "\n" + row("i", 3) + "\"i2\" t 1 2 3\n");
-    EXPECT_EQ(run(d, {"wt", "k.stb", "a.txt"}),
-              "2 WARNING: \"a.txt\" line 4: u \"70000\" is out of range 0-65535, stored as 4464\n"
-              "WARNING: \"i.txt\" line 3: height is missing, row skipped\n"
-              "WARNING: \"a.txt\" line 6: width \"abc\" is not a number, row skipped\n"
-              "WARNING: \"a.txt\" line 7: no quoted name at the start of the line, row skipped\n"
-              "WARNING: \"a.txt\" line 7: no quoted name at the start of the line, row skipped\n"
-              "sprtool: 4 rows skipped, 1 number not stored as written\n|");
-    const std::string b = rec("b", "t", 4464, 0, 0, 0, 1);
-    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1) + b + rec("i", "t", 3))
-        << "the byte-order mark or a warned row changed what was stored";
-    EXPECT_EQ(run(d, {"wc", "k.stb"}, "\xEF\xBB\xBF" "a,t,1,x\n,,;\n\nonly\n"),
-              "2 WARNING: standard input line 1: v \"x\" is not a number, stored as 0\n"
-              "WARNING: standard input line 4: no texture after the name, row skipped\n"
-              "sprtool: 1 row skipped, 1 number not stored as written\n|");
-    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1));
-}
-
-// A table whose size is no multiple of 52 is read to its last whole record, with a warning.
-TEST(Cli, TrailingBytesOfATableAreReported) {
-    TempDir d;
-    write_file(d.file("game.stb"), kTable + "xyz");
-    EXPECT_EQ(run(d, {"rc", "game.stb"}),
-              "2 WARNING: \"game.stb\": 3 trailing bytes ignored (the size is no multiple of 52)\n"
-              "sprtool: 3 trailing bytes ignored\n|" + std::string(kCsv));
-}
-
-// Output that would replace the file being read, or a table that would replace its own source,
-// is refused with the reason, and both files stay.
-TEST(Cli, OutputOverItsOwnInputIsRefused) {
-    TempDir d;
-    write_file(d.file("game.stb"), kTable);
-    write_file(d.file("a.txt"), row("a", 1));
-    EXPECT_EQ(run(d, {"rt", "game.stb", "game.stb"}),
-              "1 ERROR: could not open file \"game.stb\" for write: "
-              "it is the STB file being read\n|");
-    EXPECT_EQ(run(d, {"wt", "a.txt", "a.txt"}),
-              "1 ERROR: could not open file \"a.txt\" for write: it is also an input\n|");
-    EXPECT_EQ(read_file(d.file("game.stb")), kTable);
-    EXPECT_EQ(read_file(d.file("a.txt")), row("a", 1));
 }
 
 TEST(Cli, TooFewArgumentsPrintTheUsage) {

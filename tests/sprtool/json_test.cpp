@@ -4,10 +4,19 @@
 #include "sprtool_run.h"
 
 // One sprite object with the members in the order the writer uses.
-static std::string sprite(const std::string& name, const std::string& rest = "") {
+static std::string sprite(const std::string& name) {
     return "{\"name\": \"" + name + "\", \"texture\": \"t\", \"u\": 1, \"v\": 2, \"width\": 3, " +
-           "\"height\": 4, \"flags\": \"0x5\"" + rest + "}";
+           "\"height\": 4, \"flags\": \"0x5\"}";
 }
+
+// sprite("a") with the value of one member replaced by `value`.
+static std::string with(const std::string& member, const std::string& value) {
+    std::string s = sprite("a");
+    size_t at = s.find("\"" + member + "\": ") + member.size() + 4;
+    return s.replace(at, s.find_first_of(",}", at) - at, value);
+}
+
+static const std::string kSprite = rec("a", "t", 1, 2, 3, 4, 5);
 
 // rj then wj gives the table back byte for byte: every byte value from 1 to 255 in names,
 // 32-byte names, 8-byte textures and the largest numbers.
@@ -40,91 +49,138 @@ TEST(Json, RoundTripAgreesWithXml) {
     EXPECT_EQ(read_file(d.file("j.stb")), rec("ab", "t", 1) + rec("", "", 7, 8, 9, 10, 11));
 }
 
-// Members in any order, integer flags, unknown members of any shape, raw UTF-8 and escapes,
-// a byte-order mark and CR LF line ends; several files in order, or standard input.
-TEST(Json, HandWrittenFilesRead) {
+TEST(Json, MembersComeInAnyOrderAndUnknownOnesAreIgnored) {
     TempDir d;
-    write_file(d.file("a.json"),
-               "\xEF\xBB\xBF[\r\n  {\"flags\": 4294967295, \"height\": 0, \"width\": 65535,\r\n"
-               "   \"v\": 0, \"u\": 9, \"texture\": \"\\u00e9\\\"\\\\\\/\\n\", \"note\": "
-               "{\"deep\": [1, [2, {\"u\": \"x\"}], null]},\r\n"
-               "   \"name\": \"caf\xC3\xA9\"}\r\n]\r\n");
-    write_file(d.file("b.json"), "[" + sprite("b") + "," + sprite("c") + "]");
-    const std::string a = rec("caf\xE9", "\xE9\"\\/\n", 9, 0, 65535, 0, 0xFFFFFFFF);
-    const std::string bc = rec("b", "t", 1, 2, 3, 4, 5) + rec("c", "t", 1, 2, 3, 4, 5);
-    EXPECT_EQ(run(d, {"wj", "k.stb", "a.json", "b.json"}), "0 |");
-    EXPECT_EQ(read_file(d.file("k.stb")), a + bc);
-    EXPECT_EQ(run(d, {"wj", "k.stb"}, read_file(d.file("b.json"))), "0 |");
-    EXPECT_EQ(read_file(d.file("k.stb")), bc) << "standard input was not read";
-    EXPECT_EQ(run(d, {"wj", "k.stb"}, "[]"), "0 |");
-    EXPECT_EQ(read_file(d.file("k.stb")), "") << "an empty array is an empty table";
+    const std::string json = "[{\"flags\": \"0x5\", \"height\": 4, \"note\": {\"u\": [70000]}, "
+                             "\"width\": 3, \"v\": 2, \"u\": 1, \"texture\": \"t\", "
+                             "\"name\": \"a\", \"more\": [null, true, 1.5]}]";
+    EXPECT_EQ(run(d, {"wj", "k.stb"}, json), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), kSprite);
 }
 
-// Each kind of bad sprite is named with its number and reason; the good ones are written.
-TEST(Json, BadSpritesAreSkippedWithTheirReason) {
+TEST(Json, FlagsMayBeAnInteger) {
     TempDir d;
-    const std::pair<std::string, std::string> bad[] = {
-        {"{\"name\": \"x\"}", "texture: missing"},
-        {"5", "not an object"},
-        {"[" + sprite("in an array") + "]", "not an object"},
-        {sprite("\\u263a"), "name: U+263A is above U+00FF"},
-        {sprite("0123456789012345678901234567890123"), "name: longer than 32 bytes"},
-        {sprite("a", ", \"texture\": \"123456789\""), "texture: given twice"},
-        {sprite("a", ", \"unused\": 1, \"u\": 2"), "u: given twice"},
-        {sprite("a", "").replace(sprite("a").find("\"t\""), 3, "\"123456789\""),
-         "texture: longer than 8 bytes"},
-        {sprite("a").replace(sprite("a").find("1,"), 1, "-1"), "u: -1 is out of range 0-65535"},
-        {sprite("a").replace(sprite("a").find("2,"), 1, "70000"),
-         "v: 70000 is out of range 0-65535"},
-        {sprite("a").replace(sprite("a").find("3,"), 1, "2.5"), "width: 2.5 is not an integer"},
-        {sprite("a").replace(sprite("a").find("4,"), 1, "\"4\""),
-         "height: \"4\" is not an integer"},
-        {sprite("a").replace(sprite("a").find("\"0x5\""), 5, "\"5\""),
-         "flags: \"5\" is not \"0x\" and 1 to 8 hex digits"},
-        {sprite("a").replace(sprite("a").find("\"0x5\""), 5, "\"0x123456789\""),
-         "flags: \"0x123456789\" is not \"0x\" and 1 to 8 hex digits"},
-        {sprite("a").replace(sprite("a").find("\"0x5\""), 5, "4294967296"),
-         "flags: 4294967296 is out of range 0-4294967295"},
-        {sprite("a").replace(sprite("a").find("\"0x5\""), 5, "true"),
-         "flags: true is not a \"0x\" string or an integer"},
-        {"{\"name\": null}", "name: null is not a string"},
-    };
-    std::string json = "[" + sprite("good");
-    std::string err = "2 ";
-    int number = 1;
-    for (const auto& [text, reason] : bad) {
-        json += ",\n" + text;
-        err += "WARNING: \"a.json\" sprite " + std::to_string(++number) + ": " + reason +
-               ", sprite skipped\n";
-    }
-    write_file(d.file("a.json"), json + ",\n" + sprite("last") + "]");
-    EXPECT_EQ(run(d, {"wj", "k.stb", "a.json"}),
-              err + "sprtool: " + std::to_string(number - 1) + " sprites skipped\n|");
+    EXPECT_EQ(run(d, {"wj", "k.stb"}, "[" + with("flags", "4294967295") + "]"), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1, 2, 3, 4, 0xFFFFFFFF));
+}
+
+// Raw UTF-8 and \u escapes both give one byte per code point; the other escapes read as JSON.
+TEST(Json, StringsGiveOneBytePerCodePoint) {
+    TempDir d;
+    const std::string json = "[" + with("name", "\"caf\xC3\xA9\\u00e9\\u0041\"") + "," +
+                             with("texture", "\"\\\"\\\\\\/\\n\"") + "]";
+    EXPECT_EQ(run(d, {"wj", "k.stb"}, json), "0 |");
     EXPECT_EQ(read_file(d.file("k.stb")),
-              rec("good", "t", 1, 2, 3, 4, 5) + rec("last", "t", 1, 2, 3, 4, 5));
+              rec("caf\xE9\xE9" "A", "t", 1, 2, 3, 4, 5) + rec("a", "\"\\/\n", 1, 2, 3, 4, 5));
 }
 
-// A file that is not valid JSON, or no array, fails the command with its line and column,
-// and the old table stays byte for byte.
-TEST(Json, BadFilesFailAndLeaveTheTable) {
+TEST(Json, AByteOrderMarkAndCrLfLineEndsRead) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wj", "k.stb"}, "\xEF\xBB\xBF[\r\n" + sprite("a") + "\r\n]\r\n"), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), kSprite);
+}
+
+TEST(Json, SeveralFilesAreReadInOrder) {
+    TempDir d;
+    write_file(d.file("a.json"), "[" + sprite("a") + "]");
+    write_file(d.file("b.json"), "[" + sprite("b") + "," + sprite("c") + "]");
+    EXPECT_EQ(run(d, {"wj", "k.stb", "b.json", "a.json"}), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("b", "t", 1, 2, 3, 4, 5) +
+                                              rec("c", "t", 1, 2, 3, 4, 5) + kSprite);
+}
+
+TEST(Json, AnEmptyArrayIsAnEmptyTable) {
+    TempDir d;
+    write_file(d.file("k.stb"), kSprite);
+    EXPECT_EQ(run(d, {"wj", "k.stb"}, " [ ] "), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), "");
+}
+
+// A bad sprite between two good ones: skipped with its number and reason, status 2.
+struct BadSprite {
+    const char* label;
+    std::string json;
+    const char* reason;
+};
+
+void PrintTo(const BadSprite& bad, std::ostream* out) { *out << bad.label; }
+
+class JsonBadSprite : public testing::TestWithParam<BadSprite> {};
+
+TEST_P(JsonBadSprite, IsSkippedWithItsReason) {
+    TempDir d;
+    write_file(d.file("a.json"), "[" + sprite("a") + ",\n" + GetParam().json + ",\n" +
+                                     sprite("a") + "]");
+    EXPECT_EQ(run(d, {"wj", "k.stb", "a.json"}),
+              "2 WARNING: \"a.json\" sprite 2: " + std::string(GetParam().reason) +
+                  ", sprite skipped\nsprtool: 1 sprite skipped\n|");
+    EXPECT_EQ(read_file(d.file("k.stb")), kSprite + kSprite);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Json, JsonBadSprite,
+    testing::Values(
+        BadSprite{"NotAnObject", "5", "not an object"},
+        BadSprite{"AnArray", "[" + sprite("a") + "]", "not an object"},
+        BadSprite{"MissingMember", "{\"name\": \"x\"}", "texture: missing"},
+        BadSprite{"MemberTwice", with("u", "1, \"u\": 2"), "u: given twice"},
+        BadSprite{"CodePointAboveFF", with("name", "\"\\u263a\""),
+                  "name: U+263A is above U+00FF"},
+        BadSprite{"LongName", sprite("0123456789012345678901234567890123"),
+                  "name: longer than 32 bytes"},
+        BadSprite{"LongTexture", with("texture", "\"123456789\""),
+                  "texture: longer than 8 bytes"},
+        BadSprite{"NameNotAString", with("name", "null"), "name: null is not a string"},
+        BadSprite{"Negative", with("u", "-1"), "u: -1 is out of range 0-65535"},
+        BadSprite{"Above65535", with("v", "65536"),
+                  "v: 65536 is out of range 0-65535"},
+        BadSprite{"Fraction", with("width", "2.5"), "width: 2.5 is not an integer"},
+        BadSprite{"NumberAsString", with("height", "\"4\""),
+                  "height: \"4\" is not an integer"},
+        BadSprite{"FlagsWithoutPrefix", with("flags", "\"5\""),
+                  "flags: \"5\" is not \"0x\" and 1 to 8 hex digits"},
+        BadSprite{"FlagsOfNineDigits", with("flags", "\"0x123456789\""),
+                  "flags: \"0x123456789\" is not \"0x\" and 1 to 8 hex digits"},
+        BadSprite{"FlagsAbove32Bits", with("flags", "4294967296"),
+                  "flags: 4294967296 is out of range 0-4294967295"},
+        BadSprite{"FlagsOfWrongType", with("flags", "true"),
+                  "flags: true is not a \"0x\" string or an integer"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A file that is not valid JSON, or no array: status 1 with its line and column, and the old
+// table byte for byte.
+struct BadFile {
+    const char* label;
+    std::string json;
+    const char* where;
+};
+
+void PrintTo(const BadFile& bad, std::ostream* out) { *out << bad.label; }
+
+class JsonBadFile : public testing::TestWithParam<BadFile> {};
+
+TEST_P(JsonBadFile, FailsAndLeavesTheTable) {
     TempDir d;
     const std::string old = rec("old", "t", 1);
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "line 1, column 1: the document is empty"},
-        {"\n  {\"name\": \"a\"}", "line 2, column 3: the top level is not an array"},
-        {"[\n" + sprite("a") + ",\n}", "line 3, column 1: invalid value"},
-        {"[\n  {\"name\": \"caf\xE9\"}]", "line 2, column 16: invalid encoding in string"},
-        {"[{\"name\": \"a\"\n\"texture\": \"t\"}]",
-         "line 2, column 1: missing a comma or '}' after an object member"},
-        {"[] []", "line 1, column 4: the document root must not be followed by other values"},
-    };
-    for (const auto& [text, where] : cases) {
-        write_file(d.file("k.stb"), old);
-        write_file(d.file("bad.json"), text);
-        EXPECT_EQ(run(d, {"wj", "k.stb", "bad.json"}),
-                  "1 ERROR: \"bad.json\" " + where +
-                      "\nsprtool: 1 file could not be read, \"k.stb\" not written\n|")
-            << text;
-        EXPECT_EQ(read_file(d.file("k.stb")), old) << "the old table was touched: " << text;
-    }
+    write_file(d.file("k.stb"), old);
+    write_file(d.file("bad.json"), GetParam().json);
+    EXPECT_EQ(run(d, {"wj", "k.stb", "bad.json"}),
+              "1 ERROR: \"bad.json\" " + std::string(GetParam().where) +
+                  "\nsprtool: 1 file could not be read, \"k.stb\" not written\n|");
+    EXPECT_EQ(read_file(d.file("k.stb")), old) << "the old table was touched";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Json, JsonBadFile,
+    testing::Values(
+        BadFile{"Empty", "", "line 1, column 1: the document is empty"},
+        BadFile{"NotAnArray", "\n  {\"name\": \"a\"}",
+                "line 2, column 3: the top level is not an array"},
+        BadFile{"InvalidValue", "[\n" + sprite("a") + ",\n}", "line 3, column 1: invalid value"},
+        BadFile{"NotUtf8", "[\n  {\"name\": \"caf\xE9\"}]",
+                "line 2, column 16: invalid encoding in string"},
+        BadFile{"MissingComma", "[{\"name\": \"a\"\n\"texture\": \"t\"}]",
+                "line 2, column 1: missing a comma or '}' after an object member"},
+        BadFile{"TwoValues", "[] []",
+                "line 1, column 4: the document root must not be followed by other values"}),
+    [](const auto& info) { return std::string(info.param.label); });

@@ -11,6 +11,7 @@
 #include "xml_json_forms.h"
 
 using ScanFunction = bool (*)(const char* line, SpriteEntry* entry);
+using NotingScan = bool (*)(const char* line, SpriteEntry* entry, RowNotes* notes);
 
 static bool scan_txt(const char* line, SpriteEntry* entry) {
     return scan_txt_row(line, entry, nullptr);
@@ -147,37 +148,53 @@ TEST(Scan, IncludeNameIsCutTo32Characters) {
 }
 
 // The warning a line gets: why it gives no record, or which number was stored otherwise.
-TEST(Scan, RowNotesSayWhatWentWrong) {
-    const struct { bool txt; const char* line; const char* note; } cases[] = {
-        {true, "\"\" t 1 2 3 4 0x0\n", "the name is empty, skipped"},
-        {true, "\"n t 1 2 3 4 0x0\n", "the name has no closing quote, skipped"},
-        {true, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0",
-         "the name is longer than 32 characters, skipped"},
-        {true, "\"n\"   \n", "the texture is missing, skipped"},
-        {true, "\"n\" chars_012 0 0 32 48 0x1",
-         "texture \"chars_012\" is longer than 8 characters, skipped"},
-        {true, "\"n\" t 1 2 3 4 12\n", "flags \"12\" is not 0x and 1 to 8 hex digits, skipped"},
-        {true, "\"n\" t 1 2 3 4 0x123456789\n",
-         "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
-        {true, "\"n\" t 0 -0 65535 -1 0x0\n",
-         "height \"-1\" is out of range 0-65535, stored as 65535"},
-        {true, " \t\n", ""},
-        {false, "n,t,0x10,077,65536\n", "width \"65536\" is out of range 0-65535, stored as 0"},
-        {false, "n,t,1,2,3,4,4294967296\n",
-         "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
-        {false, "n,t,12x\n", "u \"12x\" is not a number, stored as 12"},
-        {false, "n\n", "no texture after the name, skipped"},
-        {false, ",; \t,\n", ""},
-    };
-    for (const auto& c : cases) {
-        RowNotes notes;
-        SpriteEntry e;
-        (c.txt ? scan_txt_row : scan_csv_row)(c.line, &e, &notes);
-        std::string all = notes.skipped.empty() ? "" : notes.skipped + ", skipped";
-        for (const std::string& note : notes.changed) all += note;
-        EXPECT_EQ(all, c.note) << c.line;
-    }
+struct Note {
+    const char* label;
+    NotingScan scan;
+    const char* line;
+    const char* note;
+};
+
+void PrintTo(const Note& note, std::ostream* out) { *out << note.label; }
+
+class RowNote : public testing::TestWithParam<Note> {};
+
+TEST_P(RowNote, SaysWhatWentWrong) {
+    RowNotes notes;
+    SpriteEntry e;
+    GetParam().scan(GetParam().line, &e, &notes);
+    std::string all = notes.skipped.empty() ? "" : notes.skipped + ", skipped";
+    for (const std::string& note : notes.changed) all += note;
+    EXPECT_EQ(all, GetParam().note) << GetParam().line;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Scan, RowNote,
+    testing::Values(
+        Note{"TxtEmptyName", scan_txt_row, "\"\" t 1 2 3 4 0x0\n", "the name is empty, skipped"},
+        Note{"TxtUnclosedName", scan_txt_row, "\"n t 1 2 3 4 0x0\n",
+             "the name has no closing quote, skipped"},
+        Note{"TxtLongName", scan_txt_row, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0",
+             "the name is longer than 32 characters, skipped"},
+        Note{"TxtNoTexture", scan_txt_row, "\"n\"   \n", "the texture is missing, skipped"},
+        Note{"TxtLongTexture", scan_txt_row, "\"n\" chars_012 0 0 32 48 0x1",
+             "texture \"chars_012\" is longer than 8 characters, skipped"},
+        Note{"TxtFlagsWithoutPrefix", scan_txt_row, "\"n\" t 1 2 3 4 12\n",
+             "flags \"12\" is not 0x and 1 to 8 hex digits, skipped"},
+        Note{"TxtFlagsOfNineDigits", scan_txt_row, "\"n\" t 1 2 3 4 0x123456789\n",
+             "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
+        Note{"TxtNegative", scan_txt_row, "\"n\" t 0 -0 65535 -1 0x0\n",
+             "height \"-1\" is out of range 0-65535, stored as 65535"},
+        Note{"TxtBlank", scan_txt_row, " \t\n", ""},
+        Note{"CsvAbove65535", scan_csv_row, "n,t,0x10,077,65536\n",
+             "width \"65536\" is out of range 0-65535, stored as 0"},
+        Note{"CsvFlagsAbove32Bits", scan_csv_row, "n,t,1,2,3,4,4294967296\n",
+             "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
+        Note{"CsvTrailingJunk", scan_csv_row, "n,t,12x\n",
+             "u \"12x\" is not a number, stored as 12"},
+        Note{"CsvNoTexture", scan_csv_row, "n\n", "no texture after the name, skipped"},
+        Note{"CsvSeparatorsAlone", scan_csv_row, ",; \t,\n", ""}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // A file that includes itself ends at the depth bound; one that includes itself twice at the
 // bound on files per input. Each include past a bound is a file that could not be read.

@@ -1,0 +1,128 @@
+// What a run of the built sprtool reports: the table kept when a source cannot be read,
+// warnings by file and line with status 2, and refusals that say why.
+#include <gtest/gtest.h>
+
+#include "sprtool_run.h"
+
+static const std::string kOld = rec("old", "t", 7);
+static const char kNotWritten[] = "sprtool: 1 file could not be read, \"k.stb\" not written\n";
+
+// Runs `args` over a k.stb holding kOld: status 1, the messages, and kOld byte for byte.
+static void expect_old_table_kept(const TempDir& d, const Args& args, const std::string& err) {
+    write_file(d.file("k.stb"), kOld);
+    EXPECT_EQ(run(d, args), "1 " + err + kNotWritten + "|");
+    EXPECT_EQ(read_file(d.file("k.stb")), kOld) << "the old table was touched";
+}
+
+TEST(Outcome, AMistypedInputLeavesTheOldTable) {
+    TempDir d;
+    write_file(d.file("good.txt"), row("g", 1));
+    expect_old_table_kept(d, {"wt", "k.stb", "good.txt", "typo.txt"},
+                          "ERROR: could not open file \"typo.txt\" for read\n");
+}
+
+TEST(Outcome, AMissingIncludeLeavesTheOldTable) {
+    TempDir d;
+    write_file(d.file("inc.txt"), row("g", 1) + "@include \"gone.txt\"\n");
+    expect_old_table_kept(d, {"wt", "k.stb", "inc.txt"},
+                          "ERROR: could not open file \"gone.txt\" for read\n");
+}
+
+TEST(Outcome, BrokenXmlLeavesTheOldTable) {
+    TempDir d;
+    write_file(d.file("good.xml"), "<spritetable><sprite name=\"g\" texture=\"t\"/></spritetable>");
+    write_file(d.file("broken.xml"), "<spritetable>\n<sprite name=\"g\"\n");
+    expect_old_table_kept(
+        d, {"wx", "k.stb", "good.xml", "broken.xml"},
+        "ERROR: \"broken.xml\" line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)\n");
+}
+
+TEST(Outcome, XmlWithoutASpriteTableLeavesTheOldTable) {
+    TempDir d;
+    write_file(d.file("other.xml"), "<sprites/>");
+    expect_old_table_kept(d, {"wx", "k.stb", "other.xml"},
+                          "ERROR: \"other.xml\": no spritetable element at the top\n");
+}
+
+TEST(Outcome, MissingInputsCreateNoTableAndAreEachNamed) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wc", "new.stb", "typo.csv", "gone.csv"}),
+              "1 ERROR: could not open file \"typo.csv\" for read\n"
+              "ERROR: could not open file \"gone.csv\" for read\n"
+              "sprtool: 2 files could not be read, \"new.stb\" not written\n|");
+    EXPECT_FALSE(file_exists(d.file("new.stb"))) << "a table was made from missing sources";
+}
+
+// Rows that give no sprite are named by their own file and line; the rest is written.
+TEST(Outcome, TxtRowsThatGiveNoSpriteAreNamedByFileAndLine) {
+    TempDir d;
+    write_file(d.file("a.txt"), row("a", 1) + "\r\n# note\r\n@include \"i.txt\"\r\n" +
+                                    "\"c\" t 1 2 abc 4 0x0\r\n" + row("d", 4));
+    write_file(d.file("i.txt"), "\n" + row("i", 3) + "\"i2\" t 1 2 3\n");
+    EXPECT_EQ(run(d, {"wt", "k.stb", "a.txt"}),
+              "2 WARNING: \"i.txt\" line 3: height is missing, row skipped\n"
+              "WARNING: \"a.txt\" line 5: width \"abc\" is not a number, row skipped\n"
+              "sprtool: 2 rows skipped\n|");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1) + rec("i", "t", 3) + rec("d", "t", 4));
+}
+
+TEST(Outcome, ANumberOutOfRangeIsStoredAsBeforeWithAWarning) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wt", "k.stb"}, "\"b\" t 70000 0 0 0 0x1\n"),
+              "2 WARNING: standard input line 1: u \"70000\" is out of range 0-65535, "
+              "stored as 4464\nsprtool: 1 number not stored as written\n|");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("b", "t", 4464, 0, 0, 0, 1));
+}
+
+TEST(Outcome, EveryPieceOfALongLineCarriesItsLineNumber) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wt", "k.stb"}, row("a", 1) + std::string(1030, 'x') + "\n"),
+              "2 WARNING: standard input line 2: no quoted name at the start of the line, "
+              "row skipped\n"
+              "WARNING: standard input line 2: no quoted name at the start of the line, "
+              "row skipped\nsprtool: 2 rows skipped\n|");
+}
+
+TEST(Outcome, AByteOrderMarkIsNoPartOfTheFirstName) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wt", "k.stb"}, "\xEF\xBB\xBF" + row("a", 1)), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1));
+}
+
+TEST(Outcome, CsvWarnsOfAFieldThatIsNoNumberAndOfARowWithoutTexture) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wc", "k.stb"}, "a,t,1,x\n\nonly\n"),
+              "2 WARNING: standard input line 1: v \"x\" is not a number, stored as 0\n"
+              "WARNING: standard input line 3: no texture after the name, row skipped\n"
+              "sprtool: 1 row skipped, 1 number not stored as written\n|");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1));
+}
+
+TEST(Outcome, CsvRowsOfSeparatorsAloneAreBlank) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wc", "k.stb"}, "a,t\n,,;\t,\n"), "0 |");
+}
+
+TEST(Outcome, TrailingBytesOfATableAreReported) {
+    TempDir d;
+    write_file(d.file("game.stb"), kOld + "xyz");
+    EXPECT_EQ(run(d, {"rc", "game.stb"}),
+              "2 WARNING: \"game.stb\": 3 trailing bytes ignored (the size is no multiple of 52)\n"
+              "sprtool: 3 trailing bytes ignored\n|old,t,7,0,0,0,0x00000000\n");
+}
+
+TEST(Outcome, OutputOverTheTableBeingReadSaysWhy) {
+    TempDir d;
+    write_file(d.file("game.stb"), kOld);
+    EXPECT_EQ(run(d, {"rt", "game.stb", "game.stb"}),
+              "1 ERROR: could not open file \"game.stb\" for write: "
+              "it is the STB file being read\n|");
+}
+
+TEST(Outcome, ATableOverItsOwnSourceIsRefused) {
+    TempDir d;
+    write_file(d.file("a.txt"), row("a", 1));
+    EXPECT_EQ(run(d, {"wt", "a.txt", "a.txt"}),
+              "1 ERROR: could not open file \"a.txt\" for write: it is also an input\n|");
+    EXPECT_EQ(read_file(d.file("a.txt")), row("a", 1)) << "the source was replaced";
+}
