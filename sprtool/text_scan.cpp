@@ -185,20 +185,19 @@ std::string out_of_range_note(const char* field, const char* text, size_t length
 std::string convert_number(const char* field, const char* text, uint32_t max, uint32_t* value) {
     Conversion c = convert_u32(text);
     *value = c.value & max;
+    const bool is_number = c.end != text && is_blank(c.end, "");
+    if (is_number && !c.wrapped && !c.saturated && c.value <= max) return "";
     const char* start = text;
     while (is_c_space(*start)) ++start;
     size_t length = std::strlen(start);
     while (length > 0 && is_c_space(start[length - 1])) --length;
-    if (c.end == text || !is_blank(c.end, "")) {
+    if (!is_number) {
         char stored[40];
         std::snprintf(stored, sizeof stored, max == 0xFFFFu ? "%u" : "0x%08x", *value);
         return field + (' ' + quote_text(start, length)) + " is not a number, stored as " +
                stored;
     }
-    if (c.wrapped || c.saturated || c.value > max) {
-        return out_of_range_note(field, start, length, max, *value);
-    }
-    return "";
+    return out_of_range_note(field, start, length, max, *value);
 }
 
 bool scan_decimal16(const char** cursor, uint16_t* value, bool* fits) {
