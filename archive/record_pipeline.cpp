@@ -158,7 +158,7 @@ bool is_full(const Pipeline* p, uint64_t bytes) {
 }  // namespace
 
 PipelineLimits record_pipeline_limits(unsigned workers) {
-    return PipelineLimits{workers, 2 * workers + 2, uint64_t(64) << 20};
+    return PipelineLimits{workers, 8 * workers + 8, uint64_t(64) << 20};
 }
 
 Pipeline* start_pipeline(const PipelineSteps& steps, const PipelineLimits& limits) {

@@ -66,9 +66,10 @@ struct PipelineLimits {
     uint64_t max_bytes;
 };
 
-// The limits an add or an extract uses with a number of workers: two records
-// beyond the workers for each of them (so that none waits while the writer
-// works) and 64 MB in flight.
+// The limits an add or an extract uses with a number of workers: eight jobs
+// for each thread that runs steps (so that a worker finds work while the
+// calling thread spends a while on one large record) and 64 MB in flight,
+// which the byte counts of callers make the memory the jobs hold.
 PipelineLimits record_pipeline_limits(unsigned workers);
 
 struct Pipeline;
