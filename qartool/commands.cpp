@@ -57,7 +57,7 @@ int gather_each(const CommandLine& line, ArchiveHandle* archive,
                 void (*gather_one)(GatherRun*, const char*)) {
     HandleCloser closer{archive};
     GatherRun run;
-    start_gather(&run, archive, line.key, pipeline_worker_count(line));
+    start_gather(&run, archive, pipeline_worker_count(line));
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     finish_gather(&run);
     fflush(stdout);

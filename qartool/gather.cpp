@@ -334,9 +334,8 @@ void gather(GatherRun* run, const char* pattern, GatherMode mode) {
 
 }  // namespace
 
-void start_gather(GatherRun* run, ArchiveHandle* archive, uint32_t key, unsigned workers) {
+void start_gather(GatherRun* run, ArchiveHandle* archive, unsigned workers) {
     run->archive = archive;
-    run->key = key;
     run->archive_id_valid = plat_stream_id(archive->file, &run->archive_id);
     run->files = 0;
     run->not_stored = 0;

@@ -44,7 +44,6 @@ int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 // of it.
 struct GatherRun {
     ArchiveHandle* archive;            // open for reading and writing; not owned
-    uint32_t key;                      // archive key of the command line, 0 for none
     PlatFileId archive_id;             // the archive itself is never stored
     int archive_id_valid;
     std::set<std::string> appended;    // record_key of each name appended in this run
@@ -56,7 +55,7 @@ struct GatherRun {
 
 // Prepares a run over an open archive and starts the pipeline with the given
 // number of workers (0: everything on the calling thread, no thread).
-void start_gather(GatherRun* run, ArchiveHandle* archive, uint32_t key, unsigned workers);
+void start_gather(GatherRun* run, ArchiveHandle* archive, unsigned workers);
 // Writes every file still in flight and stops the pipeline.
 void finish_gather(GatherRun* run);
 
