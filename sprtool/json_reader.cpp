@@ -6,7 +6,6 @@
 #include <rapidjson/reader.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -134,19 +133,10 @@ struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHan
         }
     }
 
-    // An integer member; `negative` when the JSON number has a minus and is
-    // not zero, `value` then being its magnitude.
-    void set_integer(uint64_t value, bool negative) {
-        if (member == NAME || member == TEXTURE) {
-            wrong_type(integer_text(value, negative));
-            return;
-        }
-        const uint32_t max = member == FLAGS ? 0xFFFFFFFFu : 0xFFFFu;
-        if (negative || value > max) {
-            fail_sprite(integer_text(value, negative) + " is out of range 0-" +
-                        std::to_string(max));
-            return;
-        }
+    static uint32_t max_of(Member member) { return member == FLAGS ? 0xFFFFFFFFu : 0xFFFFu; }
+
+    // A number member's value, within its range.
+    void set_integer(uint64_t value) {
         switch (member) {
         case U: entry.u = static_cast<uint16_t>(value); break;
         case V: entry.v = static_cast<uint16_t>(value); break;
@@ -154,10 +144,6 @@ struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHan
         case HEIGHT: entry.height = static_cast<uint16_t>(value); break;
         default: entry.flags = static_cast<uint32_t>(value); break;
         }
-    }
-
-    static std::string integer_text(uint64_t value, bool negative) {
-        return (negative ? "-" : "") + std::to_string(value);
     }
 
     void set_string(const char* str, size_t length) {
@@ -185,24 +171,29 @@ struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHan
     bool Null() { return plain_value("null"); }
     bool Bool(bool b) { return plain_value(b ? "true" : "false"); }
 
-    bool integer(uint64_t value, bool negative) {
+    // Numbers arrive as the text the JSON has (kParseNumbersAsStringsFlag),
+    // already checked against the JSON grammar, so that a message shows them
+    // as written: 1.0 is no integer although its value is one, and an integer
+    // beyond 64 bits is out of range, not a fraction.
+    bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
         if (!begin_value(false, false)) return false;
-        if (is_member_value()) set_integer(value, negative);
-        return true;
-    }
-
-    bool Int(int i) { return integer(i < 0 ? 0u - uint64_t(i) : uint64_t(i), i < 0); }
-    bool Uint(unsigned u) { return integer(u, false); }
-    bool Int64(int64_t i) { return integer(i < 0 ? 0u - uint64_t(i) : uint64_t(i), i < 0); }
-    bool Uint64(uint64_t u) { return integer(u, false); }
-
-    // A number with a fraction or an exponent, or one beyond 64 bits.
-    bool Double(double d) {
-        if (!begin_value(false, false)) return false;
-        if (is_member_value()) {
-            char text[32];
-            std::snprintf(text, sizeof text, "%g", d);
+        if (!is_member_value()) return true;
+        const std::string text(str, length);
+        if (text.find_first_of(".eE") != std::string::npos) {
             wrong_type(text);
+            return true;
+        }
+        const bool negative = text[0] == '-';
+        uint64_t value = 0;  // stops growing once beyond every range
+        for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+            if (value <= 0xFFFFFFFFu) value = value * 10 + uint64_t(text[i] - '0');
+        }
+        if (member == NAME || member == TEXTURE) {
+            wrong_type(text);
+        } else if ((negative && value != 0) || value > max_of(member)) {
+            fail_sprite(text + " is out of range 0-" + std::to_string(max_of(member)));
+        } else {
+            set_integer(value);
         }
         return true;
     }
@@ -293,7 +284,8 @@ void read_json(FILE* stb, FILE* in, const std::string& path, ReadReport* report)
     handler.report = report;
     // Iterative: a deeply nested member costs heap, not stack.
     constexpr unsigned kFlags =
-        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
+        rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::Reader reader;
     rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
     if (!handler.top_is_array) {
