@@ -120,12 +120,11 @@ int run_read(char form, const char* stb_name, const char* out_name) {
         // The readers stop at the first short read, which has taken the tail.
         long tail = std::ftell(stb) % long(SPRITE_ENTRY_SIZE);
         if (tail > 0) {
-            std::fprintf(stderr,
-                         "WARNING: \"%s\": %ld trailing bytes ignored (the size is no multiple "
-                         "of 52)\n",
-                         stb_name, tail);
-            partial.push_back(count_of(int(tail), "trailing byte", "trailing bytes") +
-                              " ignored");
+            const std::string ignored =
+                count_of(int(tail), "trailing byte", "trailing bytes") + " ignored";
+            std::fprintf(stderr, "WARNING: \"%s\": %s (the size is no multiple of 52)\n",
+                         stb_name, ignored.c_str());
+            partial.push_back(ignored);
         }
     }
     bool ok = finish_output(out, out_name);

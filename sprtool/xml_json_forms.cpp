@@ -2,6 +2,7 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "text_scan.h"
@@ -94,8 +95,9 @@ void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
                      ReadReport* report) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(in) != tinyxml2::XML_SUCCESS) {
+        // An empty document has its error on no line at all; it is line 1 to the user.
         std::fprintf(stderr, "ERROR: %s line %d: not valid XML (%s)\n", source_label(path).c_str(),
-                     doc.ErrorLineNum(), doc.ErrorName());
+                     std::max(doc.ErrorLineNum(), 1), doc.ErrorName());
         ++report->failed_files;
         return;
     }

@@ -37,6 +37,13 @@ TEST(Outcome, BrokenXmlLeavesTheOldTable) {
         "ERROR: \"broken.xml\" line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)\n");
 }
 
+TEST(Outcome, AnEmptyXmlFileIsReportedOnItsFirstLine) {
+    TempDir d;
+    write_file(d.file("empty.xml"), "");
+    expect_old_table_kept(d, {"wx", "k.stb", "empty.xml"},
+                          "ERROR: \"empty.xml\" line 1: not valid XML (XML_ERROR_EMPTY_DOCUMENT)\n");
+}
+
 TEST(Outcome, XmlWithoutASpriteTableLeavesTheOldTable) {
     TempDir d;
     write_file(d.file("other.xml"), "<sprites/>");
@@ -105,10 +112,10 @@ TEST(Outcome, CsvRowsOfSeparatorsAloneAreBlank) {
 
 TEST(Outcome, TrailingBytesOfATableAreReported) {
     TempDir d;
-    write_file(d.file("game.stb"), kOld + "xyz");
+    write_file(d.file("game.stb"), kOld + "x");
     EXPECT_EQ(run(d, {"rc", "game.stb"}),
-              "2 WARNING: \"game.stb\": 3 trailing bytes ignored (the size is no multiple of 52)\n"
-              "sprtool: 3 trailing bytes ignored\n|old,t,7,0,0,0,0x00000000\n");
+              "2 WARNING: \"game.stb\": 1 trailing byte ignored (the size is no multiple of 52)\n"
+              "sprtool: 1 trailing byte ignored\n|old,t,7,0,0,0,0x00000000\n");
 }
 
 TEST(Outcome, OutputOverTheTableBeingReadSaysWhy) {
