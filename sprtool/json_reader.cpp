@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "sprite_table.h"
 
@@ -178,15 +179,17 @@ struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHan
     bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
         if (!begin_value(false, false)) return false;
         if (!is_member_value()) return true;
-        const std::string text(str, length);
-        if (text.find_first_of(".eE") != std::string::npos) {
+        // Shown at most 32 characters long, like every quoted input text.
+        std::string text(str, length < 32 ? length : 32);
+        if (length > 32) text += "...";
+        if (std::string_view(str, length).find_first_of(".eE") != std::string_view::npos) {
             wrong_type(text);
             return true;
         }
-        const bool negative = text[0] == '-';
+        const bool negative = str[0] == '-';
         uint64_t value = 0;  // stops growing once beyond every range
-        for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
-            if (value <= 0xFFFFFFFFu) value = value * 10 + uint64_t(text[i] - '0');
+        for (size_t i = negative ? 1 : 0; i < length; ++i) {
+            if (value <= 0xFFFFFFFFu) value = value * 10 + uint64_t(str[i] - '0');
         }
         if (member == NAME || member == TEXTURE) {
             wrong_type(text);
