@@ -291,6 +291,9 @@ void read_json(FILE* stb, FILE* in, const std::string& path, ReadReport* report)
         rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::Reader reader;
     rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
+    // The library's stream takes a read error for the end of the file; the
+    // caller reports it (finish_source), not a fault of the document.
+    if (std::ferror(in)) return;
     if (!handler.top_is_array) {
         report_file_error(path, stream, top, "the top level is not an array");
         ++report->failed_files;

@@ -23,7 +23,9 @@
 // A file that is not valid JSON (UTF-8 included) or whose top level is not an
 // array prints "ERROR: \"<path>\" line <l>, column <c>: <reason>" on standard
 // error and counts as a failed file; the records of its sprites before the
-// error have been appended, so the caller must not keep the table. A sprite
+// error have been appended, so the caller must not keep the table. A read
+// error of `in` prints nothing here: the stream's error flag is left for the
+// caller to report. A sprite
 // that is not an object, lacks a member, has a member of the wrong type or
 // out of range, a code point above U+00FF or an over-long string, or a member
 // twice, prints "WARNING: \"<path>\" sprite <n>: <member>: <reason>, sprite

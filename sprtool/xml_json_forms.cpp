@@ -104,6 +104,9 @@ void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
                      ReadReport* report) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(in) != tinyxml2::XML_SUCCESS) {
+        // A read error is the caller's to report (finish_source): the
+        // document is not at fault.
+        if (std::ferror(in)) return;
         // An empty document has its error on no line at all; it is line 1 to the user.
         std::fprintf(stderr, "ERROR: %s line %d: not valid XML (%s)\n", source_label(path).c_str(),
                      std::max(doc.ErrorLineNum(), 1), doc.ErrorName());

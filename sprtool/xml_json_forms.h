@@ -31,7 +31,8 @@ void write_xml(FILE* out, FILE* stb);
 // root to `stb`. `path` names the source in messages and for includes (see
 // read_include). A document the parser refuses (an empty one included) or
 // that has no "spritetable" root gets an "ERROR:" line on standard error,
-// adds nothing and counts as a failed file; so does an include that cannot be
+// adds nothing and counts as a failed file (a read error of `in` is left in
+// its error flag for the caller to report); so does an include that cannot be
 // read, and reading goes on. A "sprite" element without "name" or "texture"
 // gets a warning with its line and is skipped; a number attribute that is no
 // number or does not fit gets a warning with its line and is stored as noted.

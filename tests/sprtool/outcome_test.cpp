@@ -44,6 +44,19 @@ TEST(Outcome, AnEmptyXmlFileIsReportedOnItsFirstLine) {
                           "ERROR: \"empty.xml\" line 1: not valid XML (XML_ERROR_EMPTY_DOCUMENT)\n");
 }
 
+// Reading this file fails with an I/O error after it opened; where it does not exist, the
+// case cannot be made.
+TEST(Outcome, AReadErrorIsReportedOnceAsOneUnreadFile) {
+    const std::string unreadable = "/proc/self/mem";
+    if (!file_exists(unreadable)) GTEST_SKIP() << "no file here fails on read";
+    for (const char* command : {"wj", "wx", "wt"}) {
+        SCOPED_TRACE(command);
+        TempDir d;
+        expect_old_table_kept(d, {command, "k.stb", unreadable},
+                              "ERROR: could not read file \"" + unreadable + "\"\n");
+    }
+}
+
 TEST(Outcome, XmlWithoutASpriteTableLeavesTheOldTable) {
     TempDir d;
     write_file(d.file("other.xml"), "<sprites/>");
