@@ -63,8 +63,7 @@ void write_xml(FILE* out, FILE* stb) {
     std::fputs("</spritetable>\n", out);
 }
 
-bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry,
-                     std::vector<std::string>* changed) {
+bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
     // One pass over the attributes instead of a lookup per field: tables hold
     // hundreds of thousands of sprites. The parser refuses an element with a
     // repeated attribute, so each name is met at most once.
@@ -83,18 +82,10 @@ bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry,
     set_sprite_text(entry->name, SPRITE_NAME_SIZE, found[0]->Value());
     set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, found[1]->Value());
     uint16_t* numbers[4] = {&entry->u, &entry->v, &entry->width, &entry->height};
-    for (int i = 0; i < 5; ++i) {
-        if (!found[2 + i]) continue;
-        uint32_t value;
-        std::string note = convert_number(names[2 + i], found[2 + i]->Value(),
-                                          i < 4 ? 0xFFFFu : 0xFFFFFFFFu, &value);
-        if (i < 4) {
-            *numbers[i] = static_cast<uint16_t>(value);
-        } else {
-            entry->flags = value;
-        }
-        if (changed && !note.empty()) changed->push_back(note);
+    for (int i = 0; i < 4; ++i) {
+        if (found[2 + i]) *numbers[i] = static_cast<uint16_t>(strtoul32(found[2 + i]->Value()));
     }
+    if (found[6]) entry->flags = strtoul32(found[6]->Value());
     return true;
 }
 
@@ -120,7 +111,6 @@ void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
         ++report->failed_files;
         return;
     }
-    std::vector<std::string> changed;
     for (const tinyxml2::XMLElement* el = root->FirstChildElement(); el;
          el = el->NextSiblingElement()) {
         if (std::strcmp(el->Name(), "include") == 0) {
@@ -130,13 +120,8 @@ void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
             }
         } else if (std::strcmp(el->Name(), "sprite") == 0) {
             SpriteEntry e;
-            changed.clear();
-            if (sprite_from_xml(*el, &e, &changed)) {
+            if (sprite_from_xml(*el, &e)) {
                 append_sprite(stb, e);
-                for (const std::string& note : changed) {
-                    warn_line(path, el->GetLineNum(), note);
-                    ++report->out_of_range;
-                }
             } else {
                 warn_line(path, el->GetLineNum(), "sprite without name or texture, sprite skipped");
                 ++report->skipped;

@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "sprite_table.h"
 #include "text_scan.h"
@@ -34,16 +33,12 @@ void write_xml(FILE* out, FILE* stb);
 // adds nothing and counts as a failed file (a read error of `in` is left in
 // its error flag for the caller to report); so does an include that cannot be
 // read, and reading goes on. A "sprite" element without "name" or "texture"
-// gets a warning with its line and is skipped; a number attribute that is no
-// number or does not fit gets a warning with its line and is stored as noted.
+// gets a warning with its line and is skipped.
 void read_xml(FILE* stb, FILE* in, const std::string& path, ReadReport* report);
 
 // Fills `entry` from zero from one "sprite" element. False when the element
-// lacks a "name" or "texture" attribute. A number attribute that is no number
-// or does not fit its field is stored as the TXT and CSV readers store it, and
-// its note (as convert_number words it) is added to `changed` when given.
-bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry,
-                     std::vector<std::string>* changed = nullptr);
+// lacks a "name" or "texture" attribute. Exposed for tests.
+bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry);
 
 // Prints the JSON form of every record of `stb`. In strings '"', '\\' and bytes
 // below 0x20 are escaped, and bytes from 0x80 up are written as \u00XX (read

@@ -94,17 +94,6 @@ TEST(Outcome, ANumberOutOfRangeIsStoredAsBeforeWithAWarning) {
     EXPECT_EQ(read_file(d.file("k.stb")), rec("b", "t", 4464, 0, 0, 0, 1));
 }
 
-TEST(Outcome, XmlNumbersThatDoNotFitAreStoredAsBeforeWithAWarning) {
-    TempDir d;
-    write_file(d.file("a.xml"), "<spritetable>\n<sprite name=\"a\" texture=\"t\" u=\"0x10\" "
-                                "v=\"-1\" width=\"abc\"/>\n</spritetable>\n");
-    EXPECT_EQ(run(d, {"wx", "k.stb", "a.xml"}),
-              "2 WARNING: \"a.xml\" line 2: v \"-1\" is out of range 0-65535, stored as 65535\n"
-              "WARNING: \"a.xml\" line 2: width \"abc\" is not a number, stored as 0\n"
-              "sprtool: 2 numbers not stored as written\n|");
-    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 16, 65535));
-}
-
 TEST(Outcome, EveryPieceOfALongLineCarriesItsLineNumber) {
     TempDir d;
     EXPECT_EQ(run(d, {"wt", "k.stb"}, row("a", 1) + std::string(1030, 'x') + "\n"),
