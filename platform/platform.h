@@ -79,8 +79,9 @@ int plat_path_exists(const char* path);
 // Pattern search
 
 // Longest path the pattern search and the file functions take, terminating
-// zero included. Callers refuse longer paths instead of cutting them.
-constexpr size_t PLAT_PATH_MAX = 4096;
+// zero included (4096 on POSIX systems, 260 on Windows). Callers refuse
+// longer paths instead of cutting them.
+extern const size_t PLAT_PATH_MAX;
 // Longest bare name of a directory entry, terminating zero included.
 constexpr size_t PLAT_NAME_MAX = 256;
 
@@ -96,9 +97,10 @@ struct PlatFind;  // an open search; owned by whoever started it
 
 // Starts a search for a pattern: a path whose directories are separated by
 // '/' or '\' and whose last component may hold '*' (any run of characters)
-// and '?' (any one character). Names are compared case-sensitively here
-// (the Windows find calls compare without regard to case), and a trailing
-// ".*" also matches a name without a dot, as "*.*" does there. A last
+// and '?' (any one character). Names are compared as the system compares
+// file names: case-sensitively on POSIX systems, without regard to ASCII case
+// on Windows. A trailing ".*" also matches a name without a dot, as "*.*"
+// does on Windows. A last
 // component without wildcards yields the entry of that name itself, a
 // directory included; trailing separators are ignored. "." and ".." are
 // never yielded, nor entries that vanish while the search runs; a symbolic
@@ -120,6 +122,14 @@ int plat_can_list_directory(const char* path);
 // 1 when a name matches the last component of a search pattern by the rules
 // of plat_find_first. Exposed for the tests.
 int plat_name_matches(const char* name, const char* pattern);
+
+// 1 when the system takes name as an ordinary file in a directory, beyond
+// the rules every system shares (not empty, not "." or "..", no separator, no
+// control character). On Windows a reserved device name (CON, PRN, AUX, NUL,
+// COM1-COM9, LPT1-LPT9, with or without an extension, in any case), one of
+// < > : " | ? * and a name ending in a dot or a space are refused: they would
+// reach a device, an alternate data stream or another name.
+int plat_is_ordinary_name(const char* name);
 
 // ---------------------------------------------------------------------------
 // Reading a whole file
@@ -212,6 +222,11 @@ int plat_stream_is_directory(FILE* file);
 
 // getc without the stream's lock, for a stream only one thread uses.
 int plat_getc_unlocked(FILE* file);
+
+// Makes a stream that is open for reading (standard input) deliver its bytes
+// as they are: no line-end translation, no end-of-file character. Text
+// readers that handle CR LF themselves then read the same on every system.
+void plat_read_bytes_as_they_are(FILE* file);
 
 // ---------------------------------------------------------------------------
 // Processor cores

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+const size_t PLAT_PATH_MAX = 4096;
+
 // ---------------------------------------------------------------------------
 // Calendar fields
 
@@ -185,6 +187,8 @@ int plat_name_matches(const char* name, const char* pattern) {
         }
     }
 }
+
+int plat_is_ordinary_name(const char*) { return 1; }
 
 PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first) {
     if (strlen(pattern) >= PLAT_PATH_MAX) return nullptr;
@@ -474,6 +478,8 @@ int plat_stream_is_directory(FILE* file) {
 }
 
 int plat_getc_unlocked(FILE* file) { return getc_unlocked(file); }
+
+void plat_read_bytes_as_they_are(FILE*) {}
 
 // ---------------------------------------------------------------------------
 // Processor cores

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform.h"
+
 RecordName record_name(const DirectoryEntry& entry) {
     RecordName name;
     memcpy(name.text, entry.name, QAR_NAME_LENGTH);
@@ -26,7 +28,7 @@ int is_plain_file_name(const char* name) {
         unsigned char u = static_cast<unsigned char>(*p);
         if (u < 0x20 || u == '/' || u == '\\') return 0;
     }
-    return 1;
+    return plat_is_ordinary_name(name);
 }
 
 std::string record_key(const char* name) {

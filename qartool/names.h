@@ -21,7 +21,8 @@ std::string display_text(const char* text, size_t max_length = 4096);
 char display_char(char c);
 
 // 1 when the name may be written as a file in the current directory: not
-// empty, not "." or "..", no '/' or '\', and no byte below 0x20.
+// empty, not "." or "..", no '/' or '\', no byte below 0x20, and nothing the
+// system takes for more than a file name (plat_is_ordinary_name).
 int is_plain_file_name(const char* name);
 
 // The key under which the archive store compares names: at most the first 16

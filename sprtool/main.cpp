@@ -137,9 +137,13 @@ int run_read(char form, const char* stb_name, const char* out_name) {
 
 // One text source into the STB stream; `name` null means standard input.
 void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
+    // Text sources are read as bytes: the readers take CR LF and LF alike
+    // themselves, and a stray end-of-file character stays data.
     FILE* in = stdin;
-    if (name) {
-        in = open_source(name, form == 'x' || form == 'j' ? "rb" : "r");
+    if (!name) {
+        plat_read_bytes_as_they_are(stdin);
+    } else {
+        in = open_source(name, "rb");
         if (!in) {
             std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", name);
             ++report->failed_files;

@@ -176,7 +176,7 @@ void read_txt_nested(FILE* stb, FILE* in, const std::string& path, int depth,
         if (line[0] == '#' || line[0] == '\0') return;
         char file[SPRITE_NAME_SIZE + 1];
         if (scan_txt_include(line, file)) {
-            read_include(stb, file, "r", path, depth, report, read_txt_nested);
+            read_include(stb, file, "rb", path, depth, report, read_txt_nested);
         } else {
             read_row(stb, scan_txt_row, line, path, number, &notes, report);
         }

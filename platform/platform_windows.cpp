@@ -1,0 +1,587 @@
+// Windows implementation of the platform layer (platform.h), on the Win32
+// calls and the C runtime of a 64-bit Windows console program.
+#include "platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+const size_t PLAT_PATH_MAX = MAX_PATH;
+
+// ---------------------------------------------------------------------------
+// Calendar fields
+
+namespace {
+
+struct tm to_tm(const PlatTm& f) {
+    struct tm t;
+    memset(&t, 0, sizeof t);
+    t.tm_year = f.year;
+    t.tm_mon = f.month;
+    t.tm_mday = f.day;
+    t.tm_hour = f.hour;
+    t.tm_min = f.minute;
+    t.tm_sec = f.second;
+    return t;
+}
+
+PlatTm from_tm(const struct tm& t) {
+    return PlatTm{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+// FILETIME counts 100 ns units since 1601-01-01 UTC.
+constexpr int64_t FILETIME_UNITS_PER_SECOND = 10000000;
+constexpr int64_t FILETIME_1970 = 116444736000000000;
+
+}  // namespace
+
+int64_t plat_mkgmtime(const PlatTm& fields) {
+    struct tm t = to_tm(fields);
+    __time64_t seconds = _mkgmtime64(&t);
+    if (seconds < 0) return -1;
+    return int64_t(seconds);
+}
+
+int plat_gmtime(int64_t seconds, PlatTm* out) {
+    if (seconds < 0) return 0;
+    __time64_t value = seconds;
+    struct tm t;
+    if (_gmtime64_s(&t, &value) != 0) return 0;
+    *out = from_tm(t);
+    return 1;
+}
+
+int plat_localtime(int64_t seconds, PlatTm* out) {
+    if (seconds < 0) return 0;
+    static bool zone_loaded = false;
+    if (!zone_loaded) {
+        _tzset();
+        zone_loaded = true;
+    }
+    __time64_t value = seconds;
+    struct tm t;
+    if (_localtime64_s(&t, &value) != 0) return 0;
+    *out = from_tm(t);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// File identity
+
+namespace {
+
+HANDLE stream_handle(FILE* stream) {
+    int fd = _fileno(stream);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+bool id_of_handle(HANDLE h, PlatFileId* out) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    out->volume = info.dwVolumeSerialNumber;
+    out->file = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// Opens anything that exists, a directory included, for its attributes only;
+// every sharing allowed, so that it never gets in another program's way.
+HANDLE open_for_attributes(const char* path, bool follow_links) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+
+struct HandleCloser {
+    HANDLE h;
+    ~HandleCloser() {
+        if (h != INVALID_HANDLE_VALUE && h != nullptr) CloseHandle(h);
+    }
+};
+
+}  // namespace
+
+int plat_same_file(const PlatFileId& a, const PlatFileId& b) {
+    return a.volume == b.volume && a.file == b.file;
+}
+
+int plat_stream_id(FILE* stream, PlatFileId* out) {
+    if (!stream) return 0;
+    HANDLE h = stream_handle(stream);
+    return h != INVALID_HANDLE_VALUE && id_of_handle(h, out);
+}
+
+int plat_path_id(const char* path, int follow_links, PlatFileId* out) {
+    HandleCloser file{open_for_attributes(path, follow_links != 0)};
+    return file.h != INVALID_HANDLE_VALUE && id_of_handle(file.h, out);
+}
+
+int plat_path_exists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// ---------------------------------------------------------------------------
+// Pattern search
+
+struct PlatFind {
+    HANDLE find;          // INVALID_HANDLE_VALUE for a search that named one entry
+    std::string dir;      // the searched directory with its separator, or empty
+    std::string pattern;  // last component, matched against each name
+};
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool is_dot_or_dotdot(const char* name) {
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+char fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+// Remaining pattern that an exhausted name still matches: stars only, or a
+// dot followed by stars only ("*.*" and "name.*" match a name without a dot).
+bool matches_empty_rest(const char* p) {
+    while (*p == '*') ++p;
+    if (*p == '.') {
+        ++p;
+        while (*p == '*') ++p;
+    }
+    return *p == '\0';
+}
+
+// Fills an entry from what the find call reported; the identity comes from
+// the file itself. Fails when the entry is gone or its name is too long.
+bool examine(const std::string& dir, const WIN32_FIND_DATAA& found, PlatFindEntry* out) {
+    if (strlen(found.cFileName) >= PLAT_NAME_MAX) return false;
+    std::string path = dir + found.cFileName;
+    HandleCloser file{open_for_attributes(path.c_str(), true)};
+    // A link that leads nowhere is taken as itself.
+    if (file.h == INVALID_HANDLE_VALUE) file.h = open_for_attributes(path.c_str(), false);
+    if (file.h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.h, &info)) return false;
+    out->is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+    strcpy(out->name, found.cFileName);
+    out->size = out->is_directory
+                    ? 0
+                    : (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    out->id.volume = info.dwVolumeSerialNumber;
+    out->id.file = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+}  // namespace
+
+int plat_name_matches(const char* name, const char* pattern) {
+    const char* star_pattern = nullptr;  // pattern just after the latest '*'
+    const char* star_name = nullptr;     // name position that '*' has reached
+    for (;;) {
+        if (*name == '\0') return matches_empty_rest(pattern) ? 1 : 0;
+        if (*pattern == '*') {
+            star_pattern = ++pattern;
+            star_name = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || fold(*pattern) == fold(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star_pattern) {
+            pattern = star_pattern;
+            name = ++star_name;
+        } else {
+            return 0;
+        }
+    }
+}
+
+int plat_is_ordinary_name(const char* name) {
+    static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
+    size_t length = strlen(name);
+    if (length == 0) return 0;
+    if (name[length - 1] == '.' || name[length - 1] == ' ') return 0;
+    if (strpbrk(name, "<>:\"|?*")) return 0;
+    // The part before the first dot decides, whatever the extension; the
+    // system also ignores spaces before the dot.
+    std::string stem(name, strcspn(name, "."));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = fold(c);
+    for (const char* device : kDevices)
+        if (stem == device) return 0;
+    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+        stem[3] >= '1' && stem[3] <= '9')
+        return 0;
+    return 1;
+}
+
+PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first) {
+    if (strlen(pattern) >= PLAT_PATH_MAX) return nullptr;
+    std::string path(pattern);
+    while (path.size() > 1 && is_separator(path.back())) path.pop_back();
+    if (path.empty() || is_separator(path.back())) return nullptr;  // the root alone
+    if (path.size() == 2 && path[1] == ':') return nullptr;         // a drive alone
+    size_t cut = path.find_last_of("/\\:");
+    std::string dir = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (is_dot_or_dotdot(last.c_str())) return nullptr;
+
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(path.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return nullptr;
+    PlatFind* search = new PlatFind{find, dir, last};
+    // The find call also matches the short 8.3 names; only the long name counts.
+    if ((!is_dot_or_dotdot(found.cFileName) &&
+         plat_name_matches(found.cFileName, last.c_str()) && examine(dir, found, first)) ||
+        plat_find_next(search, first))
+        return search;
+    plat_find_close(search);
+    return nullptr;
+}
+
+int plat_find_next(PlatFind* search, PlatFindEntry* next) {
+    WIN32_FIND_DATAA found;
+    while (FindNextFileA(search->find, &found)) {
+        if (is_dot_or_dotdot(found.cFileName)) continue;
+        if (!plat_name_matches(found.cFileName, search->pattern.c_str())) continue;
+        if (examine(search->dir, found, next)) return 1;
+    }
+    return 0;
+}
+
+void plat_find_close(PlatFind* search) {
+    if (!search) return;
+    FindClose(search->find);
+    delete search;
+}
+
+// ---------------------------------------------------------------------------
+// Reading a whole file
+
+PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out) {
+    // Read access, others may read meanwhile, an existing file only.
+    HandleCloser file{CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (file.h == INVALID_HANDLE_VALUE) return PLAT_MAP_OPEN_FAILED;
+    if (GetFileType(file.h) != FILE_TYPE_DISK) return PLAT_MAP_OPEN_FAILED;
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file.h, &length)) return PLAT_MAP_OPEN_FAILED;
+    if (length.QuadPart <= 0) return PLAT_MAP_EMPTY;
+    uint64_t size = uint64_t(length.QuadPart);
+    if (size > max_size || size > SIZE_MAX) return PLAT_MAP_TOO_LARGE;
+    HandleCloser mapping{CreateFileMappingA(file.h, nullptr, PAGE_READONLY, 0, 0, nullptr)};
+    if (mapping.h == nullptr) return PLAT_MAP_FAILED;
+    void* view = MapViewOfFile(mapping.h, FILE_MAP_READ, 0, 0, 0);
+    if (!view) return PLAT_MAP_FAILED;
+
+    out->data = static_cast<const uint8_t*>(view);
+    out->size = size;
+    FILETIME written;
+    SYSTEMTIME t;
+    out->write_time_valid = GetFileTime(file.h, nullptr, nullptr, &written) &&
+                            FileTimeToSystemTime(&written, &t);
+    if (out->write_time_valid)
+        out->write_time = PlatDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+    else
+        out->write_time = PlatDateTime{1970, 1, 1, 0, 0, 0};
+    return PLAT_MAP_OK;  // the view stays valid after the handles close
+}
+
+void plat_unmap_file(PlatMappedFile* file) {
+    if (file->data) UnmapViewOfFile(file->data);
+    file->data = nullptr;
+    file->size = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writing a file safely
+
+struct PlatOutFile {
+    HANDLE h;
+    char name[64];
+};
+
+PlatOutFile* plat_create_temp() {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        PlatOutFile* file = new PlatOutFile;
+        snprintf(file->name, sizeof file->name, ".qartool-%lu-%u.tmp",
+                 static_cast<unsigned long>(GetCurrentProcessId()), counter++);
+        // Write access, others may write while it is open, never an existing file.
+        file->h = CreateFileA(file->name, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file->h != INVALID_HANDLE_VALUE) return file;
+        DWORD error = GetLastError();
+        delete file;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return nullptr;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// WriteFile takes at most 4 GiB less one byte per call.
+int write_handle(HANDLE h, const uint8_t* data, size_t size, OVERLAPPED* at) {
+    while (size > 0) {
+        DWORD chunk = size > 0x40000000u ? 0x40000000u : DWORD(size);
+        DWORD done = 0;
+        if (!WriteFile(h, data, chunk, &done, at) || done == 0) return 0;
+        data += done;
+        size -= done;
+        if (at) {
+            uint64_t next = ((uint64_t(at->OffsetHigh) << 32) | at->Offset) + done;
+            at->Offset = DWORD(next);
+            at->OffsetHigh = DWORD(next >> 32);
+        }
+    }
+    return 1;
+}
+
+OVERLAPPED overlapped_at(int64_t offset) {
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = DWORD(uint64_t(offset));
+    at.OffsetHigh = DWORD(uint64_t(offset) >> 32);
+    return at;
+}
+
+}  // namespace
+
+int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size) {
+    return write_handle(file->h, data, size, nullptr);
+}
+
+int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc) {
+    SYSTEMTIME t;
+    memset(&t, 0, sizeof t);
+    t.wYear = WORD(utc.year);
+    t.wMonth = WORD(utc.month);
+    t.wDay = WORD(utc.day);
+    t.wHour = WORD(utc.hour);
+    t.wMinute = WORD(utc.minute);
+    t.wSecond = WORD(utc.second);
+    FILETIME written;
+    if (!SystemTimeToFileTime(&t, &written)) return 0;
+    return SetFileTime(file->h, nullptr, nullptr, &written) != 0;  // last write only
+}
+
+int plat_commit_file(PlatOutFile* file, const char* name) {
+    int ok = CloseHandle(file->h) != 0;
+    // The C runtime's rename never replaces an existing file.
+    if (ok) ok = MoveFileExA(file->name, name, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!ok) DeleteFileA(file->name);
+    delete file;
+    return ok;
+}
+
+void plat_discard_file(PlatOutFile* file) {
+    if (!file) return;
+    CloseHandle(file->h);
+    DeleteFileA(file->name);
+    delete file;
+}
+
+// ---------------------------------------------------------------------------
+// Positioned reads and writes on a stream
+
+namespace {
+
+int64_t buffered_size(FILE* file) {
+    if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
+    int64_t end = _ftelli64(file);
+    return end < 0 ? -1 : end;
+}
+
+int buffered_write_here(FILE* file, const void* buffer, size_t n) {
+    if (fwrite(buffer, 1, n, file) != n) return 0;
+    return fflush(file) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int64_t plat_stream_size(FILE* file) {
+    HANDLE h = stream_handle(file);
+    if (h == INVALID_HANDLE_VALUE) return buffered_size(file);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) return -1;
+    return int64_t(size.QuadPart);
+}
+
+int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
+    if (offset < 0) return 0;
+    HANDLE h = stream_handle(file);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (_fseeki64(file, offset, SEEK_SET) != 0) return 0;
+        return fread(buffer, 1, n, file) == n ? 1 : 0;
+    }
+    char* p = static_cast<char*>(buffer);
+    while (n > 0) {
+        OVERLAPPED at = overlapped_at(offset);
+        DWORD chunk = n > 0x40000000u ? 0x40000000u : DWORD(n);
+        DWORD done = 0;
+        if (!ReadFile(h, p, chunk, &done, &at) || done == 0) return 0;  // the file ends first
+        p += done;
+        offset += done;
+        n -= done;
+    }
+    return 1;
+}
+
+int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
+    if (offset < 0 || n == 0) return 0;
+    HANDLE h = stream_handle(file);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (_fseeki64(file, offset, SEEK_SET) != 0) return 0;
+        return buffered_write_here(file, buffer, n);
+    }
+    OVERLAPPED at = overlapped_at(offset);
+    return write_handle(h, static_cast<const uint8_t*>(buffer), n, &at);
+}
+
+int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
+    if (n == 0) return 0;
+    HANDLE h = stream_handle(file);
+    if (h == INVALID_HANDLE_VALUE) {
+        int64_t end = buffered_size(file);
+        if (end < 0) return 0;
+        *offset_out = end;
+        return buffered_write_here(file, buffer, n);
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) return 0;
+    *offset_out = int64_t(size.QuadPart);
+    OVERLAPPED at = overlapped_at(size.QuadPart);
+    return write_handle(h, static_cast<const uint8_t*>(buffer), n, &at);
+}
+
+int plat_sync_stream(FILE* file) {
+    if (fflush(file) != 0) return 0;
+    HANDLE h = stream_handle(file);
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+}
+
+int plat_stream_is_directory(FILE* file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE h = stream_handle(file);
+    return h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int plat_getc_unlocked(FILE* file) { return _getc_nolock(file); }
+
+void plat_read_bytes_as_they_are(FILE* file) { _setmode(_fileno(file), _O_BINARY); }
+
+// ---------------------------------------------------------------------------
+// Processor cores
+
+unsigned plat_usable_cores() {
+    DWORD_PTR process_mask = 0, system_mask = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) &&
+        process_mask != 0)
+        return unsigned(__builtin_popcountll(uint64_t(process_mask)));
+    return 1;
+}
+
+int plat_current_core() { return int(GetCurrentProcessorNumber()); }
+
+// ---------------------------------------------------------------------------
+// Replacing a file beside itself
+
+PlatFileKind plat_file_kind(const char* path) {
+    HandleCloser file{open_for_attributes(path, true)};
+    if (file.h == INVALID_HANDLE_VALUE) return PLAT_FILE_MISSING;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file.h) == FILE_TYPE_DISK && GetFileInformationByHandle(file.h, &info) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return PLAT_FILE_REGULAR;
+    return PLAT_FILE_OTHER;
+}
+
+std::string plat_link_target(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return path;
+    HandleCloser file{open_for_attributes(path, true)};
+    if (file.h == INVALID_HANDLE_VALUE) return path;
+    char final_path[MAX_PATH + 8];
+    DWORD length = GetFinalPathNameByHandleA(file.h, final_path, sizeof final_path,
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= sizeof final_path) return path;
+    std::string resolved(final_path, length);
+    if (resolved.compare(0, 4, "\\\\?\\") == 0) resolved.erase(0, 4);
+    return resolved;
+}
+
+int plat_may_write(const char* path) {
+    // Opening for writing without truncating tests the permission (and the
+    // read-only attribute) and leaves the contents alone.
+    HANDLE probe = CreateFileA(path, GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return 0;
+    CloseHandle(probe);
+    return 1;
+}
+
+FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::string temp = std::string(path) + ".tmp." +
+                           std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(counter++);
+        int fd = _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                       _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        FILE* stream = _fdopen(fd, "wb");
+        if (!stream) {
+            int saved = errno;
+            _close(fd);
+            DeleteFileA(temp.c_str());
+            errno = saved;
+            return nullptr;
+        }
+        *temp_name = temp;
+        return stream;
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+
+int plat_replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+int plat_remove_file(const char* path) { return DeleteFileA(path) != 0; }
+
+namespace {
+
+// The file that a console interruption must remove. The handler runs on a
+// thread of its own; it reads only this fixed buffer.
+char g_pending_removal[MAX_PATH];
+volatile LONG g_pending = 0;
+bool g_handler_installed = false;
+
+BOOL WINAPI remove_pending(DWORD) {
+    if (InterlockedCompareExchange(&g_pending, 0, 1) == 1) DeleteFileA(g_pending_removal);
+    return FALSE;  // the next handler, at last the system's, ends the process
+}
+
+}  // namespace
+
+void plat_remove_on_interrupt(const char* path) {
+    size_t length = strlen(path);
+    if (length >= sizeof g_pending_removal) return;
+    memcpy(g_pending_removal, path, length + 1);
+    InterlockedExchange(&g_pending, 1);
+    if (!g_handler_installed) g_handler_installed = SetConsoleCtrlHandler(remove_pending, TRUE);
+}
+
+void plat_forget_on_interrupt() { InterlockedExchange(&g_pending, 0); }
