@@ -487,8 +487,6 @@ unsigned plat_usable_cores() {
     return 1;
 }
 
-int plat_current_core() { return int(GetCurrentProcessorNumber()); }
-
 // ---------------------------------------------------------------------------
 // Replacing a file beside itself
 
