@@ -56,7 +56,7 @@ static size_t check_prefix(const std::string& dir, const std::string& name,
     EXPECT_EQ(x.status, 0) << x.err;
     Tree files, expected;
     for (const auto& f : std::filesystem::directory_iterator(out.path))
-        files[f.path().filename()] = read_file(f.path());
+        files[f.path().filename().string()] = read_file(f.path().string());
     for (size_t i = 0; i < files.size() && i < walk.size(); ++i)
         expected[walk[i]] = tree.at(walk[i]);
     EXPECT_TRUE(files == expected) << "the extracted files are not a prefix of the walk";
@@ -87,8 +87,7 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
     int trial = 0, partial = 0;
     for (; trial < trials && !HasFailure(); ++trial) {
         const std::string name = "t" + std::to_string(trial) + ".qar";
-        qartool(dir.path, {"a", name, "tree"}, "\"$@\" >/dev/null 2>&1 & sleep " +
-                std::to_string(rng() % full_us / 1e6) + "; kill -9 $!; wait");
+        run_and_kill({QARTOOL_PATH, "a", name, "tree"}, dir.path, long(rng() % full_us));
         // Killed before the archive had its header, it is missing or empty.
         if (file_exists(dir.file(name)) && !read_file(dir.file(name)).empty())
             partial += check_prefix(dir.path, name, tree, walk) < walk.size();
@@ -99,6 +98,7 @@ TEST(KilledAdd, LeavesAPrefixOfTheWalkAndARerunCompletesIt) {
 }
 
 TEST(FileSizeLimit, FailedAddKeepsEveryStoredRecordAndALaterAddCompletes) {
+    if (const char* why = file_size_limit_missing()) GTEST_SKIP() << why;
     TempDir dir;
     const Tree tree = make_tree(dir.path, 70915, 60);
     qartool(dir.path, {"a", "full.qar", "tree"});

@@ -1,83 +1,30 @@
 #include "test_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
-namespace {
-
-// Reads what the child writes to its two pipes until both are closed.
-void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string* into[2] = {out, err};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !fds[i].revents) continue;
-            char buf[65536];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) into[i]->append(buf, size_t(n));
-            if (n == 0 || (n < 0 && errno != EINTR)) fds[i].fd = -1;
+TempDir::TempDir() {
+    std::random_device seed;
+    std::mt19937_64 rng((uint64_t(seed()) << 32) ^ seed());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate =
+            base / ("qartest-" + std::to_string(rng() % 1000000000000ull));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            path = candidate.generic_string();
+            return;
         }
     }
-}
-
-}  // namespace
-
-// Standard input comes from a file; standard output and error go through
-// pipes, so that a file size limit set inside the child never cuts them.
-ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                          const std::string& stdin_data,
-                          const std::vector<std::string>& extra_env) {
-    TempDir io;
-    write_file(io.file("in"), stdin_data);
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(open(io.file("in").c_str(), O_RDONLY), 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        setenv("TZ", "UTC", 1);
-        for (const std::string& e : extra_env) putenv(strdup(e.c_str()));
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    ProcessResult result{0, "", ""};
-    drain(out_pipe[0], err_pipe[0], &result.out, &result.err);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
-TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "qartest-XXXXXX").string();
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    path = templ;
+    throw std::runtime_error("no temporary directory could be made in " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -100,8 +47,17 @@ void write_file(const std::string& path, const std::string& data) {
 }
 
 bool file_exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+std::string list_directory(const std::string& path) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(path))
+        names.insert(e.path().filename().string());
+    std::string listing;
+    for (const std::string& name : names) listing += name + "\n";
+    return listing;
 }
 
 bool make_symlink(const std::string& target, const std::string& path) {

@@ -1,23 +1,46 @@
 // Helpers shared by the end-to-end tests: run a program as a child process in
-// a directory of its own, and read and write whole files.
+// a directory of its own, and read and write whole files. The process helpers
+// have one implementation per system (process_posix.cpp, process_windows.cpp).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct ProcessResult {
     int status;        // exit status; 128 + signal number when killed by a signal
-    std::string out;   // everything written to standard output
-    std::string err;   // everything written to standard error
+    std::string out;   // everything written to standard output, as text (see as_text)
+    std::string err;   // everything written to standard error, as text
+    std::string raw_out;  // the same bytes as they were written
+    std::string raw_err;
 };
 
 // Runs argv[0] (a path) with the given arguments in directory cwd, feeding
 // stdin_data on standard input. extra_env entries ("NAME=value") are added to
-// a copy of the environment; TZ=UTC is always set.
+// a copy of the environment; TZ=UTC is always set. The program sees argv[0]
+// as it is given.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
                           const std::string& stdin_data = "",
                           const std::vector<std::string>& extra_env = {});
+
+// Starts the program like run_process, its output thrown away, and kills it
+// outright (no chance to clean up) after delay_us microseconds unless it has
+// ended by then; returns once it is gone.
+void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us);
+
+// Why this system cannot limit the size of the files a process writes, or
+// null when it can. Tests that need the limit skip with this reason.
+const char* file_size_limit_missing();
+
+// Runs child() in a child process whose files cannot grow past limit bytes
+// (writes past it fail as on a full disk) and returns its exit status, -1
+// when it did not exit normally. Only where file_size_limit_missing() is null.
+int run_with_file_size_limit(int64_t limit, const std::function<int()>& child);
+
+// Text as the tools' text outputs read on this system: CR LF line ends (the
+// Windows build writes them) become LF; elsewhere the bytes are unchanged.
+std::string as_text(const std::string& bytes);
 
 // A fresh directory under the system's temporary folder, removed with all its
 // contents when the object goes away.
@@ -32,7 +55,10 @@ struct TempDir {
 
 std::string read_file(const std::string& path);   // whole file; throws when unreadable
 void write_file(const std::string& path, const std::string& data);
-bool file_exists(const std::string& path);
+bool file_exists(const std::string& path);         // anything, a dangling link included
+
+// The names in a directory, sorted, one per line.
+std::string list_directory(const std::string& path);
 
 // A symbolic link at path leading to target; false when this system makes none.
 bool make_symlink(const std::string& target, const std::string& path);

@@ -1,0 +1,123 @@
+// The process and file-time helpers of test_support.h on POSIX systems.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+// Reads what the child writes to its two pipes until both are closed.
+void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* into[2] = {out, err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) into[i]->append(buf, size_t(n));
+            if (n == 0 || (n < 0 && errno != EINTR)) fds[i].fd = -1;
+        }
+    }
+}
+
+// In the child: standard input from in_path, output to out_fd and err_fd,
+// then the program in cwd. Never returns.
+[[noreturn]] void exec_child(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& in_path, int out_fd, int err_fd,
+                             const std::vector<std::string>& extra_env) {
+    dup2(open(in_path.c_str(), O_RDONLY), 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    if (out_fd > 2) close(out_fd);
+    if (err_fd > 2 && err_fd != out_fd) close(err_fd);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    setenv("TZ", "UTC", 1);
+    for (const std::string& e : extra_env) putenv(strdup(e.c_str()));
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+// Standard input comes from a file; standard output and error go through
+// pipes, so that a file size limit set inside the child never cuts them.
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
+                          const std::string& stdin_data,
+                          const std::vector<std::string>& extra_env) {
+    TempDir io;
+    write_file(io.file("in"), stdin_data);
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        for (int fd : {out_pipe[0], err_pipe[0]}) close(fd);
+        exec_child(argv, cwd, io.file("in"), out_pipe[1], err_pipe[1], extra_env);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    ProcessResult result{0, "", "", "", ""};
+    drain(out_pipe[0], err_pipe[0], &result.raw_out, &result.raw_err);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    result.status = wait_for(pid);
+    result.out = result.raw_out;
+    result.err = result.raw_err;
+    return result;
+}
+
+void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us) {
+    TempDir io;
+    write_file(io.file("in"), "");
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) exec_child(argv, cwd, io.file("in"), null_fd, null_fd, {});
+    close(null_fd);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+    kill(pid, SIGKILL);
+    wait_for(pid);
+}
+
+const char* file_size_limit_missing() { return nullptr; }
+
+int run_with_file_size_limit(int64_t limit, const std::function<int()>& child) {
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const struct rlimit rl = {rlim_t(limit), RLIM_INFINITY};
+        signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail instead
+        setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(child());
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string as_text(const std::string& bytes) { return bytes; }
