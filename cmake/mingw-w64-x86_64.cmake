@@ -27,9 +27,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static executables import nothing beyond the system's own DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-# The code includes <lzo/lzo1x.h>-style paths as well as the bare names.
+# Header-only libraries installed into the prefix are found there.
 set(CMAKE_C_FLAGS_INIT "-isystem ${QAR_WINDOWS_PREFIX}/include")
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${QAR_WINDOWS_PREFIX}/include")
 
-# Test programs (and the test discovery) run under wine.
+# Test programs, and the test discovery, run under wine. Discovery waits for
+# ctest, where the wine server is up, rather than running after each link.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)

@@ -5,8 +5,9 @@
 # Installs what is missing (Debian packages only), builds LZO and TinyXML-2
 # from Debian's source packages and GoogleTest from the sources Debian
 # installs, once, into build-windows/deps/ (QAR_WINDOWS_DEPS moves that cache).
-# The programs land in build-windows/bin/.
-# Usage: scripts/test-windows.sh [--zip]   (--zip also packs the release zip)
+# The programs land in build-windows/bin/, and the release zip with both
+# programs and the README in build-windows/qar-tools-<version>-win64.zip.
+# Usage: scripts/test-windows.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -23,6 +24,9 @@ bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev
 export WINEDEBUG=-all
 export WINEPREFIX="$out/wine"
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko prompts in a new prefix
+# Each process start costs more under wine: fewer kill trials than on Linux,
+# still several that land inside an add.
+export QAR_KILL_TRIALS="${QAR_KILL_TRIALS:-6}"
 
 # Debian's source packages through a private apt folder: the machine's own
 # sources stay as they are, with deb-src entries added only here.
@@ -70,10 +74,10 @@ fi
 # test discovery starts every test program, and a cold start each time takes
 # longer than discovery waits.
 wineserver -k >/dev/null 2>&1 || true
-wineserver -p
+wineserver -p >/dev/null 2>&1 </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then echo "Making the wine prefix $WINEPREFIX"; fi
-wineboot -i >/dev/null 2>&1
+wineboot -i >/dev/null 2>&1 </dev/null
 
 PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig:$prefix/share/pkgconfig" \
   cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQAR_WINDOWS_PREFIX="$prefix" \
@@ -81,6 +85,11 @@ PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig:$prefix/share/pkgconfig" \
 cmake --build "$out" -j"$jobs"
 ctest --test-dir "$out" --output-on-failure -j"$jobs"
 
-if [ "${1:-}" = "--zip" ]; then
-  (cd "$out" && cpack -G ZIP)
+(cd "$out" && cpack -G ZIP >/dev/null)
+zip="$(ls "$out"/qar-tools-*-win64.zip)"
+contents="$(cd "$out" && cmake -E tar tf "$zip" | sort | tr '\n' ' ')"
+if [ "$contents" != "README.md qartool.exe sprtool.exe " ]; then
+  echo "$zip holds: $contents" >&2
+  exit 1
 fi
+echo "Packed $zip"
