@@ -254,6 +254,15 @@ int plat_find_next(PlatFind* search, PlatFindEntry* next) {
     return 0;
 }
 
+int plat_can_list_directory(const char* path) {
+    std::string pattern = std::string(path) + "/*";
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
+    FindClose(find);
+    return 1;
+}
+
 void plat_find_close(PlatFind* search) {
     if (!search) return;
     FindClose(search->find);
@@ -303,18 +312,20 @@ void plat_unmap_file(PlatMappedFile* file) {
 
 struct PlatOutFile {
     HANDLE h;
-    char name[64];
+    std::string name;
 };
 
-PlatOutFile* plat_create_temp() {
+PlatOutFile* plat_create_temp(const char* dir) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         PlatOutFile* file = new PlatOutFile;
-        snprintf(file->name, sizeof file->name, ".qartool-%lu-%u.tmp",
+        char base[64];
+        snprintf(base, sizeof base, ".qartool-%lu-%u.tmp",
                  static_cast<unsigned long>(GetCurrentProcessId()), counter++);
+        file->name = std::string(dir) + "/" + base;
         // Write access, others may write while it is open, never an existing file.
-        file->h = CreateFileA(file->name, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        file->h = CreateFileA(file->name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file->h != INVALID_HANDLE_VALUE) return file;
         DWORD error = GetLastError();
         delete file;
@@ -373,16 +384,42 @@ int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc) {
 int plat_commit_file(PlatOutFile* file, const char* name) {
     int ok = CloseHandle(file->h) != 0;
     // The C runtime's rename never replaces an existing file.
-    if (ok) ok = MoveFileExA(file->name, name, MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!ok) DeleteFileA(file->name);
+    if (ok) ok = MoveFileExA(file->name.c_str(), name, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!ok) DeleteFileA(file->name.c_str());
     delete file;
     return ok;
+}
+
+namespace {
+
+bool is_directory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+int plat_make_directories(const char* path) {
+    std::string sofar;
+    std::string rest(path);
+    size_t at = 0;
+    while (at <= rest.size()) {
+        size_t next = rest.find_first_of("/\\", at);
+        if (next == std::string::npos) next = rest.size();
+        sofar = rest.substr(0, next);
+        at = next + 1;
+        // The root of an absolute path, or a drive ("C:") before its root.
+        if (sofar.empty() || (sofar.size() == 2 && sofar[1] == ':')) continue;
+        // A folder that exists may still refuse creation (a drive's root).
+        if (!CreateDirectoryA(sofar.c_str(), nullptr) && !is_directory(sofar.c_str())) return 0;
+    }
+    return is_directory(path);
 }
 
 void plat_discard_file(PlatOutFile* file) {
     if (!file) return;
     CloseHandle(file->h);
-    DeleteFileA(file->name);
+    DeleteFileA(file->name.c_str());
     delete file;
 }
 

@@ -266,7 +266,6 @@ void lay_out_status_scene(const TempDir& dir) {
     std::filesystem::create_directories(dir.file("c.txt"));
     std::filesystem::create_directories(dir.file("odd"));
     write_file(dir.file("sub/deep.txt"), "deep");
-    write_file(dir.file("odd/bell\a"), "ring");  // stored, it could never be extracted
 }
 
 // Every file below the folder with its bytes ("/" for a folder).
@@ -313,9 +312,6 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          "file: new.txt\nfile: empty.txt\nfile: a.txt\n",
          "\"empty.txt\": empty file, not stored\n\"a.txt\" already exists\n"
          "qartool: 2 of 3 files not stored\n"},
-        {{"a", "game.qar", "odd"}, 2, "dir: odd\nfile: bell?\n",
-         "\"bell?\": a name that could not be extracted again, not stored\n"
-         "qartool: 1 of 1 files not stored\n"},
         {{"u", "game.qar", "new.txt"}, 2, "file: new.txt\n",
          "\"new.txt\": Could not find old record \"new.txt\" in file \"game.qar\"\n"
          "qartool: 1 of 1 files not stored\n"},
@@ -329,6 +325,19 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          "ERROR: could not delete \"lost\" from qar \"odd.qar\"\n"
          "qartool: 1 of 2 records not deleted\n"},
     });
+}
+
+TEST(QartoolStatus, AFileWhoseNameCouldNeverBeExtractedIsNotStored) {
+    TempDir dir;
+    lay_out_status_scene(dir);
+    try {
+        write_file(dir.file("odd/bell\a"), "ring");
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "this system takes no control character in a file name";
+    }
+    expect_qartool(dir.path, {"a", "game.qar", "odd"}, 2, "dir: odd\nfile: bell?\n",
+                   "\"bell?\": a name that could not be extracted again, not stored\n"
+                   "qartool: 1 of 1 files not stored\n");
 }
 
 TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
