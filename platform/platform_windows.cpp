@@ -272,39 +272,53 @@ void plat_find_close(PlatFind* search) {
 // ---------------------------------------------------------------------------
 // Reading a whole file
 
-PlatMapResult plat_map_file(const char* path, uint64_t max_size, PlatMappedFile* out) {
+struct PlatInFile {
+    HANDLE h;
+};
+
+PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** file_out,
+                              PlatFileInfo* info) {
     // Read access, others may read meanwhile, an existing file only.
     HandleCloser file{CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) return PLAT_MAP_OPEN_FAILED;
-    if (GetFileType(file.h) != FILE_TYPE_DISK) return PLAT_MAP_OPEN_FAILED;
+    if (file.h == INVALID_HANDLE_VALUE) return PLAT_READ_OPEN_FAILED;
+    if (GetFileType(file.h) != FILE_TYPE_DISK) return PLAT_READ_OPEN_FAILED;
     LARGE_INTEGER length;
-    if (!GetFileSizeEx(file.h, &length)) return PLAT_MAP_OPEN_FAILED;
-    if (length.QuadPart <= 0) return PLAT_MAP_EMPTY;
+    if (!GetFileSizeEx(file.h, &length)) return PLAT_READ_OPEN_FAILED;
+    if (length.QuadPart <= 0) return PLAT_READ_EMPTY;
     uint64_t size = uint64_t(length.QuadPart);
-    if (size > max_size || size > SIZE_MAX) return PLAT_MAP_TOO_LARGE;
-    HandleCloser mapping{CreateFileMappingA(file.h, nullptr, PAGE_READONLY, 0, 0, nullptr)};
-    if (mapping.h == nullptr) return PLAT_MAP_FAILED;
-    void* view = MapViewOfFile(mapping.h, FILE_MAP_READ, 0, 0, 0);
-    if (!view) return PLAT_MAP_FAILED;
-
-    out->data = static_cast<const uint8_t*>(view);
-    out->size = size;
+    if (size > max_size || size > SIZE_MAX) return PLAT_READ_TOO_LARGE;
+    info->size = size;
     FILETIME written;
     SYSTEMTIME t;
-    out->write_time_valid = GetFileTime(file.h, nullptr, nullptr, &written) &&
-                            FileTimeToSystemTime(&written, &t);
-    if (out->write_time_valid)
-        out->write_time = PlatDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+    info->write_time_valid = GetFileTime(file.h, nullptr, nullptr, &written) &&
+                             FileTimeToSystemTime(&written, &t);
+    if (info->write_time_valid)
+        info->write_time = PlatDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
     else
-        out->write_time = PlatDateTime{1970, 1, 1, 0, 0, 0};
-    return PLAT_MAP_OK;  // the view stays valid after the handles close
+        info->write_time = PlatDateTime{1970, 1, 1, 0, 0, 0};
+    *file_out = new PlatInFile{file.h};
+    file.h = INVALID_HANDLE_VALUE;
+    return PLAT_READ_OK;
 }
 
-void plat_unmap_file(PlatMappedFile* file) {
-    if (file->data) UnmapViewOfFile(file->data);
-    file->data = nullptr;
-    file->size = 0;
+int plat_read_full(PlatInFile* file, uint8_t* buffer, size_t n, size_t* got) {
+    size_t done = 0;
+    while (done < n) {
+        DWORD chunk = n - done > 0x40000000u ? 0x40000000u : DWORD(n - done);
+        DWORD part = 0;
+        if (!ReadFile(file->h, buffer + done, chunk, &part, nullptr)) return 0;
+        if (part == 0) break;
+        done += part;
+    }
+    *got = done;
+    return 1;
+}
+
+void plat_close_read(PlatInFile* file) {
+    if (!file) return;
+    CloseHandle(file->h);
+    delete file;
 }
 
 // ---------------------------------------------------------------------------
