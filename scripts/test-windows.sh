@@ -4,7 +4,8 @@
 #
 # Installs what is missing (Debian packages only), builds LZO and TinyXML-2
 # from Debian's source packages and GoogleTest from the sources Debian
-# installs, once, into build-windows/deps/ (QAR_WINDOWS_DEPS moves that cache).
+# installs, once, into build-windows/deps/ (QAR_WINDOWS_DEPS moves that cache),
+# next to the RapidJSON headers of Debian's rapidjson-dev.
 # The programs land in build-windows/bin/, and the release zip with both
 # programs and the README in build-windows/qar-tools-<version>-win64.zip.
 # Usage: scripts/test-windows.sh
@@ -19,7 +20,7 @@ prefix="$deps/prefix"
 toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 jobs="$(nproc)"
 
-bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev
+bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev rapidjson-dev
 
 export WINEDEBUG=-all
 export WINEPREFIX="$out/wine"
@@ -70,6 +71,11 @@ if [ ! -f "$stamp" ]; then
   build_dep tinyxml2 "$(ls -d "$deps"/src/tinyxml2-*/)" -Dtinyxml2_BUILD_TESTING=OFF
   build_dep googletest /usr/src/googletest -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF
   touch "$stamp"
+fi
+# RapidJSON is headers only: Debian's own, as rapidjson-dev installs them.
+if [ ! -d "$prefix/include/rapidjson" ]; then
+  mkdir -p "$prefix/include"
+  cp -r /usr/include/rapidjson "$prefix/include/"
 fi
 
 # A wine prefix made once, and a wine server that stays up for the whole run:
