@@ -93,8 +93,15 @@ HANDLE start(const std::vector<std::string>& argv, const std::string& cwd, HANDL
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION info;
-    if (!CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0],
-                        cwd.c_str(), &startup, &info))
+    // wine now and then fails a start with ERROR_INTERNAL_ERROR when the
+    // machine is busy; a second attempt starts the program.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0,
+                                 &env[0], cwd.c_str(), &startup, &info);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!started)
         throw std::runtime_error("cannot start " + program + ": error " +
                                  std::to_string(GetLastError()));
     CloseHandle(info.hThread);
