@@ -185,7 +185,8 @@ int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
 // is released.
 int plat_commit_file(PlatOutFile* file, const char* name);
 // Creates the directory and any missing parents ('/' between them).
-// 1 when the path is a directory afterwards (also when it already was).
+// 1 when the path is a directory afterwards (also when it already was);
+// on failure errno says why where the system sets it.
 int plat_make_directories(const char* path);
 // Closes and removes the temporary file and releases the PlatOutFile.
 void plat_discard_file(PlatOutFile* file);

@@ -368,7 +368,10 @@ int plat_make_directories(const char* path) {
         if (mkdir(sofar.c_str(), 0777) != 0 && errno != EEXIST) return 0;
     }
     struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat(path, &st) != 0) return 0;
+    if (S_ISDIR(st.st_mode)) return 1;
+    errno = ENOTDIR;  // a file of that name is in the way
+    return 0;
 }
 
 void plat_discard_file(PlatOutFile* file) {

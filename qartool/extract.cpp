@@ -6,8 +6,10 @@
 // the destination is replaced rather than followed. Names that are not plain
 // file names are refused, so nothing is ever written outside that folder,
 // nor over the archive being read, wherever it lies.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -29,8 +31,11 @@ int is_the_archive(const char* path, const PlatFileId& archive_id) {
     return 0;
 }
 
-void report_write_failure(const char* name) {
+// error is the errno the failed call left, 0 when it left none (a system
+// whose calls do not set it): then the reason line is left out.
+void report_write_failure(const char* name, int error) {
     fprintf(stderr, "ERROR: could not write to file \"%s\"\n", display_text(name).c_str());
+    if (error != 0) fprintf(stderr, "ERROR: %s\n", strerror(error));
 }
 
 // One selected record, written in listing order by the pipeline.
@@ -41,6 +46,7 @@ struct ExtractItem {
     // Filled by the worker.
     const uint8_t* data;          // the record's bytes in the job's buffer, null when unread
     uint32_t size;
+    std::string why_unread;       // the worker's last error text when data is null
 };
 
 struct ExtractRun {
@@ -62,6 +68,8 @@ int read_item(void* context, PipelineJob* job, void*) {
     if (item->plain)
         item->data = read_entry_into(run->archive, item->entry, &item->size,
                                      &job->buffers[PLAIN_BYTES], &job->buffers[STORED_BYTES]);
+    // The last error text belongs to this thread; the write step prints it.
+    if (item->plain && !item->data) item->why_unread = last_error_text();
     return 0;
 }
 
@@ -84,23 +92,27 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
     if (!item.data) {
         fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\n",
                 display_text(name).c_str(), display_text(run.line->archive).c_str());
+        fprintf(stderr, "ERROR: %s\n", display_text(item.why_unread.c_str()).c_str());
         return 0;
     }
+    errno = 0;
     PlatOutFile* out = plat_create_temp(run.folder.c_str());
     if (!out) {
-        report_write_failure(name);
+        report_write_failure(name, errno);
         return 0;
     }
     if (!plat_write_all(out, item.data, item.size)) {
+        const int error = errno;
         plat_discard_file(out);
-        report_write_failure(name);
+        report_write_failure(name, error);
         return 0;
     }
     // A time that cannot be converted leaves the file's time as written.
     PlatDateTime written;
     if (decode_time_stamp(item.entry->time, 0, &written)) plat_set_write_time(out, written);
+    errno = 0;
     if (!plat_commit_file(out, path.c_str())) {
-        report_write_failure(name);
+        report_write_failure(name, errno);
         return 0;
     }
     // Named only once the file is in place under its name.
@@ -127,9 +139,12 @@ int command_extract(const CommandLine& line) {
     std::string folder = line.output_dir ? line.output_dir : ".";
     for (char& c : folder)
         if (c == '\\') c = '/';
+    errno = 0;
     if (line.output_dir && !plat_make_directories(folder.c_str())) {
-        fprintf(stderr, "ERROR: could not create folder \"%s\"\n",
-                display_text(line.output_dir).c_str());
+        const int error = errno;
+        fprintf(stderr, "ERROR: could not create folder \"%s\"%s%s\n",
+                display_text(line.output_dir).c_str(), error != 0 ? ": " : "",
+                error != 0 ? strerror(error) : "");
         close_archive(archive);
         return 1;
     }
@@ -147,7 +162,7 @@ int command_extract(const CommandLine& line) {
     for (int32_t e = 0; e < count; ++e) {
         if (!entry_selected(line, entries[e], &hits)) continue;
         run.tally.asked += 1;
-        ExtractItem* item = new ExtractItem{&entries[e], record_name(entries[e]), false, nullptr, 0};
+        ExtractItem* item = new ExtractItem{&entries[e], record_name(entries[e]), false, nullptr, 0, {}};
         item->plain = is_plain_file_name(item->name.text) != 0;
         // What the job holds: the record's bytes and, compressed, its stream.
         const uint64_t bytes = item->plain ? uint64_t(entries[e].stored_size) +

@@ -153,7 +153,7 @@ TEST(ExtractInto, AFolderThatCannotBeMadeEndsOne) {
     write_file(dir.file("game.qar"), TWO_RECORDS);
     write_file(dir.file("plain"), "a file in the way");
     expect_qartool(dir.path, {"-o", "plain/out", "x", "game.qar"}, 1, "",
-                   "ERROR: could not create folder \"plain/out\"\n");
+                   "ERROR: could not create folder \"plain/out\": Not a directory\n");
     EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"game.qar", "plain"}));
 }
 
