@@ -395,11 +395,21 @@ int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc) {
     return SetFileTime(file->h, nullptr, nullptr, &written) != 0;  // last write only
 }
 
+namespace {
+bool is_directory(const char* path);
+}  // namespace
+
 int plat_commit_file(PlatOutFile* file, const char* name) {
     int ok = CloseHandle(file->h) != 0;
     // The C runtime's rename never replaces an existing file.
     if (ok) ok = MoveFileExA(file->name.c_str(), name, MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!ok) DeleteFileA(file->name.c_str());
+    if (!ok) {
+        // The callers say why in the C runtime's words.
+        const DWORD error = GetLastError();
+        DeleteFileA(file->name.c_str());
+        if (is_directory(name)) errno = EISDIR;
+        else if (error == ERROR_ACCESS_DENIED) errno = EACCES;
+    }
     delete file;
     return ok;
 }
@@ -425,7 +435,11 @@ int plat_make_directories(const char* path) {
         // The root of an absolute path, or a drive ("C:") before its root.
         if (sofar.empty() || (sofar.size() == 2 && sofar[1] == ':')) continue;
         // A folder that exists may still refuse creation (a drive's root).
-        if (!CreateDirectoryA(sofar.c_str(), nullptr) && !is_directory(sofar.c_str())) return 0;
+        if (!CreateDirectoryA(sofar.c_str(), nullptr) && !is_directory(sofar.c_str())) {
+            // A file in the way is told as the C runtime tells it.
+            if (GetFileAttributesA(sofar.c_str()) != INVALID_FILE_ATTRIBUTES) errno = ENOTDIR;
+            return 0;
+        }
     }
     return is_directory(path);
 }

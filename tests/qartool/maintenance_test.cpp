@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "qar_bytes.h"
@@ -153,7 +155,8 @@ TEST(ExtractInto, AFolderThatCannotBeMadeEndsOne) {
     write_file(dir.file("game.qar"), TWO_RECORDS);
     write_file(dir.file("plain"), "a file in the way");
     expect_qartool(dir.path, {"-o", "plain/out", "x", "game.qar"}, 1, "",
-                   "ERROR: could not create folder \"plain/out\": Not a directory\n");
+                   "ERROR: could not create folder \"plain/out\": " +
+                       std::string(std::strerror(ENOTDIR)) + "\n");
     EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"game.qar", "plain"}));
 }
 

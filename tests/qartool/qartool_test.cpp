@@ -2,6 +2,7 @@
 // running the built program in scratch directories on archives laid out by hand.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -316,8 +317,8 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          "\"new.txt\": Could not find old record \"new.txt\" in file \"game.qar\"\n"
          "qartool: 1 of 1 files not stored\n"},
         {{"x", "game.qar"}, 2, "a.txt\nb.def\n",
-         "ERROR: could not write to file \"c.txt\"\nERROR: Is a directory\n"
-         "qartool: 1 of 3 records not extracted\n"},
+         "ERROR: could not write to file \"c.txt\"\nERROR: " + std::string(std::strerror(EISDIR)) +
+             "\nqartool: 1 of 3 records not extracted\n"},
         {{"x", "game.qar", "*.def", "nosuch"}, 2, "b.def\n",
          not_found + "extracted\nqartool: 1 of 2 records not extracted\n"},
         {{"d", "game.qar", "nosuch"}, 2, "",
