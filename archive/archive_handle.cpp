@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+
 #include "archive_io.h"
+#include "platform.h"
 
 namespace {
 
@@ -59,6 +62,19 @@ void set_last_error(const char* format, ...) {
     va_end(args);
 }
 
+void set_io_error(const char* format, ...) {
+    const int error = errno;
+    char message[QAR_LAST_ERROR_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (error != 0)
+        set_last_error("%s: %s", message, strerror(error));
+    else
+        set_last_error("%s", message);
+}
+
 void fatal_error(const char* message) {
     fprintf(stderr, "%s", message != nullptr ? message : OUT_OF_MEMORY_TEXT);
     exit(107);
@@ -105,63 +121,87 @@ int compare_names(const char* a, const char* b) {
     return 0;
 }
 
+namespace {
+
+void (*g_writer_wait_notice)(const char* path) = nullptr;
+
+void notice_waiting(void* path) {
+    if (g_writer_wait_notice != nullptr) g_writer_wait_notice(static_cast<const char*>(path));
+}
+
+}  // namespace
+
+void set_writer_wait_notice(void (*notice)(const char* path)) { g_writer_wait_notice = notice; }
+
 int create_archive(const char* path, uint32_t key) {
-    FILE* probe = fopen(path, "rb");
-    if (probe != nullptr) {
-        fclose(probe);
+    if (plat_path_exists(path)) {
         set_last_error("File \"%s\" already exists", path);
         return 0;
     }
-    // Exclusive creation: a file that exists but cannot be read (write-only,
-    // say) must not be truncated either.
-    FILE* file = fopen(path, "wbx");
+    // The archive is written whole under a name of its own beside it and only
+    // then given its name, so that no one ever sees a part of it, a failure
+    // (a full disk) leaves nothing behind, and a file that appeared under the
+    // name meanwhile is kept.
+    std::string temp;
+    FILE* file = plat_create_temp_beside(path, &temp);
     if (file == nullptr) {
-        if (errno == EEXIST)
-            set_last_error("File \"%s\" already exists", path);
-        else
-            set_last_error("Could not create file \"%s\"", path);
+        set_last_error("Could not create file \"%s\": %s", path, strerror(errno));
         return 0;
     }
-    bool ok = write_new_archive(file, key, path);
-    if (fclose(file) != 0) ok = false;
-    if (!ok) {
-        set_last_error("Error writing to file \"%s\"", path);
-        return 0;
+    plat_remove_on_interrupt(temp.c_str());
+    int ok = write_new_archive(file, key, path);
+    const char* failed = ok ? nullptr : "write";
+    int error = errno;
+    if (!plat_close_stream(file) && ok) {
+        failed = "close";
+        error = errno;
     }
-    return 1;
+    if (failed == nullptr && !plat_move_new(temp.c_str(), path)) {
+        error = errno;
+        failed = "name";
+    }
+    if (failed != nullptr) plat_remove_file(temp.c_str());
+    plat_forget_on_interrupt();
+    if (failed == nullptr) return 1;
+    if (error == EEXIST)
+        set_last_error("File \"%s\" already exists", path);
+    else if (std::strcmp(failed, "write") != 0)
+        set_last_error("Could not %s file \"%s\": %s", failed, path, strerror(error));
+    return 0;
 }
 
 int write_new_archive(FILE* file, uint32_t key, const char* base_name) {
-    uint8_t header[QAR_HEADER_SIZE];
-    encode_header(new_archive_header(key), header);
-    static const uint8_t empty_table[QAR_TABLE_SIZE] = {};
-    // A full disk shows up at the flush, not at the buffered writes.
-    bool ok = fwrite(header, 1, sizeof header, file) == sizeof header &&
-              fwrite(empty_table, 1, sizeof empty_table, file) == sizeof empty_table &&
-              fflush(file) == 0;
-    if (!ok) set_last_error("Error writing to file \"%s\"", base_name);
-    return ok ? 1 : 0;
+    uint8_t bytes[QAR_HEADER_SIZE + QAR_TABLE_SIZE] = {};
+    encode_header(new_archive_header(key), bytes);
+    if (write_at(file, 0, bytes, sizeof bytes) && plat_sync_stream(file)) return 1;
+    set_last_error("Could not write file \"%s\": %s", base_name, strerror(errno));
+    return 0;
 }
 
 ArchiveHandle* open_archive(const char* path, int for_write) {
-    FILE* file = nullptr;
-    if (!for_write) {
-        file = fopen(path, "rb");
-        if (file != nullptr) setvbuf(file, nullptr, _IONBF, 0);
-    } else {
-        file = fopen(path, "rb+");
-        if (file == nullptr && errno == ENOENT && create_archive(path, 0))
-            file = fopen(path, "rb+");
+    FILE* file = plat_open_stream(path, for_write ? "rb+" : "rb");
+    if (file == nullptr && for_write && errno == ENOENT) {
+        // Another writer may create it at the same moment; either archive will do.
+        if (!create_archive(path, 0) && !plat_path_exists(path)) return nullptr;
+        file = plat_open_stream(path, "rb+");
     }
     if (file == nullptr) {
         set_last_error("Could not open file \"%s\": %s", path, strerror(errno));
+        return nullptr;
+    }
+    if (!for_write) setvbuf(file, nullptr, _IONBF, 0);
+    // The lock comes before the first read, so that the directory loaded is
+    // the one no other writer changes while this handle is open.
+    if (for_write && !plat_lock_exclusive(file, notice_waiting, const_cast<char*>(path))) {
+        set_last_error("Could not lock file \"%s\": %s", path, strerror(errno));
+        plat_close_stream(file);
         return nullptr;
     }
     char base_name[QAR_BASE_NAME_SIZE];
     take_base_name(path, base_name, sizeof base_name);
     ArchiveHandle* handle = read_archive_header(file, base_name);
     if (handle == nullptr) {
-        fclose(file);
+        plat_close_stream(file);
         return nullptr;
     }
     return handle;
@@ -170,7 +210,7 @@ ArchiveHandle* open_archive(const char* path, int for_write) {
 ArchiveHandle* read_archive_header(FILE* file, const char* base_name) {
     uint8_t bytes[QAR_HEADER_SIZE];
     if (!read_at(file, 0, bytes, sizeof bytes)) {
-        set_last_error("Could not read header of file \"%s\"", base_name);
+        set_io_error("Could not read header of file \"%s\"", base_name);
         return nullptr;
     }
     ArchiveHeader header;
@@ -247,7 +287,7 @@ int walk_chain(ArchiveHandle* handle, const ArchiveHeader& header, int64_t max_t
     DirectoryTable table;
     for (;;) {
         if (!read_at(handle->file, offset, bytes, sizeof bytes)) {
-            set_last_error("Could not read dtable %d of file \"%s\"", int(walk->table_count),
+            set_io_error("Could not read dtable %d of file \"%s\"", int(walk->table_count),
                            handle->base_name);
             return 0;
         }
@@ -340,7 +380,11 @@ DirectoryEntry* find_entry(ArchiveHandle* handle, const char* name) {
 
 int close_archive(ArchiveHandle* handle) {
     if (handle == nullptr) return 1;
-    if (handle->file != nullptr) fclose(handle->file);
+    int ok = 1;
+    if (handle->file != nullptr && !plat_close_stream(handle->file)) {
+        set_last_error("Could not close file \"%s\": %s", handle->base_name, strerror(errno));
+        ok = 0;
+    }
     free_handle(handle);
-    return 1;
+    return ok;
 }

@@ -40,22 +40,37 @@ const char* last_error_text();
 void set_last_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes a new empty archive (3632 bytes) with the given key. Fails, leaving the
-// file untouched, when path already exists. Opens no handle.
+// file untouched, when path already exists. The archive appears whole or not at
+// all: it is written and flushed under a temporary name beside path and then
+// given its name, never over a file that appeared there meanwhile ("already
+// exists" then). On failure nothing is left behind. Opens no handle.
 int create_archive(const char* path, uint32_t key);
 
 // Writes the 3632 bytes of a new empty archive with the given key into a new,
-// empty stream open for writing, and flushes it; the stream stays open. 0
-// when a write fails (the last error text names base_name).
+// empty stream open for writing, through its descriptor (see archive_io.h),
+// and syncs it to the disk; the stream stays open. 0 when a write or the sync
+// fails (the last error text names base_name and the system's reason).
 int write_new_archive(FILE* file, uint32_t key, const char* base_name);
 
 // Opens an archive read-only (for_write 0) or for reading and writing; the
-// latter creates a missing archive with key 0 first. Validates the header and
-// the chain of directory tables and loads the sorted snapshot of live entries.
+// latter creates a missing archive with key 0 first and takes the writers'
+// lock (see set_writer_wait_notice) before reading anything. Validates the
+// header and the chain of directory tables and loads the sorted snapshot of live entries.
 // Returns null and leaves nothing open on failure.
 ArchiveHandle* open_archive(const char* path, int for_write);
 
-// Closes the stream and frees the handle and its arrays. Always 1.
+// Closes the stream and frees the handle and its arrays. 0, with a message,
+// when the system reported an error on closing (for an archive written to, a
+// sign that written bytes may be lost); the handle is freed either way.
 int close_archive(ArchiveHandle* handle);
+
+// Opening for writing holds an exclusive advisory lock on the archive from the
+// open to close_archive, so that only one writer changes it at a time; readers
+// take no lock and never wait. When another writer holds the lock, the open
+// waits for it, and after one second of waiting calls the notice set here
+// once (from another thread) with the path given to open_archive. No notice
+// is set at start.
+void set_writer_wait_notice(void (*notice)(const char* path));
 
 // Looks a name up in the snapshot taken at open: case-insensitive (ASCII) over
 // at most 16 bytes. Returns a pointer into handle->entries, or null. Records

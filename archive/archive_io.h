@@ -30,3 +30,8 @@ int write_at(FILE* file, int64_t offset, const void* buffer, size_t n);
 // Writes n bytes (n > 0) at the end of the file and flushes; *offset_out gets
 // the position they were written at. 1 on success, else 0.
 int write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out);
+
+// Formats a message into the last error text like set_last_error and, when
+// the read or write just made failed with a system error, adds ": " and the
+// system's reason. A read that failed because the file ends first has none.
+void set_io_error(const char* format, ...) __attribute__((format(printf, 1, 2)));

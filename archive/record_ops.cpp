@@ -25,7 +25,7 @@ int read_table(ArchiveHandle* handle, int32_t number, DirectoryTable* table) {
     uint8_t bytes[QAR_TABLE_SIZE];
     if (number < 0 || number >= handle->table_count ||
         !read_at(handle->file, handle->table_offsets[number], bytes, sizeof bytes)) {
-        set_last_error("Could not read dtable %d of file \"%s\"", number, handle->base_name);
+        set_io_error("Could not read dtable %d of file \"%s\"", number, handle->base_name);
         return 0;
     }
     decode_table(bytes, table);
@@ -38,7 +38,7 @@ int write_table(ArchiveHandle* handle, int32_t number, const DirectoryTable& tab
     if (!write_at(handle->file, handle->table_offsets[number], bytes, sizeof bytes)) {
         // The stream's state after a failed write is not to be trusted.
         handle->append_refused = 1;
-        set_last_error("Could not write dtable to file \"%s\"", handle->base_name);
+        set_io_error("Could not write dtable to file \"%s\"", handle->base_name);
         return 0;
     }
     return 1;
@@ -111,7 +111,7 @@ int write_record_data(ArchiveHandle* handle, const char* name, const uint8_t* by
     }
     if (!write_at_end(handle->file, bytes, size, offset_out)) {
         handle->append_refused = 1;
-        set_last_error("Could not write data %s to file \"%s\"", name, handle->base_name);
+        set_io_error("Could not write data %s to file \"%s\"", name, handle->base_name);
         return 0;
     }
     return 1;
@@ -120,7 +120,7 @@ int write_record_data(ArchiveHandle* handle, const char* name, const uint8_t* by
 int write_header_count(ArchiveHandle* handle) {
     uint8_t bytes[QAR_HEADER_SIZE];
     if (!read_at(handle->file, 0, bytes, sizeof bytes)) {
-        set_last_error("Could not read header of file \"%s\"", handle->base_name);
+        set_io_error("Could not read header of file \"%s\"", handle->base_name);
         return 0;
     }
     ArchiveHeader header;
@@ -131,7 +131,7 @@ int write_header_count(ArchiveHandle* handle) {
     encode_header(header, bytes);
     if (!write_at(handle->file, 0, bytes, sizeof bytes)) {
         handle->append_refused = 1;
-        set_last_error("Could not write header of file \"%s\"", handle->base_name);
+        set_io_error("Could not write header of file \"%s\"", handle->base_name);
         return 0;
     }
     return 1;
@@ -192,7 +192,7 @@ int store_encoded_record(ArchiveHandle* handle, AppendSlot* slot, const EncodedR
     if (chain) {
         if (!write_at_end(handle->file, EMPTY_TABLE, sizeof EMPTY_TABLE, &new_table_offset)) {
             handle->append_refused = 1;
-            set_last_error("Error writing to file \"%s\"", handle->base_name);
+            set_io_error("Could not write a new dtable to file \"%s\"", handle->base_name);
             return 0;
         }
         table.next_table_offset = uint32_t(new_table_offset);
@@ -319,7 +319,7 @@ uint8_t* read_entry_into(ArchiveHandle* handle, const DirectoryEntry* entry, uin
     uint8_t* result = reserve_buffer(plain, plain_size);
     uint8_t* raw = compressed ? reserve_buffer(stored, entry->stored_size) : result;
     if (!read_at(handle->file, entry->data_offset, raw, entry->stored_size)) {
-        set_last_error("Could not read record %s from file \"%s\"", name, handle->base_name);
+        set_io_error("Could not read record %s from file \"%s\"", name, handle->base_name);
         return nullptr;
     }
     if (compressed && !decode_record(raw, entry->stored_size, entry->flags, result))

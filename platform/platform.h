@@ -202,8 +202,8 @@ void plat_discard_file(PlatOutFile* file);
 // Size of the file behind the stream, or -1 when it cannot be found.
 int64_t plat_stream_size(FILE* file);
 
-// Reads exactly n bytes at offset (>= 0). 0 when any could not be read,
-// also when the file ends first.
+// Reads exactly n bytes at offset (>= 0). 0 when any could not be read:
+// errno set for a system error, left as it was when the file ends first.
 int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n);
 
 // Writes all n bytes at offset (>= 0, n > 0); a short write is continued, so
@@ -277,3 +277,83 @@ int plat_remove_file(const char* path);
 // a path too long to note is not removed.
 void plat_remove_on_interrupt(const char* path);
 void plat_forget_on_interrupt();
+
+// ---------------------------------------------------------------------------
+// Opening and closing streams
+
+// fopen through the layer, so that the call is counted (and can be failed on
+// purpose, see below). Null with errno set on failure.
+FILE* plat_open_stream(const char* path, const char* mode);
+
+// fclose through the layer. The stream is released whatever the result; 0
+// (errno set) when the system reported an error, which for a file written
+// through the stream can mean that written bytes were lost.
+int plat_close_stream(FILE* file);
+
+// Gives the file named from the name to, only when nothing has that name: a
+// file that appeared there meanwhile is never replaced. On success from is
+// gone; on failure (errno EEXIST when to exists) both are as they were.
+int plat_move_new(const char* from, const char* to);
+
+// ---------------------------------------------------------------------------
+// One writer at a time
+
+// Takes an exclusive advisory lock on the whole file behind the stream (open
+// for reading or writing), held until the stream is closed. Only other
+// lockers are held up; readers that take no lock never wait. When another
+// process holds the lock, blocks until it is released; once it has waited one
+// second, calls on_wait(context) once, from another thread, and goes on
+// waiting. Fails (errno set) only when the system cannot lock the file.
+// System-independent: built on plat_try_lock and plat_wait_lock.
+int plat_lock_exclusive(FILE* file, void (*on_wait)(void* context), void* context);
+
+enum PlatLockResult {
+    PLAT_LOCK_TAKEN = 0,
+    PLAT_LOCK_BUSY,    // another process holds it
+    PLAT_LOCK_FAILED,  // the system cannot lock this file; errno set
+};
+
+// The two steps each system provides: take the lock if it is free at once,
+// and block until it is taken (1) or cannot be (0, errno set). A lock taken
+// is released when the stream is closed.
+PlatLockResult plat_try_lock(FILE* file);
+int plat_wait_lock(FILE* file);
+
+// ---------------------------------------------------------------------------
+// Failing calls on purpose
+
+// Every function of this layer that opens, reads, writes, flushes or syncs,
+// renames, closes or locks a file counts that call by its kind before making
+// it (one count per function call, however many system calls it takes). A
+// test can choose one call, the nth of a kind, to fail: the function then
+// fails as if the system had refused, with errno set to the chosen error
+// (except a close, which still releases the stream). Shared by every system,
+// so the same walk runs everywhere. Nothing but a test arms it; the shipped
+// programs have no way to.
+enum PlatCall {
+    PLAT_CALL_OPEN = 0,  // opening or creating a file (mapping one for reading included)
+    PLAT_CALL_READ,
+    PLAT_CALL_WRITE,
+    PLAT_CALL_FLUSH,     // flushing a stream or syncing a file to the disk
+    PLAT_CALL_RENAME,    // renaming or moving a file into place
+    PLAT_CALL_CLOSE,
+    PLAT_CALL_LOCK,
+    PLAT_CALL_KINDS
+};
+
+// "open", "read", ...: the kind's name in messages and test settings.
+const char* plat_call_name(PlatCall kind);
+
+// Makes the nth call of the kind (counting from 1, from the last
+// plat_reset_calls) fail with error; nth 0 fails nothing. One choice at a time.
+void plat_fail_call(PlatCall kind, uint64_t nth, int error);
+
+// Zeroes every count and forgets the choice.
+void plat_reset_calls();
+
+// Calls of the kind counted since the last reset.
+uint64_t plat_calls_made(PlatCall kind);
+
+// For the implementations: counts a call of the kind; 1 when it is the one
+// chosen to fail (errno is then set to the chosen error), else 0.
+int plat_call_fails(PlatCall kind);

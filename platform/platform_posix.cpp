@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -254,6 +255,7 @@ struct PlatInFile {
 
 PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** file_out,
                               PlatFileInfo* info) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return PLAT_READ_OPEN_FAILED;
     // O_NONBLOCK: a named pipe matched by a pattern must not hang the walk.
     FdCloser file{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
     if (file.fd < 0) return PLAT_READ_OPEN_FAILED;
@@ -277,6 +279,7 @@ PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** 
 }
 
 int plat_read_full(PlatInFile* file, uint8_t* buffer, size_t n, size_t* got) {
+    if (plat_call_fails(PLAT_CALL_READ)) return 0;
     size_t done = 0;
     while (done < n) {
         // Regular files never block, whatever O_NONBLOCK says.
@@ -305,6 +308,7 @@ struct PlatOutFile {
 };
 
 PlatOutFile* plat_create_temp(const char* dir) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         PlatOutFile* file = new PlatOutFile;
@@ -322,6 +326,7 @@ PlatOutFile* plat_create_temp(const char* dir) {
 }
 
 int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size) {
+    if (plat_call_fails(PLAT_CALL_WRITE)) return 0;
     while (size > 0) {
         ssize_t n = write(file->fd, data, size);
         if (n < 0 && errno == EINTR) continue;
@@ -348,8 +353,9 @@ int plat_commit_file(PlatOutFile* file, const char* name) {
     // A regular file that is replaced keeps its permission bits.
     struct stat old;
     if (lstat(name, &old) == 0 && S_ISREG(old.st_mode)) fchmod(file->fd, old.st_mode & 07777);
-    int ok = close(file->fd) == 0;
-    if (ok) ok = rename(file->name.c_str(), name) == 0;
+    const bool close_fails = plat_call_fails(PLAT_CALL_CLOSE);
+    int ok = close(file->fd) == 0 && !close_fails;
+    if (ok) ok = !plat_call_fails(PLAT_CALL_RENAME) && rename(file->name.c_str(), name) == 0;
     if (!ok) unlink(file->name.c_str());
     delete file;
     return ok;
@@ -426,7 +432,7 @@ int64_t plat_stream_size(FILE* file) {
 }
 
 int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
-    if (offset < 0) return 0;
+    if (offset < 0 || plat_call_fails(PLAT_CALL_READ)) return 0;
     int fd = fileno(file);
     if (fd < 0) {
         if (fseeko(file, off_t(offset), SEEK_SET) != 0) return 0;
@@ -446,7 +452,7 @@ int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
 }
 
 int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
-    if (offset < 0 || n == 0) return 0;
+    if (offset < 0 || n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     int fd = fileno(file);
     if (fd < 0) {
         if (fseeko(file, off_t(offset), SEEK_SET) != 0) return 0;
@@ -457,7 +463,7 @@ int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
 }
 
 int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
-    if (n == 0) return 0;
+    if (n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     int fd = fileno(file);
     if (fd < 0) {
         int64_t end = buffered_size(file);
@@ -472,6 +478,7 @@ int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_
 }
 
 int plat_sync_stream(FILE* file) {
+    if (plat_call_fails(PLAT_CALL_FLUSH)) return 0;
     return fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
@@ -529,6 +536,7 @@ int plat_may_write(const char* path) {
 }
 
 FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
     struct stat st;
     mode_t mode;
     if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -553,7 +561,62 @@ FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
     return stream;
 }
 
-int plat_replace_file(const char* from, const char* to) { return rename(from, to) == 0; }
+int plat_replace_file(const char* from, const char* to) {
+    if (plat_call_fails(PLAT_CALL_RENAME)) return 0;
+    return rename(from, to) == 0;
+}
+
+int plat_move_new(const char* from, const char* to) {
+    if (plat_call_fails(PLAT_CALL_RENAME)) return 0;
+    // A hard link is made only where nothing has the name; a file system
+    // without hard links gets the rename that refuses to replace.
+    if (link(from, to) == 0) {
+        unlink(from);
+        return 1;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS && errno != EXDEV) return 0;
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing streams
+
+FILE* plat_open_stream(const char* path, const char* mode) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
+    // Not inherited: a child process would otherwise hold the writers' lock on.
+    FILE* file = fopen(path, mode);
+    if (file != nullptr) fcntl(fileno(file), F_SETFD, FD_CLOEXEC);
+    return file;
+}
+
+int plat_close_stream(FILE* file) {
+    const bool failed = plat_call_fails(PLAT_CALL_CLOSE);
+    const int error = errno;
+    const int closed = fclose(file) == 0;
+    if (!failed) return closed;
+    errno = error;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// One writer at a time
+
+// flock locks belong to the open file: closing another descriptor of the
+// same file (a second open of the archive for reading) does not drop them,
+// as it would drop an fcntl lock.
+PlatLockResult plat_try_lock(FILE* file) {
+    while (flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        return errno == EWOULDBLOCK ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
+    }
+    return PLAT_LOCK_TAKEN;
+}
+
+int plat_wait_lock(FILE* file) {
+    while (flock(fileno(file), LOCK_EX) != 0)
+        if (errno != EINTR) return 0;
+    return 1;
+}
 
 int plat_remove_file(const char* path) { return unlink(path) == 0; }
 

@@ -17,6 +17,19 @@ struct HandleCloser {
     }
 };
 
+// Closes an archive that was written to and gives the command's status. A
+// close the system fails (a network file system reports late write errors
+// there) may have cost written bytes: status 2 at least, said on stderr.
+int close_written(const CommandLine& line, HandleCloser* closer, int status) {
+    ArchiveHandle* archive = closer->handle;
+    closer->handle = nullptr;
+    if (close_archive(archive)) return status;
+    fprintf(stderr, "ERROR: %s\n", display_text(last_error_text()).c_str());
+    fprintf(stderr, "qartool: closing \"%s\" failed, changes to it may be lost\n",
+            display_text(line.archive).c_str());
+    return status == 0 ? 2 : status;
+}
+
 bool key_matches(const CommandLine& line, ArchiveHandle* archive) {
     if (archive->key == line.key) return true;
     fprintf(stderr, "ERROR: key does not match the qar file\n");
@@ -61,7 +74,8 @@ int gather_each(const CommandLine& line, ArchiveHandle* archive,
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     finish_gather(&run);
     fflush(stdout);
-    return finish_command(Tally{run.files, run.not_stored}, "files not stored");
+    return close_written(line, &closer,
+                         finish_command(Tally{run.files, run.not_stored}, "files not stored"));
 }
 
 // 1 when path names a file that can be read and holds no bytes.
@@ -153,7 +167,11 @@ int command_add(const CommandLine& line) {
         // creating the archive and writing it: it holds nothing, and is made
         // the new archive rather than blocking every later add.
         if (is_empty_file(line.archive)) std::remove(line.archive);
-        create_archive(line.archive, line.key);  // a failure shows in the next open
+        // Another add may create it at the same moment: then its archive is used.
+        if (!create_archive(line.archive, line.key) && !plat_path_exists(line.archive)) {
+            print_open_failure(line, "write", last_error_text());
+            return 1;
+        }
     }
     ArchiveHandle* archive = open_archive(line.archive, 1);
     if (!archive) {
@@ -197,11 +215,12 @@ int command_delete(const CommandLine& line) {
             }
             fprintf(stderr, "ERROR: could not delete \"%s\" from qar \"%s\"\n",
                     display_text(name.text).c_str(), display_text(line.archive).c_str());
+            fprintf(stderr, "ERROR: %s\n", display_text(last_error_text()).c_str());
             tally.not_done += 1;
         }
     }
     report_unmatched(line, hits, "deleted", &tally);
-    return finish_command(tally, "records not deleted");
+    return close_written(line, &closer, finish_command(tally, "records not deleted"));
 }
 
 int command_list(const CommandLine& line) {

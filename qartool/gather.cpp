@@ -1,9 +1,11 @@
 #include "gather.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "names.h"
@@ -70,6 +72,7 @@ struct WalkItem {
     std::string name;
     // Filled by the worker steps.
     PlatReadResult read;
+    int read_error;              // the system's error number when the read failed, or 0
     uint32_t size;               // bytes read
     uint32_t stamp;              // the record's time
     uint32_t stream_sizes[2];
@@ -82,16 +85,19 @@ std::string report_line(const std::string& name, const char* reason) {
     return "\"" + display_text(name.c_str()) + "\": " + reason + "\n";
 }
 
-// Why a file that could not be read is not stored; null when it was read.
-const char* read_failure(PlatReadResult result) {
+// Why a file that could not be read is not stored, with the system's reason
+// when there is one; empty when it was read.
+std::string read_failure(PlatReadResult result, int error) {
+    const char* what = "could not read the file";
     switch (result) {
-    case PLAT_READ_OK: return nullptr;
-    case PLAT_READ_OPEN_FAILED: return "could not open the file, not stored";
+    case PLAT_READ_OK: return "";
+    case PLAT_READ_OPEN_FAILED: what = "could not open the file"; break;
     case PLAT_READ_EMPTY: return "empty file, not stored";
     case PLAT_READ_TOO_LARGE: return "file of 4 GiB or more, not stored";
     case PLAT_READ_FAILED: break;
     }
-    return "could not read the file, not stored";
+    if (error == 0) return std::string(what) + ", not stored";
+    return std::string(what) + ": " + strerror(error) + ", not stored";
 }
 
 // Reads the file with read() into the job's reused buffer and, for add,
@@ -100,13 +106,18 @@ int load_file(void*, PipelineJob* job, void*) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     PlatInFile* file = nullptr;
     PlatFileInfo info;
+    // errno belongs to this worker's thread: the reason is kept in the item.
+    errno = 0;
     item->read = plat_open_read(item->path.c_str(), MAX_RECORD_FILE, &file, &info);
+    item->read_error = errno;
     if (item->read != PLAT_READ_OK) return 0;
     uint8_t* data = reserve_buffer(&job->buffers[FILE_BYTES], size_t(info.size));
     size_t got = 0;
     // A file that shrank since it was opened is stored as it was read.
-    if (!plat_read_full(file, data, size_t(info.size), &got))
+    if (!plat_read_full(file, data, size_t(info.size), &got)) {
         item->read = PLAT_READ_FAILED;
+        item->read_error = errno;
+    }
     else if (got == 0)
         item->read = PLAT_READ_EMPTY;
     plat_close_read(file);
@@ -147,8 +158,9 @@ void choose_file_stream(void*, PipelineJob* job) {
 void store_read_file(GatherRun* run, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     const char* name = item->name.c_str();
-    if (const char* failure = read_failure(item->read)) {
-        fputs(report_line(item->name, failure).c_str(), stderr);
+    const std::string failure = read_failure(item->read, item->read_error);
+    if (!failure.empty()) {
+        fputs(report_line(item->name, failure.c_str()).c_str(), stderr);
         run->not_stored += 1;
         return;
     }

@@ -32,9 +32,16 @@ int dispatch(const CommandLine& line) {
     }
 }
 
+// Another add, update or delete holds the archive; said once, after a second.
+void print_waiting(const char* path) {
+    fprintf(stderr, "waiting for another process to finish writing \"%s\"\n",
+            display_text(path).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_writer_wait_notice(print_waiting);
     try {
         CommandLine line;
         switch (parse_command_line(argc, argv, &line)) {

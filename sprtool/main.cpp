@@ -6,6 +6,7 @@
 // such part has had its own message, and one last line on standard error sums
 // them up.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -183,7 +184,8 @@ int run_write(char form, const char* stb_name, int input_count, char** inputs) {
     }
     FileReplacement stb;
     if (!begin_replacement(stb_name, &stb)) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for write\n", stb_name);
+        std::fprintf(stderr, "ERROR: could not open file \"%s\" for write: %s\n", stb_name,
+                     std::strerror(errno));
         return 1;
     }
     ReadReport report;
@@ -196,7 +198,8 @@ int run_write(char form, const char* stb_name, int input_count, char** inputs) {
         return 1;
     }
     if (!commit_replacement(&stb)) {
-        std::fprintf(stderr, "ERROR: could not write file \"%s\"\n", stb_name);
+        std::fprintf(stderr, "ERROR: could not write file \"%s\": %s failed: %s\n", stb_name,
+                     stb.failed, std::strerror(stb.error));
         return 1;
     }
     std::vector<std::string> partial;
@@ -215,9 +218,15 @@ int run_write(char form, const char* stb_name, int input_count, char** inputs) {
     return 2;
 }
 
+// Another sprtool replaces the same table; said once, after a second.
+void print_waiting(const char* path) {
+    std::fprintf(stderr, "waiting for another process to finish writing \"%s\"\n", path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_replacement_wait_notice(print_waiting);
     if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         print_usage(argv[0] ? argv[0] : "sprtool");
         return 0;

@@ -65,9 +65,9 @@ std::string quote_text(const char* text, size_t length) {
 }
 
 FILE* open_source(const char* name, const char* mode) {
-    FILE* f = std::fopen(name, mode);
+    FILE* f = plat_open_stream(name, mode);
     if (f && plat_stream_is_directory(f)) {
-        std::fclose(f);
+        plat_close_stream(f);
         return nullptr;
     }
     return f;
