@@ -278,6 +278,7 @@ struct PlatInFile {
 
 PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** file_out,
                               PlatFileInfo* info) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return PLAT_READ_OPEN_FAILED;
     // Read access, others may read meanwhile, an existing file only.
     HandleCloser file{CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
@@ -303,6 +304,7 @@ PlatReadResult plat_open_read(const char* path, uint64_t max_size, PlatInFile** 
 }
 
 int plat_read_full(PlatInFile* file, uint8_t* buffer, size_t n, size_t* got) {
+    if (plat_call_fails(PLAT_CALL_READ)) return 0;
     size_t done = 0;
     while (done < n) {
         DWORD chunk = n - done > 0x40000000u ? 0x40000000u : DWORD(n - done);
@@ -330,6 +332,7 @@ struct PlatOutFile {
 };
 
 PlatOutFile* plat_create_temp(const char* dir) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         PlatOutFile* file = new PlatOutFile;
@@ -378,6 +381,7 @@ OVERLAPPED overlapped_at(int64_t offset) {
 }  // namespace
 
 int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size) {
+    if (plat_call_fails(PLAT_CALL_WRITE)) return 0;
     return write_handle(file->h, data, size, nullptr);
 }
 
@@ -478,7 +482,7 @@ int64_t plat_stream_size(FILE* file) {
 }
 
 int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
-    if (offset < 0) return 0;
+    if (offset < 0 || plat_call_fails(PLAT_CALL_READ)) return 0;
     HANDLE h = stream_handle(file);
     if (h == INVALID_HANDLE_VALUE) {
         if (_fseeki64(file, offset, SEEK_SET) != 0) return 0;
@@ -498,7 +502,7 @@ int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
 }
 
 int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
-    if (offset < 0 || n == 0) return 0;
+    if (offset < 0 || n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     HANDLE h = stream_handle(file);
     if (h == INVALID_HANDLE_VALUE) {
         if (_fseeki64(file, offset, SEEK_SET) != 0) return 0;
@@ -509,7 +513,7 @@ int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
 }
 
 int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
-    if (n == 0) return 0;
+    if (n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     HANDLE h = stream_handle(file);
     if (h == INVALID_HANDLE_VALUE) {
         int64_t end = buffered_size(file);
@@ -525,6 +529,7 @@ int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_
 }
 
 int plat_sync_stream(FILE* file) {
+    if (plat_call_fails(PLAT_CALL_FLUSH)) return 0;
     if (fflush(file) != 0) return 0;
     HANDLE h = stream_handle(file);
     return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
@@ -592,6 +597,7 @@ int plat_may_write(const char* path) {
 }
 
 FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         std::string temp = std::string(path) + ".tmp." +
@@ -619,7 +625,85 @@ FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
 }
 
 int plat_replace_file(const char* from, const char* to) {
+    if (plat_call_fails(PLAT_CALL_RENAME)) return 0;
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+int plat_move_new(const char* from, const char* to) {
+    if (plat_call_fails(PLAT_CALL_RENAME)) return 0;
+    if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0) return 1;
+    const DWORD error = GetLastError();
+    errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : EIO;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing streams
+
+FILE* plat_open_stream(const char* path, const char* mode) {
+    if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
+    if (mode[0] != 'r') return fopen(path, mode);
+    // Every kind of sharing, so that the file can be replaced or removed while
+    // it is open; the handle is not inherited.
+    const bool update = std::strchr(mode, '+') != nullptr;
+    HANDLE h = CreateFileA(path, GENERIC_READ | (update ? GENERIC_WRITE : 0),
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                : error == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        return nullptr;
+    }
+    const int binary = std::strchr(mode, 'b') != nullptr ? _O_BINARY : _O_TEXT;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
+                                   (update ? _O_RDWR : _O_RDONLY) | binary);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, mode);
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+int plat_close_stream(FILE* file) {
+    const bool failed = plat_call_fails(PLAT_CALL_CLOSE);
+    const int error = errno;
+    const int closed = fclose(file) == 0;
+    if (!failed) return closed;
+    errno = error;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// One writer at a time
+
+namespace {
+
+// The lock covers one byte far past any archive's end: Windows locks are
+// enforced on reads, and readers must never wait for a writer.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
+
+int lock_stream(FILE* file, DWORD flags) {
+    OVERLAPPED where = {};
+    where.OffsetHigh = LOCK_OFFSET_HIGH;
+    return LockFileEx(stream_handle(file), LOCKFILE_EXCLUSIVE_LOCK | flags, 0, 1, 0, &where);
+}
+
+}  // namespace
+
+PlatLockResult plat_try_lock(FILE* file) {
+    if (lock_stream(file, LOCKFILE_FAIL_IMMEDIATELY)) return PLAT_LOCK_TAKEN;
+    if (GetLastError() == ERROR_LOCK_VIOLATION) return PLAT_LOCK_BUSY;
+    errno = EIO;
+    return PLAT_LOCK_FAILED;
+}
+
+int plat_wait_lock(FILE* file) {
+    if (lock_stream(file, 0)) return 1;
+    errno = EIO;
+    return 0;
 }
 
 int plat_remove_file(const char* path) { return DeleteFileA(path) != 0; }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "platform.h"
 #include "qar_bytes.h"
 #include "record_codec.h"
 #include "record_ops.h"
@@ -112,6 +113,20 @@ TEST(ArchiveOpen, CreateLeavesAnExistingFileAlone) {
     write_file(dir.file("a.qar"), "mine");
     EXPECT_EQ(0, create_archive(dir.file("a.qar").c_str(), 0));
     EXPECT_EQ("mine", read_file(dir.file("a.qar")));
+}
+
+// The last step of creating an archive: the new file takes the name only
+// where nothing has it, so an archive another process created meanwhile stays.
+TEST(ArchiveOpen, TheNewFileNeverReplacesOneThatAppearedMeanwhile) {
+    TempDir dir;
+    write_file(dir.file("new"), "new");
+    write_file(dir.file("a.qar"), "theirs");
+    EXPECT_EQ(0, plat_move_new(dir.file("new").c_str(), dir.file("a.qar").c_str()));
+    EXPECT_EQ(EEXIST, errno);
+    EXPECT_EQ("theirs", read_file(dir.file("a.qar"))) << "the other process's file was replaced";
+    EXPECT_EQ("new", read_file(dir.file("new")));
+    EXPECT_EQ(1, plat_move_new(dir.file("new").c_str(), dir.file("b.qar").c_str()));
+    EXPECT_FALSE(file_exists(dir.file("new"))) << "the temporary name stayed";
 }
 
 TEST(ArchiveOpen, AMissingArchiveIsNotCreatedForReading) {

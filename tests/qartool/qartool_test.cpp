@@ -325,6 +325,7 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          not_found + "deleted\nqartool: 1 of 1 records not deleted\n"},
         {{"d", "odd.qar", "*"}, 2, "ok\n",
          "ERROR: could not delete \"lost\" from qar \"odd.qar\"\n"
+         "ERROR: Could not read dtable 7 of file \"odd.qar\"\n"
          "qartool: 1 of 2 records not deleted\n"},
     });
 }

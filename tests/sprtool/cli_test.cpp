@@ -190,6 +190,6 @@ TEST(Cli, AFailedWriteLeavesTheOldTableAndNoTemporaryFile) {
     write_file(d.file("a.stb"), "old");
     const char kFull[] = "echo $(trap '' XFSZ; ulimit -f 0; \"$0\" wt a.stb 2>&1; echo $?); ls";
     EXPECT_EQ(run_process({"/bin/sh", "-c", kFull, SPRTOOL_PATH}, d.path, row("a", 1)).out,
-              "ERROR: could not write file \"a.stb\" 1\na.stb\n");
+              "ERROR: could not write file \"a.stb\": write failed: File too large 1\na.stb\n");
     EXPECT_EQ(read_file(d.file("a.stb")), "old");
 }

@@ -103,6 +103,78 @@ void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, 
     wait_for(pid);
 }
 
+struct RunningProcess {
+    pid_t pid;
+    int out_fd;            // -1 once the child closed it
+    int err_fd;
+    std::string out, err;
+    size_t err_taken = 0;  // bytes of err that read_error_line has returned
+    TempDir io;            // the standard input file, kept until the child ends
+};
+
+namespace {
+
+// Reads what the child writes until both pipes are closed or stop() holds.
+template <typename Stop>
+void drain_until(RunningProcess* p, Stop stop) {
+    int* owners[2] = {&p->out_fd, &p->err_fd};
+    std::string* into[2] = {&p->out, &p->err};
+    while ((p->out_fd >= 0 || p->err_fd >= 0) && !stop()) {
+        pollfd fds[2] = {{p->out_fd, POLLIN, 0}, {p->err_fd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) into[i]->append(buf, size_t(n));
+            if (n == 0 || (n < 0 && errno != EINTR)) {
+                close(fds[i].fd);
+                *owners[i] = -1;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+RunningProcess* start_process(const std::vector<std::string>& argv, const std::string& cwd,
+                              const std::string& stdin_data,
+                              const std::vector<std::string>& extra_env) {
+    RunningProcess* p = new RunningProcess;
+    write_file(p->io.file("in"), stdin_data);
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    p->pid = fork();
+    if (p->pid < 0) throw std::runtime_error("fork failed");
+    if (p->pid == 0) {
+        for (int fd : {out_pipe[0], err_pipe[0]}) close(fd);
+        exec_child(argv, cwd, p->io.file("in"), out_pipe[1], err_pipe[1], extra_env);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    p->out_fd = out_pipe[0];
+    p->err_fd = err_pipe[0];
+    return p;
+}
+
+std::string read_error_line(RunningProcess* p) {
+    drain_until(p, [p] { return p->err.find('\n', p->err_taken) != std::string::npos; });
+    size_t end = p->err.find('\n', p->err_taken);
+    end = end == std::string::npos ? p->err.size() : end + 1;
+    std::string line = p->err.substr(p->err_taken, end - p->err_taken);
+    p->err_taken = end;
+    return line;
+}
+
+ProcessResult finish_process(RunningProcess* p) {
+    drain_until(p, [] { return false; });
+    ProcessResult result{wait_for(p->pid), p->out, p->err, p->out, p->err};
+    delete p;
+    return result;
+}
+
+const char* concurrent_processes_missing() { return nullptr; }
+
 const char* file_size_limit_missing() { return nullptr; }
 
 int run_with_file_size_limit(int64_t limit, const std::function<int()>& child) {

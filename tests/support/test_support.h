@@ -29,6 +29,23 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 // ended by then; returns once it is gone.
 void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us);
 
+// A child process started and not yet waited for; finish_process ends it.
+// Only where concurrent_processes_missing() is null.
+struct RunningProcess;
+RunningProcess* start_process(const std::vector<std::string>& argv, const std::string& cwd,
+                              const std::string& stdin_data = "",
+                              const std::vector<std::string>& extra_env = {});
+// The next line the child writes to standard error, its newline included;
+// blocks until the line is complete. What is left when the child closed it
+// (possibly "") at the end. Everything read stays in the result's err.
+std::string read_error_line(RunningProcess* process);
+// Reads the rest of both outputs, waits for the child and releases it.
+ProcessResult finish_process(RunningProcess* process);
+
+// Why these helpers cannot run children side by side here, or null when
+// they can. Tests that need it skip with this reason.
+const char* concurrent_processes_missing();
+
 // Why this system cannot limit the size of the files a process writes, or
 // null when it can. Tests that need the limit skip with this reason.
 const char* file_size_limit_missing();
