@@ -125,8 +125,38 @@ namespace {
 
 void (*g_writer_wait_notice)(const char* path) = nullptr;
 
+// Once per process, even when the wait starts over on a renamed archive.
 void notice_waiting(void* path) {
-    if (g_writer_wait_notice != nullptr) g_writer_wait_notice(static_cast<const char*>(path));
+    static bool noticed = false;
+    if (g_writer_wait_notice != nullptr && !noticed)
+        g_writer_wait_notice(static_cast<const char*>(path));
+    noticed = true;
+}
+
+// Takes the writers' lock on the archive open in *file. The lock is on the
+// file, and a writer that held it may have renamed a new archive over the
+// name before letting go (a compaction): the file locked then is no longer
+// the archive, and the one that now has the name is opened and locked
+// instead. 0 with the last error set when the lock or the reopening fails;
+// *file is then closed.
+int lock_archive(const char* path, FILE** file) {
+    for (;;) {
+        if (!plat_lock_exclusive(*file, notice_waiting, const_cast<char*>(path))) {
+            set_last_error("Could not lock file \"%s\": %s", path, strerror(errno));
+            plat_close_stream(*file);
+            return 0;
+        }
+        PlatFileId locked, named;
+        if (!plat_stream_id(*file, &locked) || !plat_path_id(path, 1, &named) ||
+            plat_same_file(locked, named))
+            return 1;
+        plat_close_stream(*file);
+        *file = plat_open_stream(path, "rb+");
+        if (*file == nullptr) {
+            set_last_error("Could not open file \"%s\": %s", path, strerror(errno));
+            return 0;
+        }
+    }
 }
 
 }  // namespace
@@ -192,11 +222,7 @@ ArchiveHandle* open_archive(const char* path, int for_write) {
     if (!for_write) setvbuf(file, nullptr, _IONBF, 0);
     // The lock comes before the first read, so that the directory loaded is
     // the one no other writer changes while this handle is open.
-    if (for_write && !plat_lock_exclusive(file, notice_waiting, const_cast<char*>(path))) {
-        set_last_error("Could not lock file \"%s\": %s", path, strerror(errno));
-        plat_close_stream(file);
-        return nullptr;
-    }
+    if (for_write && !lock_archive(path, &file)) return nullptr;
     char base_name[QAR_BASE_NAME_SIZE];
     take_base_name(path, base_name, sizeof base_name);
     ArchiveHandle* handle = read_archive_header(file, base_name);

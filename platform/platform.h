@@ -282,7 +282,9 @@ void plat_forget_on_interrupt();
 // Opening and closing streams
 
 // fopen through the layer, so that the call is counted (and can be failed on
-// purpose, see below). Null with errno set on failure.
+// purpose, see below). The file can be renamed over or removed while it is
+// open, on every system, and the stream is not inherited by child processes.
+// Null with errno set on failure.
 FILE* plat_open_stream(const char* path, const char* mode);
 
 // fclose through the layer. The stream is released whatever the result; 0

@@ -51,20 +51,6 @@ void print_open_failure(const CommandLine& line, const char* mode, const char* r
     fprintf(stderr, "ERROR: %s\n", display_text(reason).c_str());
 }
 
-// Opens an existing archive for reading and writing. A missing archive is
-// not created: a command that only changes records has nothing to do there.
-ArchiveHandle* open_existing_for_write(const CommandLine& line) {
-    if (!plat_path_exists(line.archive)) {
-        print_open_failure(line, "write", "no such file or directory");
-        return nullptr;
-    }
-    ArchiveHandle* archive = open_archive(line.archive, 1);
-    if (!archive) {
-        print_open_failure(line, "write", last_error_text());
-        return nullptr;
-    }
-    return key_matches(line, archive) ? archive : nullptr;
-}
 
 int gather_each(const CommandLine& line, ArchiveHandle* archive,
                 void (*gather_one)(GatherRun*, const char*)) {
@@ -114,6 +100,21 @@ unsigned pipeline_worker_count(const CommandLine& line) {
     // The calling thread runs steps too, so one worker fewer than cores; one
     // usable core gains nothing from threads, and no thread is started.
     return plat_usable_cores() - 1;
+}
+
+// Opens an existing archive for reading and writing. A missing archive is
+// not created: a command that only changes records has nothing to do there.
+ArchiveHandle* open_existing_for_write(const CommandLine& line) {
+    if (!plat_path_exists(line.archive)) {
+        print_open_failure(line, "write", "no such file or directory");
+        return nullptr;
+    }
+    ArchiveHandle* archive = open_archive(line.archive, 1);
+    if (!archive) {
+        print_open_failure(line, "write", last_error_text());
+        return nullptr;
+    }
+    return key_matches(line, archive) ? archive : nullptr;
 }
 
 ArchiveHandle* open_for_read(const CommandLine& line) {

@@ -43,6 +43,11 @@ ArchiveHandle* open_for_read(const CommandLine& line);
 // and no thread, with one).
 unsigned pipeline_worker_count(const CommandLine& line);
 
+// Opens an existing archive for writing, which holds the writers' lock until
+// it is closed, and compares its key. A missing archive is not created.
+// Prints the reason and returns null when any of it fails.
+ArchiveHandle* open_existing_for_write(const CommandLine& line);
+
 // 1 when the command selects the entry: every entry when no patterns were
 // given, otherwise an entry whose name matches at least one pattern, without
 // regard to ASCII case. With hits (one per pattern), marks every pattern

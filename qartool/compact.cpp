@@ -10,8 +10,10 @@
 // Every record is checked first, as the test command checks it: a damaged
 // one stops the compaction before anything is written.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,8 +52,10 @@ int copy_records(ArchiveHandle* from, const std::vector<DirectoryEntry>& records
 }
 
 // Builds the compacted archive beside target and renames it over target.
-// Closes from either way, before the rename: some systems refuse to replace
-// a file that is open.
+// Closes from either way, after the rename: from holds the writers' lock,
+// and a writer waiting for it must find the compacted archive under the name
+// once it has the lock (the platform layer opens files so that they can be
+// replaced while open).
 int rewrite(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
             const std::string& target, int64_t* size_out) {
     std::string temp;
@@ -63,16 +67,16 @@ int rewrite(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
     }
     plat_remove_on_interrupt(temp.c_str());
     int ok = write_new_archive(file, from->key, temp.c_str());
-    if (fclose(file) != 0 && ok) {
-        set_last_error("Error writing to file \"%s\"", temp.c_str());
+    if (!plat_close_stream(file) && ok) {
+        set_last_error("Could not close file \"%s\": %s", temp.c_str(), strerror(errno));
         ok = 0;
     }
     ok = ok && copy_records(from, records, temp.c_str(), size_out);
-    close_archive(from);
     if (ok && !plat_replace_file(temp.c_str(), target.c_str())) {
         set_last_error("Could not rename \"%s\" over \"%s\"", temp.c_str(), target.c_str());
         ok = 0;
     }
+    close_archive(from);
     if (!ok) plat_remove_file(temp.c_str());
     plat_forget_on_interrupt();
     return ok;
@@ -85,7 +89,9 @@ int command_compact(const CommandLine& line) {
         fprintf(stderr, "ERROR: c compacts the whole qar and takes no file names\n");
         return 1;
     }
-    ArchiveHandle* archive = open_for_read(line);
+    // Opened for writing, which holds the writers' lock until the compacted
+    // archive has replaced it: an add waiting meanwhile then adds to that one.
+    ArchiveHandle* archive = open_existing_for_write(line);
     if (!archive) return 1;
     DirectoryEntry* entries = nullptr;
     int32_t count = 0;

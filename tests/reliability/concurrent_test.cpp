@@ -84,6 +84,31 @@ TEST(OneWriter, ASecondWriterWaitsAndSaysSoOnce) {
     EXPECT_EQ(stored_names(dir.file("x.qar")), std::set<std::string>{"f"});
 }
 
+// Whichever of the two gets the lock first, the add's file ends up in the
+// compacted archive: an add that waited while the archive was replaced adds
+// to the new one.
+TEST(OneWriter, AnAddWaitingForACompactionAddsToTheCompactedArchive) {
+    for (int round = 0; round < 3 && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TempDir dir;
+        write_file(dir.file("x.qar"), raw_archive(0, {{"gone", 3632, 0, 3, 0, 1},
+                                                      {"kept", 3635, 1, 3, 0, 0}}, "abcdef"));
+        write_file(dir.file("f"), "new");
+        HeldLock lock(dir.file("x.qar"));
+        RunningProcess* compact = start_process({QARTOOL_PATH, "c", "x.qar"}, dir.path);
+        EXPECT_NE(read_error_line(compact), "") << "the compaction did not wait";
+        RunningProcess* add = start_process({QARTOOL_PATH, "a", "x.qar", "f"}, dir.path);
+        EXPECT_NE(read_error_line(add), "") << "the add did not wait";
+        lock.release();
+        const ProcessResult c = finish_process(compact);
+        const ProcessResult a = finish_process(add);
+        EXPECT_EQ(c.status, 0) << c.err;
+        EXPECT_EQ(a.status, 0) << a.err;
+        EXPECT_EQ(stored_names(dir.file("x.qar")), (std::set<std::string>{"kept", "f"}))
+            << "the add's record was lost, or the compaction did not happen";
+    }
+}
+
 // A reader that waited would hang here, with the lock held for the whole test.
 TEST(OneWriter, AReaderNeverWaits) {
     TempDir dir;

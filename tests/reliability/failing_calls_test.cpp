@@ -229,6 +229,19 @@ TEST(FailingCalls, ADeleteLosesNothing) {
     walk_every_call(s, "delete");
 }
 
+// The archive's records stay as they are; only the deleted one's bytes go.
+TEST(FailingCalls, ACompactionLosesNothing) {
+    TempDir made;
+    const std::string archive = archive_of(4);
+    write_file(made.file("t.qar"), archive);
+    ASSERT_EQ(run_process({QARTOOL_PATH, "d", "t.qar", "old2"}, made.path).status, 0);
+    Files records = old_records(4);
+    records.erase("old2");
+    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"c", "t.qar"}, "t.qar", true,
+               {{"t.qar", read_file(made.file("t.qar"))}}, records, records};
+    walk_every_call(s, "compaction");
+}
+
 // A 52-byte record: name, texture, four 16-bit numbers, flags.
 std::string sprite(const std::string& name, uint16_t u) {
     std::string out(52, '\0');
