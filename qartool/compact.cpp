@@ -47,7 +47,7 @@ int copy_records(ArchiveHandle* from, const std::vector<DirectoryEntry>& records
         set_last_error("Could not flush file \"%s\" to the disk", to->base_name);
         ok = 0;
     }
-    close_archive(to);
+    if (!close_archive(to)) ok = 0;  // written bytes may be lost
     return ok;
 }
 
