@@ -268,6 +268,11 @@ FILE* plat_create_temp_beside(const char* path, std::string* temp_name);
 // it open without letting others delete it).
 int plat_replace_file(const char* from, const char* to);
 
+// 1 when a file can be renamed over while this process holds it open (and
+// locked). Where it cannot, a writer lets go of the file just before it
+// replaces it.
+int plat_can_replace_open_file();
+
 // Removes a file; 0 when it could not be removed.
 int plat_remove_file(const char* path);
 

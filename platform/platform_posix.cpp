@@ -618,6 +618,8 @@ int plat_wait_lock(FILE* file) {
     return 1;
 }
 
+int plat_can_replace_open_file() { return 1; }
+
 int plat_remove_file(const char* path) { return unlink(path) == 0; }
 
 namespace {

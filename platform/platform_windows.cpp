@@ -626,8 +626,13 @@ FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
 
 int plat_replace_file(const char* from, const char* to) {
     if (plat_call_fails(PLAT_CALL_RENAME)) return 0;
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) return 1;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return 0;
 }
+
+// A file held open, even with every kind of sharing, cannot be replaced here.
+int plat_can_replace_open_file() { return 0; }
 
 int plat_move_new(const char* from, const char* to) {
     if (plat_call_fails(PLAT_CALL_RENAME)) return 0;

@@ -55,7 +55,8 @@ int copy_records(ArchiveHandle* from, const std::vector<DirectoryEntry>& records
 // Closes from either way, after the rename: from holds the writers' lock,
 // and a writer waiting for it must find the compacted archive under the name
 // once it has the lock (the platform layer opens files so that they can be
-// replaced while open).
+// replaced while open; where the system cannot replace an open file, from is
+// closed just before).
 int rewrite(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
             const std::string& target, int64_t* size_out) {
     std::string temp;
@@ -72,11 +73,13 @@ int rewrite(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
         ok = 0;
     }
     ok = ok && copy_records(from, records, temp.c_str(), size_out);
+    const bool close_first = !plat_can_replace_open_file();
+    if (close_first) close_archive(from);
     if (ok && !plat_replace_file(temp.c_str(), target.c_str())) {
         set_last_error("Could not rename \"%s\" over \"%s\"", temp.c_str(), target.c_str());
         ok = 0;
     }
-    close_archive(from);
+    if (!close_first) close_archive(from);
     if (!ok) plat_remove_file(temp.c_str());
     plat_forget_on_interrupt();
     return ok;

@@ -89,6 +89,7 @@ bool commit_replacement(FileReplacement* r) {
     if (ok && !r->temp.empty() && !plat_sync_stream(r->stream)) ok = fail_at(r, "flush");
     if (!plat_close_stream(r->stream) && ok) ok = fail_at(r, "close");
     r->stream = nullptr;
+    if (!plat_can_replace_open_file()) release_lock(r);
     if (ok && !r->temp.empty() && !plat_replace_file(r->temp.c_str(), r->target.c_str()))
         ok = fail_at(r, "rename");
     if (ok) {

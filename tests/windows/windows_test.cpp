@@ -151,7 +151,7 @@ TEST(Windows, WritingATableHeldOpenFailsAndKeepsIt) {
     ASSERT_NE(INVALID_HANDLE_VALUE, held.h);
     ProcessResult w = run(SPRTOOL_PATH, {"wt", "a.stb"}, d.path, "\"a\" t 1 0 0 0 0x0\n");
     EXPECT_EQ(1, w.status);
-    EXPECT_EQ("ERROR: could not write file \"a.stb\"\n", w.err);
+    EXPECT_EQ("ERROR: could not write file \"a.stb\": rename failed: Permission denied\n", w.err);
     EXPECT_EQ("old", read_file(d.file("a.stb")));
     EXPECT_EQ("a.stb\n", list_directory(d.path)) << "a temporary file was left";
 }
