@@ -82,6 +82,7 @@ fi
 # test discovery starts every test program, and a cold start each time takes
 # longer than discovery waits.
 wineserver -k >/dev/null 2>&1 || true
+mkdir -p "$WINEPREFIX"  # wineserver refuses a prefix folder that does not exist yet
 wineserver -p >/dev/null 2>&1 </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then echo "Making the wine prefix $WINEPREFIX"; fi
