@@ -205,13 +205,6 @@ TEST(ArchiveStore, FatalErrorExitsWith107) {
     EXPECT_EXIT(fatal_error(nullptr), testing::ExitedWithCode(107), "");
 }
 
-TEST(ArchiveRecords, NinetyNineAppendsFillOneTable) {
-    TempDir dir;
-    const std::string path = dir.file("c.qar");
-    ASSERT_TRUE(reopen_and_append(path, 0, 99)) << last_error_text();
-    EXPECT_EQ(expected_small(99), read_file(path));
-}
-
 // Through one handle: the 100th record chains a new table on, the 101st goes into it.
 TEST(ArchiveRecords, TheHundredthAppendChainsANewTable) {
     TempDir dir;
