@@ -166,10 +166,6 @@ TEST(Cli, AMistypedWriteCommandTouchesNothing) {
     expect_refused({"w", "a.stb", "x"}, "1 ERROR: unknown command \"w\"\n|");
 }
 
-TEST(Cli, AnUnknownFormLetterIsRefused) {
-    expect_refused({"rq", "a.stb"}, "1 ERROR: unknown command \"rq\"\n|");
-}
-
 TEST(Cli, XmlIsNeverReadFromStandardInputInEitherCase) {
     expect_refused({"WX", "a.stb"}, "1 ERROR: cannot read XML from standard in :(\n|");
 }

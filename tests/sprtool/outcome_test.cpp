@@ -14,13 +14,6 @@ static void expect_old_table_kept(const TempDir& d, const Args& args, const std:
     EXPECT_EQ(read_file(d.file("k.stb")), kOld) << "the old table was touched";
 }
 
-TEST(Outcome, AMistypedInputLeavesTheOldTable) {
-    TempDir d;
-    write_file(d.file("good.txt"), row("g", 1));
-    expect_old_table_kept(d, {"wt", "k.stb", "good.txt", "typo.txt"},
-                          "ERROR: could not open file \"typo.txt\" for read\n");
-}
-
 TEST(Outcome, AMissingIncludeLeavesTheOldTable) {
     TempDir d;
     write_file(d.file("inc.txt"), row("g", 1) + "@include \"gone.txt\"\n");
