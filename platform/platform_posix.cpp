@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer (platform.h).
 #include "platform.h"
+#include "platform_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,57 +23,26 @@ const size_t PLAT_PATH_MAX = 4096;
 // ---------------------------------------------------------------------------
 // Calendar fields
 
-namespace {
-
-struct tm to_tm(const PlatTm& f) {
-    struct tm t;
-    memset(&t, 0, sizeof t);
-    t.tm_year = f.year;
-    t.tm_mon = f.month;
-    t.tm_mday = f.day;
-    t.tm_hour = f.hour;
-    t.tm_min = f.minute;
-    t.tm_sec = f.second;
-    return t;
-}
-
-PlatTm from_tm(const struct tm& t) {
-    return PlatTm{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
-}
-
-}  // namespace
-
-int64_t plat_mkgmtime(const PlatTm& fields) {
-    struct tm t = to_tm(fields);
+int64_t plat_system_timegm(struct tm* fields) {
     errno = 0;
-    time_t seconds = timegm(&t);
     // timegm's own error value is also a valid instant (one second before
     // 1970); both are "before 1970" here.
-    if (seconds < 0) return -1;
-    return int64_t(seconds);
+    return int64_t(timegm(fields));
 }
 
-int plat_gmtime(int64_t seconds, PlatTm* out) {
-    if (seconds < 0) return 0;
+int plat_system_gmtime(int64_t seconds, struct tm* out) {
     time_t value = time_t(seconds);
-    struct tm t;
-    if (!gmtime_r(&value, &t)) return 0;
-    *out = from_tm(t);
-    return 1;
+    return gmtime_r(&value, out) != nullptr;
 }
 
-int plat_localtime(int64_t seconds, PlatTm* out) {
-    if (seconds < 0) return 0;
+int plat_system_localtime(int64_t seconds, struct tm* out) {
     static bool zone_loaded = false;
     if (!zone_loaded) {
         tzset();
         zone_loaded = true;
     }
     time_t value = time_t(seconds);
-    struct tm t;
-    if (!localtime_r(&value, &t)) return 0;
-    *out = from_tm(t);
-    return 1;
+    return localtime_r(&value, out) != nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -85,10 +55,6 @@ PlatFileId id_of(const struct stat& st) {
 }
 
 }  // namespace
-
-int plat_same_file(const PlatFileId& a, const PlatFileId& b) {
-    return a.volume == b.volume && a.file == b.file;
-}
 
 int plat_stream_id(FILE* stream, PlatFileId* out) {
     struct stat st;
@@ -120,25 +86,8 @@ struct PlatFind {
 
 namespace {
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 bool has_wildcards(const std::string& s) {
     return s.find_first_of("*?") != std::string::npos;
-}
-
-bool is_dot_or_dotdot(const char* name) {
-    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
-
-// Remaining pattern that an exhausted name still matches: stars only, or a
-// dot followed by stars only ("*.*" and "name.*" match a name without a dot).
-bool matches_empty_rest(const char* p) {
-    while (*p == '*') ++p;
-    if (*p == '.') {
-        ++p;
-        while (*p == '*') ++p;
-    }
-    return *p == '\0';
 }
 
 // Fills an entry from the file that dir_fd/name leads to; a link that leads
@@ -158,11 +107,11 @@ bool examine(int dir_fd, const char* name, const char* bare_name, PlatFindEntry*
 
 // Searches that name one entry: the path itself, without trailing separators.
 PlatFind* find_single(std::string path, PlatFindEntry* first) {
-    while (path.size() > 1 && is_separator(path.back())) path.pop_back();
-    if (path.empty() || is_separator(path.back())) return nullptr;  // the root alone
+    while (path.size() > 1 && plat_is_separator(path.back())) path.pop_back();
+    if (path.empty() || plat_is_separator(path.back())) return nullptr;  // the root alone
     size_t cut = path.find_last_of("/\\");
     std::string bare = cut == std::string::npos ? path : path.substr(cut + 1);
-    if (is_dot_or_dotdot(bare.c_str())) return nullptr;
+    if (plat_is_dot_or_dotdot(bare.c_str())) return nullptr;
     if (!examine(AT_FDCWD, path.c_str(), bare.c_str(), first)) return nullptr;
     return new PlatFind{nullptr, std::string()};
 }
@@ -170,23 +119,7 @@ PlatFind* find_single(std::string path, PlatFindEntry* first) {
 }  // namespace
 
 int plat_name_matches(const char* name, const char* pattern) {
-    const char* star_pattern = nullptr;  // pattern just after the latest '*'
-    const char* star_name = nullptr;     // name position that '*' has reached
-    for (;;) {
-        if (*name == '\0') return matches_empty_rest(pattern) ? 1 : 0;
-        if (*pattern == '*') {
-            star_pattern = ++pattern;
-            star_name = name;
-        } else if (*pattern != '\0' && (*pattern == '?' || *pattern == *name)) {
-            ++pattern;
-            ++name;
-        } else if (star_pattern) {
-            pattern = star_pattern;
-            name = ++star_name;
-        } else {
-            return 0;
-        }
-    }
+    return plat_match_name(name, pattern, false);
 }
 
 int plat_is_ordinary_name(const char*) { return 1; }
@@ -213,7 +146,7 @@ PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first) {
 int plat_find_next(PlatFind* search, PlatFindEntry* next) {
     if (!search->dir) return 0;
     while (struct dirent* d = readdir(search->dir)) {
-        if (is_dot_or_dotdot(d->d_name)) continue;
+        if (plat_is_dot_or_dotdot(d->d_name)) continue;
         if (!plat_name_matches(d->d_name, search->pattern.c_str())) continue;
         if (examine(dirfd(search->dir), d->d_name, d->d_name, next)) return 1;
     }
@@ -396,17 +329,6 @@ void plat_discard_file(PlatOutFile* file) {
 // stream's own buffer is then never filled, so it cannot hold stale bytes.
 namespace {
 
-int64_t buffered_size(FILE* file) {
-    if (fseeko(file, 0, SEEK_END) != 0) return -1;
-    off_t end = ftello(file);
-    return end < 0 ? -1 : int64_t(end);
-}
-
-int buffered_write_here(FILE* file, const void* buffer, size_t n) {
-    if (fwrite(buffer, 1, n, file) != n) return 0;
-    return fflush(file) == 0 ? 1 : 0;
-}
-
 // Data goes out with write() at the descriptor's position, so the position of
 // each write is visible to tools that watch the process.
 int write_all(int fd, const void* buffer, size_t n) {
@@ -423,9 +345,15 @@ int write_all(int fd, const void* buffer, size_t n) {
 
 }  // namespace
 
+int plat_seek_stream(FILE* file, int64_t offset, int whence) {
+    return fseeko(file, off_t(offset), whence);
+}
+
+int64_t plat_tell_stream(FILE* file) { return int64_t(ftello(file)); }
+
 int64_t plat_stream_size(FILE* file) {
     int fd = fileno(file);
-    if (fd < 0) return buffered_size(file);
+    if (fd < 0) return plat_buffered_size(file);
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
     return int64_t(st.st_size);
@@ -434,10 +362,7 @@ int64_t plat_stream_size(FILE* file) {
 int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
     if (offset < 0 || plat_call_fails(PLAT_CALL_READ)) return 0;
     int fd = fileno(file);
-    if (fd < 0) {
-        if (fseeko(file, off_t(offset), SEEK_SET) != 0) return 0;
-        return fread(buffer, 1, n, file) == n ? 1 : 0;
-    }
+    if (fd < 0) return plat_buffered_read_at(file, offset, buffer, n);
     char* p = static_cast<char*>(buffer);
     off_t at = off_t(offset);
     while (n > 0) {
@@ -454,10 +379,7 @@ int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
 int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
     if (offset < 0 || n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     int fd = fileno(file);
-    if (fd < 0) {
-        if (fseeko(file, off_t(offset), SEEK_SET) != 0) return 0;
-        return buffered_write_here(file, buffer, n);
-    }
+    if (fd < 0) return plat_buffered_write_at(file, offset, buffer, n);
     if (lseek(fd, off_t(offset), SEEK_SET) != off_t(offset)) return 0;
     return write_all(fd, buffer, n);
 }
@@ -465,12 +387,7 @@ int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
 int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
     if (n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     int fd = fileno(file);
-    if (fd < 0) {
-        int64_t end = buffered_size(file);
-        if (end < 0) return 0;
-        *offset_out = end;
-        return buffered_write_here(file, buffer, n);
-    }
+    if (fd < 0) return plat_buffered_write_at_end(file, buffer, n, offset_out);
     off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) return 0;
     *offset_out = int64_t(end);
@@ -579,7 +496,7 @@ int plat_move_new(const char* from, const char* to) {
 }
 
 // ---------------------------------------------------------------------------
-// Opening and closing streams
+// Opening streams
 
 FILE* plat_open_stream(const char* path, const char* mode) {
     if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
@@ -587,15 +504,6 @@ FILE* plat_open_stream(const char* path, const char* mode) {
     FILE* file = fopen(path, mode);
     if (file != nullptr) fcntl(fileno(file), F_SETFD, FD_CLOEXEC);
     return file;
-}
-
-int plat_close_stream(FILE* file) {
-    const bool failed = plat_call_fails(PLAT_CALL_CLOSE);
-    const int error = errno;
-    const int closed = fclose(file) == 0;
-    if (!failed) return closed;
-    errno = error;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,13 +1,16 @@
 // The parts of the platform layer that are the same on every system: the
-// counts of the failing-calls seam, and waiting for a lock.
+// counts of the failing-calls seam, calendar fields, the name matcher, the
+// memory-stream paths of positioned reads and writes, and waiting for a lock.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "platform.h"
+#include "platform_internal.h"
 
 namespace {
 
@@ -77,4 +80,138 @@ int plat_lock_exclusive(FILE* file, void (*on_wait)(void* context), void* contex
     notice.join();
     errno = error;
     return taken;
+}
+
+// ---------------------------------------------------------------------------
+// Calendar fields
+
+namespace {
+
+struct tm to_tm(const PlatTm& f) {
+    struct tm t;
+    memset(&t, 0, sizeof t);
+    t.tm_year = f.year;
+    t.tm_mon = f.month;
+    t.tm_mday = f.day;
+    t.tm_hour = f.hour;
+    t.tm_min = f.minute;
+    t.tm_sec = f.second;
+    return t;
+}
+
+PlatTm from_tm(const struct tm& t) {
+    return PlatTm{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+}  // namespace
+
+int64_t plat_mkgmtime(const PlatTm& fields) {
+    struct tm t = to_tm(fields);
+    int64_t seconds = plat_system_timegm(&t);
+    return seconds < 0 ? -1 : seconds;
+}
+
+int plat_gmtime(int64_t seconds, PlatTm* out) {
+    struct tm t;
+    if (seconds < 0 || !plat_system_gmtime(seconds, &t)) return 0;
+    *out = from_tm(t);
+    return 1;
+}
+
+int plat_localtime(int64_t seconds, PlatTm* out) {
+    struct tm t;
+    if (seconds < 0 || !plat_system_localtime(seconds, &t)) return 0;
+    *out = from_tm(t);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// File identity and names
+
+int plat_same_file(const PlatFileId& a, const PlatFileId& b) {
+    return a.volume == b.volume && a.file == b.file;
+}
+
+namespace {
+
+// Remaining pattern that an exhausted name still matches: stars only, or a
+// dot followed by stars only ("*.*" and "name.*" match a name without a dot).
+bool matches_empty_rest(const char* p) {
+    while (*p == '*') ++p;
+    if (*p == '.') {
+        ++p;
+        while (*p == '*') ++p;
+    }
+    return *p == '\0';
+}
+
+}  // namespace
+
+int plat_match_name(const char* name, const char* pattern, bool fold_case) {
+    const char* star_pattern = nullptr;  // pattern just after the latest '*'
+    const char* star_name = nullptr;     // name position that '*' has reached
+    for (;;) {
+        if (*name == '\0') return matches_empty_rest(pattern) ? 1 : 0;
+        const bool same = fold_case ? plat_fold_ascii(*pattern) == plat_fold_ascii(*name)
+                                    : *pattern == *name;
+        if (*pattern == '*') {
+            star_pattern = ++pattern;
+            star_name = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || same)) {
+            ++pattern;
+            ++name;
+        } else if (star_pattern) {
+            pattern = star_pattern;
+            name = ++star_name;
+        } else {
+            return 0;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Streams without a system file behind them
+
+namespace {
+
+int buffered_write_here(FILE* file, const void* buffer, size_t n) {
+    if (fwrite(buffer, 1, n, file) != n) return 0;
+    return fflush(file) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int64_t plat_buffered_size(FILE* file) {
+    if (plat_seek_stream(file, 0, SEEK_END) != 0) return -1;
+    int64_t end = plat_tell_stream(file);
+    return end < 0 ? -1 : end;
+}
+
+int plat_buffered_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
+    if (plat_seek_stream(file, offset, SEEK_SET) != 0) return 0;
+    return fread(buffer, 1, n, file) == n ? 1 : 0;
+}
+
+int plat_buffered_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
+    if (plat_seek_stream(file, offset, SEEK_SET) != 0) return 0;
+    return buffered_write_here(file, buffer, n);
+}
+
+int plat_buffered_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
+    int64_t end = plat_buffered_size(file);
+    if (end < 0) return 0;
+    *offset_out = end;
+    return buffered_write_here(file, buffer, n);
+}
+
+// ---------------------------------------------------------------------------
+// Closing streams
+
+int plat_close_stream(FILE* file) {
+    const bool failed = plat_call_fails(PLAT_CALL_CLOSE);
+    const int error = errno;
+    const int closed = fclose(file) == 0;
+    if (!failed) return closed;
+    errno = error;
+    return 0;
 }

@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer (platform.h), on the Win32
 // calls and the C runtime of a 64-bit Windows console program.
 #include "platform.h"
+#include "platform_internal.h"
 
 #include <windows.h>
 
@@ -19,58 +20,21 @@ const size_t PLAT_PATH_MAX = MAX_PATH;
 // ---------------------------------------------------------------------------
 // Calendar fields
 
-namespace {
+int64_t plat_system_timegm(struct tm* fields) { return int64_t(_mkgmtime64(fields)); }
 
-struct tm to_tm(const PlatTm& f) {
-    struct tm t;
-    memset(&t, 0, sizeof t);
-    t.tm_year = f.year;
-    t.tm_mon = f.month;
-    t.tm_mday = f.day;
-    t.tm_hour = f.hour;
-    t.tm_min = f.minute;
-    t.tm_sec = f.second;
-    return t;
-}
-
-PlatTm from_tm(const struct tm& t) {
-    return PlatTm{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
-}
-
-// FILETIME counts 100 ns units since 1601-01-01 UTC.
-constexpr int64_t FILETIME_UNITS_PER_SECOND = 10000000;
-constexpr int64_t FILETIME_1970 = 116444736000000000;
-
-}  // namespace
-
-int64_t plat_mkgmtime(const PlatTm& fields) {
-    struct tm t = to_tm(fields);
-    __time64_t seconds = _mkgmtime64(&t);
-    if (seconds < 0) return -1;
-    return int64_t(seconds);
-}
-
-int plat_gmtime(int64_t seconds, PlatTm* out) {
-    if (seconds < 0) return 0;
+int plat_system_gmtime(int64_t seconds, struct tm* out) {
     __time64_t value = seconds;
-    struct tm t;
-    if (_gmtime64_s(&t, &value) != 0) return 0;
-    *out = from_tm(t);
-    return 1;
+    return _gmtime64_s(out, &value) == 0;
 }
 
-int plat_localtime(int64_t seconds, PlatTm* out) {
-    if (seconds < 0) return 0;
+int plat_system_localtime(int64_t seconds, struct tm* out) {
     static bool zone_loaded = false;
     if (!zone_loaded) {
         _tzset();
         zone_loaded = true;
     }
     __time64_t value = seconds;
-    struct tm t;
-    if (_localtime64_s(&t, &value) != 0) return 0;
-    *out = from_tm(t);
-    return 1;
+    return _localtime64_s(out, &value) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -109,10 +73,6 @@ struct HandleCloser {
 
 }  // namespace
 
-int plat_same_file(const PlatFileId& a, const PlatFileId& b) {
-    return a.volume == b.volume && a.file == b.file;
-}
-
 int plat_stream_id(FILE* stream, PlatFileId* out) {
     if (!stream) return 0;
     HANDLE h = stream_handle(stream);
@@ -139,25 +99,6 @@ struct PlatFind {
 
 namespace {
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-bool is_dot_or_dotdot(const char* name) {
-    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
-
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-// Remaining pattern that an exhausted name still matches: stars only, or a
-// dot followed by stars only ("*.*" and "name.*" match a name without a dot).
-bool matches_empty_rest(const char* p) {
-    while (*p == '*') ++p;
-    if (*p == '.') {
-        ++p;
-        while (*p == '*') ++p;
-    }
-    return *p == '\0';
-}
-
 // Fills an entry from what the find call reported; the identity comes from
 // the file itself. Fails when the entry is gone or its name is too long.
 bool examine(const std::string& dir, const WIN32_FIND_DATAA& found, PlatFindEntry* out) {
@@ -181,24 +122,9 @@ bool examine(const std::string& dir, const WIN32_FIND_DATAA& found, PlatFindEntr
 
 }  // namespace
 
+// The file system compares names without regard to case, and so does the search.
 int plat_name_matches(const char* name, const char* pattern) {
-    const char* star_pattern = nullptr;  // pattern just after the latest '*'
-    const char* star_name = nullptr;     // name position that '*' has reached
-    for (;;) {
-        if (*name == '\0') return matches_empty_rest(pattern) ? 1 : 0;
-        if (*pattern == '*') {
-            star_pattern = ++pattern;
-            star_name = name;
-        } else if (*pattern != '\0' && (*pattern == '?' || fold(*pattern) == fold(*name))) {
-            ++pattern;
-            ++name;
-        } else if (star_pattern) {
-            pattern = star_pattern;
-            name = ++star_name;
-        } else {
-            return 0;
-        }
-    }
+    return plat_match_name(name, pattern, true);
 }
 
 int plat_is_ordinary_name(const char* name) {
@@ -211,7 +137,7 @@ int plat_is_ordinary_name(const char* name) {
     // system also ignores spaces before the dot.
     std::string stem(name, strcspn(name, "."));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    for (char& c : stem) c = fold(c);
+    for (char& c : stem) c = plat_fold_ascii(c);
     for (const char* device : kDevices)
         if (stem == device) return 0;
     if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
@@ -223,20 +149,20 @@ int plat_is_ordinary_name(const char* name) {
 PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first) {
     if (strlen(pattern) >= PLAT_PATH_MAX) return nullptr;
     std::string path(pattern);
-    while (path.size() > 1 && is_separator(path.back())) path.pop_back();
-    if (path.empty() || is_separator(path.back())) return nullptr;  // the root alone
+    while (path.size() > 1 && plat_is_separator(path.back())) path.pop_back();
+    if (path.empty() || plat_is_separator(path.back())) return nullptr;  // the root alone
     if (path.size() == 2 && path[1] == ':') return nullptr;         // a drive alone
     size_t cut = path.find_last_of("/\\:");
     std::string dir = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
-    if (is_dot_or_dotdot(last.c_str())) return nullptr;
+    if (plat_is_dot_or_dotdot(last.c_str())) return nullptr;
 
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA(path.c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return nullptr;
     PlatFind* search = new PlatFind{find, dir, last};
     // The find call also matches the short 8.3 names; only the long name counts.
-    if ((!is_dot_or_dotdot(found.cFileName) &&
+    if ((!plat_is_dot_or_dotdot(found.cFileName) &&
          plat_name_matches(found.cFileName, last.c_str()) && examine(dir, found, first)) ||
         plat_find_next(search, first))
         return search;
@@ -247,7 +173,7 @@ PlatFind* plat_find_first(const char* pattern, PlatFindEntry* first) {
 int plat_find_next(PlatFind* search, PlatFindEntry* next) {
     WIN32_FIND_DATAA found;
     while (FindNextFileA(search->find, &found)) {
-        if (is_dot_or_dotdot(found.cFileName)) continue;
+        if (plat_is_dot_or_dotdot(found.cFileName)) continue;
         if (!plat_name_matches(found.cFileName, search->pattern.c_str())) continue;
         if (examine(search->dir, found, next)) return 1;
     }
@@ -458,24 +384,15 @@ void plat_discard_file(PlatOutFile* file) {
 // ---------------------------------------------------------------------------
 // Positioned reads and writes on a stream
 
-namespace {
-
-int64_t buffered_size(FILE* file) {
-    if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
-    int64_t end = _ftelli64(file);
-    return end < 0 ? -1 : end;
+int plat_seek_stream(FILE* file, int64_t offset, int whence) {
+    return _fseeki64(file, offset, whence);
 }
 
-int buffered_write_here(FILE* file, const void* buffer, size_t n) {
-    if (fwrite(buffer, 1, n, file) != n) return 0;
-    return fflush(file) == 0 ? 1 : 0;
-}
-
-}  // namespace
+int64_t plat_tell_stream(FILE* file) { return _ftelli64(file); }
 
 int64_t plat_stream_size(FILE* file) {
     HANDLE h = stream_handle(file);
-    if (h == INVALID_HANDLE_VALUE) return buffered_size(file);
+    if (h == INVALID_HANDLE_VALUE) return plat_buffered_size(file);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(h, &size)) return -1;
     return int64_t(size.QuadPart);
@@ -484,10 +401,7 @@ int64_t plat_stream_size(FILE* file) {
 int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
     if (offset < 0 || plat_call_fails(PLAT_CALL_READ)) return 0;
     HANDLE h = stream_handle(file);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (_fseeki64(file, offset, SEEK_SET) != 0) return 0;
-        return fread(buffer, 1, n, file) == n ? 1 : 0;
-    }
+    if (h == INVALID_HANDLE_VALUE) return plat_buffered_read_at(file, offset, buffer, n);
     char* p = static_cast<char*>(buffer);
     while (n > 0) {
         OVERLAPPED at = overlapped_at(offset);
@@ -504,10 +418,7 @@ int plat_read_at(FILE* file, int64_t offset, void* buffer, size_t n) {
 int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
     if (offset < 0 || n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     HANDLE h = stream_handle(file);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (_fseeki64(file, offset, SEEK_SET) != 0) return 0;
-        return buffered_write_here(file, buffer, n);
-    }
+    if (h == INVALID_HANDLE_VALUE) return plat_buffered_write_at(file, offset, buffer, n);
     OVERLAPPED at = overlapped_at(offset);
     return write_handle(h, static_cast<const uint8_t*>(buffer), n, &at);
 }
@@ -515,12 +426,7 @@ int plat_write_at(FILE* file, int64_t offset, const void* buffer, size_t n) {
 int plat_write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out) {
     if (n == 0 || plat_call_fails(PLAT_CALL_WRITE)) return 0;
     HANDLE h = stream_handle(file);
-    if (h == INVALID_HANDLE_VALUE) {
-        int64_t end = buffered_size(file);
-        if (end < 0) return 0;
-        *offset_out = end;
-        return buffered_write_here(file, buffer, n);
-    }
+    if (h == INVALID_HANDLE_VALUE) return plat_buffered_write_at_end(file, buffer, n, offset_out);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(h, &size)) return 0;
     *offset_out = int64_t(size.QuadPart);
@@ -643,7 +549,7 @@ int plat_move_new(const char* from, const char* to) {
 }
 
 // ---------------------------------------------------------------------------
-// Opening and closing streams
+// Opening streams
 
 FILE* plat_open_stream(const char* path, const char* mode) {
     if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
@@ -670,15 +576,6 @@ FILE* plat_open_stream(const char* path, const char* mode) {
     FILE* file = _fdopen(fd, mode);
     if (file == nullptr) _close(fd);
     return file;
-}
-
-int plat_close_stream(FILE* file) {
-    const bool failed = plat_call_fails(PLAT_CALL_CLOSE);
-    const int error = errno;
-    const int closed = fclose(file) == 0;
-    if (!failed) return closed;
-    errno = error;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
