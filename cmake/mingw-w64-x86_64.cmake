@@ -31,7 +31,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_C_FLAGS_INIT "-isystem ${QAR_WINDOWS_PREFIX}/include")
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${QAR_WINDOWS_PREFIX}/include")
 
-# Test programs, and the test discovery, run under wine. Discovery waits for
-# ctest, where the wine server is up, rather than running after each link.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Test programs, and the test discovery, run under wine (through wine-run.sh,
+# which starts a program again when wine failed to start it). Discovery waits
+# for ctest, where the wine server is up, rather than running after each link.
+set(CMAKE_CROSSCOMPILING_EMULATOR sh "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh")
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
