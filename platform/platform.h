@@ -171,7 +171,10 @@ struct PlatOutFile;  // a new temporary file; owned by whoever created it
 // Creates a new, empty temporary file in the directory dir ("." for the
 // current one) under a name of its own (never an existing file, never
 // through a symbolic link), with the permissions an ordinary new file gets.
-// Null on failure.
+// Until plat_commit_file or plat_discard_file it is removed when the process
+// is interrupted or terminated from outside, as plat_remove_on_interrupt
+// says (on Windows also when the process ends in any other way). One such
+// file at a time. Null on failure.
 PlatOutFile* plat_create_temp(const char* dir);
 // Writes all size bytes; 0 when any could not be written.
 int plat_write_all(PlatOutFile* file, const uint8_t* data, size_t size);
@@ -334,9 +337,11 @@ int plat_wait_lock(FILE* file);
 // it (one count per function call, however many system calls it takes). A
 // test can choose one call, the nth of a kind, to fail: the function then
 // fails as if the system had refused, with errno set to the chosen error
-// (except a close, which still releases the stream). Shared by every system,
-// so the same walk runs everywhere. Nothing but a test arms it; the shipped
-// programs have no way to.
+// (except a close, which still releases the stream). With the error
+// PLAT_CALL_INTERRUPTS the call does not fail: the process ends there as an
+// interruption from outside ends it (Ctrl+C, a termination request), with
+// the same cleanup. Shared by every system, so the same walk runs
+// everywhere. Nothing but a test arms it; the shipped programs have no way to.
 enum PlatCall {
     PLAT_CALL_OPEN = 0,  // opening or creating a file (mapping one for reading included)
     PLAT_CALL_READ,
@@ -347,6 +352,8 @@ enum PlatCall {
     PLAT_CALL_LOCK,
     PLAT_CALL_KINDS
 };
+
+constexpr int PLAT_CALL_INTERRUPTS = -1;
 
 // "open", "read", ...: the kind's name in messages and test settings.
 const char* plat_call_name(PlatCall kind);

@@ -18,6 +18,10 @@ int64_t plat_system_timegm(struct tm* fields);
 int plat_system_gmtime(int64_t seconds, struct tm* out);
 int plat_system_localtime(int64_t seconds, struct tm* out);
 
+// Ends the process as an interruption from outside would, the removal
+// plat_remove_on_interrupt arranged included.
+[[noreturn]] void plat_interrupt_self();
+
 // A stream's position beyond 2 GiB as well: plat_seek_stream returns 0 on
 // success, plat_tell_stream a negative value on failure.
 int plat_seek_stream(FILE* file, int64_t offset, int whence);

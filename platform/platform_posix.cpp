@@ -250,7 +250,12 @@ PlatOutFile* plat_create_temp(const char* dir) {
         file->name = std::string(dir) + "/" + base;
         file->fd = open(file->name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (file->fd >= 0) return file;
+        if (file->fd >= 0) {
+            // A half-written file must not stay behind when the user stops
+            // the run; plat_commit_file and plat_discard_file forget it.
+            plat_remove_on_interrupt(file->name.c_str());
+            return file;
+        }
         int error = errno;
         delete file;
         if (error != EEXIST) return nullptr;
@@ -290,6 +295,9 @@ int plat_commit_file(PlatOutFile* file, const char* name) {
     int ok = close(file->fd) == 0 && !close_fails;
     if (ok) ok = !plat_call_fails(PLAT_CALL_RENAME) && rename(file->name.c_str(), name) == 0;
     if (!ok) unlink(file->name.c_str());
+    const int error = errno;
+    plat_forget_on_interrupt();
+    errno = error;
     delete file;
     return ok;
 }
@@ -317,6 +325,7 @@ void plat_discard_file(PlatOutFile* file) {
     if (!file) return;
     close(file->fd);
     unlink(file->name.c_str());
+    plat_forget_on_interrupt();
     delete file;
 }
 
@@ -537,9 +546,7 @@ namespace {
 char g_pending_removal[PATH_MAX];
 volatile sig_atomic_t g_pending = 0;
 
-const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-constexpr size_t kCleanupSignalCount = sizeof kCleanupSignals / sizeof kCleanupSignals[0];
-struct sigaction g_previous[kCleanupSignalCount];
+bool g_handlers_installed = false;
 
 void remove_pending_and_die(int sig) {
     if (g_pending) unlink(g_pending_removal);
@@ -551,20 +558,29 @@ void remove_pending_and_die(int sig) {
 
 void plat_remove_on_interrupt(const char* path) {
     size_t length = strlen(path);
+    g_pending = 0;  // no handler reads the buffer while it changes
     if (length >= sizeof g_pending_removal) return;
     memcpy(g_pending_removal, path, length + 1);
     g_pending = 1;
+    // Installed once and kept: an extract notes a file for every record, and
+    // with nothing pending the handler does what the system would have done.
+    // A signal the process was started to ignore (nohup) stays ignored.
+    if (g_handlers_installed) return;
+    g_handlers_installed = true;
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = remove_pending_and_die;
     sigemptyset(&sa.sa_mask);
-    for (size_t i = 0; i < kCleanupSignalCount; ++i)
-        sigaction(kCleanupSignals[i], &sa, &g_previous[i]);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction previous;
+        if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
+    }
 }
 
-void plat_forget_on_interrupt() {
-    if (!g_pending) return;
-    for (size_t i = 0; i < kCleanupSignalCount; ++i)
-        sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
-    g_pending = 0;
+void plat_forget_on_interrupt() { g_pending = 0; }
+
+void plat_interrupt_self() {
+    raise(SIGTERM);
+    _exit(128 + SIGTERM);  // SIGTERM ignored: end as it would have
 }

@@ -14,8 +14,8 @@
 
 namespace {
 
-// The tools use the layer from one thread, but the record pipeline's workers
-// may one day read or write: the counts are atomic so that a count is never lost.
+// The record pipeline's workers open and read files at the same time as the
+// calling thread writes: the counts are atomic so that a count is never lost.
 std::atomic<uint64_t> g_calls[PLAT_CALL_KINDS];
 std::atomic<int> g_fail_kind{PLAT_CALL_KINDS};
 std::atomic<uint64_t> g_fail_nth{0};
@@ -48,6 +48,7 @@ uint64_t plat_calls_made(PlatCall kind) {
 int plat_call_fails(PlatCall kind) {
     const uint64_t made = ++g_calls[kind];
     if (g_fail_kind != kind || g_fail_nth == 0 || made != g_fail_nth) return 0;
+    if (g_fail_error == PLAT_CALL_INTERRUPTS) plat_interrupt_self();
     errno = g_fail_error;
     return 1;
 }

@@ -257,6 +257,17 @@ struct PlatOutFile {
     std::string name;
 };
 
+namespace {
+
+// Sets or clears the mark that removes a file once its last handle closes.
+int set_delete_on_close(HANDLE h, BOOL remove) {
+    FILE_DISPOSITION_INFO info = {};
+    info.DeleteFile = remove;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+}  // namespace
+
 PlatOutFile* plat_create_temp(const char* dir) {
     if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
     static unsigned counter = 0;
@@ -267,9 +278,16 @@ PlatOutFile* plat_create_temp(const char* dir) {
                  static_cast<unsigned long>(GetCurrentProcessId()), counter++);
         file->name = std::string(dir) + "/" + base;
         // Write access, others may write while it is open, never an existing file.
-        file->h = CreateFileA(file->name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file->h != INVALID_HANDLE_VALUE) return file;
+        file->h = CreateFileA(file->name.c_str(), GENERIC_WRITE | DELETE,
+                              FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file->h != INVALID_HANDLE_VALUE) {
+            // Marked for deletion until plat_commit_file: however the process
+            // ends before then, the system removes the half-written file when
+            // it closes the handle.
+            set_delete_on_close(file->h, TRUE);
+            return file;
+        }
         DWORD error = GetLastError();
         delete file;
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return nullptr;
@@ -330,7 +348,8 @@ bool is_directory(const char* path);
 }  // namespace
 
 int plat_commit_file(PlatOutFile* file, const char* name) {
-    int ok = CloseHandle(file->h) != 0;
+    int ok = set_delete_on_close(file->h, FALSE);
+    ok = CloseHandle(file->h) != 0 && ok;
     // The C runtime's rename never replaces an existing file.
     if (ok) ok = MoveFileExA(file->name.c_str(), name, MOVEFILE_REPLACE_EXISTING) != 0;
     if (!ok) {
@@ -502,6 +521,17 @@ int plat_may_write(const char* path) {
     return 1;
 }
 
+namespace {
+
+// The C runtime's errno for a CreateFileA that failed, for the messages.
+int open_errno(DWORD error) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ENOENT;
+    if (error == ERROR_ACCESS_DENIED) return EACCES;
+    return EIO;
+}
+
+}  // namespace
+
 FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
     if (plat_call_fails(PLAT_CALL_OPEN)) return nullptr;
     static unsigned counter = 0;
@@ -509,10 +539,21 @@ FILE* plat_create_temp_beside(const char* path, std::string* temp_name) {
         std::string temp = std::string(path) + ".tmp." +
                            std::to_string(GetCurrentProcessId()) + "-" +
                            std::to_string(counter++);
-        int fd = _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                       _S_IREAD | _S_IWRITE);
+        // Delete sharing, so that an interruption can remove the file while
+        // it is still open (it goes once the process has closed it).
+        HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+            errno = open_errno(error);
+            return nullptr;
+        }
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
         if (fd < 0) {
-            if (errno == EEXIST) continue;
+            CloseHandle(h);
+            DeleteFileA(temp.c_str());
             return nullptr;
         }
         FILE* stream = _fdopen(fd, "wb");
@@ -561,9 +602,7 @@ FILE* plat_open_stream(const char* path, const char* mode) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
-                : error == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        errno = open_errno(GetLastError());
         return nullptr;
     }
     const int binary = std::strchr(mode, 'b') != nullptr ? _O_BINARY : _O_TEXT;
@@ -634,3 +673,8 @@ void plat_remove_on_interrupt(const char* path) {
 }
 
 void plat_forget_on_interrupt() { InterlockedExchange(&g_pending, 0); }
+
+void plat_interrupt_self() {
+    remove_pending(CTRL_C_EVENT);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}

@@ -4,6 +4,8 @@
 // be there byte for byte and nothing else changed; a run that did not do all
 // of its work must say so (non-zero status, a message naming the operation or
 // giving the system's reason), and a plain rerun must complete it.
+// The same walk also stops the run at each call, as Ctrl+C or a termination
+// request would: nothing half-written may stay behind.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform.h"
 #include "qar_bytes.h"
 #include "test_support.h"
 
@@ -109,18 +112,26 @@ struct Tally {
     int incomplete = 0;  // runs the failure cut short
 };
 
-// Fails call n of the kind and checks the folder, the status and the rerun.
-void fail_one_call(const Scenario& s, const std::string& kind, uint64_t n, Tally* tally) {
-    SCOPED_TRACE(kind + " call " + std::to_string(n) + " fails");
+enum class Trial { fail, stop };
+
+// Fails call n of the kind, or stops the run there, and checks the folder,
+// the status and the rerun.
+void try_one_call(const Scenario& s, const std::string& kind, uint64_t n, Trial trial,
+                  Tally* tally) {
+    const bool stop = trial == Trial::stop;
+    SCOPED_TRACE(kind + " call " + std::to_string(n) + (stop ? " stops the run" : " fails"));
     TempDir dir;
     lay_out(dir.path, s.start);
     std::vector<std::string> argv = s.args;
     argv.insert(argv.begin(), s.tool);
-    const int error = error_for(kind);
+    const int error = stop ? PLAT_CALL_INTERRUPTS : error_for(kind);
     const std::string setting = kind + " " + std::to_string(n) + " " + std::to_string(error);
     const ProcessResult r = run_process(argv, dir.path, "", {"QAR_TEST_FAIL_CALL=" + setting});
     ++tally->trials;
-    ASSERT_LT(r.status, 100) << "the tool crashed or ran out of memory: " << r.err;
+    if (stop)
+        ASSERT_NE(r.status, 0) << "the run went on past the call that stops it";
+    else
+        ASSERT_LT(r.status, 100) << "the tool crashed or ran out of memory: " << r.err;
 
     const Files state = target_state(s, dir.path);
     EXPECT_TRUE(pieces_before_or_after(s, state))
@@ -132,7 +143,7 @@ void fail_one_call(const Scenario& s, const std::string& kind, uint64_t n, Tally
     EXPECT_TRUE(others == expected_others) << "a file beside the target was changed or left";
 
     // A write or flush that failed lost bytes even where a later step hid it.
-    if (!(state == s.after) || kind == "write" || kind == "flush") {
+    if (!stop && (!(state == s.after) || kind == "write" || kind == "flush")) {
         ++tally->incomplete;
         EXPECT_NE(r.status, 0) << "work was left undone, yet the status is 0: " << r.err;
         const bool reason = r.err.find(std::strerror(error)) != std::string::npos;
@@ -149,13 +160,18 @@ void fail_one_call(const Scenario& s, const std::string& kind, uint64_t n, Tally
                                                        << again.err;
 }
 
-void walk_every_call(const Scenario& s, const char* what) {
+void walk_every_call(const Scenario& s, const char* what, Trial trial = Trial::fail) {
     Tally tally;
     std::string by_kind;
     for (const auto& [kind, count] : calls_of_a_plain_run(s)) {
         for (uint64_t n = 1; n <= count && !testing::Test::HasFatalFailure(); ++n)
-            fail_one_call(s, kind, n, &tally);
+            try_one_call(s, kind, n, trial, &tally);
         by_kind += " " + kind + " " + std::to_string(count);
+    }
+    if (trial == Trial::stop) {
+        std::cout << what << ": stopped at each of " << tally.trials << " calls ("
+                  << by_kind.substr(1) << ")\n";
+        return;
     }
     EXPECT_GT(tally.incomplete, 0) << "no failure cut the run short: the walk proved nothing";
     std::cout << what << ": " << tally.trials << " calls failed (" << by_kind.substr(1) << "), "
@@ -230,16 +246,20 @@ TEST(FailingCalls, ADeleteLosesNothing) {
 }
 
 // The archive's records stay as they are; only the deleted one's bytes go.
-TEST(FailingCalls, ACompactionLosesNothing) {
+Scenario compaction_scenario() {
     TempDir made;
     const std::string archive = archive_of(4);
     write_file(made.file("t.qar"), archive);
-    ASSERT_EQ(run_process({QARTOOL_PATH, "d", "t.qar", "old2"}, made.path).status, 0);
+    EXPECT_EQ(run_process({QARTOOL_PATH, "d", "t.qar", "old2"}, made.path).status, 0)
+        << "the record to compact away could not be deleted";
     Files records = old_records(4);
     records.erase("old2");
-    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"c", "t.qar"}, "t.qar", true,
-               {{"t.qar", read_file(made.file("t.qar"))}}, records, records};
-    walk_every_call(s, "compaction");
+    return Scenario{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"c", "t.qar"}, "t.qar", true,
+                    {{"t.qar", read_file(made.file("t.qar"))}}, records, records};
+}
+
+TEST(FailingCalls, ACompactionLosesNothing) {
+    walk_every_call(compaction_scenario(), "compaction");
 }
 
 // A 52-byte record: name, texture, four 16-bit numbers, flags.
@@ -251,17 +271,42 @@ std::string sprite(const std::string& name, uint16_t u) {
     return out;
 }
 
-TEST(FailingCalls, ASpriteTableBuildLosesNothing) {
+Scenario sprite_table_scenario() {
     const std::string old_table = sprite("old", 1);
-    Scenario s{SPRTOOL_FAILING_PATH, SPRTOOL_PATH, {"wt", "k.stb", "a.txt", "b.txt"}, "k.stb",
-               false,
-               {{"k.stb", old_table},
-                {"a.txt", "\"a\" t 2 0 0 0 0x0\n@include \"c.txt\"\n"},
-                {"b.txt", "\"b\" t 3 0 0 0 0x0\n"},
-                {"c.txt", "\"c\" t 4 0 0 0 0x0\n"}},
-               {{"k.stb", old_table}},
-               {{"k.stb", sprite("a", 2) + sprite("c", 4) + sprite("b", 3)}}};
-    walk_every_call(s, "sprite table build");
+    return Scenario{SPRTOOL_FAILING_PATH,
+                    SPRTOOL_PATH,
+                    {"wt", "k.stb", "a.txt", "b.txt"},
+                    "k.stb",
+                    false,
+                    {{"k.stb", old_table},
+                     {"a.txt", "\"a\" t 2 0 0 0 0x0\n@include \"c.txt\"\n"},
+                     {"b.txt", "\"b\" t 3 0 0 0 0x0\n"},
+                     {"c.txt", "\"c\" t 4 0 0 0 0x0\n"}},
+                    {{"k.stb", old_table}},
+                    {{"k.stb", sprite("a", 2) + sprite("c", 4) + sprite("b", 3)}}};
+}
+
+TEST(FailingCalls, ASpriteTableBuildLosesNothing) {
+    walk_every_call(sprite_table_scenario(), "sprite table build");
+}
+
+TEST(StoppedRuns, AnAddThatCreatesTheArchiveLeavesNoTemporaryFile) {
+    walk_every_call(add_scenario({}, "", 3), "add creating the archive", Trial::stop);
+}
+
+TEST(StoppedRuns, ACompactionLeavesNoTemporaryFile) {
+    walk_every_call(compaction_scenario(), "compaction", Trial::stop);
+}
+
+TEST(StoppedRuns, ASpriteTableBuildLeavesNoTemporaryFile) {
+    walk_every_call(sprite_table_scenario(), "sprite table build", Trial::stop);
+}
+
+// Each file is written under a temporary name and renamed once complete.
+TEST(StoppedRuns, AnExtractLeavesNoHalfWrittenFile) {
+    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"x", "t.qar"}, "old0", false,
+               {{"t.qar", archive_of(1)}}, {}, {{"old0", bytes_of(0, 20)}}};
+    walk_every_call(s, "extract", Trial::stop);
 }
 
 }  // namespace
