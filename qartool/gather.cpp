@@ -59,6 +59,14 @@ std::pair<uint64_t, uint64_t> id_key(const PlatFileId& id) { return {id.volume, 
 constexpr int FILE_BYTES = 0;
 constexpr int FIRST_STREAM = 1;
 
+// A file smaller than this is compressed whole on one thread, both methods one
+// after the other: its second compression takes less than moving its bytes to
+// another core costs, and many small files keep every core busy anyway. A
+// larger file's two methods are two parts, so that it uses two cores at once.
+constexpr uint32_t WHOLE_RECORD_SIZE = 64 * 1024;
+
+bool compressed_whole(uint32_t size) { return size < WHOLE_RECORD_SIZE; }
+
 // One step of the walk, written in walk order by the pipeline: the lines it
 // prints and, for a file to store, the file as a worker read and encoded it.
 // The worker steps see nothing but their item.
@@ -101,7 +109,7 @@ std::string read_failure(PlatReadResult result, int error) {
 }
 
 // Reads the file with read() into the job's reused buffer and, for add,
-// masks it; the two compressions follow as the job's parts.
+// masks it; the compressions follow as the job's parts (one or two).
 int load_file(void*, PipelineJob* job, void*) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     PlatInFile* file = nullptr;
@@ -126,15 +134,21 @@ int load_file(void*, PipelineJob* job, void*) {
     item->stamp = info.write_time_valid ? encode_time_stamp(info.write_time) : 0xFFFFFFFFu;
     if (!item->add) return 0;  // replace_record masks the bytes itself
     if (item->key != 0) mask_with_key(data, item->size, item->key);
-    return item->size <= QAR_MAX_COMPRESSED_SIZE ? 2 : 0;
+    if (item->size > QAR_MAX_COMPRESSED_SIZE) return 0;
+    return compressed_whole(item->size) ? 1 : 2;
 }
 
+// Part 0 of a file compressed whole runs both methods; otherwise part n runs
+// method n.
 void compress_file(void*, PipelineJob* job, int part, void* work_area) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
-    if (!compress_with_method(CODEC_METHODS[part], job->buffers[FILE_BYTES].data, item->size,
-                              &job->buffers[FIRST_STREAM + part], &item->stream_sizes[part],
-                              work_area))
-        item->part_failure[part] = last_error_text();
+    const int last = compressed_whole(item->size) ? 1 : part;
+    for (int method = part; method <= last; ++method) {
+        if (!compress_with_method(CODEC_METHODS[method], job->buffers[FILE_BYTES].data,
+                                  item->size, &job->buffers[FIRST_STREAM + method],
+                                  &item->stream_sizes[method], work_area))
+            item->part_failure[method] = last_error_text();
+    }
 }
 
 // Once both compressions ended: the choice and the optimiser. Of two failed
