@@ -2,43 +2,72 @@
 
 #include <rapidjson/encodings.h>
 #include <rapidjson/error/en.h>
-#include <rapidjson/filereadstream.h>
 #include <rapidjson/reader.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "sprite_table.h"
 
 namespace {
 
-// The library's file stream, noting where the last few lines start so that
-// the offset of an error (which the reader may have read a few bytes past)
-// turns into a line and a column (in bytes, from 1).
-struct CountingStream {
+// The file, read in blocks and served to the library's reader one byte at a
+// time, as its file stream does, with two more duties:
+// - UTF-8 is checked a block at a time as it arrives (a run of ASCII a word
+//   at a time, every other sequence by the library's own rule), which costs
+//   a fraction of the reader's per-byte check; the first bad sequence is
+//   noted in `bad_offset` and reported once the reader has passed it.
+// - The starts of the last few lines are kept, so that the offset of an
+//   error (which the reader may have read a few bytes past) turns into a
+//   line and a column (in bytes, from 1).
+// A block ends before a sequence that the next block completes, so each
+// check sees whole sequences.
+struct JsonInput {
     typedef char Ch;
+    static constexpr size_t kBlockSize = 65536;
     static constexpr int kLinesKept = 4;
-    rapidjson::FileReadStream* in;
-    long line;                       // of the next character, from 1
+    FILE* in = nullptr;
+    char block[kBlockSize + 1];      // + the '\0' that ends the file
+    char* current = block;           // the next byte
+    char* served_end = block;        // bytes served; [served_end, read_end) waits for the next block
+    char* read_end = block;
+    size_t block_offset = 0;         // of block[0] in the file
+    bool at_end = false;             // served_end holds the '\0' after the last byte
+    size_t bad_offset = SIZE_MAX;    // of the first byte that is not UTF-8
+    long line = 1;                   // of the next byte, from 1
     size_t line_start[kLinesKept];   // offset of line n's first byte at [n % kLinesKept]
 
-    CountingStream(rapidjson::FileReadStream* file) : in(file), line(1) {
-        line_start[1] = file->Tell();
+    // Reads the first block and steps over a UTF-8 byte-order mark.
+    void open(FILE* file) {
+        in = file;
+        next_block();
+        if (served_end - current >= 3 && std::memcmp(current, "\xEF\xBB\xBF", 3) == 0) {
+            for (int i = 0; i < 3; ++i) Take();
+        }
+        line_start[1] = Tell();
     }
-    Ch Peek() const { return in->Peek(); }
+
+    Ch Peek() const { return *current; }
     Ch Take() {
-        Ch c = in->Take();
-        if (c == '\n') line_start[++line % kLinesKept] = in->Tell();
+        Ch c = *current;
+        // At the end of the file `current` stays on the '\0' after the last byte.
+        if (current != served_end && ++current == served_end && !at_end) next_block();
+        if (c == '\n') line_start[++line % kLinesKept] = Tell();
         return c;
     }
-    size_t Tell() const { return in->Tell(); }
+    size_t Tell() const { return block_offset + size_t(current - block); }
     // The reader never writes to its input.
     Ch* PutBegin() { return nullptr; }
     void Put(Ch) {}
     void Flush() {}
     size_t PutEnd(Ch*) { return 0; }
+
+    // True once the reader has taken the first byte that is not UTF-8.
+    bool passed_bad() const { return Tell() > bad_offset; }
 
     // Line and column of `offset`, one of the last few lines read.
     void locate(size_t offset, long* at_line, long* at_column) const {
@@ -48,6 +77,72 @@ struct CountingStream {
         size_t start = line_start[n % kLinesKept];
         *at_column = offset >= start ? long(offset - start) + 1 : 1;
     }
+
+    // Moves past the bytes served, reads the next block and checks it.
+    void next_block() {
+        const size_t kept = size_t(read_end - served_end);
+        block_offset += size_t(served_end - block);
+        std::memmove(block, served_end, kept);
+        const size_t got = std::fread(block + kept, 1, kBlockSize - kept, in);
+        read_end = block + kept + got;
+        current = block;
+        served_end = read_end;
+        if (kept + got < kBlockSize) {
+            // fread stops short only at the end of the file or on an error.
+            *read_end = '\0';
+            at_end = true;
+        } else {
+            served_end = complete_sequences_end(block, read_end);
+        }
+        if (bad_offset == SIZE_MAX) check_utf8(block, served_end);
+    }
+
+    // The end of the last whole UTF-8 sequence in [begin, end): a lead byte
+    // in the last three bytes whose sequence runs past the end waits.
+    static char* complete_sequences_end(char* begin, char* end) {
+        for (char* p = end; p > begin && end - p < 3;) {
+            const unsigned char c = static_cast<unsigned char>(*--p);
+            if (c < 0x80) break;
+            if (c >= 0xC0) {
+                const long length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+                return end - p < length ? p : end;
+            }
+        }
+        return end;
+    }
+
+    // Notes the offset of the first sequence in [begin, end) that is not UTF-8.
+    void check_utf8(const char* begin, const char* end) {
+        const char* p = begin;
+        while (p < end) {
+            uint64_t word;
+            if (end - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080u) == 0)) {
+                p += 8;
+            } else if (static_cast<unsigned char>(*p) < 0x80) {
+                ++p;
+            } else {
+                BoundedBytes sequence{p, end};
+                NoOutput none;
+                if (!rapidjson::UTF8<>::Validate(sequence, none)) {
+                    bad_offset = block_offset + size_t(p - block);
+                    return;
+                }
+                p = sequence.at;
+            }
+        }
+    }
+
+    // The bytes of [at, end) for the library's UTF-8 check; '\0' beyond.
+    struct BoundedBytes {
+        typedef char Ch;
+        const char* at;
+        const char* end;
+        Ch Peek() const { return at < end ? *at : '\0'; }
+        Ch Take() { return at < end ? *at++ : '\0'; }
+    };
+    struct NoOutput {
+        void Put(char) {}
+    };
 };
 
 enum Member { NAME, TEXTURE, U, V, WIDTH, HEIGHT, FLAGS, MEMBER_COUNT, OTHER_MEMBER };
@@ -64,6 +159,7 @@ std::string member_text(Member member) {
 // that are not read.
 struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHandler> {
     FILE* stb = nullptr;
+    const JsonInput* input = nullptr;
     const std::string* path = nullptr;
     ReadReport* report = nullptr;
     bool top_is_array = true;
@@ -202,12 +298,14 @@ struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHan
     }
 
     bool String(const char* str, rapidjson::SizeType length, bool) {
+        if (input->passed_bad()) return false;
         if (!begin_value(false, false)) return false;
         if (is_member_value()) set_string(str, length);
         return true;
     }
 
     bool Key(const char* str, rapidjson::SizeType length, bool) {
+        if (input->passed_bad()) return false;
         if (depth != 2) return true;
         member = OTHER_MEMBER;
         for (int i = 0; i < MEMBER_COUNT; ++i) {
@@ -254,7 +352,7 @@ struct SpriteHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SpriteHan
     }
 };
 
-void report_file_error(const std::string& path, const CountingStream& stream, size_t offset,
+void report_file_error(const std::string& path, const JsonInput& stream, size_t offset,
                        const char* reason) {
     long line, column;
     stream.locate(offset, &line, &column);
@@ -271,34 +369,39 @@ void report_file_error(const std::string& path, const CountingStream& stream, si
 }  // namespace
 
 void read_json(FILE* stb, FILE* in, const std::string& path, ReadReport* report) {
-    char buffer[65536];
-    rapidjson::FileReadStream file(in, buffer, sizeof buffer);
-    const char* head = file.Peek4();
-    if (head && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0) {
-        for (int i = 0; i < 3; ++i) file.Take();
-    }
-    CountingStream stream(&file);
-    rapidjson::SkipWhitespace(stream);
-    const size_t top = stream.Tell();
+    // Its block is 64 KiB: on the heap, not the stack.
+    std::unique_ptr<JsonInput> stream(new JsonInput);
+    stream->open(in);
+    rapidjson::SkipWhitespace(*stream);
+    const size_t top = stream->Tell();
 
     SpriteHandler handler;
     handler.stb = stb;
     handler.path = &path;
     handler.report = report;
+    handler.input = stream.get();
     // Iterative: a deeply nested member costs heap, not stack.
     constexpr unsigned kFlags =
-        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
-        rapidjson::kParseNumbersAsStringsFlag;
+        rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::Reader reader;
-    rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
+    rapidjson::ParseResult result = reader.Parse<kFlags>(*stream, handler);
     // The library's stream takes a read error for the end of the file; the
     // caller reports it (finish_source), not a fault of the document.
     if (std::ferror(in)) return;
+    // A bad sequence in a string stops the reader at the string's end (or
+    // at an error after it); elsewhere the reader stops on it by itself.
+    const bool bad_text = stream->passed_bad() &&
+                          (result.Code() == rapidjson::kParseErrorTermination ||
+                           result.Offset() > stream->bad_offset);
     if (!handler.top_is_array) {
-        report_file_error(path, stream, top, "the top level is not an array");
+        report_file_error(path, *stream, top, "the top level is not an array");
+        ++report->failed_files;
+    } else if (bad_text) {
+        report_file_error(path, *stream, stream->bad_offset,
+                          rapidjson::GetParseError_En(rapidjson::kParseErrorStringInvalidEncoding));
         ++report->failed_files;
     } else if (result.IsError()) {
-        report_file_error(path, stream, result.Offset(),
+        report_file_error(path, *stream, result.Offset(),
                           rapidjson::GetParseError_En(result.Code()));
         ++report->failed_files;
     }

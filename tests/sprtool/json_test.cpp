@@ -74,6 +74,15 @@ TEST(Json, StringsGiveOneBytePerCodePoint) {
               rec("caf\xE9\xE9" "A", "t", 1, 2, 3, 4, 5) + rec("a", "\"\\/\n", 1, 2, 3, 4, 5));
 }
 
+// The file is checked for UTF-8 in blocks of 64 KiB; a sequence split by the boundary is whole.
+TEST(Json, ASequenceAcrossBlocksReads) {
+    TempDir d;
+    const std::string json = "[" + std::string(65521, ' ') + sprite("caf\xC3\xA9") + "]";
+    ASSERT_EQ(json.substr(65535, 2), "\xC3\xA9") << "the sequence does not cross the boundary";
+    EXPECT_EQ(run(d, {"wj", "k.stb"}, json), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("caf\xE9", "t", 1, 2, 3, 4, 5));
+}
+
 TEST(Json, AByteOrderMarkAndCrLfLineEndsRead) {
     TempDir d;
     EXPECT_EQ(run(d, {"wj", "k.stb"}, "\xEF\xBB\xBF[\r\n" + sprite("a") + "\r\n]\r\n"), "0 |");
@@ -180,6 +189,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 2, column 3: the top level is not an array"},
         BadFile{"NotUtf8", "[\n  {\"name\": \"caf\xE9\"}]",
                 "line 2, column 16: invalid encoding in string"},
+        BadFile{"NotUtf8InAnUnreadMember", "[{\"note\": \"\xFF\"}]",
+                "line 1, column 12: invalid encoding in string"},
+        BadFile{"CutSequenceAtTheEnd", "[\"caf\xC3", "line 1, column 6: invalid encoding in string"},
+        // The file is checked in blocks of 64 KiB; this sequence starts in the first.
+        BadFile{"BadSequenceAcrossBlocks",
+                "[" + std::string(65524, ' ') + "{\"name\": \"\xC3x\"}]",
+                "line 1, column 65536: invalid encoding in string"},
+        BadFile{"NotUtf8OutsideAString", "[\n\xE9]", "line 2, column 1: invalid value"},
         BadFile{"TwoValues", "[] []",
                 "line 1, column 4: the document root must not be followed by other values"}),
     [](const auto& info) { return std::string(info.param.label); });
