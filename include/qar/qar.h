@@ -168,6 +168,27 @@ QAR_API qar_status qar_open_key(const char* path, unsigned mode, uint32_t key,
                                 qar_wait_notice notice, void* notice_context,
                                 qar_archive** out, qar_error* error);
 
+/* Called with the path of a temporary file the library is about to write
+ * beside an archive (creating one, compacting one), and with NULL once that
+ * file has been renamed into place or removed. A program that removes
+ * unfinished files when it is interrupted keeps the path until NULL comes;
+ * the library itself installs no signal handler. */
+typedef void (*qar_temp_notice)(void* context, const char* temp_path);
+
+/* What qar_open_with takes besides the path, mode and key; every member may
+ * be NULL. The temporary-file notice stays with the handle (qar_compact). */
+typedef struct qar_open_options {
+    qar_wait_notice wait_notice;
+    void* wait_context;
+    qar_temp_notice temp_notice;
+    void* temp_context;
+} qar_open_options;
+
+/* qar_open_key with notices; options may be NULL. */
+QAR_API qar_status qar_open_with(const char* path, unsigned mode, uint32_t key,
+                                 const qar_open_options* options, qar_archive** out,
+                                 qar_error* error);
+
 /* Closes the file and frees the handle (NULL is ignored). The handle is gone
  * either way; QAR_IO when the system reported an error on closing, which for
  * an archive written to means written bytes may be lost. */
