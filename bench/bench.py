@@ -406,6 +406,7 @@ class Bench:
         self.extract_figures(set_name, out, files, size)
         if set_name == "mixed":
             self.extract_figures(set_name, out, files, size, on_disk=True)
+        self.attempt("python " + set_name, lambda: self.python_figures(set_name, out))
 
     def identity(self, set_name, threaded, threaded_p, seq, t, cpu_one):
         """The archive written on one core (no threads at all) must be the
@@ -481,6 +482,73 @@ class Bench:
         clean(lzodir)
         if on_disk:
             shutil.rmtree(out_root, ignore_errors=True)
+
+    # -- the Python module ----------------------------------------------------
+
+    def python_module(self):
+        """The interpreter the module qar was built for, with PYTHONPATH set to
+        the build's module folder; None when the build has no module."""
+        if not os.path.isdir(os.path.join(self.build, "python", "qar")):
+            return None
+        try:
+            with open(os.path.join(self.build, "CMakeCache.txt")) as f:
+                cache = f.read()
+        except OSError:
+            return None
+        for line in cache.splitlines():
+            if line.startswith("Python3_EXECUTABLE:"):
+                os.environ["PYTHONPATH"] = os.path.join(self.build, "python")
+                return line.split("=", 1)[1]
+        return None
+
+    def python_figures(self, set_name, archive):
+        """Reading through the module: every record of the tree archive against
+        qartool t (both as whole processes), the time of one a.read of a 16-byte
+        record, and four threads reading the mixed archive against one."""
+        python = self.python_module()
+        qar = self.prog("qartool")
+        if not python or not qar:
+            self.table.note("the Python module is not built: its figures are skipped")
+            return
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "python_read.py")
+
+        def measure(*args):
+            proc = subprocess.run([python, script, *args], capture_output=True, text=True)
+            if proc.returncode != 0:
+                raise Failed("python_read.py %s exited with %d: %s" % (
+                    args[0], proc.returncode, proc.stderr[-300:]))
+            return float(proc.stdout)
+
+        self.table.section("Python module qar: %s archive" % set_name)
+        if set_name == "tree":
+            t = timed_set([
+                ("qt", None, [qar, "t", archive], None, None),
+                ("py", None, [python, script, "all", archive], None, None),
+            ], self.runs, warm_up=True)
+            self.table.add("qartool t (every record)", t["qt"], "s")
+            self.table.add("Python: read every record", t["py"], "s", "", "qartool t",
+                           t["py"] / t["qt"], "<= 1.20", round(t["py"] / t["qt"], 2) <= 1.20)
+            tiny = self.w("sixteen")
+            clean(tiny)
+            os.makedirs(tiny)
+            with open(os.path.join(tiny, "sixteen.bin"), "wb") as f:
+                f.write(b"0123456789abcdef")
+            small = self.w("sixteen.qar")
+            clean(small)
+            run([qar, "a", small, "sixteen"], self.work)
+            micro = measure("call", small, "sixteen.bin", "20000")
+            self.table.add("Python: one a.read of a 16-byte record", micro, "us", "", "", None,
+                           "<= 5.0", micro <= 5.0)
+            clean(tiny)
+            clean(small)
+        else:
+            one = measure("threads", archive, "1", str(self.runs))
+            four = measure("threads", archive, "4", str(self.runs))
+            speed_up = 4 * one / four
+            self.table.add("Python: 1 thread reads every record", one, "s")
+            self.table.add("Python: 4 threads read every record each", four, "s", "",
+                           "1 thread (throughput)", speed_up, ">= 1.60",
+                           round(speed_up, 2) >= 1.60)
 
     # -- list and append -------------------------------------------------------
 
