@@ -133,6 +133,11 @@ QAR_API int qar_stamp_to_datetime(uint32_t stamp, int local, qar_datetime* out);
 QAR_API uint32_t qar_stamp_from_time(int64_t seconds);
 QAR_API int64_t qar_stamp_to_time(uint32_t stamp);
 
+/* Seconds since 1970 UTC of a UTC date and time (any year; fields out of
+ * their range roll over). No shift: a plain conversion for callers that
+ * hold a file's time as calendar fields. */
+QAR_API int64_t qar_time_from_datetime(const qar_datetime* utc);
+
 /* ------------------------------------------------------------------------
  * Opening and closing
  */
