@@ -516,7 +516,11 @@ size_t test_records(ArchiveObject& archive, const py::object& name)
 // Compacts the archive and opens the result, so that the object stays usable.
 py::dict compact_archive(ArchiveObject& archive)
 {
-    open_archive(archive);
+    // The library compacts from the handle's snapshot, which holds neither
+    // the records added through the handle nor the new bytes of updated ones:
+    // a handle changed since it was opened is opened afresh first, or those
+    // would be lost.
+    readable(archive);
     Damage damage{archive.handle, {}};
     qar_compact_result result{};
     qar_error error{};
