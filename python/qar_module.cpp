@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -118,11 +119,19 @@ std::string name_bytes(const py::handle& name)
     if (PyBytes_Check(name.ptr())) {
         bytes.assign(PyBytes_AS_STRING(name.ptr()), PyBytes_GET_SIZE(name.ptr()));
     } else if (PyUnicode_Check(name.ptr())) {
-        py::object encoded = py::reinterpret_steal<py::object>(
-            PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape"));
-        if (!encoded)
-            throw py::error_already_set();
-        bytes.assign(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &length);  // kept by the str
+        if (utf8) {
+            bytes.assign(utf8, length);
+        } else {
+            // Surrogates from os.fsdecode: the bytes they stand for.
+            PyErr_Clear();
+            py::object encoded = py::reinterpret_steal<py::object>(
+                PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape"));
+            if (!encoded)
+                throw py::error_already_set();
+            bytes.assign(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
+        }
     } else {
         throw py::type_error("a record name is str or bytes");
     }
@@ -131,11 +140,15 @@ std::string name_bytes(const py::handle& name)
     return bytes;
 }
 
+char fold_ascii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string lower_ascii(std::string text)
 {
     for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = fold_ascii(c);
     return text;
 }
 
@@ -209,25 +222,34 @@ Entry entry_of(const qar_entry& e)
     return entry;
 }
 
+// Whether a stored name is name as the library compares names: ASCII case
+// ignored, at most 16 bytes.
+bool same_name(const char* stored, const std::string& name)
+{
+    size_t length = std::min<size_t>(name.size(), QAR_NAME_SIZE);
+    for (size_t i = 0; i < length; ++i)
+        if (stored[i] == '\0' || fold_ascii(stored[i]) != fold_ascii(name[i]))
+            return false;
+    return length == QAR_NAME_SIZE || stored[length] == '\0';
+}
+
 // The position of the first live record of that name: QAR_NOT_FOUND when
 // there is none. The snapshot is sorted by name, so records of one name stand
 // together. Makes no Python call (it runs with the GIL released).
 qar_status find_live(const qar_archive* handle, const std::string& name, size_t* position,
-                     qar_error* error)
+                     qar_entry* entry, qar_error* error)
 {
     qar_status status = qar_find(handle, name.c_str(), position, error);
     if (status != QAR_OK)
         return status;
-    std::string wanted = lower_ascii(name.substr(0, QAR_NAME_SIZE));
     size_t count = qar_count(handle);
     for (; *position < count; ++*position) {
-        qar_entry entry;
-        status = qar_entry_at(handle, *position, &entry, error);
+        status = qar_entry_at(handle, *position, entry, error);
         if (status != QAR_OK)
             return status;
-        if (lower_ascii(entry.name) != wanted)
+        if (!same_name(entry->name, name))
             break;
-        if (!entry.deleted)
+        if (!entry->deleted)
             return QAR_OK;
     }
     return QAR_NOT_FOUND;
@@ -314,25 +336,30 @@ Entry entry_named(ArchiveObject& archive, const py::handle& name)
         py::gil_scoped_release unlocked;
         std::shared_lock<std::shared_mutex> shared(archive.lock);
         size_t position = 0;
-        status = find_live(archive.handle, wanted, &position, &error);
-        if (status == QAR_OK)
-            status = qar_entry_at(archive.handle, position, &entry, &error);
+        status = find_live(archive.handle, wanted, &position, &entry, &error);
     }
     check_found(status, error, wanted);
     return entry_of(entry);
 }
 
-// The record's bytes, read straight into a new bytes object with the GIL
-// released. The object is made (with the GIL) between finding the record and
-// reading it; should another thread reopen the archive meanwhile, the record
-// is looked up again.
+// Records up to this size are read in the same step that finds them, into a
+// buffer of the thread's, and copied into the bytes object; larger ones are
+// read straight into it.
+constexpr size_t SMALL_RECORD = 64 * 1024;
+
+// The record's bytes, read with the GIL released. A large record's bytes
+// object is made (with the GIL) between finding the record and reading it;
+// should another thread reopen the archive meanwhile, the record is looked up
+// again.
 py::bytes read_record(ArchiveObject& archive, const py::handle& name)
 {
     readable(archive);
     std::string wanted = name_bytes(name);
+    thread_local std::vector<char> small(SMALL_RECORD);
     qar_error error{};
     for (;;) {
         size_t position = 0;
+        size_t size = 0;
         qar_entry entry;
         qar_status status;
         uint64_t generation;
@@ -340,11 +367,14 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
             py::gil_scoped_release unlocked;
             std::shared_lock<std::shared_mutex> shared(archive.lock);
             generation = archive.generation;
-            status = find_live(archive.handle, wanted, &position, &error);
-            if (status == QAR_OK)
-                status = qar_entry_at(archive.handle, position, &entry, &error);
+            status = find_live(archive.handle, wanted, &position, &entry, &error);
+            if (status == QAR_OK && entry.size <= SMALL_RECORD)
+                status = qar_read(archive.handle, position, small.data(), small.size(), &size,
+                                  &error);
         }
         check_found(status, error, wanted);
+        if (entry.size <= SMALL_RECORD)
+            return py::bytes(small.data(), size);
         py::bytes out = py::reinterpret_steal<py::bytes>(
             PyBytes_FromStringAndSize(nullptr, entry.size));
         if (!out)
@@ -355,7 +385,6 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
             py::gil_scoped_release unlocked;
             std::shared_lock<std::shared_mutex> shared(archive.lock);
             moved = archive.generation != generation || !archive.handle;
-            size_t size = 0;
             if (!moved)
                 status = qar_read(archive.handle, position, buffer, entry.size, &size, &error);
         }
@@ -402,7 +431,8 @@ void add_record(ArchiveObject& archive, const py::handle& name, const py::buffer
         py::gil_scoped_release unlocked;
         std::shared_lock<std::shared_mutex> shared(archive.lock);
         size_t position = 0;
-        status = find_live(archive.handle, bytes, &position, &error);
+        qar_entry entry;
+        status = find_live(archive.handle, bytes, &position, &entry, &error);
     }
     if (status == QAR_OK || archive.added_names.count(stored))
         raise_error(QAR_EXISTS, "\"" + stored + "\" is already in qar \"" + archive.path +
@@ -433,12 +463,12 @@ void delete_record(ArchiveObject& archive, const py::handle& name)
 {
     readable(archive);
     std::string bytes = name_bytes(name);
-    std::string wanted = lower_ascii(bytes.substr(0, QAR_NAME_SIZE));
     bool found = false;
     change(archive, bytes, [&](qar_archive* handle, qar_error* error) {
         size_t position = 0;
+        qar_entry entry;
         qar_status status;
-        while ((status = find_live(handle, bytes, &position, error)) == QAR_OK) {
+        while ((status = find_live(handle, bytes, &position, &entry, error)) == QAR_OK) {
             found = true;
             status = qar_delete(handle, position, error);
             if (status != QAR_OK)
@@ -498,7 +528,8 @@ size_t test_records(ArchiveObject& archive, const py::object& name)
             status = qar_test_all(archive.handle, note_damage, &damage, nullptr, &error);
         } else {
             size_t position = 0;
-            status = find_live(archive.handle, wanted, &position, &error);
+            qar_entry entry;
+            status = find_live(archive.handle, wanted, &position, &entry, &error);
             if (status == QAR_OK) {
                 status = qar_test(archive.handle, position, &error);
                 if (status == QAR_DAMAGED)
