@@ -3,15 +3,19 @@
 // (open, create, add from a path, extract) on top of it.
 //
 // Threads: every call that reads or writes the archive releases the GIL and
-// then takes the handle's lock, shared for reads and exclusive for changes,
+// then takes the object's lock, shared for reads and exclusive for changes,
 // so Python threads read one archive in parallel while a change (which the
 // library does not allow beside any other call on the handle) waits for them.
+// The lock is never held while the GIL is being taken. The handle, and what
+// belongs to one handle (generation, mode, added_names), change only under
+// the exclusive lock.
 #include <qar/qar.h>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,17 +28,18 @@ namespace py = pybind11;
 
 namespace {
 
-// The archive as the module holds it. Records added through a handle are not
-// in its snapshot, so after a change the handle is reopened before the next
-// read-type call (stale); added_names remembers what was added since the last
-// (re)open, so that add can refuse a name twice without reopening.
+// The archive as the module holds it. The library's snapshot shows neither
+// the records added through a handle nor the new bytes of updated ones, so
+// after a change the handle is opened afresh before the next read-type call
+// (stale); added_names remembers what was added since the last open, so that
+// add can refuse a name twice without reopening.
 struct ArchiveObject {
-    qar_archive* handle = nullptr;
+    qar_archive* handle = nullptr;  // null once closed
     std::string path;
     unsigned mode = QAR_READ;
     uint32_t key = 0;
-    bool stale = false;
-    uint64_t generation = 0;  // counts (re)opens: positions hold within one
+    std::atomic<bool> stale{false};
+    uint64_t generation = 0;  // counts opens: positions hold within one
     std::unordered_set<std::string> added_names;
     std::shared_mutex lock;
 
@@ -42,17 +47,6 @@ struct ArchiveObject {
     ArchiveObject(const ArchiveObject&) = delete;
     ArchiveObject& operator=(const ArchiveObject&) = delete;
     ~ArchiveObject() { qar_close(handle, nullptr); }
-};
-
-// One record of the snapshot as Python sees it.
-struct Entry {
-    std::string name;  // the stored bytes of the name
-    int32_t index = 0;
-    uint32_t size = 0;
-    uint32_t stored_size = 0;
-    qar_method method = QAR_METHOD_NONE;
-    int64_t mtime = QAR_TIME_UNKNOWN;
-    bool deleted = false;
 };
 
 // qar.Error; made once by the module and kept for the life of the process.
@@ -152,28 +146,64 @@ std::string lower_ascii(std::string text)
     return text;
 }
 
-ArchiveObject& open_archive(ArchiveObject& archive)
+[[noreturn]] void raise_closed()
 {
-    if (!archive.handle)
-        throw py::value_error("the archive is closed");
-    return archive;
+    throw py::value_error("the archive is closed");
 }
 
-// Opens the path into archive.handle; the GIL is released around the open
-// (a writer may wait there for another's lock).
-void open_handle(ArchiveObject& archive, unsigned mode)
+// Runs read(handle) with the GIL released and the lock held shared;
+// ValueError when the archive is closed (also when another thread closed it
+// meanwhile).
+template <typename Read>
+void read_locked(ArchiveObject& archive, Read read)
 {
-    qar_error error{};
-    qar_status status;
+    bool closed;
     {
         py::gil_scoped_release unlocked;
-        status = qar_open_key(archive.path.c_str(), mode, archive.key, nullptr, nullptr,
-                              &archive.handle, &error);
+        std::shared_lock<std::shared_mutex> shared(archive.lock);
+        closed = !archive.handle;
+        if (!closed)
+            read(archive.handle);
     }
-    check(status, error);
-    archive.stale = false;
+    if (closed)
+        raise_closed();
+}
+
+// Runs change(archive) with the GIL released and the lock held exclusively;
+// ValueError when the archive is closed.
+template <typename Change>
+void change_locked(ArchiveObject& archive, Change change)
+{
+    bool closed;
+    {
+        py::gil_scoped_release unlocked;
+        std::unique_lock<std::shared_mutex> exclusive(archive.lock);
+        closed = !archive.handle;
+        if (!closed)
+            change(archive);
+    }
+    if (closed)
+        raise_closed();
+}
+
+// Opens archive.path in mode into archive.handle, closing the handle that was
+// open first. Runs with the lock held exclusively (or before the object is
+// shared); on failure the archive is left closed.
+qar_status open_locked(ArchiveObject& archive, unsigned mode, qar_error* error)
+{
+    if (archive.handle) {
+        qar_status status = qar_close(archive.handle, error);
+        archive.handle = nullptr;
+        if (status != QAR_OK)
+            return status;
+    }
+    qar_status status = qar_open_key(archive.path.c_str(), mode, archive.key, nullptr, nullptr,
+                                     &archive.handle, error);
+    archive.mode = mode;
     archive.added_names.clear();
     ++archive.generation;
+    archive.stale = false;
+    return status;
 }
 
 // The mode to open the archive again in: as it was read only, else for
@@ -183,12 +213,10 @@ unsigned reopen_mode(unsigned mode)
     return (mode & QAR_MODE_MASK) == QAR_READ ? mode : QAR_WRITE | (mode & ~QAR_MODE_MASK);
 }
 
-// Closes and opens the archive again, now for writing an existing archive,
-// so that the snapshot shows what was changed through it.
-void reopen(ArchiveObject& archive)
+void close_archive(ArchiveObject& archive)
 {
     qar_error error{};
-    qar_status status;
+    qar_status status = QAR_OK;
     {
         py::gil_scoped_release unlocked;
         std::unique_lock<std::shared_mutex> exclusive(archive.lock);
@@ -196,30 +224,21 @@ void reopen(ArchiveObject& archive)
         archive.handle = nullptr;
     }
     check(status, error);
-    archive.mode = reopen_mode(archive.mode);
-    open_handle(archive, archive.mode);
 }
 
-// The archive, reopened first when a change has made its snapshot stale.
+// The archive, opened afresh first when a change has made its snapshot stale.
 ArchiveObject& readable(ArchiveObject& archive)
 {
-    open_archive(archive);
-    if (archive.stale)
-        reopen(archive);
+    if (!archive.stale)
+        return archive;
+    qar_error error{};
+    qar_status status = QAR_OK;
+    change_locked(archive, [&](ArchiveObject& locked) {
+        if (locked.stale)  // not opened afresh by another thread meanwhile
+            status = open_locked(locked, reopen_mode(locked.mode), &error);
+    });
+    check(status, error);
     return archive;
-}
-
-Entry entry_of(const qar_entry& e)
-{
-    Entry entry;
-    entry.name = e.name;
-    entry.index = e.index;
-    entry.size = e.size;
-    entry.stored_size = e.stored_size;
-    entry.method = e.method;
-    entry.mtime = e.mtime;
-    entry.deleted = e.deleted != 0;
-    return entry;
 }
 
 // Whether a stored name is name as the library compares names: ASCII case
@@ -274,72 +293,51 @@ std::unique_ptr<ArchiveObject> make_archive(const std::string& path, unsigned mo
 {
     auto archive = std::make_unique<ArchiveObject>();
     archive->path = path;
-    archive->mode = mode;
     archive->key = key;
-    open_handle(*archive, mode);
-    return archive;
-}
-
-void close_archive(ArchiveObject& archive)
-{
-    if (!archive.handle)
-        return;
     qar_error error{};
-    qar_status status;
+    qar_status status = QAR_OK;
     {
-        py::gil_scoped_release unlocked;
-        std::unique_lock<std::shared_mutex> exclusive(archive.lock);
-        status = qar_close(archive.handle, &error);
-        archive.handle = nullptr;
+        py::gil_scoped_release unlocked;  // a writer may wait here for another's lock
+        status = open_locked(*archive, mode, &error);
     }
     check(status, error);
+    return archive;
 }
 
 size_t count_records(ArchiveObject& archive)
 {
-    readable(archive);
-    py::gil_scoped_release unlocked;
-    std::shared_lock<std::shared_mutex> shared(archive.lock);
-    return qar_count(archive.handle);
+    size_t count = 0;
+    read_locked(readable(archive), [&](qar_archive* handle) { count = qar_count(handle); });
+    return count;
 }
 
-std::vector<Entry> entries(ArchiveObject& archive)
+std::vector<qar_entry> entries(ArchiveObject& archive)
 {
-    readable(archive);
-    std::vector<Entry> out;
+    std::vector<qar_entry> out;
     qar_error error{};
     qar_status status = QAR_OK;
-    {
-        py::gil_scoped_release unlocked;
-        std::shared_lock<std::shared_mutex> shared(archive.lock);
-        size_t count = qar_count(archive.handle);
-        out.reserve(count);
-        for (size_t position = 0; position < count && status == QAR_OK; ++position) {
-            qar_entry entry;
-            status = qar_entry_at(archive.handle, position, &entry, &error);
-            if (status == QAR_OK)
-                out.push_back(entry_of(entry));
-        }
-    }
+    read_locked(readable(archive), [&](qar_archive* handle) {
+        size_t count = qar_count(handle);
+        out.resize(count);
+        for (size_t position = 0; position < count && status == QAR_OK; ++position)
+            status = qar_entry_at(handle, position, &out[position], &error);
+    });
     check(status, error);
     return out;
 }
 
-Entry entry_named(ArchiveObject& archive, const py::handle& name)
+qar_entry entry_named(ArchiveObject& archive, const py::handle& name)
 {
-    readable(archive);
     std::string wanted = name_bytes(name);
     qar_entry entry;
     qar_error error{};
-    qar_status status;
-    {
-        py::gil_scoped_release unlocked;
-        std::shared_lock<std::shared_mutex> shared(archive.lock);
+    qar_status status = QAR_OK;
+    read_locked(readable(archive), [&](qar_archive* handle) {
         size_t position = 0;
-        status = find_live(archive.handle, wanted, &position, &entry, &error);
-    }
+        status = find_live(handle, wanted, &position, &entry, &error);
+    });
     check_found(status, error, wanted);
-    return entry_of(entry);
+    return entry;
 }
 
 // Records up to this size are read in the same step that finds them, into a
@@ -349,11 +347,10 @@ constexpr size_t SMALL_RECORD = 64 * 1024;
 
 // The record's bytes, read with the GIL released. A large record's bytes
 // object is made (with the GIL) between finding the record and reading it;
-// should another thread reopen the archive meanwhile, the record is looked up
-// again.
+// should another thread open the archive afresh meanwhile, the record is
+// looked up again.
 py::bytes read_record(ArchiveObject& archive, const py::handle& name)
 {
-    readable(archive);
     std::string wanted = name_bytes(name);
     thread_local std::vector<char> small(SMALL_RECORD);
     qar_error error{};
@@ -361,17 +358,14 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
         size_t position = 0;
         size_t size = 0;
         qar_entry entry;
-        qar_status status;
-        uint64_t generation;
-        {
-            py::gil_scoped_release unlocked;
-            std::shared_lock<std::shared_mutex> shared(archive.lock);
+        qar_status status = QAR_OK;
+        uint64_t generation = 0;
+        read_locked(readable(archive), [&](qar_archive* handle) {
             generation = archive.generation;
-            status = find_live(archive.handle, wanted, &position, &entry, &error);
+            status = find_live(handle, wanted, &position, &entry, &error);
             if (status == QAR_OK && entry.size <= SMALL_RECORD)
-                status = qar_read(archive.handle, position, small.data(), small.size(), &size,
-                                  &error);
-        }
+                status = qar_read(handle, position, small.data(), small.size(), &size, &error);
+        });
         check_found(status, error, wanted);
         if (entry.size <= SMALL_RECORD)
             return py::bytes(small.data(), size);
@@ -381,40 +375,34 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
             throw py::error_already_set();
         char* buffer = PyBytes_AS_STRING(out.ptr());
         bool moved = false;
-        {
-            py::gil_scoped_release unlocked;
-            std::shared_lock<std::shared_mutex> shared(archive.lock);
-            moved = archive.generation != generation || !archive.handle;
+        read_locked(archive, [&](qar_archive* handle) {
+            moved = archive.generation != generation;
             if (!moved)
-                status = qar_read(archive.handle, position, buffer, entry.size, &size, &error);
+                status = qar_read(handle, position, buffer, entry.size, &size, &error);
+        });
+        if (!moved) {
+            check(status, error);
+            return out;
         }
-        if (moved) {
-            open_archive(archive);
-            continue;
-        }
-        check(status, error);
-        return out;
     }
 }
 
 // A change to the archive: fn(handle, error) runs with the GIL released and
 // the lock held exclusively; the snapshot is stale afterwards. A missing
-// record (QAR_NOT_FOUND) is KeyError of name.
+// record (QAR_NOT_FOUND) is KeyError of name. After a failed change the
+// handle refuses more (the library's rule), so it is not opened afresh
+// behind the caller's back.
 template <typename Change>
 void change(ArchiveObject& archive, const std::string& name, Change fn)
 {
-    open_archive(archive);
     qar_error error{};
-    qar_status status;
-    {
-        py::gil_scoped_release unlocked;
-        std::unique_lock<std::shared_mutex> exclusive(archive.lock);
-        status = fn(archive.handle, &error);
-    }
+    qar_status status = QAR_OK;
+    change_locked(archive, [&](ArchiveObject& locked) {
+        status = fn(locked, &error);
+        if (status == QAR_OK)
+            locked.stale = true;
+    });
     check_found(status, error, name);
-    // After a failed change the handle refuses more (the library's rule), so
-    // it is not reopened behind the caller's back.
-    archive.stale = true;
 }
 
 // Appends a record; a name that is already live (or was added through this
@@ -422,29 +410,28 @@ void change(ArchiveObject& archive, const std::string& name, Change fn)
 void add_record(ArchiveObject& archive, const py::handle& name, const py::buffer& data,
                 int64_t mtime)
 {
-    open_archive(archive);
     std::string bytes = name_bytes(name);
     std::string stored = lower_ascii(bytes.substr(0, QAR_NAME_SIZE));
-    qar_error error{};
-    qar_status status;
-    {
-        py::gil_scoped_release unlocked;
-        std::shared_lock<std::shared_mutex> shared(archive.lock);
+    py::buffer_info view = data.request();
+    bool twice = false;
+    change(archive, bytes, [&](ArchiveObject& locked, qar_error* error) {
         size_t position = 0;
         qar_entry entry;
-        status = find_live(archive.handle, bytes, &position, &entry, &error);
-    }
-    if (status == QAR_OK || archive.added_names.count(stored))
+        qar_status status = find_live(locked.handle, bytes, &position, &entry, error);
+        twice = status == QAR_OK || locked.added_names.count(stored) != 0;
+        if (twice)
+            return QAR_OK;
+        if (status != QAR_NOT_FOUND)
+            return status;
+        status = qar_add(locked.handle, bytes.c_str(), view.ptr,
+                         static_cast<size_t>(view.size * view.itemsize), mtime, error);
+        if (status == QAR_OK)
+            locked.added_names.insert(stored);
+        return status;
+    });
+    if (twice)
         raise_error(QAR_EXISTS, "\"" + stored + "\" is already in qar \"" + archive.path +
                                     "\", not added (update replaces it)");
-    if (status != QAR_NOT_FOUND)
-        raise_error(error);
-    py::buffer_info view = data.request();
-    change(archive, bytes, [&](qar_archive* handle, qar_error* failure) {
-        return qar_add(handle, bytes.c_str(), view.ptr,
-                       static_cast<size_t>(view.size * view.itemsize), mtime, failure);
-    });
-    archive.added_names.insert(stored);
 }
 
 void update_record(ArchiveObject& archive, const py::handle& name, const py::buffer& data,
@@ -452,8 +439,8 @@ void update_record(ArchiveObject& archive, const py::handle& name, const py::buf
 {
     std::string bytes = name_bytes(name);
     py::buffer_info view = data.request();
-    change(archive, bytes, [&](qar_archive* handle, qar_error* error) {
-        return qar_update(handle, bytes.c_str(), view.ptr,
+    change(archive, bytes, [&](ArchiveObject& locked, qar_error* error) {
+        return qar_update(locked.handle, bytes.c_str(), view.ptr,
                           static_cast<size_t>(view.size * view.itemsize), mtime, error);
     });
 }
@@ -461,20 +448,23 @@ void update_record(ArchiveObject& archive, const py::handle& name, const py::buf
 // Marks every live record of that name deleted; KeyError when there is none.
 void delete_record(ArchiveObject& archive, const py::handle& name)
 {
-    readable(archive);
     std::string bytes = name_bytes(name);
     bool found = false;
-    change(archive, bytes, [&](qar_archive* handle, qar_error* error) {
-        size_t position = 0;
-        qar_entry entry;
-        qar_status status;
-        while ((status = find_live(handle, bytes, &position, &entry, error)) == QAR_OK) {
-            found = true;
-            status = qar_delete(handle, position, error);
+    change(readable(archive), bytes, [&](ArchiveObject& locked, qar_error* error) {
+        // Each round deletes one record of the snapshot, so it ends.
+        for (size_t round = qar_count(locked.handle); round > 0; --round) {
+            size_t position = 0;
+            qar_entry entry;
+            qar_status status = find_live(locked.handle, bytes, &position, &entry, error);
+            if (status == QAR_NOT_FOUND)
+                break;
+            if (status == QAR_OK)
+                status = qar_delete(locked.handle, position, error);
             if (status != QAR_OK)
                 return status;
+            found = true;
         }
-        return status == QAR_NOT_FOUND ? QAR_OK : status;
+        return QAR_OK;
     });
     if (!found)
         raise_key_error(bytes);
@@ -514,29 +504,26 @@ void note_damage(void* context, size_t position, const char* message)
 // Returns the number tested; qar.Error names every damaged one.
 size_t test_records(ArchiveObject& archive, const py::object& name)
 {
-    readable(archive);
-    Damage damage{archive.handle, {}};
+    Damage damage{nullptr, {}};
     qar_error error{};
-    qar_status status;
+    qar_status status = QAR_OK;
     size_t tested = 1;
     std::string wanted = name.is_none() ? std::string() : name_bytes(name);
-    {
-        py::gil_scoped_release unlocked;
-        std::shared_lock<std::shared_mutex> shared(archive.lock);
+    read_locked(readable(archive), [&](qar_archive* handle) {
+        damage.handle = handle;
         if (name.is_none()) {
-            tested = qar_count(archive.handle);
-            status = qar_test_all(archive.handle, note_damage, &damage, nullptr, &error);
-        } else {
-            size_t position = 0;
-            qar_entry entry;
-            status = find_live(archive.handle, wanted, &position, &entry, &error);
-            if (status == QAR_OK) {
-                status = qar_test(archive.handle, position, &error);
-                if (status == QAR_DAMAGED)
-                    note_damage(&damage, position, error.message);
-            }
+            tested = qar_count(handle);
+            status = qar_test_all(handle, note_damage, &damage, nullptr, &error);
+            return;
         }
-    }
+        size_t position = 0;
+        qar_entry entry;
+        status = find_live(handle, wanted, &position, &entry, &error);
+        if (status == QAR_OK)
+            status = qar_test(handle, position, &error);
+        if (status == QAR_DAMAGED)
+            note_damage(&damage, position, error.message);
+    });
     if (status == QAR_NOT_FOUND)
         raise_key_error(wanted);
     if (status != QAR_OK)
@@ -545,34 +532,32 @@ size_t test_records(ArchiveObject& archive, const py::object& name)
 }
 
 // Compacts the archive and opens the result, so that the object stays usable.
+// The library compacts from the handle's snapshot, which holds neither the
+// records added through the handle nor the new bytes of updated ones: a
+// handle changed since it was opened is opened afresh first, or those would
+// be lost.
 py::dict compact_archive(ArchiveObject& archive)
 {
-    // The library compacts from the handle's snapshot, which holds neither
-    // the records added through the handle nor the new bytes of updated ones:
-    // a handle changed since it was opened is opened afresh first, or those
-    // would be lost.
-    readable(archive);
-    Damage damage{archive.handle, {}};
+    Damage damage{nullptr, {}};
     qar_compact_result result{};
     qar_error error{};
-    qar_status status;
-    {
-        py::gil_scoped_release unlocked;
-        std::unique_lock<std::shared_mutex> exclusive(archive.lock);
-        status = qar_compact(archive.handle, note_damage, &damage, &result, &error);
-        archive.handle = nullptr;  // closed by the compaction in every case
-    }
-    // Open what is now at the path, so that the object stays usable; a
-    // failed compaction is the error to report before a failed open.
-    archive.mode = reopen_mode(archive.mode);
-    try {
-        open_handle(archive, archive.mode);
-    } catch (const py::error_already_set&) {
-        if (status == QAR_OK)
-            throw;
-    }
+    qar_error open_error{};
+    qar_status status = QAR_OK;
+    qar_status opened = QAR_OK;
+    change_locked(archive, [&](ArchiveObject& locked) {
+        if (locked.stale)
+            status = open_locked(locked, reopen_mode(locked.mode), &error);
+        if (status != QAR_OK)
+            return;
+        damage.handle = locked.handle;
+        status = qar_compact(locked.handle, note_damage, &damage, &result, &error);
+        locked.handle = nullptr;  // closed by the compaction in every case
+        opened = open_locked(locked, reopen_mode(locked.mode), &open_error);
+    });
+    // A failed compaction is the error to report before a failed open.
     if (status != QAR_OK)
         raise_damage(archive, damage, error);
+    check(opened, open_error);
     py::dict out;
     out["records"] = result.records;
     out["size_before"] = result.size_before;
@@ -580,7 +565,7 @@ py::dict compact_archive(ArchiveObject& archive)
     return out;
 }
 
-py::object mtime_of(const Entry& entry)
+py::object mtime_of(const qar_entry& entry)
 {
     if (entry.mtime == QAR_TIME_UNKNOWN)
         return py::none();
@@ -631,17 +616,17 @@ PYBIND11_MODULE(_qar, m)
     m.def("key_from_password", &key_of_password, py::arg("password"),
           "The archive key of a password (bytes).");
 
-    py::class_<Entry>(m, "Entry", "One record of an archive's listing.")
-        .def_property_readonly("name", [](const Entry& e) { return text_of(e.name); })
-        .def_property_readonly("raw_name", [](const Entry& e) { return py::bytes(e.name); })
-        .def_readonly("index", &Entry::index)
-        .def_readonly("size", &Entry::size)
-        .def_readonly("stored_size", &Entry::stored_size)
-        .def_property_readonly("method", [](const Entry& e) { return method_name(e.method); })
+    py::class_<qar_entry>(m, "Entry", "One record of an archive's listing.")
+        .def_property_readonly("name", [](const qar_entry& e) { return text_of(std::string(e.name)); })
+        .def_property_readonly("raw_name", [](const qar_entry& e) { return py::bytes(std::string(e.name)); })
+        .def_readonly("index", &qar_entry::index)
+        .def_readonly("size", &qar_entry::size)
+        .def_readonly("stored_size", &qar_entry::stored_size)
+        .def_property_readonly("method", [](const qar_entry& e) { return method_name(e.method); })
         .def_property_readonly("mtime", &mtime_of)
-        .def_readonly("deleted", &Entry::deleted)
-        .def("__repr__", [](const Entry& e) {
-            return "<qar.Entry " + std::string(py::repr(text_of(e.name))) + " " +
+        .def_property_readonly("deleted", [](const qar_entry& e) { return e.deleted != 0; })
+        .def("__repr__", [](const qar_entry& e) {
+            return "<qar.Entry " + std::string(py::repr(text_of(std::string(e.name)))) + " " +
                    std::to_string(e.size) + " bytes, " + method_name(e.method) +
                    (e.deleted ? ", deleted>" : ">");
         });
@@ -650,7 +635,11 @@ PYBIND11_MODULE(_qar, m)
         .def(py::init(&make_archive), py::arg("path"), py::arg("mode"), py::arg("key"))
         .def_property_readonly("path", [](const ArchiveObject& a) { return text_of(a.path); })
         .def_property_readonly("key", [](const ArchiveObject& a) { return a.key; })
-        .def_property_readonly("closed", [](const ArchiveObject& a) { return !a.handle; })
+        .def_property_readonly("closed",
+                               [](ArchiveObject& a) {
+                                   std::shared_lock<std::shared_mutex> shared(a.lock);
+                                   return !a.handle;
+                               })
         .def("close", &close_archive, "Closes the archive (again: nothing).")
         .def("__len__", &count_records)
         .def("entries", &entries, "The records, sorted by name, as a list of Entry.")
@@ -668,10 +657,12 @@ PYBIND11_MODULE(_qar, m)
         .def("compact", &compact_archive,
              "Rewrites the archive with only its live records; returns records, "
              "size_before and size_after.")
-        .def("_file_id", [](const ArchiveObject& a) -> py::object {
+        .def("_file_id", [](ArchiveObject& a) -> py::object {
             uint64_t volume = 0, file = 0;
-            if (!a.handle || !qar_archive_file_id(a.handle, &volume, &file))
-                return py::none();
-            return py::make_tuple(volume, file);
+            int known = 0;
+            read_locked(a, [&](qar_archive* handle) {
+                known = qar_archive_file_id(handle, &volume, &file);
+            });
+            return known ? py::make_tuple(volume, file) : py::object(py::none());
         });
 }

@@ -120,6 +120,7 @@ def test_a_failing_call_raises_error_with_status_and_message(tmp_path, action, s
     lambda a: a.entry("nosuch.txt"),
     lambda a: a.delete("nosuch.txt"),
     lambda a: a.update("nosuch.txt", b"x"),
+    lambda a: (a.delete("one.dat"), a.read("one.dat")),
 ])
 def test_a_missing_record_name_raises_key_error(tool_archive, call):
     with qar.open(tool_archive, password="pw", mode="r+") as a:
@@ -180,16 +181,27 @@ def test_extract_writes_what_it_can_and_names_the_pattern_that_matched_nothing(t
         "extract did not write the matching record alone, with its time")
 
 
+def read_repeatedly(archive, expected, wrong, rounds=None, until=None):
+    """Reads every expected record, rounds times or until the event is set;
+    the names read wrong, and any failure, go to wrong (a failure in a thread
+    would otherwise pass unseen)."""
+    try:
+        done = 0
+        while (until is None or not until.is_set()) and (rounds is None or done < rounds):
+            for name, data in list(expected.items()):
+                if archive.read(name) != data:
+                    wrong.append(name)
+            done += 1
+    except Exception as e:
+        wrong.append(repr(e))
+
+
 def test_four_threads_read_one_archive_and_get_every_record_right(tree, tool_archive):
     expected = {name: data for name, (data, _) in files_in(tree).items()}
     wrong = []
     with qar.open(tool_archive, password="pw") as a:
-        def reader():
-            for _ in range(200):
-                for name, data in expected.items():
-                    if a.read(name) != data:
-                        wrong.append(name)
-        threads = [threading.Thread(target=reader) for _ in range(4)]
+        threads = [threading.Thread(target=read_repeatedly, args=(a, expected, wrong, 200))
+                   for _ in range(4)]
         for t in threads:
             t.start()
         for t in threads:
@@ -203,3 +215,24 @@ def test_compact_keeps_a_record_added_through_the_same_archive(tool_archive):
         a.compact()
     with qar.open(tool_archive, password="pw") as a:
         assert a.read("new.txt") == b"added before compact", "compact dropped the added record"
+
+
+def test_threads_read_while_another_adds_and_see_every_record_whole(tree, tool_archive):
+    expected = {name: data for name, (data, _) in files_in(tree).items()}
+    wrong = []
+    done = threading.Event()
+    with qar.open(tool_archive, password="pw", mode="r+") as a:
+        threads = [threading.Thread(target=read_repeatedly, args=(a, expected, wrong),
+                                    kwargs=dict(until=done)) for _ in range(3)]
+        for t in threads:
+            t.start()
+        try:
+            for i in range(40):
+                name = "added%02d.bin" % i
+                a.add(name, name.encode() * 50)
+                expected[name] = name.encode() * 50
+        finally:
+            done.set()
+            for t in threads:
+                t.join()
+    assert not wrong, "reads beside an add gave wrong bytes for: %s" % sorted(set(wrong))
