@@ -103,7 +103,9 @@ TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
 
 TEST(Cli, CsvKeepsTheNewlineOfAFieldAtALoneCr) {
     TempDir d;
-    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"), "0 |");
+    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"),
+              "2 WARNING: standard input line 1: u, v, width, height and flags are missing, "
+              "stored as 0\nsprtool: 1 row with missing fields\n|");
     EXPECT_EQ(read_file(d.file("y.stb")), rec("a", "t\n", 0));
 }
 
@@ -167,7 +169,7 @@ TEST(Cli, AMistypedWriteCommandTouchesNothing) {
 }
 
 TEST(Cli, XmlIsNeverReadFromStandardInputInEitherCase) {
-    expect_refused({"WX", "a.stb"}, "1 ERROR: cannot read XML from standard in :(\n|");
+    expect_refused({"WX", "a.stb"}, "1 ERROR: no input file given: XML is read from files only\n|");
 }
 
 TEST(Cli, ListAndReadCommandsNeverWriteOverTheirInput) {

@@ -18,7 +18,8 @@ TEST(Outcome, AMissingIncludeLeavesTheOldTable) {
     TempDir d;
     write_file(d.file("inc.txt"), row("g", 1) + "@include \"gone.txt\"\n");
     expect_old_table_kept(d, {"wt", "k.stb", "inc.txt"},
-                          "ERROR: could not open file \"gone.txt\" for read\n");
+                          "ERROR: \"inc.txt\" line 2: could not open file \"gone.txt\" for read: "
+                          "No such file or directory\n");
 }
 
 TEST(Outcome, BrokenXmlLeavesTheOldTable) {
@@ -60,8 +61,8 @@ TEST(Outcome, XmlWithoutASpriteTableLeavesTheOldTable) {
 TEST(Outcome, MissingInputsCreateNoTableAndAreEachNamed) {
     TempDir d;
     EXPECT_EQ(run(d, {"wc", "new.stb", "typo.csv", "gone.csv"}),
-              "1 ERROR: could not open file \"typo.csv\" for read\n"
-              "ERROR: could not open file \"gone.csv\" for read\n"
+              "1 ERROR: could not open file \"typo.csv\" for read: No such file or directory\n"
+              "ERROR: could not open file \"gone.csv\" for read: No such file or directory\n"
               "sprtool: 2 files could not be read, \"new.stb\" not written\n|");
     EXPECT_FALSE(file_exists(d.file("new.stb"))) << "a table was made from missing sources";
 }
@@ -104,7 +105,7 @@ TEST(Outcome, AByteOrderMarkIsNoPartOfTheFirstName) {
 
 TEST(Outcome, CsvWarnsOfAFieldThatIsNoNumberAndOfARowWithoutTexture) {
     TempDir d;
-    EXPECT_EQ(run(d, {"wc", "k.stb"}, "a,t,1,x\n\nonly\n"),
+    EXPECT_EQ(run(d, {"wc", "k.stb"}, "a,t,1,x,0,0,0\n\nonly\n"),
               "2 WARNING: standard input line 1: v \"x\" is not a number, stored as 0\n"
               "WARNING: standard input line 3: no texture after the name, row skipped\n"
               "sprtool: 1 row skipped, 1 number not stored as written\n|");
@@ -113,7 +114,7 @@ TEST(Outcome, CsvWarnsOfAFieldThatIsNoNumberAndOfARowWithoutTexture) {
 
 TEST(Outcome, CsvRowsOfSeparatorsAloneAreBlank) {
     TempDir d;
-    EXPECT_EQ(run(d, {"wc", "k.stb"}, "a,t\n,,;\t,\n"), "0 |");
+    EXPECT_EQ(run(d, {"wc", "k.stb"}, "a,t,0,0,0,0,0\n,,;\t,\n"), "0 |");
 }
 
 TEST(Outcome, TrailingBytesOfATableAreReported) {
@@ -126,16 +127,16 @@ TEST(Outcome, TrailingBytesOfATableAreReported) {
 
 TEST(Outcome, OutputOverTheTableBeingReadSaysWhy) {
     TempDir d;
-    write_file(d.file("game.stb"), kOld);
-    EXPECT_EQ(run(d, {"rt", "game.stb", "game.stb"}),
-              "1 ERROR: could not open file \"game.stb\" for write: "
+    write_file(d.file("game.bin"), kOld);
+    EXPECT_EQ(run(d, {"rt", "game.bin", "game.bin"}),
+              "1 ERROR: could not open file \"game.bin\" for write: "
               "it is the STB file being read\n|");
 }
 
 TEST(Outcome, ATableOverItsOwnSourceIsRefused) {
     TempDir d;
-    write_file(d.file("a.txt"), row("a", 1));
-    EXPECT_EQ(run(d, {"wt", "a.txt", "a.txt"}),
-              "1 ERROR: could not open file \"a.txt\" for write: it is also an input\n|");
-    EXPECT_EQ(read_file(d.file("a.txt")), row("a", 1)) << "the source was replaced";
+    write_file(d.file("a.src"), row("a", 1));
+    EXPECT_EQ(run(d, {"wt", "a.src", "a.src"}),
+              "1 ERROR: could not open file \"a.src\" for write: it is also an input\n|");
+    EXPECT_EQ(read_file(d.file("a.src")), row("a", 1)) << "the source was replaced";
 }

@@ -24,7 +24,7 @@ static bool scan_csv(const char* line, SpriteEntry* entry) {
 static bool scan_xml(const char* element, SpriteEntry* entry) {
     tinyxml2::XMLDocument doc;
     if (doc.Parse(element) != tinyxml2::XML_SUCCESS) return false;
-    return sprite_from_xml(*doc.RootElement(), entry);
+    return sprite_from_xml(*doc.RootElement(), entry, nullptr);
 }
 
 // The record `scan` made of `line` ("" when refused), from junk so that unset fields show.
@@ -141,7 +141,7 @@ TEST_P(RowNote, SaysWhatWentWrong) {
     SpriteEntry e;
     GetParam().scan(GetParam().line, &e, &notes);
     std::string all = notes.skipped.empty() ? "" : notes.skipped + ", skipped";
-    for (const std::string& note : notes.changed) all += note;
+    for (const ReadNote& note : notes.changed) all += note.text;
     EXPECT_EQ(all, GetParam().note) << GetParam().line;
 }
 
@@ -162,11 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
              "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
         Note{"TxtNegative", scan_txt_row, "\"n\" t 0 -0 65535 -1 0x0\n",
              "height \"-1\" is out of range 0-65535, stored as 65535"},
-        Note{"CsvAbove65535", scan_csv_row, "n,t,0x10,077,65536\n",
+        Note{"CsvAbove65535", scan_csv_row, "n,t,0x10,077,65536,0,0\n",
              "width \"65536\" is out of range 0-65535, stored as 0"},
         Note{"CsvFlagsAbove32Bits", scan_csv_row, "n,t,1,2,3,4,4294967296\n",
              "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
-        Note{"CsvTrailingJunk", scan_csv_row, "n,t,12x\n",
+        Note{"CsvTrailingJunk", scan_csv_row, "n,t,12x,0,0,0,0\n",
              "u \"12x\" is not a number, stored as 12"}),
     [](const auto& info) { return std::string(info.param.label); });
 
