@@ -191,3 +191,48 @@ TEST(Scan, SelfIncludesEndAtTheBounds) {
         std::fclose(stb);
     }
 }
+
+// What a writer then its reader make of one record whose name (or texture) is `text`.
+static std::string through(void (*write)(FILE*, FILE*),
+                           void (*read)(FILE*, FILE*, const std::string&, ReadReport*),
+                           SpriteTextField field, const std::string& text) {
+    SpriteEntry e = empty_sprite();
+    set_sprite_text(e.name, SPRITE_NAME_SIZE, field == SPRITE_FIELD_NAME ? text.c_str() : "n");
+    set_sprite_text(e.texture, SPRITE_TEXTURE_SIZE,
+                    field == SPRITE_FIELD_TEXTURE ? text.c_str() : "t");
+    FILE* table = std::tmpfile();
+    FILE* form = std::tmpfile();
+    FILE* back = std::tmpfile();
+    append_sprite(table, e);
+    std::rewind(table);
+    write(form, table);
+    std::rewind(form);
+    ReadReport report;
+    read(back, form, "form", &report);
+    std::rewind(back);
+    SpriteEntry got;
+    const bool same = read_sprite(back, &got) && std::memcmp(&got, &e, sizeof e) == 0 &&
+                      !read_sprite(back, &got);
+    for (FILE* f : {table, form, back}) std::fclose(f);
+    return same ? "same" : "changed";
+}
+
+// The rules the checks of a table rely on say exactly what each form gives back.
+TEST(Scan, CarryRulesAgreeWithTheWritersAndReaders) {
+    const std::string values[] = {"plain", "", "a b", "a,b", "a;b", "a\tb", "say \"hi\"",
+                                  "\"", "line\nbreak", "cr\r", "\xEF\xBB\xBF" "bom",
+                                  "\xFF\xFE" "x", "chars_01", "hero_walk_right_frame_0123456789"};
+    for (const std::string& v : values) {
+        for (SpriteTextField field : {SPRITE_FIELD_NAME, SPRITE_FIELD_TEXTURE}) {
+            const size_t size = field == SPRITE_FIELD_NAME ? SPRITE_NAME_SIZE : SPRITE_TEXTURE_SIZE;
+            if (v.size() > size) continue;
+            SCOPED_TRACE(std::string(field == SPRITE_FIELD_NAME ? "name " : "texture ") + v);
+            EXPECT_EQ(through(write_csv, read_csv, field, v),
+                      csv_can_carry(v.data(), v.size()) ? "same" : "changed")
+                << "csv_can_carry is wrong";
+            EXPECT_EQ(through(write_txt, read_txt, field, v),
+                      txt_can_carry(field, v.data(), v.size()) ? "same" : "changed")
+                << "txt_can_carry is wrong";
+        }
+    }
+}
