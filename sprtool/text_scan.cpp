@@ -141,7 +141,8 @@ void read_include(FILE* stb, const char* file, const char* mode, const std::stri
         if (!f) why = std::strerror(error);
     }
     if (!f) {
-        std::fprintf(stderr, "ERROR: %s line %ld: could not open file \"%s\" for read: %s\n",
+        // An XML attribute can be of any length; a path is not longer than this.
+        std::fprintf(stderr, "ERROR: %s line %ld: could not open file \"%.4096s\" for read: %s\n",
                      source_label(parent).c_str(), line, file, why.c_str());
         ++report->failed_files;
         return;

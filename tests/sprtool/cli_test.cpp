@@ -86,7 +86,8 @@ TEST(Cli, CsvReadsBackNamesHoldingSeparatorsAndQuotes) {
 
 TEST(Cli, CsvQuotesOnlyTheCellsThatWouldNotReadBackOtherwise) {
     TempDir d;
-    write_file(d.file("a.stb"), rec("plain", "t", 1) + rec("say \"hi\"", "a,b", 2) + rec("", "t", 3));
+    write_file(d.file("a.stb"),
+               rec("plain", "t", 1) + rec("say \"hi\"", "a,b", 2) + rec("", "t", 3));
     EXPECT_EQ(run(d, {"rc", "a.stb"}),
               "0 |plain,t,1,0,0,0,0x00000000\n"
               "\"say \"\"hi\"\"\",\"a,b\",2,0,0,0,0x00000000\n"

@@ -168,8 +168,9 @@ TEST(Outcome, XmlNamesEveryValueItChangesOrPassesOver) {
               "WARNING: \"every.xml\" line 7: sprite without name or texture, sprite skipped\n"
               "sprtool: 1 sprite skipped, 3 numbers not stored as written, 2 names or textures "
               "cut, 2 elements skipped, 1 attribute ignored\n|");
-    EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 0, 4464, 0, 0, 0xFFFFFFFF) +
-                                              rec("hero_walk_right_frame_0123456789", "chars_01", 0))
+    EXPECT_EQ(read_file(d.file("k.stb")),
+              rec("a", "t", 0, 4464, 0, 0, 0xFFFFFFFF) +
+                  rec("hero_walk_right_frame_0123456789", "chars_01", 0))
         << "the values were not stored as before";
 }
 
@@ -193,7 +194,8 @@ TEST(Outcome, CsvNamesEveryValueItChangesOrPassesOver) {
               "1 row with missing fields\n|");
     EXPECT_EQ(read_file(d.file("k.stb")),
               rec("a", "t", 0, 4464, 3, 4, 0xFFFFFFFF) +
-                  rec("hero_walk_right_frame_0123456789", "chars_01", 1, 2, 3, 4) + rec("b", "t", 5))
+                  rec("hero_walk_right_frame_0123456789", "chars_01", 1, 2, 3, 4) +
+                  rec("b", "t", 5))
         << "the values were not stored as before";
 }
 

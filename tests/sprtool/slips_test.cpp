@@ -91,7 +91,8 @@ TEST(Sprtool, AWriteFromATerminalWithoutAnInputFileIsRefused) {
     lay_out_folder(d);
     const auto before = directory_snapshot(d.path);
     for (const char* command : {"wt", "wc", "wj"}) {
-        const ProcessResult r = run_with_terminal_input({SPRTOOL_PATH, command, "game.stb"}, d.path);
+        const ProcessResult r =
+            run_with_terminal_input({SPRTOOL_PATH, command, "game.stb"}, d.path);
         EXPECT_EQ(std::to_string(r.status) + " " + r.err,
                   "1 ERROR: no input file given, and standard input is a terminal\n")
             << command << " waited for typing or read the terminal";
