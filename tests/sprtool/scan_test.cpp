@@ -220,7 +220,7 @@ static std::string through(void (*write)(FILE*, FILE*),
 // The rules the checks of a table rely on say exactly what each form gives back.
 TEST(Scan, CarryRulesAgreeWithTheWritersAndReaders) {
     const std::string values[] = {"plain", "", "a b", "a,b", "a;b", "a\tb", "say \"hi\"",
-                                  "\"", "line\nbreak", "cr\r", "\xEF\xBB\xBF" "bom",
+                                  "\"", "\"q\"", "line\nbreak", "cr\r", "\xEF\xBB\xBF" "bom",
                                   "\xFF\xFE" "x", "chars_01", "hero_walk_right_frame_0123456789"};
     for (const std::string& v : values) {
         for (SpriteTextField field : {SPRITE_FIELD_NAME, SPRITE_FIELD_TEXTURE}) {

@@ -20,6 +20,16 @@ void lay_out_folder(const TempDir& d) {
     write_file(d.file("list.txt"), "the listing of last week\n");
 }
 
+// Runs `slip` in the folder: its outcome, and every file as it was.
+template <typename Run>
+void expect_costs_nothing(Run slip, const std::string& outcome) {
+    TempDir d;
+    lay_out_folder(d);
+    const auto before = directory_snapshot(d.path);
+    EXPECT_EQ(slip(d), outcome);
+    EXPECT_TRUE(directory_snapshot(d.path) == before) << "a file was changed, added or removed";
+}
+
 struct Slip {
     const char* label;
     Args args;
@@ -31,11 +41,8 @@ void PrintTo(const Slip& slip, std::ostream* out) { *out << slip.label; }
 class Slips : public testing::TestWithParam<Slip> {};
 
 TEST_P(Slips, AreRefusedAndLeaveEveryFileAsItWas) {
-    TempDir d;
-    lay_out_folder(d);
-    const auto before = directory_snapshot(d.path);
-    EXPECT_EQ(run(d, GetParam().args), "1 " + std::string(GetParam().err) + "|");
-    EXPECT_TRUE(directory_snapshot(d.path) == before) << "a file was changed, added or removed";
+    expect_costs_nothing([](const TempDir& d) { return run(d, GetParam().args); },
+                         "1 " + std::string(GetParam().err) + "|");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -87,17 +94,16 @@ TEST(Sprtool, ASourceWithoutRowsStillGivesAnEmptyTable) {
 
 TEST(Sprtool, AWriteFromATerminalWithoutAnInputFileIsRefused) {
     if (const char* why = terminal_input_missing()) GTEST_SKIP() << why;
-    TempDir d;
-    lay_out_folder(d);
-    const auto before = directory_snapshot(d.path);
     for (const char* command : {"wt", "wc", "wj"}) {
-        const ProcessResult r =
-            run_with_terminal_input({SPRTOOL_PATH, command, "game.stb"}, d.path);
-        EXPECT_EQ(std::to_string(r.status) + " " + r.err,
-                  "1 ERROR: no input file given, and standard input is a terminal\n")
-            << command << " waited for typing or read the terminal";
+        SCOPED_TRACE(command);
+        expect_costs_nothing(
+            [command](const TempDir& d) {
+                const ProcessResult r =
+                    run_with_terminal_input({SPRTOOL_PATH, command, "game.stb"}, d.path);
+                return std::to_string(r.status) + " " + r.err + "|" + r.out;
+            },
+            "1 ERROR: no input file given, and standard input is a terminal\n|");
     }
-    EXPECT_TRUE(directory_snapshot(d.path) == before) << "a file was changed, added or removed";
 }
 
 // More than 64 KiB as a table and as text.
