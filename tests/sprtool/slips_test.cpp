@@ -60,10 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
              {"Rtxt", "game.stb", "B.STB"},
              "ERROR: not writing to \"B.STB\": the output of rt is text, and the name is that of "
              "an STB file\n"},
-        Slip{"ReadWithAnExtraName",
-             {"rx", "game.stb", "list.txt", "sprites.txt"},
-             "ERROR: rx reads one STB file and writes at most one output file, but 3 file names "
-             "were given\n"},
         Slip{"SwappedNames",
              {"wt", "sprites.txt", "game.stb"},
              "ERROR: not writing a table over \"sprites.txt\": an STB file name does not end in "
