@@ -137,8 +137,9 @@ void notice_waiting(void* path) {
 // file, and a writer that held it may have renamed a new archive over the
 // name before letting go (a compaction): the file locked then is no longer
 // the archive, and the one that now has the name is opened and locked
-// instead. 0 with the last error set when the lock or the reopening fails;
-// *file is then closed.
+// instead. A writer may also have removed it (an add that created it and
+// stored nothing): then the reopening fails. 0 with the last error set when
+// the lock or the reopening fails; *file is then closed.
 int lock_archive(const char* path, FILE** file) {
     for (;;) {
         if (!plat_lock_exclusive(*file, notice_waiting, const_cast<char*>(path))) {
@@ -147,8 +148,9 @@ int lock_archive(const char* path, FILE** file) {
             return 0;
         }
         PlatFileId locked, named;
-        if (!plat_stream_id(*file, &locked) || !plat_path_id(path, 1, &named) ||
-            plat_same_file(locked, named))
+        if (!plat_stream_id(*file, &locked)) return 1;
+        if (plat_path_id(path, 1, &named) ? plat_same_file(locked, named)
+                                          : plat_path_exists(path))
             return 1;
         plat_close_stream(*file);
         *file = plat_open_stream(path, "rb+");
