@@ -84,6 +84,26 @@ TEST(OneWriter, ASecondWriterWaitsAndSaysSoOnce) {
     EXPECT_EQ(stored_names(dir.file("x.qar")), std::set<std::string>{"f"});
 }
 
+// What an add that created the archive and stored nothing does while another
+// writer waits: it removes the archive before letting go. The waiting add must
+// not store into the removed file and end 0 as if the file were kept.
+TEST(OneWriter, AWriterWhoseArchiveWasRemovedWhileItWaitedSaysSo) {
+    if (const char* why = concurrent_processes_missing()) GTEST_SKIP() << why;
+    TempDir dir;
+    write_file(dir.file("x.qar"), raw_archive(0, {}, ""));
+    write_file(dir.file("f"), "abc");
+    HeldLock lock(dir.file("x.qar"));
+    RunningProcess* add = start_process({QARTOOL_PATH, "a", "x.qar", "f"}, dir.path);
+    EXPECT_NE(read_error_line(add), "") << "the add did not wait";
+    ASSERT_TRUE(plat_remove_file(dir.file("x.qar").c_str()));
+    lock.release();
+    const ProcessResult r = finish_process(add);
+    EXPECT_EQ(r.status, 1) << "the add ended as if its file were stored: " << r.err;
+    EXPECT_NE(r.err.find("ERROR: could not open qar \"x.qar\" for write\n"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(file_exists(dir.file("x.qar"))) << "an archive appeared";
+}
+
 // Whichever of the two gets the lock first, the add's file ends up in the
 // compacted archive: an add that waited while the archive was replaced adds
 // to the new one.
