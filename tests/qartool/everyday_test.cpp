@@ -136,21 +136,6 @@ TEST(AttachedValues, AnAttachedValueMeansWhatTheNextArgumentWould) {
     EXPECT_EQ("abc", read_file(dir.file("out/f"))) << "-oout did not extract into out";
 }
 
-// A command line without an archive name cannot run; one argument still shows the usage.
-TEST(MissingArchiveName, ACommandWithoutItsArchiveEndsOne) {
-    const std::pair<std::vector<std::string>, bool> cases[] = {
-{{"extract"}, true}, {{"x", ""}, false}, {{"-p", "pw", "l"}, false}};
-    for (const auto& [args, usage] : cases) {
-        TempDir dir;
-        const ProcessResult r = qartool(dir.path, args);
-        SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : std::string()));
-        EXPECT_EQ(1, r.status) << "exit status";
-        EXPECT_EQ("ERROR: no qar file specified\n", r.err);
-        EXPECT_EQ(usage, r.out.find("Usage: ") != std::string::npos) << r.out;
-        EXPECT_EQ("", list_directory(dir.path)) << "a file was created";
-    }
-}
-
 // b.txt is twice in the archive: the second would replace the first one's file.
 TEST(KeepExisting, ExtractWithNNeverReplacesAFileAndNamesEachOneKept) {
     TempDir dir;

@@ -142,9 +142,14 @@ TEST(QartoolCli, WithoutArgumentsOrWithAHelpOptionPrintsTheUsage) {
         expect_qartool(dir.path, args, 0, USAGE, "");
 }
 
-TEST(QartoolCli, ACommandWithoutArchivePrintsTheUsageAndEndsOne) {
+// A lone argument still shows the usage text, as it always did.
+TEST(QartoolCli, ACommandWithoutItsArchiveEndsOne) {
     TempDir dir;
-    expect_qartool(dir.path, {"l"}, 1, USAGE, "ERROR: no qar file specified\n");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"l"}, USAGE}, {{"extract"}, USAGE}, {{"x", ""}, ""}, {{"-p", "pw", "l"}, ""}};
+    for (const auto& [args, out] : cases)
+        expect_qartool(dir.path, args, 1, out, "ERROR: no qar file specified\n");
+    EXPECT_EQ("", list_directory(dir.path)) << "a file was created";
 }
 
 // A command line that cannot run: status 1, one message, no archive made.
