@@ -34,9 +34,15 @@ int fold(char c) {
     return (u >= 'A' && u <= 'Z') ? u - 'A' + 'a' : u;
 }
 
+// Records of one name keep the order they were appended in, so that the
+// snapshot (and what is listed and extracted from it) is the same on every
+// system whatever its sort does with equal names.
 int compare_entries(const void* a, const void* b) {
-    return compare_names(static_cast<const DirectoryEntry*>(a)->name,
-                         static_cast<const DirectoryEntry*>(b)->name);
+    const DirectoryEntry* x = static_cast<const DirectoryEntry*>(a);
+    const DirectoryEntry* y = static_cast<const DirectoryEntry*>(b);
+    const int by_name = compare_names(x->name, y->name);
+    if (by_name != 0) return by_name;
+    return (x->index > y->index) - (x->index < y->index);
 }
 
 int compare_key_with_entry(const void* key, const void* entry) {

@@ -136,12 +136,13 @@ TEST(AttachedValues, AnAttachedValueMeansWhatTheNextArgumentWould) {
     EXPECT_EQ("abc", read_file(dir.file("out/f"))) << "-oout did not extract into out";
 }
 
-// b.txt is twice in the archive: the second would replace the first one's file.
+// b.txt is twice in the archive: the second would replace the first one's file. Records
+// of one name are taken in index order on every system, whatever their slots.
 TEST(KeepExisting, ExtractWithNNeverReplacesAFileAndNamesEachOneKept) {
     TempDir dir;
     write_file(dir.file("g.qar"), raw_archive(0, {{"a.txt", 3632, 0, 3, 0, 0},
-                                                  {"b.txt", 3635, 1, 3, 0, 0},
-                                                  {"b.txt", 3638, 2, 3, 0, 0}},
+                                                  {"b.txt", 3638, 2, 3, 0, 0},
+                                                  {"b.txt", 3635, 1, 3, 0, 0}},
                                               "AAAB1_B2_"));
     write_file(dir.file("a.txt"), "mine");
     expect_qartool(dir.path, {"-n", "x", "g.qar"}, 0,
