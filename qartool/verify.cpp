@@ -9,11 +9,6 @@
 #include "names.h"
 #include "report.h"
 
-void report_damaged(const CommandLine& line, const char* name, const char* reason) {
-    fprintf(stderr, "ERROR: \"%s\" in qar \"%s\" is damaged: %s\n", display_text(name).c_str(),
-            display_text(line.archive).c_str(), display_text(reason).c_str());
-}
-
 int command_test(const CommandLine& line) {
     qar_archive* archive = open_for_read(line);
     if (!archive) return 1;
@@ -23,21 +18,26 @@ int command_test(const CommandLine& line) {
                display_text(line.archive).c_str());
     const size_t count = qar_count(archive);
     Tally tally{0, 0};
+    std::vector<char> hits(size_t(line.file_count), 0);
     for (size_t e = 0; e < count; ++e) {
         qar_entry entry;
         qar_entry_at(archive, e, &entry, nullptr);
-        if (!entry_selected(line, entry)) continue;
+        if (!entry_selected(line, entry, &hits)) continue;
         tally.asked += 1;
         qar_error error;
         const bool sound = qar_test(archive, e, &error) == QAR_OK;
         if (!sound) {
             exit_if_out_of_memory(error);
-            report_damaged(line, entry.name, error.message);
+            report_damaged(line.archive, entry.name, error.message);
             tally.not_done += 1;
         }
         printf("%-16s %s\n", display_text(entry.name).c_str(), sound ? "OK" : "damaged");
     }
     qar_close(archive, nullptr);
     printf("%d records tested, %d damaged\n", tally.asked, tally.not_done);
-    return finish_command(tally, "records damaged");
+    fflush(stdout);
+    const int damaged = tally.not_done;
+    report_unmatched(line, hits, "tested", &tally);
+    return finish_command(tally, damaged == tally.not_done ? "records damaged"
+                                                           : "records damaged or not found");
 }
