@@ -151,39 +151,37 @@ std::string lower_ascii(std::string text)
     throw py::value_error("the archive is closed");
 }
 
-// Runs read(handle) with the GIL released and the lock held shared;
+// Runs step(archive) with the GIL released and the lock held as Lock holds it;
 // ValueError when the archive is closed (also when another thread closed it
 // meanwhile).
-template <typename Read>
-void read_locked(ArchiveObject& archive, Read read)
+template <typename Lock, typename Step>
+void with_lock(ArchiveObject& archive, Step step)
 {
     bool closed;
     {
         py::gil_scoped_release unlocked;
-        std::shared_lock<std::shared_mutex> shared(archive.lock);
+        Lock held(archive.lock);
         closed = !archive.handle;
         if (!closed)
-            read(archive.handle);
+            step(archive);
     }
     if (closed)
         raise_closed();
 }
 
-// Runs change(archive) with the GIL released and the lock held exclusively;
-// ValueError when the archive is closed.
+// read(handle) with the lock held shared.
+template <typename Read>
+void read_locked(ArchiveObject& archive, Read read)
+{
+    with_lock<std::shared_lock<std::shared_mutex>>(
+        archive, [&](ArchiveObject& locked) { read(locked.handle); });
+}
+
+// change(archive) with the lock held exclusively.
 template <typename Change>
 void change_locked(ArchiveObject& archive, Change change)
 {
-    bool closed;
-    {
-        py::gil_scoped_release unlocked;
-        std::unique_lock<std::shared_mutex> exclusive(archive.lock);
-        closed = !archive.handle;
-        if (!closed)
-            change(archive);
-    }
-    if (closed)
-        raise_closed();
+    with_lock<std::unique_lock<std::shared_mutex>>(archive, change);
 }
 
 // Opens archive.path in mode into archive.handle, closing the handle that was
