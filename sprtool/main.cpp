@@ -19,6 +19,7 @@
 #include "sprite_table.h"
 #include "text_forms.h"
 #include "text_scan.h"
+#include "view_commands.h"
 #include "xml_json_forms.h"
 
 namespace {
@@ -36,6 +37,8 @@ void print_usage(const char* program) {
                "  wc: input CSV and write STB\n"
                "  wx: input XML and write STB\n"
                "  wj: input JSON and write STB\n"
+               "  v: draw the table as a web page: v <stb_file> <out.html> [<texture folder>]\n"
+               "  k: check the table and list what is wrong: k <stb_file> [<texture folder>]\n"
                "\nExit status: 0 done, 1 could not run (nothing changed),\n"
                "             2 done in part (each part not done is reported)\n",
                stdout);
@@ -247,5 +250,7 @@ int main(int argc, char** argv) {
         return run_read(form, argv[2], argc > 3 ? argv[3] : nullptr);
     }
     if (kind == 'w' && is_form_letter(form)) return run_write(form, argv[2], argc - 3, argv + 3);
+    if (kind == 'v') return run_view_command(argc - 2, argv + 2);
+    if (kind == 'k') return run_check_command(argc - 2, argv + 2);
     return unknown_command(command);
 }

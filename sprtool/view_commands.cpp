@@ -1,0 +1,187 @@
+#include "view_commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "file_replace.h"
+#include "platform.h"
+#include "sprite_check.h"
+#include "sprite_table.h"
+#include "sprite_view.h"
+#include "text_scan.h"
+#include "texture_images.h"
+
+namespace {
+
+// The table and its images, loaded for a check. Every part that could not be
+// used has had its message; `partial` names each for the summary line.
+struct LoadedTable {
+    std::vector<SpriteEntry> table;
+    std::vector<TextureGroup> groups;
+    std::vector<TextureImage> images;  // per group
+    size_t images_found = 0;
+    std::vector<std::string> partial;
+};
+
+std::string count_of(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
+bool load_table(const char* stb_name, LoadedTable* loaded) {
+    FILE* stb = open_source(stb_name, "rb");
+    if (!stb) {
+        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read: %s\n", stb_name,
+                     std::strerror(errno));
+        return false;
+    }
+    SpriteEntry e;
+    while (read_sprite(stb, &e)) loaded->table.push_back(e);
+    const bool read_error = std::ferror(stb) != 0;
+    const long tail = std::ftell(stb) % long(SPRITE_ENTRY_SIZE);
+    std::fclose(stb);
+    if (read_error) {
+        std::fprintf(stderr, "ERROR: could not read file \"%s\" to its end\n", stb_name);
+        return false;
+    }
+    if (tail > 0) {
+        const std::string ignored =
+            count_of(size_t(tail), "trailing byte", "trailing bytes") + " ignored";
+        std::fprintf(stderr, "WARNING: \"%s\": %s (the size is no multiple of 52)\n", stb_name,
+                     ignored.c_str());
+        loaded->partial.push_back(ignored);
+    }
+    return true;
+}
+
+// Finds and reads the image of every texture; without a folder, none.
+bool load_images(const char* folder_name, bool keep_bytes, LoadedTable* loaded) {
+    loaded->groups = group_textures(loaded->table);
+    loaded->images.assign(loaded->groups.size(), TextureImage());
+    if (!folder_name) return true;
+    ImageFolder folder;
+    std::string bad = open_image_folder(folder_name, &folder);
+    if (!bad.empty()) {
+        std::fprintf(stderr, "ERROR: could not read folder \"%s\": %s\n", folder_name,
+                     bad.c_str());
+        return false;
+    }
+    size_t unusable = 0;
+    for (size_t g = 0; g < loaded->groups.size(); ++g) {
+        TextureGroup& group = loaded->groups[g];
+        const std::string path = find_texture_image(folder, group.texture);
+        if (path.empty()) continue;
+        TextureImage& image = loaded->images[g];
+        bad = read_texture_image(path, keep_bytes, &image);
+        if (!bad.empty()) {
+            std::fprintf(stderr,
+                         "WARNING: could not use image \"%s\": %s; its sprites are not checked "
+                         "against its size\n",
+                         printable_text(path.data(), path.size()).c_str(), bad.c_str());
+            ++unusable;
+            continue;
+        }
+        group.size_known = true;
+        group.width = image.width;
+        group.height = image.height;
+        ++loaded->images_found;
+    }
+    if (unusable > 0) loaded->partial.push_back(count_of(unusable, "image", "images") + " not used");
+    return true;
+}
+
+void print_partial(const std::vector<std::string>& parts) {
+    std::string line = "sprtool: ";
+    for (size_t i = 0; i < parts.size(); ++i) line += (i ? ", " : "") + parts[i];
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool ends_with_stb(const char* name) {
+    size_t n = std::strlen(name);
+    if (n < 4) return false;
+    const char* tail = name + n - 4;
+    return tail[0] == '.' && (tail[1] | 0x20) == 's' && (tail[2] | 0x20) == 't' &&
+           (tail[3] | 0x20) == 'b';
+}
+
+bool same_file(const char* a, const char* b) {
+    PlatFileId ia, ib;
+    return plat_path_id(a, 1, &ia) && plat_path_id(b, 1, &ib) && plat_same_file(ia, ib);
+}
+
+}  // namespace
+
+int run_check_command(int count, char** args) {
+    if (count < 1 || count > 2) {
+        std::fputs(count < 1 ? "ERROR: no STB file given\n" : "ERROR: too many arguments\n",
+                   stderr);
+        std::fputs("usage: sprtool k <stb_file> [<texture folder>]\n", stderr);
+        return 1;
+    }
+    LoadedTable loaded;
+    if (!load_table(args[0], &loaded)) return 1;
+    if (!load_images(count > 1 ? args[1] : nullptr, false, &loaded)) return 1;
+    const TableCheck check = check_sprites(loaded.table, &loaded.groups);
+    for (const Finding& f : check.findings) {
+        std::fprintf(stdout, "%s \"%s\": %s\n", std::to_string(f.sprite).c_str(),
+                     printable_name(loaded.table[f.sprite]).c_str(),
+                     finding_text(f, loaded.table, loaded.groups).c_str());
+    }
+    std::fprintf(stdout, "%s\n",
+                 check_summary(check, loaded.groups, loaded.table.size(), loaded.images_found)
+                     .c_str());
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fputs("ERROR: could not write to standard output\n", stderr);
+        return 1;
+    }
+    if (!loaded.partial.empty()) print_partial(loaded.partial);
+    return check.findings.empty() && loaded.partial.empty() ? 0 : 2;
+}
+
+int run_view_command(int count, char** args) {
+    if (count < 2 || count > 3) {
+        std::fputs(count < 2 ? "ERROR: no output file given\n" : "ERROR: too many arguments\n",
+                   stderr);
+        std::fputs("usage: sprtool v <stb_file> <out.html> [<texture folder>]\n", stderr);
+        return 1;
+    }
+    const char* stb_name = args[0];
+    const char* out_name = args[1];
+    if (ends_with_stb(out_name)) {
+        std::fprintf(stderr,
+                     "ERROR: could not open file \"%s\" for write: the page is HTML, and a name "
+                     "ending in .stb is kept for tables\n",
+                     out_name);
+        return 1;
+    }
+    if (same_file(stb_name, out_name)) {
+        std::fprintf(stderr,
+                     "ERROR: could not open file \"%s\" for write: it is the STB file being "
+                     "read\n",
+                     out_name);
+        return 1;
+    }
+    LoadedTable loaded;
+    if (!load_table(stb_name, &loaded)) return 1;
+    if (!load_images(count > 2 ? args[2] : nullptr, true, &loaded)) return 1;
+    const TableCheck check = check_sprites(loaded.table, &loaded.groups);
+    FileReplacement out;
+    if (!begin_replacement(out_name, &out)) {
+        std::fprintf(stderr, "ERROR: could not open file \"%s\" for write: %s\n", out_name,
+                     std::strerror(errno));
+        return 1;
+    }
+    ViewPage page{stb_name, &loaded.table, &loaded.groups, &check, &loaded.images,
+                  loaded.images_found};
+    write_view_page(out.stream, page);
+    if (!commit_replacement(&out)) {
+        std::fprintf(stderr, "ERROR: could not write file \"%s\": %s failed: %s\n", out_name,
+                     out.failed, std::strerror(out.error));
+        return 1;
+    }
+    if (loaded.partial.empty()) return 0;
+    print_partial(loaded.partial);
+    return 2;
+}
