@@ -111,15 +111,19 @@ bool same_file(const char* a, const char* b) {
     return plat_path_id(a, 1, &ia) && plat_path_id(b, 1, &ib) && plat_same_file(ia, ib);
 }
 
+// Both commands take `needed` words and an optional texture folder.
+bool arguments_fit(int count, int needed, const char* missing, const char* usage) {
+    if (count >= needed && count <= needed + 1) return true;
+    std::fprintf(stderr, "ERROR: %s\nusage: sprtool %s\n",
+                 count < needed ? missing : "too many arguments", usage);
+    return false;
+}
+
 }  // namespace
 
 int run_check_command(int count, char** args) {
-    if (count < 1 || count > 2) {
-        std::fputs(count < 1 ? "ERROR: no STB file given\n" : "ERROR: too many arguments\n",
-                   stderr);
-        std::fputs("usage: sprtool k <stb_file> [<texture folder>]\n", stderr);
+    if (!arguments_fit(count, 1, "no STB file given", "k <stb_file> [<texture folder>]"))
         return 1;
-    }
     LoadedTable loaded;
     if (!load_table(args[0], &loaded)) return 1;
     if (!load_images(count > 1 ? args[1] : nullptr, false, &loaded)) return 1;
@@ -141,12 +145,9 @@ int run_check_command(int count, char** args) {
 }
 
 int run_view_command(int count, char** args) {
-    if (count < 2 || count > 3) {
-        std::fputs(count < 2 ? "ERROR: no output file given\n" : "ERROR: too many arguments\n",
-                   stderr);
-        std::fputs("usage: sprtool v <stb_file> <out.html> [<texture folder>]\n", stderr);
+    if (!arguments_fit(count, 2, "no output file given",
+                       "v <stb_file> <out.html> [<texture folder>]"))
         return 1;
-    }
     const char* stb_name = args[0];
     const char* out_name = args[1];
     if (ends_with_stb(out_name)) {
