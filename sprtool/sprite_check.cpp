@@ -194,8 +194,7 @@ const char* csv_value_not_carried(const char* text, size_t length) {
     return nullptr;
 }
 
-TableCheck check_sprites(const std::vector<SpriteEntry>& table,
-                         std::vector<TextureGroup>* groups) {
+TableCheck check_sprites(const std::vector<SpriteEntry>& table, std::vector<TextureGroup>* groups) {
     TableCheck check;
     check.marks.assign(table.size(), 0);
     std::vector<size_t> partner(table.size(), kNone);
@@ -259,12 +258,10 @@ std::string finding_text(const Finding& f, const std::vector<SpriteEntry>& table
                std::to_string(g.height) + " (reaches " + std::to_string(uint32_t(e.u) + e.width) +
                ", " + std::to_string(uint32_t(e.v) + e.height) + ")";
     }
-    case FINDING_SAME_NAME:
-        return "same name as " + std::to_string(f.other);
+    case FINDING_SAME_NAME: return "same name as " + std::to_string(f.other);
     case FINDING_NOT_CARRIED:
         return std::string(f.field) + " cannot go through " + f.form + " and back: " + f.reason;
-    case FINDING_KINDS:
-        break;
+    case FINDING_KINDS: break;
     }
     return "";
 }
@@ -309,9 +306,9 @@ size_t showable_sequence(const unsigned char* p, size_t left) {
         cp = cp << 6 | (p[i] & 0x3Fu);
     }
     const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < least[n] || cp > 0x10FFFF) return 0;       // overlong or too large
-    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;           // surrogate halves
-    if (cp <= 0x9F) return 0;                             // C1 controls
+    if (cp < least[n] || cp > 0x10FFFF) return 0;  // overlong or too large
+    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;    // surrogate halves
+    if (cp <= 0x9F) return 0;                      // C1 controls
     if ((cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE) return 0;  // non-characters
     return n;
 }

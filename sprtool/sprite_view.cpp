@@ -46,8 +46,7 @@ std::string shown(const std::string& bytes) {
 }
 
 void put_base64(PageWriter* w, const std::string& bytes) {
-    static const char digits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
     std::string out;
@@ -127,16 +126,16 @@ void put_count_cell(PageWriter* w, const char* kind, size_t n) {
 
 void put_summary(PageWriter* w, const ViewPage& page) {
     const std::vector<TextureGroup>& groups = *page.groups;
-    put(w, "<table id=\"summary\">\n<tr><th>texture</th><th>image</th><th>sprites</th>"
-           "<th>overlapping</th><th>out of bounds</th><th>zero size</th></tr>\n");
+    put(w,
+        "<table id=\"summary\">\n<tr><th>texture</th><th>image</th><th>sprites</th>"
+        "<th>overlapping</th><th>out of bounds</th><th>zero size</th></tr>\n");
     size_t sprites = 0, overlapping = 0, out_of_bounds = 0, zero = 0;
     for (size_t g = 0; g < groups.size(); ++g) {
         const TextureGroup& group = groups[g];
         put(w, "<tr><td><a href=\"#t");
         put_number(w, g);
         put(w, "\">" + shown(group.texture) + "</a></td><td>");
-        put(w, group.size_known ? std::to_string(group.width) + " x " +
-                                      std::to_string(group.height)
+        put(w, group.size_known ? std::to_string(group.width) + " x " + std::to_string(group.height)
                                 : std::string("none"));
         put(w, "</td>");
         put_count_cell(w, "sprites", group.sprites.size());
@@ -231,11 +230,12 @@ void put_section(PageWriter* w, const ViewPage& page, size_t g) {
     drawing_size(page, group, &width, &height);
     // Small textures are drawn larger, by a whole factor so that every texel
     // stays square, up to 512 screen pixels across.
-    const uint32_t scale = std::max<uint32_t>(1, std::min<uint32_t>(8, 512 / std::max(width, height)));
+    const uint32_t scale =
+        std::max<uint32_t>(1, std::min<uint32_t>(8, 512 / std::max(width, height)));
     const double font = 11.0 / scale;  // the names' size: 11 screen pixels
-    put(w, "<section id=\"t" + std::to_string(g) + "\">\n<h2>" + shown(group.texture) +
-               " <small>");
-    put(w, std::to_string(group.sprites.size()) + (group.sprites.size() == 1 ? " sprite, " : " sprites, "));
+    put(w, "<section id=\"t" + std::to_string(g) + "\">\n<h2>" + shown(group.texture) + " <small>");
+    put(w, std::to_string(group.sprites.size()) +
+               (group.sprites.size() == 1 ? " sprite, " : " sprites, "));
     put(w, group.size_known
                ? "image " + std::to_string(group.width) + " x " + std::to_string(group.height)
                : std::string("no image: drawn to the sprites' extent"));
@@ -245,8 +245,8 @@ void put_section(PageWriter* w, const ViewPage& page, size_t g) {
                std::to_string(uint64_t(height) * scale) + "\" viewBox=\"0 0 " +
                std::to_string(width) + " " + std::to_string(height) + "\" data-t=\"" +
                shown(group.texture) + "\" font-size=\"" + units(font) + "\">\n");
-    const std::string size =
-        "width=\"" + std::to_string(group.width) + "\" height=\"" + std::to_string(group.height) + "\"";
+    const std::string size = "width=\"" + std::to_string(group.width) + "\" height=\"" +
+                             std::to_string(group.height) + "\"";
     if (!image.bytes.empty()) {
         put(w, "<image x=\"0\" y=\"0\" " + size +
                    " preserveAspectRatio=\"none\" href=\"data:image/png;base64,");
@@ -271,10 +271,11 @@ void write_view_page(FILE* out, const ViewPage& page) {
                 escaped(check_summary(*page.check, *page.groups, page.table->size(),
                                       page.images_found)) +
                 "</p>\n");
-    put(&w, "<p class=\"key\">Outline: a sprite<span style=\"background:#ff3000\"></span>"
-            "overlaps another<span style=\"background:#a020f0\"></span>reaches past its "
-            "texture<span style=\"border:2px solid #e07000;border-radius:6px\"></span>zero "
-            "size (a ring at its corner). Point at a sprite or tab to it for its fields.</p>\n");
+    put(&w,
+        "<p class=\"key\">Outline: a sprite<span style=\"background:#ff3000\"></span>"
+        "overlaps another<span style=\"background:#a020f0\"></span>reaches past its "
+        "texture<span style=\"border:2px solid #e07000;border-radius:6px\"></span>zero "
+        "size (a ring at its corner). Point at a sprite or tab to it for its fields.</p>\n");
     put_summary(&w, page);
     put_findings(&w, page);
     for (size_t g = 0; g < page.groups->size(); ++g) put_section(&w, page, g);

@@ -64,8 +64,7 @@ bool load_images(const char* folder_name, bool keep_bytes, LoadedTable* loaded) 
     ImageFolder folder;
     std::string bad = open_image_folder(folder_name, &folder);
     if (!bad.empty()) {
-        std::fprintf(stderr, "ERROR: could not read folder \"%s\": %s\n", folder_name,
-                     bad.c_str());
+        std::fprintf(stderr, "ERROR: could not read folder \"%s\": %s\n", folder_name, bad.c_str());
         return false;
     }
     size_t unusable = 0;
@@ -88,7 +87,8 @@ bool load_images(const char* folder_name, bool keep_bytes, LoadedTable* loaded) 
         group.height = image.height;
         ++loaded->images_found;
     }
-    if (unusable > 0) loaded->partial.push_back(count_of(unusable, "image", "images") + " not used");
+    if (unusable > 0)
+        loaded->partial.push_back(count_of(unusable, "image", "images") + " not used");
     return true;
 }
 
@@ -122,8 +122,7 @@ bool arguments_fit(int count, int needed, const char* missing, const char* usage
 }  // namespace
 
 int run_check_command(int count, char** args) {
-    if (!arguments_fit(count, 1, "no STB file given", "k <stb_file> [<texture folder>]"))
-        return 1;
+    if (!arguments_fit(count, 1, "no STB file given", "k <stb_file> [<texture folder>]")) return 1;
     LoadedTable loaded;
     if (!load_table(args[0], &loaded)) return 1;
     if (!load_images(count > 1 ? args[1] : nullptr, false, &loaded)) return 1;
@@ -133,9 +132,9 @@ int run_check_command(int count, char** args) {
                      printable_name(loaded.table[f.sprite]).c_str(),
                      finding_text(f, loaded.table, loaded.groups).c_str());
     }
-    std::fprintf(stdout, "%s\n",
-                 check_summary(check, loaded.groups, loaded.table.size(), loaded.images_found)
-                     .c_str());
+    std::fprintf(
+        stdout, "%s\n",
+        check_summary(check, loaded.groups, loaded.table.size(), loaded.images_found).c_str());
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("ERROR: could not write to standard output\n", stderr);
         return 1;
@@ -174,8 +173,8 @@ int run_view_command(int count, char** args) {
                      std::strerror(errno));
         return 1;
     }
-    ViewPage page{stb_name, &loaded.table, &loaded.groups, &check, &loaded.images,
-                  loaded.images_found};
+    ViewPage page{stb_name, &loaded.table,  &loaded.groups,
+                  &check,   &loaded.images, loaded.images_found};
     write_view_page(out.stream, page);
     if (!commit_replacement(&out)) {
         std::fprintf(stderr, "ERROR: could not write file \"%s\": %s failed: %s\n", out_name,

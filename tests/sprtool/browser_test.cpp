@@ -24,13 +24,13 @@ static bool have_browser() {
 static std::string browse(const TempDir& d, const std::string& page, const std::string& option) {
     const std::string profile = d.file("profile-" + std::to_string(std::rand()));
     std::filesystem::create_directory(profile);
-    ProcessResult r = run_process(
-        {kBrowser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-         "--no-first-run", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--user-data-dir=" + profile, "--hide-scrollbars",
-         "--force-device-scale-factor=1", "--window-size=1200,1800", option,
-         "file://" + d.file(page)},
-        d.path);
+    ProcessResult r =
+        run_process({kBrowser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile,
+                     "--hide-scrollbars", "--force-device-scale-factor=1",
+                     "--window-size=1200,1800", option, "file://" + d.file(page)},
+                    d.path);
     EXPECT_EQ(r.status, 0) << "the browser failed: " << r.err;
     return r.raw_out;
 }
@@ -61,7 +61,8 @@ static bool find_origin(const Pixels& shot, int* x0, int* y0) {
     for (int y = 1; y + side < shot.height; ++y) {
         for (int x = 1; x + side < shot.width; ++x) {
             if (!near(pixel_at(shot, x, y), kBlue) || near(pixel_at(shot, x - 1, y), kBlue) ||
-                near(pixel_at(shot, x, y - 1), kBlue) || !near(pixel_at(shot, x + side, y), kBlue) ||
+                near(pixel_at(shot, x, y - 1), kBlue) ||
+                !near(pixel_at(shot, x + side, y), kBlue) ||
                 !near(pixel_at(shot, x, y + side), kBlue) ||
                 !near(pixel_at(shot, x + side, y + side), kBlue))
                 continue;

@@ -52,8 +52,8 @@ static void view_page(const TempDir& d, const std::string& table, tinyxml2::XMLD
 }
 
 TEST(View, HostileNamesLeaveThePageWellFormedAndShowAsPrintableText) {
-    const std::string names[] = {"<b>&amp;</b>", "\"'quoted'\"", "]]><!-- x", "\xFF\xFE\x80 bad",
-                                 "caf\xC3\xA9", "\x1B[31m\x01"};
+    const std::string names[] = {"<b>&amp;</b>",     "\"'quoted'\"", "]]><!-- x",
+                                 "\xFF\xFE\x80 bad", "caf\xC3\xA9",  "\x1B[31m\x01"};
     std::string table;
     for (const std::string& name : names) table += rec(name, "<t>&\xFF", 0, 0, 4, 4);
     TempDir d;
@@ -128,5 +128,6 @@ TEST(View, TheFindingsTableHoldsEveryFindingOfK) {
     });
     ASSERT_EQ(rows.size(), 8u);
     EXPECT_EQ(rows[0], "0 | hero | overlaps 1 \"hero_b\"");
-    EXPECT_EQ(rows[7], "6 | two\\x0alines | name cannot go through CSV and back: it holds a line break");
+    EXPECT_EQ(rows[7],
+              "6 | two\\x0alines | name cannot go through CSV and back: it holds a line break");
 }
