@@ -117,6 +117,25 @@ TEST(Browser, TheDomShowsTheSummaryCounts) {
         << dom.substr(0, 4000);
 }
 
+// The page as the user leaves it after moving the focus to sprite 4 (a
+// script added at its end does what the Tab key would).
+TEST(Browser, FocusingASpriteShowsItsSevenFields) {
+    if (!have_browser()) GTEST_SKIP() << kBrowser << " is not installed";
+    TempDir d;
+    write_file(d.file("t.stb"), findings_table() + rec("<&>", "chars", 7, 8, 9, 10, 0xBEEF));
+    ASSERT_EQ(run(d, {"v", "t.stb", "page.html"}), "0 |");
+    std::string page = read_file(d.file("page.html"));
+    page.insert(page.rfind("</body>"), "<script>document.getElementById('s7').focus()</script>");
+    write_file(d.file("focused.html"), page);
+    const std::string dom = browse(d, "focused.html", "--dump-dom");
+    EXPECT_NE(dom.find("<div id=\"info\" style=\"display: block;\">sprite  7\nname    &lt;&amp;&gt;\n"
+                       "texture chars\nu       7\nv       8\nwidth   9\nheight  10\n"
+                       "flags   0x0000beef</div>"),
+              std::string::npos)
+        << "the fields of sprite 7 are not shown:\n"
+        << dom.substr(dom.find("<div id=\"info\""), 300);
+}
+
 // The README's picture: the sample table over textures made for it.
 TEST(Browser, DrawsTheSampleTableForTheReadme) {
     if (!have_browser()) GTEST_SKIP() << kBrowser << " is not installed";
