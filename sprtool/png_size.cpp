@@ -13,6 +13,8 @@
 #define STBI_NO_FAILURE_STRINGS
 // The decoder's own code warns under this build's flags; those warnings are not ours.
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas"  // the next is unknown to some compilers
+#pragma GCC diagnostic ignored "-Wunknown-warning-option"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <stb/stb_image.h>
 #pragma GCC diagnostic pop
