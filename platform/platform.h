@@ -232,6 +232,16 @@ int plat_getc_unlocked(FILE* file);
 // readers that handle CR LF themselves then read the same on every system.
 void plat_read_bytes_as_they_are(FILE* file);
 
+// Makes a stream that is open for writing end its lines as the system's text
+// files do: each '\n' written becomes CR LF on Windows; elsewhere nothing
+// changes.
+void plat_write_lines_as_text(FILE* file);
+
+// 1 when the stream is an interactive terminal (a console on Windows), where
+// reading would wait for someone to type; 0 for a file, a pipe or a device
+// such as the null device.
+int plat_is_terminal(FILE* file);
+
 // ---------------------------------------------------------------------------
 // Processor cores
 

@@ -417,6 +417,10 @@ int plat_getc_unlocked(FILE* file) { return getc_unlocked(file); }
 
 void plat_read_bytes_as_they_are(FILE*) {}
 
+void plat_write_lines_as_text(FILE*) {}
+
+int plat_is_terminal(FILE* file) { return isatty(fileno(file)) ? 1 : 0; }
+
 // ---------------------------------------------------------------------------
 // Processor cores
 

@@ -290,12 +290,43 @@ TEST(FailingCalls, ASpriteTableBuildLosesNothing) {
     walk_every_call(sprite_table_scenario(), "sprite table build");
 }
 
+// The text of a table replaces an old text file whole, or leaves it as it was.
+// Its lines end as the system's text files do, as the plain tool writes them.
+Scenario sprite_text_scenario() {
+    const std::string table = sprite("a", 2) + sprite("b", 3);
+    const char kRow[] = "                                t            ";
+    const std::string text =
+        "# NAME............................ TEXTURE. U.... V.... W.... H.... FLAGS.....\n"
+        "\"a\"" + std::string(kRow) + "2     0     0     0 0x00000000\n"
+        "\"b\"" + std::string(kRow) + "3     0     0     0 0x00000000\n";
+    TempDir plain;
+    write_file(plain.file("k.stb"), table);
+    const std::string written = run_process({SPRTOOL_PATH, "rt", "k.stb"}, plain.path).raw_out;
+    EXPECT_EQ(as_text(written), text) << "the plain tool wrote other text";
+    return Scenario{SPRTOOL_FAILING_PATH,
+                    SPRTOOL_PATH,
+                    {"rt", "k.stb", "k.txt"},
+                    "k.txt",
+                    false,
+                    {{"k.stb", table}, {"k.txt", "last week's text\n"}},
+                    {{"k.txt", "last week's text\n"}},
+                    {{"k.txt", written}}};
+}
+
+TEST(FailingCalls, ATableWrittenAsTextLosesNothing) {
+    walk_every_call(sprite_text_scenario(), "sprite table as text");
+}
+
 TEST(StoppedRuns, AnAddThatCreatesTheArchiveLeavesNoTemporaryFile) {
     walk_every_call(add_scenario({}, "", 3), "add creating the archive", Trial::stop);
 }
 
 TEST(StoppedRuns, ACompactionLeavesNoTemporaryFile) {
     walk_every_call(compaction_scenario(), "compaction", Trial::stop);
+}
+
+TEST(StoppedRuns, ATableWrittenAsTextLeavesNoTemporaryFile) {
+    walk_every_call(sprite_text_scenario(), "sprite table as text", Trial::stop);
 }
 
 TEST(StoppedRuns, ASpriteTableBuildLeavesNoTemporaryFile) {
