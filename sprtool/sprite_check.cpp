@@ -120,13 +120,6 @@ void find_overlaps(const std::vector<SpriteEntry>& table, const TextureGroup& gr
 // ---------------------------------------------------------------------------
 // The other findings
 
-bool holds_any(const char* text, size_t length, const char* bytes) {
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] != '\0' && std::strchr(bytes, text[i])) return true;
-    }
-    return false;
-}
-
 Finding make_finding(size_t sprite, size_t group, FindingKind kind, size_t other = 0) {
     return {sprite, kind, other, group, nullptr, nullptr, nullptr};
 }
@@ -176,22 +169,15 @@ std::vector<TextureGroup> group_textures(const std::vector<SpriteEntry>& table) 
     return groups;
 }
 
-const char* txt_name_not_carried(const char* text, size_t length) {
+const char* txt_not_carried(SpriteTextField field, const char* text, size_t length) {
+    if (txt_can_carry(field, text, length)) return nullptr;
     if (length == 0) return "it is empty";
-    if (holds_any(text, length, "\"")) return "it holds a double quote";
-    if (holds_any(text, length, "\n")) return "it holds a line break";
-    return nullptr;
+    if (field == SPRITE_FIELD_TEXTURE) return "it holds white space";
+    return std::memchr(text, '"', length) ? "it holds a double quote" : "it holds a line break";
 }
 
-const char* txt_texture_not_carried(const char* text, size_t length) {
-    if (length == 0) return "it is empty";
-    if (holds_any(text, length, " \t\n\v\f\r")) return "it holds white space";
-    return nullptr;
-}
-
-const char* csv_value_not_carried(const char* text, size_t length) {
-    if (holds_any(text, length, "\r\n")) return "it holds a line break";
-    return nullptr;
+const char* csv_not_carried(const char* text, size_t length) {
+    return csv_can_carry(text, length) ? nullptr : "it holds a line break";
 }
 
 TableCheck check_sprites(const std::vector<SpriteEntry>& table, std::vector<TextureGroup>* groups) {
@@ -230,13 +216,12 @@ TableCheck check_sprites(const std::vector<SpriteEntry>& table, std::vector<Text
         const size_t name_length = sprite_text_length(e.name, SPRITE_NAME_SIZE);
         const size_t texture_length = sprite_text_length(e.texture, SPRITE_TEXTURE_SIZE);
         add_not_carried(&check.findings, i, g, "TXT", "name",
-                        txt_name_not_carried(e.name, name_length));
+                        txt_not_carried(SPRITE_FIELD_NAME, e.name, name_length));
         add_not_carried(&check.findings, i, g, "TXT", "texture",
-                        txt_texture_not_carried(e.texture, texture_length));
-        add_not_carried(&check.findings, i, g, "CSV", "name",
-                        csv_value_not_carried(e.name, name_length));
+                        txt_not_carried(SPRITE_FIELD_TEXTURE, e.texture, texture_length));
+        add_not_carried(&check.findings, i, g, "CSV", "name", csv_not_carried(e.name, name_length));
         add_not_carried(&check.findings, i, g, "CSV", "texture",
-                        csv_value_not_carried(e.texture, texture_length));
+                        csv_not_carried(e.texture, texture_length));
     }
     for (const Finding& f : check.findings) ++check.count[f.kind];
     return check;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sprite_table.h"
+#include "text_forms.h"
 
 // One texture of the table and its sprites.
 struct TextureGroup {
@@ -74,12 +75,9 @@ struct TableCheck {
 TableCheck check_sprites(const std::vector<SpriteEntry>& table, std::vector<TextureGroup>* groups);
 
 // Why a name or texture of `length` bytes could not go through the form and
-// come back the same, or null when it can. TXT rows quote the name and end
-// the texture at white space; CSV quotes any cell that needs it but reads
-// line by line.
-const char* txt_name_not_carried(const char* text, size_t length);
-const char* txt_texture_not_carried(const char* text, size_t length);
-const char* csv_value_not_carried(const char* text, size_t length);
+// come back the same (by the rules of text_forms.h), or null when it can.
+const char* txt_not_carried(SpriteTextField field, const char* text, size_t length);
+const char* csv_not_carried(const char* text, size_t length);
 
 // The finding as k prints it after the sprite's index and name: "overlaps
 // 3 \"hero\"", "zero width", ... Names in it are shown by printable_text.

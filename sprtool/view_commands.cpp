@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
+#include "file_names.h"
 #include "file_replace.h"
-#include "platform.h"
 #include "sprite_check.h"
 #include "sprite_table.h"
 #include "sprite_view.h"
@@ -26,33 +27,16 @@ struct LoadedTable {
     std::vector<std::string> partial;
 };
 
-std::string count_of(size_t n, const char* one, const char* many) {
-    return std::to_string(n) + ' ' + (n == 1 ? one : many);
-}
-
 bool load_table(const char* stb_name, LoadedTable* loaded) {
     FILE* stb = open_source(stb_name, "rb");
     if (!stb) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read: %s\n", stb_name,
-                     std::strerror(errno));
+        report_open_failure(stb_name, "read", errno);
         return false;
     }
     SpriteEntry e;
     while (read_sprite(stb, &e)) loaded->table.push_back(e);
-    const bool read_error = std::ferror(stb) != 0;
-    const long tail = std::ftell(stb) % long(SPRITE_ENTRY_SIZE);
+    note_table_end(stb, stb_name, &loaded->partial);
     std::fclose(stb);
-    if (read_error) {
-        std::fprintf(stderr, "ERROR: could not read file \"%s\" to its end\n", stb_name);
-        return false;
-    }
-    if (tail > 0) {
-        const std::string ignored =
-            count_of(size_t(tail), "trailing byte", "trailing bytes") + " ignored";
-        std::fprintf(stderr, "WARNING: \"%s\": %s (the size is no multiple of 52)\n", stb_name,
-                     ignored.c_str());
-        loaded->partial.push_back(ignored);
-    }
     return true;
 }
 
@@ -88,27 +72,8 @@ bool load_images(const char* folder_name, bool keep_bytes, LoadedTable* loaded) 
         ++loaded->images_found;
     }
     if (unusable > 0)
-        loaded->partial.push_back(count_of(unusable, "image", "images") + " not used");
+        loaded->partial.push_back(count_of(int(unusable), "image", "images") + " not used");
     return true;
-}
-
-void print_partial(const std::vector<std::string>& parts) {
-    std::string line = "sprtool: ";
-    for (size_t i = 0; i < parts.size(); ++i) line += (i ? ", " : "") + parts[i];
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-bool ends_with_stb(const char* name) {
-    size_t n = std::strlen(name);
-    if (n < 4) return false;
-    const char* tail = name + n - 4;
-    return tail[0] == '.' && (tail[1] | 0x20) == 's' && (tail[2] | 0x20) == 't' &&
-           (tail[3] | 0x20) == 'b';
-}
-
-bool same_file(const char* a, const char* b) {
-    PlatFileId ia, ib;
-    return plat_path_id(a, 1, &ia) && plat_path_id(b, 1, &ib) && plat_same_file(ia, ib);
 }
 
 // Both commands take `needed` words and an optional texture folder.
@@ -135,11 +100,8 @@ int run_check_command(int count, char** args) {
     std::fprintf(
         stdout, "%s\n",
         check_summary(check, loaded.groups, loaded.table.size(), loaded.images_found).c_str());
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fputs("ERROR: could not write to standard output\n", stderr);
-        return 1;
-    }
-    if (!loaded.partial.empty()) print_partial(loaded.partial);
+    if (!finish_standard_output()) return 1;
+    if (!loaded.partial.empty()) print_summary(loaded.partial);
     return check.findings.empty() && loaded.partial.empty() ? 0 : 2;
 }
 
@@ -149,10 +111,10 @@ int run_view_command(int count, char** args) {
         return 1;
     const char* stb_name = args[0];
     const char* out_name = args[1];
-    if (ends_with_stb(out_name)) {
+    if (has_suffix(out_name, ".stb")) {
         std::fprintf(stderr,
-                     "ERROR: could not open file \"%s\" for write: the page is HTML, and a name "
-                     "ending in .stb is kept for tables\n",
+                     "ERROR: not writing to \"%s\": the output of v is a web page, and the name "
+                     "is that of an STB file\n",
                      out_name);
         return 1;
     }
@@ -168,20 +130,12 @@ int run_view_command(int count, char** args) {
     if (!load_images(count > 2 ? args[2] : nullptr, true, &loaded)) return 1;
     const TableCheck check = check_sprites(loaded.table, &loaded.groups);
     FileReplacement out;
-    if (!begin_replacement(out_name, &out)) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for write: %s\n", out_name,
-                     std::strerror(errno));
-        return 1;
-    }
+    if (!begin_output(out_name, &out)) return 1;
     ViewPage page{stb_name, &loaded.table,  &loaded.groups,
                   &check,   &loaded.images, loaded.images_found};
     write_view_page(out.stream, page);
-    if (!commit_replacement(&out)) {
-        std::fprintf(stderr, "ERROR: could not write file \"%s\": %s failed: %s\n", out_name,
-                     out.failed, std::strerror(out.error));
-        return 1;
-    }
+    if (!commit_output(out_name, &out)) return 1;
     if (loaded.partial.empty()) return 0;
-    print_partial(loaded.partial);
+    print_summary(loaded.partial);
     return 2;
 }

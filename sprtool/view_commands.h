@@ -8,8 +8,8 @@
 
 // `args` are the words after the command: `count` of them.
 // k: status 0 when nothing was found, 2 when something was (a finding, a
-// trailing part of the STB file, an image that could not be read), 1 when
-// the check could not run.
+// part of the STB file not read: a read error or a tail shorter than a
+// record, an image that could not be read), 1 when the check could not run.
 int run_check_command(int count, char** args);
 
 // v: status 0 when the page was written, 2 when it was written but a part of

@@ -95,8 +95,8 @@ TEST(View, VRefusesAnStbOutputNameAndLeavesThatFile) {
     write_file(d.file("t.stb"), rec("a", "t", 0, 0, 4, 4));
     write_file(d.file("old.STB"), "a table");
     EXPECT_EQ(run(d, {"v", "t.stb", "old.STB"}),
-              "1 ERROR: could not open file \"old.STB\" for write: the page is HTML, and a name "
-              "ending in .stb is kept for tables\n|");
+              "1 ERROR: not writing to \"old.STB\": the output of v is a web page, and the name is "
+              "that of an STB file\n|");
     EXPECT_EQ(read_file(d.file("old.STB")), "a table");
 }
 
