@@ -64,6 +64,9 @@ void print_usage(const char* program) {
     printf("\nOptions\n");
     printf("  -p <password>: encrypt using a password\n");
     printf("  -o <folder>: extract into this folder (made when missing)\n");
+    printf("  -x <pattern>: leave out files, folders and records whose name matches\n");
+    printf("  -z: c also compresses the records stored uncompressed\n");
+    printf("  @<file>: where a name or pattern goes, the names in <file>, one a line\n");
     printf("\nCommands\n");
     printf("  a: Add files to qar\n");
     printf("  d: Delete files from qar\n");
@@ -72,6 +75,7 @@ void print_usage(const char* program) {
     printf("  u: Update files in qar\n");
     printf("  t: Test files in qar\n");
     printf("  c: Compact qar\n");
+    printf("  s: Sync qar with files: add new, replace changed, keep the rest\n");
     printf("\nThe c command reclaims the space that Delete and Update leave in the qar.\n");
     printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
            "files or records were not done (each named on stderr); 107 out of memory.\n");
@@ -95,17 +99,30 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     uint32_t key = 0;
     const char* output_dir = nullptr;
     int workers = -1;
+    std::vector<const char*> excludes;
+    int compress_plain = 0;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
         const char* option = argv[cursor];
         char letter = upper(option[1]);
-        if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J') {
+        if (letter == 'Z' && option[2] == '\0') {
+            compress_plain = 1;
+            ++cursor;
+            continue;
+        }
+        if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J' && letter != 'X') {
             fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
             return PARSE_FAILED;
         }
         ++cursor;
         if (cursor >= argc) break;
-        if (letter == 'O') {
+        if (letter == 'X') {
+            if (argv[cursor][0] == '\0') {
+                fprintf(stderr, "ERROR: empty pattern after -x\n");
+                return PARSE_FAILED;
+            }
+            excludes.push_back(argv[cursor]);
+        } else if (letter == 'O') {
             output_dir = argv[cursor];
             if (output_dir[0] == '\0') {
                 fprintf(stderr, "ERROR: empty folder name after -o\n");
@@ -139,5 +156,7 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     out->file_count = argc - cursor - 2;
     out->output_dir = output_dir;
     out->workers = workers;
+    out->excludes = excludes;
+    out->compress_plain = compress_plain;
     return PARSE_RUN;
 }

@@ -5,12 +5,16 @@
 // Options come before the command and begin with '-' or '/'; their letter is
 // the second character, case ignored: -k <number> sets the archive key,
 // -p <password> derives it from a password, the last one wins; -o <folder>
-// names the folder that extract writes into. A key that is
+// names the folder that extract writes into; -x <pattern> (repeatable)
+// leaves out files and folders (a, u, s) or records (x, t, d, l) whose name
+// matches; -z makes c compress the records stored uncompressed. A key that is
 // not a plain decimal number of 32 bits and an empty password are refused, so
 // that a typing slip never silently gives an unprotected archive. Arguments
 // after the archive name are file names or patterns, even when they begin
 // with '-'. Before that rule, a first argument "-h" or "--help" prints the
-// usage text and "--version" the tool's name and version.
+// usage text and "--version" the tool's name and version. An argument
+// "@<file>" where a name or pattern goes reads names from a file
+// (name_lists.h).
 //
 // -j <number> sets the number of worker threads that read and encode or
 // decode records (0: none). It is left out of the usage text: the default
@@ -19,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 enum ParseOutcome {
     PARSE_RUN,     // *out holds a command to run
@@ -34,6 +39,8 @@ struct CommandLine {
     int file_count;
     const char* output_dir;    // -o <folder>: where extract writes; null for the current one
     int workers;               // -j, or -1 to follow the usable cores
+    std::vector<const char*> excludes;  // -x patterns, in the order given
+    int compress_plain;        // -z: c compresses the records stored uncompressed
 };
 
 // Reads the whole command line; prints the usage text or the error message

@@ -79,13 +79,20 @@ qar_archive* open_archive(const CommandLine& line, unsigned mode, const char* pu
     return key_matches(line, archive) ? archive : nullptr;
 }
 
+// Gathers every file argument into the archive. A sync (a reader given, the
+// workers' handle) prints its counts instead of progress lines.
 int gather_each(const CommandLine& line, qar_archive* archive,
-                void (*gather_one)(GatherRun*, const char*)) {
+                void (*gather_one)(GatherRun*, const char*), qar_archive* reader = nullptr) {
     HandleCloser closer{archive};
     GatherRun run;
     start_gather(&run, archive, pipeline_worker_count(line));
+    run.excludes = line.excludes;
+    run.reader = reader;
+    run.quiet = reader != nullptr;
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     finish_gather(&run);
+    if (reader != nullptr)
+        printf("%d added, %d replaced, %d unchanged\n", run.added, run.replaced, run.unchanged);
     fflush(stdout);
     return close_written(line, &closer,
                          finish_command(Tally{run.files, run.not_stored}, "files not stored"));
@@ -134,6 +141,7 @@ qar_archive* open_existing_for_write(const CommandLine& line) {
 qar_archive* open_for_read(const CommandLine& line) { return open_archive(line, QAR_READ, "read"); }
 
 int entry_selected(const CommandLine& line, const qar_entry& entry, std::vector<char>* hits) {
+    if (matches_any(entry.name, line.excludes)) return 0;
     if (line.file_count == 0) return 1;
     int selected = 0;
     for (int i = 0; i < line.file_count; ++i) {
@@ -178,6 +186,21 @@ int command_update(const CommandLine& line) {
     return gather_each(line, archive, gather_update);
 }
 
+int command_sync(const CommandLine& line) {
+    if (!files_named(line, "sync")) return 1;
+    qar_archive* archive = open_archive(line, QAR_CREATE, "write");
+    if (!archive) return 1;
+    // The workers compare files with records through a handle of their own,
+    // opened once the writers' lock is held, so it sees the same records.
+    qar_archive* reader = open_archive(line, QAR_READ, "read");
+    if (!reader) {
+        qar_close(archive, nullptr);
+        return 1;
+    }
+    HandleCloser reading{reader};
+    return gather_each(line, archive, gather_sync, reader);
+}
+
 int command_delete(const CommandLine& line) {
     if (!files_named(line, "delete")) return 1;
     qar_archive* archive = open_existing_for_write(line);
@@ -192,7 +215,9 @@ int command_delete(const CommandLine& line) {
         for (size_t e = 0; e < count; ++e) {
             qar_entry entry;
             qar_entry_at(archive, e, &entry, nullptr);
-            if (!wildcard_match_nocase(entry.name, line.files[i])) continue;
+            if (!wildcard_match_nocase(entry.name, line.files[i]) ||
+                matches_any(entry.name, line.excludes))
+                continue;
             hits[size_t(i)] = 1;
             tally.asked += 1;
             // By position, not by name: of two records that share a name,

@@ -10,13 +10,14 @@
 
 #include "names.h"
 #include "report.h"
+#include "wildcard.h"
 
 // ---------------------------------------------------------------------------
 // The walk
 
 namespace {
 
-enum class GatherMode { add, update };
+enum class GatherMode { add, update, sync };
 
 // Largest file a record can hold: its size is a 32-bit number.
 constexpr uint64_t MAX_RECORD_FILE = 0xFFFFFFFFu;
@@ -27,6 +28,8 @@ std::pair<uint64_t, uint64_t> id_key(const PlatFileId& id) { return {id.volume, 
 
 // The pipeline's buffer for a file: its bytes as read.
 constexpr int FILE_BYTES = 0;
+// And for a sync, the bytes of the record it is compared with.
+constexpr int RECORD_BYTES = 1;
 
 // One step of the walk, written in walk order by the pipeline: the lines it
 // prints and, for a file to store, the file as a worker read and encoded it.
@@ -36,6 +39,13 @@ struct WalkItem {
     std::string err_line;  // a whole line for standard error, or empty
     bool store;            // a file to read and store under name
     bool add;              // appended (compressed), else replaced (stored as it is)
+    bool sync;             // compared with its record first; stored compressed
+    // For a sync: the record of the file's name, read through the workers'
+    // own handle.
+    int64_t position;      // in the snapshot, or -1 when the archive lacks the name
+    uint32_t record_size;
+    uint32_t record_stamp;
+    qar_archive* reader;   // not owned
     uint32_t key;          // the archive's key
     std::string path;
     std::string name;
@@ -45,6 +55,7 @@ struct WalkItem {
     int64_t mtime;         // the file's last-write time, or QAR_TIME_UNKNOWN
     qar_encoded* encoded;  // owned
     qar_error failure;     // the encoding's outcome
+    bool same;             // sync: the file holds exactly its record's bytes
     ~WalkItem() { qar_encoded_free(encoded); }
 };
 
@@ -92,9 +103,21 @@ int load_file(void*, PipelineJob* job, void*) {
     } else {
         item->mtime = QAR_TIME_UNKNOWN;
     }
+    // What a sync leaves alone costs no compression: the sizes first, then
+    // the bytes the record decodes to. A record that cannot be read is
+    // replaced.
+    if (item->position >= 0 && got == item->record_size) {
+        uint8_t* record = reserve_buffer(&job->buffers[RECORD_BYTES], got);
+        size_t size = 0;
+        item->same = qar_read(item->reader, size_t(item->position), record, got, &size,
+                              nullptr) == QAR_OK &&
+                     memcmp(record, data, got) == 0;
+        if (item->same) return 0;
+    }
     unsigned steps = 0;
+    const unsigned options = item->add || item->sync ? 0 : QAR_ENCODE_PLAIN;
     if (qar_encoded_new(&item->encoded, &item->failure) == QAR_OK)
-        qar_encode_begin(item->encoded, data, got, item->key, item->add ? 0 : QAR_ENCODE_PLAIN,
+        qar_encode_begin(item->encoded, data, got, item->key, options,
                          &steps, &item->failure);
     return item->failure.status == QAR_OK ? int(steps) : 0;
 }
@@ -110,7 +133,7 @@ void encode_part(void*, PipelineJob* job, int part, void* workspace) {
 // Once every step ended: the choice and the optimiser.
 void end_encoding(void*, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
-    if (item->read != PLAT_READ_OK || item->failure.status != QAR_OK) return;
+    if (item->read != PLAT_READ_OK || item->same || item->failure.status != QAR_OK) return;
     qar_encode_end(item->encoded, &item->failure);
 }
 
@@ -124,6 +147,33 @@ void free_workspace(void*, void* workspace) {
     qar_workspace_free(static_cast<qar_workspace*>(workspace));
 }
 
+// Brings the record of a file the workers read (and, when it differs,
+// encoded) in step with it; the action taken is said on standard output.
+void sync_read_file(GatherRun* run, WalkItem* item, qar_error* outcome) {
+    const std::string key = record_key(item->name.c_str());
+    const char* action = nullptr;
+    if (item->same) {
+        // The bytes are the same: at most the time is set.
+        if (qar_stamp_from_time(item->mtime) != item->record_stamp)
+            qar_set_time(run->archive, size_t(item->position), item->mtime, outcome);
+        if (outcome->status == QAR_OK) run->unchanged += 1;
+    } else if (outcome->status == QAR_OK && item->position < 0) {
+        if (qar_add_encoded(run->archive, key.c_str(), item->encoded, item->mtime, outcome) ==
+            QAR_OK) {
+            run->added += 1;
+            action = "added";
+        }
+    } else if (outcome->status == QAR_OK) {
+        if (qar_replace_encoded(run->archive, size_t(item->position), item->encoded, item->mtime,
+                                outcome) == QAR_OK) {
+            run->replaced += 1;
+            action = "replaced";
+        }
+    }
+    if (outcome->status == QAR_OK) run->appended.insert(key);
+    if (action != nullptr) printf("%s: %s\n", action, display_text(key.c_str()).c_str());
+}
+
 // Stores a file the workers read and encoded.
 void store_read_file(GatherRun* run, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
@@ -135,7 +185,9 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
         return;
     }
     qar_error outcome = item->failure;
-    if (outcome.status == QAR_OK) {
+    if (item->sync) {
+        sync_read_file(run, item, &outcome);
+    } else if (outcome.status == QAR_OK) {
         if (item->add &&
             qar_add_encoded(run->archive, name, item->encoded, item->mtime, &outcome) == QAR_OK)
             run->appended.insert(record_key(name));
@@ -153,7 +205,7 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
 void write_item(void* context, PipelineJob* job) {
     GatherRun* run = static_cast<GatherRun*>(context);
     std::unique_ptr<WalkItem> item(static_cast<WalkItem*>(job->item));
-    if (!item->out_line.empty()) fputs(item->out_line.c_str(), stdout);
+    if (!item->out_line.empty() && !run->quiet) fputs(item->out_line.c_str(), stdout);
     if (!item->err_line.empty()) fputs(item->err_line.c_str(), stderr);
     if (!item->store) return;
     store_read_file(run, job);
@@ -208,7 +260,7 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
         refuse(run, name, "a name that could not be extracted again, not stored", file_line);
         return;
     }
-    if (mode == GatherMode::add && run->pending.count(key) != 0) {
+    if (mode != GatherMode::update && run->pending.count(key) != 0) {
         // Whether a file of this name is stored depends on how the one in
         // flight fares: let it land first.
         pipeline_flush(run->pipeline);
@@ -220,17 +272,32 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
         run->not_stored += 1;
         return;
     }
+    if (mode == GatherMode::sync && run->appended.count(key)) {
+        refuse(run, name, "a file of the same record name was stored before, not stored",
+               file_line);
+        return;
+    }
     WalkItem* item = new WalkItem{};
     item->out_line = std::move(file_line);
     item->store = true;
     item->add = mode == GatherMode::add;
+    item->sync = mode == GatherMode::sync;
+    item->position = -1;
+    if (item->sync && qar_find(run->archive, name, &position, nullptr) == QAR_OK) {
+        qar_entry record;
+        qar_entry_at(run->archive, position, &record, nullptr);
+        item->position = int64_t(position);
+        item->record_size = record.size;
+        item->record_stamp = record.stamp;
+        item->reader = run->reader;
+    }
     item->key = qar_archive_key(run->archive);
     item->path = path;
     item->name = name;
     run->pending[key] += 1;
     // What the job holds at most: the file, its masked copy, and for add the
     // two streams.
-    const uint64_t bytes = item->add ? 4 * entry.size : 2 * entry.size;
+    const uint64_t bytes = item->add || item->sync ? 4 * entry.size : 2 * entry.size;
     pipeline_push(run->pipeline, item, bytes, 1);
 }
 
@@ -260,6 +327,7 @@ bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, Directory
     if (!search) return false;
     const std::string dir = directory_part(pattern);
     do {
+        if (matches_any(entry.name, run->excludes)) continue;
         std::string path = dir + entry.name;
         if (entry.is_directory) {
             if (!walked->insert(id_key(entry.id)).second) {
@@ -320,6 +388,9 @@ void start_gather(GatherRun* run, qar_archive* archive, unsigned workers) {
         qar_archive_file_id(archive, &run->archive_id.volume, &run->archive_id.file);
     run->files = 0;
     run->not_stored = 0;
+    run->added = run->replaced = run->unchanged = 0;
+    run->reader = nullptr;
+    run->quiet = false;
     PipelineSteps steps = {run,        load_file,      encode_part,   end_encoding,
                            write_item, make_workspace, free_workspace};
     run->pipeline = start_pipeline(steps, record_pipeline_limits(workers));
@@ -335,3 +406,5 @@ void gather_add(GatherRun* run, const char* pattern) { gather(run, pattern, Gath
 void gather_update(GatherRun* run, const char* pattern) {
     gather(run, pattern, GatherMode::update);
 }
+
+void gather_sync(GatherRun* run, const char* pattern) { gather(run, pattern, GatherMode::sync); }
