@@ -29,7 +29,15 @@ int command_extract(const CommandLine& line);
 // An archive left by an interrupted add is said so on standard output; that
 // alone is no damage. 0 when nothing is damaged, 2 when something is.
 int command_test(const CommandLine& line);
-// Rewrites the archive with only its live records (see compact.cpp). Takes
+// Tests the records at the given positions of the archive's snapshot
+// (qar_test) on the record pipeline's workers and reports each damaged one
+// with its reason, in the order given; with list_each every record also gets
+// its line "<name> OK" or "<name> damaged" on standard output. Returns the
+// number damaged.
+int test_records(const CommandLine& line, const qar_archive* archive,
+                 const std::vector<size_t>& positions, bool list_each);
+// Rewrites the archive with only its live records (see compact.cpp); with
+// -z the records stored uncompressed are compressed as add stores them. Takes
 // no file arguments. 0 when compacted; 2, with the archive untouched, when a
 // record is damaged; 1 when it could not run or the rewrite failed, the
 // archive untouched either way.

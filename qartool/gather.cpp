@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "encode_steps.h"
 #include "names.h"
 #include "report.h"
 #include "wildcard.h"
@@ -53,10 +54,9 @@ struct WalkItem {
     PlatReadResult read;
     int read_error;        // the system's error number when the read failed, or 0
     int64_t mtime;         // the file's last-write time, or QAR_TIME_UNKNOWN
-    qar_encoded* encoded;  // owned
-    qar_error failure;     // the encoding's outcome
+    EncodeJob encoding;    // owned
     bool same;             // sync: the file holds exactly its record's bytes
-    ~WalkItem() { qar_encoded_free(encoded); }
+    ~WalkItem() { free_encode_job(&encoding); }
 };
 
 // Why a file that could not be read is not stored, with the system's reason
@@ -114,43 +114,26 @@ int load_file(void*, PipelineJob* job, void*) {
                      memcmp(record, data, got) == 0;
         if (item->same) return 0;
     }
-    unsigned steps = 0;
-    const unsigned options = item->add || item->sync ? 0 : QAR_ENCODE_PLAIN;
-    if (qar_encoded_new(&item->encoded, &item->failure) == QAR_OK)
-        qar_encode_begin(item->encoded, data, got, item->key, options,
-                         &steps, &item->failure);
-    return item->failure.status == QAR_OK ? int(steps) : 0;
+    return begin_encode_job(&item->encoding, data, got, item->key,
+                            item->add || item->sync ? 0 : QAR_ENCODE_PLAIN);
 }
 
-// Part n is the encoding's step n, on this thread's workspace; a failure is
-// kept by the encoding and reported by its end.
+// Part n is the encoding's step n, on this thread's workspace.
 void encode_part(void*, PipelineJob* job, int part, void* workspace) {
-    WalkItem* item = static_cast<WalkItem*>(job->item);
-    qar_encode_step(item->encoded, unsigned(part), static_cast<qar_workspace*>(workspace),
-                    nullptr);
+    encode_job_part(&static_cast<WalkItem*>(job->item)->encoding, part, workspace);
 }
 
 // Once every step ended: the choice and the optimiser.
 void end_encoding(void*, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
-    if (item->read != PLAT_READ_OK || item->same || item->failure.status != QAR_OK) return;
-    qar_encode_end(item->encoded, &item->failure);
-}
-
-void* make_workspace(void*) {
-    qar_workspace* workspace = nullptr;
-    if (qar_workspace_new(&workspace, nullptr) != QAR_OK) exit_out_of_memory();
-    return workspace;
-}
-
-void free_workspace(void*, void* workspace) {
-    qar_workspace_free(static_cast<qar_workspace*>(workspace));
+    if (item->read == PLAT_READ_OK) end_encode_job(&item->encoding);
 }
 
 // Brings the record of a file the workers read (and, when it differs,
 // encoded) in step with it; the action taken is said on standard output.
 void sync_read_file(GatherRun* run, WalkItem* item, qar_error* outcome) {
     const std::string key = record_key(item->name.c_str());
+    const qar_encoded* encoded = item->encoding.encoded;
     const char* action = nullptr;
     if (item->same) {
         // The bytes are the same: at most the time is set.
@@ -158,13 +141,12 @@ void sync_read_file(GatherRun* run, WalkItem* item, qar_error* outcome) {
             qar_set_time(run->archive, size_t(item->position), item->mtime, outcome);
         if (outcome->status == QAR_OK) run->unchanged += 1;
     } else if (outcome->status == QAR_OK && item->position < 0) {
-        if (qar_add_encoded(run->archive, key.c_str(), item->encoded, item->mtime, outcome) ==
-            QAR_OK) {
+        if (qar_add_encoded(run->archive, key.c_str(), encoded, item->mtime, outcome) == QAR_OK) {
             run->added += 1;
             action = "added";
         }
     } else if (outcome->status == QAR_OK) {
-        if (qar_replace_encoded(run->archive, size_t(item->position), item->encoded, item->mtime,
+        if (qar_replace_encoded(run->archive, size_t(item->position), encoded, item->mtime,
                                 outcome) == QAR_OK) {
             run->replaced += 1;
             action = "replaced";
@@ -184,15 +166,15 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
         run->not_stored += 1;
         return;
     }
-    qar_error outcome = item->failure;
+    qar_error outcome = item->encoding.failure;
+    const qar_encoded* encoded = item->encoding.encoded;
     if (item->sync) {
         sync_read_file(run, item, &outcome);
     } else if (outcome.status == QAR_OK) {
-        if (item->add &&
-            qar_add_encoded(run->archive, name, item->encoded, item->mtime, &outcome) == QAR_OK)
+        if (item->add && qar_add_encoded(run->archive, name, encoded, item->mtime, &outcome) == QAR_OK)
             run->appended.insert(record_key(name));
         else if (!item->add)
-            qar_update_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
+            qar_update_encoded(run->archive, name, encoded, item->mtime, &outcome);
     }
     if (outcome.status != QAR_OK) {
         exit_if_out_of_memory(outcome);
@@ -392,7 +374,7 @@ void start_gather(GatherRun* run, qar_archive* archive, unsigned workers) {
     run->reader = nullptr;
     run->quiet = false;
     PipelineSteps steps = {run,        load_file,      encode_part,   end_encoding,
-                           write_item, make_workspace, free_workspace};
+                           write_item, make_encode_workspace, free_encode_workspace};
     run->pipeline = start_pipeline(steps, record_pipeline_limits(workers));
 }
 

@@ -142,7 +142,7 @@ TEST(QartoolCli, AnUnknownCommandIsRefused) {
 }
 
 TEST(QartoolCli, AnUnknownOptionIsRefused) {
-    expect_refused({"-z", "l", "q"}, "unknown option \"-z\"");
+    expect_refused({"-q", "l", "q"}, "unknown option \"-q\"");
 }
 
 TEST(QartoolCli, AddUpdateAndDeleteNeedFileArguments) {
