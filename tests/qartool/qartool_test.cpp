@@ -104,10 +104,14 @@ TEST(WildcardNoCase, SetsHoldALetterInEitherCase) {
 const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\nUsage: ") +
     QARTOOL_PATH + " <options> <command> <qar_name> [<file_names>...]\n\n"
     "Options\n  -p <password>: encrypt using a password\n"
-    "  -o <folder>: extract into this folder (made when missing)\n\n"
+    "  -o <folder>: extract into this folder (made when missing)\n"
+    "  -x <pattern>: leave out files, folders and records whose name matches\n"
+    "  -z: c also compresses the records stored uncompressed\n"
+    "  @<file>: where a name or pattern goes, the names in <file>, one a line\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
     "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n"
-    "  c: Compact qar\n\n"
+    "  c: Compact qar\n"
+    "  s: Sync qar with files: add new, replace changed, keep the rest\n\n"
     "The c command reclaims the space that Delete and Update leave in the qar.\n"
     "\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
     "files or records were not done (each named on stderr); 107 out of memory.\n";
