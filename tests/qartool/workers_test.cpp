@@ -138,3 +138,58 @@ TEST(QartoolWorkers, ExtractWritesTheSameFilesAndOutputForAnyNumberOfWorkers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the program with each number of workers on a fresh copy of the archive and
+// compares status, both outputs and the archive afterwards with the run without any.
+void expect_same_for_any_workers(const std::string& archive, const std::vector<std::string>& args,
+                                 int status) {
+    TempDir work;
+    Outcome first;
+    for (unsigned workers : {0u, WORKER_COUNTS[0], WORKER_COUNTS[1]}) {
+        write_file(work.file("g.qar"), archive);
+        std::vector<std::string> argv = {QARTOOL_PATH, "-j", std::to_string(workers)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back("g.qar");
+        Outcome out = {run_process(argv, work.path), read_file(work.file("g.qar"))};
+        if (workers == 0) {
+            EXPECT_EQ(status, out.result.status) << out.result.err;
+            first = out;
+            continue;
+        }
+        const std::string with = " with " + std::to_string(workers) + " workers";
+        EXPECT_EQ(first.result.status, out.result.status) << "status" << with;
+        EXPECT_EQ(first.result.out, out.result.out) << "standard output" << with;
+        EXPECT_EQ(first.result.err, out.result.err) << "standard error" << with;
+        EXPECT_TRUE(first.archive == out.archive) << "archive bytes differ" << with;
+    }
+}
+
+// The tree's archive after an update of every file, and a hand-laid one with damage.
+std::string updated_tree_archive() {
+    TempDir work;
+    make_tree(work.file("src"));
+    const Outcome added = add_with(work.path, 0, {}, 0);
+    write_file(work.file("u.qar"), added.archive);
+    run_process({QARTOOL_PATH, "u", "u.qar", "src"}, work.path);
+    return read_file(work.file("u.qar"));
+}
+
+const std::string DAMAGED = raw_archive(
+    0, {{"first", 3632, 0, 5, STAMP, 0}, {"gone", 3632, 1, 500, STAMP, 0},
+        {"inside", 20, 2, 4, STAMP, 0}, {"last", 3634, 3, 3, STAMP, 0}},
+    "12345");
+
+TEST(QartoolWorkers, TestGivesTheSameLinesForAnyNumberOfWorkers) {
+    expect_same_for_any_workers(updated_tree_archive(), {"t"}, 0);
+    expect_same_for_any_workers(DAMAGED, {"t"}, 2);
+}
+
+TEST(QartoolWorkers, CompactGivesTheSameArchiveForAnyNumberOfWorkers) {
+    expect_same_for_any_workers(updated_tree_archive(), {"c"}, 0);
+    expect_same_for_any_workers(updated_tree_archive(), {"-z", "c"}, 0);
+    expect_same_for_any_workers(DAMAGED, {"-z", "c"}, 2);
+}
+
+}  // namespace
