@@ -136,6 +136,15 @@ qar_status finish_rewrite(qar_rewrite* rw, qar_status status, int64_t* size_out,
     return status;
 }
 
+// A compaction or rewrite of an archive open for reading only: refused, and
+// the archive closed, as every path of those calls closes it.
+qar_status refuse_read_only(qar_archive* archive, qar_error* error) {
+    set_error(error, QAR_INVALID, "Could not compact file \"%s\": it is open for reading only",
+              archive->base_name);
+    qar_close(archive, nullptr);
+    return QAR_INVALID;
+}
+
 // Builds the compacted archive of the records at the given snapshot
 // positions, in that order, beside the archive and renames it over it.
 // Closes from in every case.
@@ -155,12 +164,7 @@ qar_status qar_compact(qar_archive* archive, qar_damage_notice notice, void* not
                        qar_compact_result* result, qar_error* error) {
     ErrorOut e(error);
     if (archive == nullptr) return set_error(e.to, QAR_INVALID, "No archive to compact");
-    if (!archive->writable) {
-        set_error(e.to, QAR_INVALID, "Could not compact file \"%s\": it is open for reading only",
-                  archive->base_name);
-        qar_close(archive, nullptr);
-        return QAR_INVALID;
-    }
+    if (!archive->writable) return refuse_read_only(archive, e.to);
     // The live records by position in the snapshot, in index order.
     size_t* positions =
         static_cast<size_t*>(malloc(sizeof(size_t) * size_t(archive->entry_count + 1)));
@@ -212,36 +216,29 @@ qar_status qar_rewrite_begin(qar_archive* archive, qar_rewrite** out, qar_error*
     if (out == nullptr) return set_error(e.to, QAR_INVALID, "No place for the rewrite");
     *out = nullptr;
     if (archive == nullptr) return set_error(e.to, QAR_INVALID, "No archive to rewrite");
-    if (!archive->writable) {
-        set_error(e.to, QAR_INVALID, "Could not compact file \"%s\": it is open for reading only",
-                  archive->base_name);
-        qar_close(archive, nullptr);
-        return QAR_INVALID;
-    }
+    if (!archive->writable) return refuse_read_only(archive, e.to);
     qar_rewrite* rw = nullptr;
-    qar_status status = QAR_OK;
     try {
         rw = new qar_rewrite{archive, nullptr, plat_link_target(archive->path), std::string(),
                              stream_size(archive->file), 0, QAR_OK};
-        status = start_rewrite(rw, e.to);
-        if (status != QAR_OK) {
-            int64_t size = 0;
-            finish_rewrite(rw, status, &size, e.to);
-            delete rw;
-            return status;
-        }
     } catch (const std::bad_alloc&) {
-        if (rw != nullptr) {
-            int64_t size = 0;
-            finish_rewrite(rw, QAR_NO_MEMORY, &size, e.to);
-            delete rw;
-        } else {
-            qar_close(archive, nullptr);
-        }
+        qar_close(archive, nullptr);
         return set_no_memory(e.to);
     }
-    *out = rw;
-    return QAR_OK;
+    qar_status status = QAR_OK;
+    try {
+        status = start_rewrite(rw, e.to);
+    } catch (const std::bad_alloc&) {
+        status = set_no_memory(e.to);
+    }
+    if (status == QAR_OK) {
+        *out = rw;
+        return QAR_OK;
+    }
+    int64_t size = 0;
+    finish_rewrite(rw, status, &size, e.to);
+    delete rw;
+    return status;
 }
 
 namespace {

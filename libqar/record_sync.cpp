@@ -9,10 +9,17 @@ using namespace libqar;
 
 namespace {
 
-// The snapshot entry at position and where its slot lies in the file, after
-// the checks every change makes.
-qar_status find_slot(qar_archive* archive, size_t position, DirectoryTable* table,
-                     int32_t* table_number, uint32_t* slot, qar_error* error) {
+// Where a record's directory entry lies in the file, and the table that
+// holds it as read.
+struct EntrySlot {
+    DirectoryTable table;
+    int32_t table_number;
+    uint32_t slot;
+};
+
+// The slot of the snapshot entry at position, after the checks every change
+// makes.
+qar_status find_slot(qar_archive* archive, size_t position, EntrySlot* out, qar_error* error) {
     qar_status status = check_writable(archive, "dtable", error);
     if (status != QAR_OK) return status;
     if (position >= size_t(archive->entry_count))
@@ -20,8 +27,8 @@ qar_status find_slot(qar_archive* archive, size_t position, DirectoryTable* tabl
                          archive->base_name);
     const DirectoryEntry& entry = archive->entries[position];
     return read_entry_slot(archive, entry, entry_name_text(entry).text,
-                           "Could not find record \"%s\" in file \"%s\"", table, table_number,
-                           slot, error);
+                           "Could not find record \"%s\" in file \"%s\"", &out->table,
+                           &out->table_number, &out->slot, error);
 }
 
 }  // namespace
@@ -29,10 +36,8 @@ qar_status find_slot(qar_archive* archive, size_t position, DirectoryTable* tabl
 qar_status qar_replace_encoded(qar_archive* archive, size_t position, const qar_encoded* encoded,
                                int64_t mtime, qar_error* error) {
     ErrorOut e(error);
-    DirectoryTable table;
-    int32_t table_number = 0;
-    uint32_t slot = 0;
-    qar_status status = find_slot(archive, position, &table, &table_number, &slot, e.to);
+    EntrySlot at;
+    qar_status status = find_slot(archive, position, &at, e.to);
     if (status != QAR_OK) return status;
     const RecordText name = entry_name_text(archive->entries[position]);
     if (!encoded->ended || encoded->key != archive->key || encoded->size == 0)
@@ -45,25 +50,23 @@ qar_status qar_replace_encoded(qar_archive* archive, size_t position, const qar_
     status = write_record_data(archive, name.text, encoded->record.stored,
                                encoded->record.stored_size, 0, &data_offset, e.to);
     if (status != QAR_OK) return status;
-    DirectoryEntry& entry = table.slots[slot];
+    DirectoryEntry& entry = at.table.slots[at.slot];
     entry.data_offset = uint32_t(data_offset);
     entry.stored_size = encoded->record.stored_size;
     entry.time = qar_stamp_from_time(mtime);
     entry.flags = encoded->record.flags;
-    status = write_table(archive, table_number, table, e.to);
+    status = write_table(archive, at.table_number, at.table, e.to);
     if (status == QAR_OK) archive->entries[position] = entry;
     return status;
 }
 
 qar_status qar_set_time(qar_archive* archive, size_t position, int64_t mtime, qar_error* error) {
     ErrorOut e(error);
-    DirectoryTable table;
-    int32_t table_number = 0;
-    uint32_t slot = 0;
-    qar_status status = find_slot(archive, position, &table, &table_number, &slot, e.to);
+    EntrySlot at;
+    qar_status status = find_slot(archive, position, &at, e.to);
     if (status != QAR_OK) return status;
-    table.slots[slot].time = qar_stamp_from_time(mtime);
-    status = write_table(archive, table_number, table, e.to);
-    if (status == QAR_OK) archive->entries[position].time = table.slots[slot].time;
+    at.table.slots[at.slot].time = qar_stamp_from_time(mtime);
+    status = write_table(archive, at.table_number, at.table, e.to);
+    if (status == QAR_OK) archive->entries[position].time = at.table.slots[at.slot].time;
     return status;
 }
