@@ -177,7 +177,9 @@ void notice_waiting(void* context) {
 // file, and a writer that held it may have renamed a new archive over the
 // name before letting go (a compaction): the file locked then is no longer
 // the archive, and the one that now has the name is opened and locked
-// instead. When the lock or the reopening fails, *file is closed.
+// instead. A writer may also have removed it (an add that created it and
+// stored nothing): then the reopening fails. When the lock or the reopening
+// fails, *file is closed.
 qar_status lock_archive(const char* path, FILE** file, WaitNotice* wait, qar_error* error) {
     for (;;) {
         errno = 0;
@@ -189,8 +191,9 @@ qar_status lock_archive(const char* path, FILE** file, WaitNotice* wait, qar_err
                                     path);
         }
         PlatFileId locked, named;
-        if (!plat_stream_id(*file, &locked) || !plat_path_id(path, 1, &named) ||
-            plat_same_file(locked, named))
+        if (!plat_stream_id(*file, &locked)) return QAR_OK;
+        if (plat_path_id(path, 1, &named) ? plat_same_file(locked, named)
+                                          : plat_path_exists(path))
             return QAR_OK;
         plat_close_stream(*file);
         errno = 0;
@@ -385,10 +388,13 @@ qar_status read_archive(FILE* file, const char* path, qar_archive** out, qar_err
         free_handle(archive);
         return status;
     }
-    // Entries of one name keep their directory order.
+    // Records of one name keep the order they were appended in (their
+    // index), so that the snapshot, and what is listed and extracted from
+    // it, is the same whatever slots they lie in.
     std::stable_sort(archive->entries, archive->entries + archive->entry_count,
                      [](const DirectoryEntry& a, const DirectoryEntry& b) {
-                         return compare_names(a.name, b.name) < 0;
+                         const int by_name = compare_names(a.name, b.name);
+                         return by_name != 0 ? by_name < 0 : a.index < b.index;
                      });
     *out = archive;
     return QAR_OK;

@@ -74,7 +74,7 @@ struct qar_archive {
     int32_t next_index;                  // index of the next appended record
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
     libqar::DirectoryEntry* entries;             // live entries at open, sorted by name (entries
-                                         // of one name in directory order); owned. An
+                                         // of one name in index order); owned. An
                                          // entry deleted through the handle keeps its
                                          // place and gets QAR_FLAG_DELETED.
     int append_refused;                  // set after a failed write: the stream's state is

@@ -64,11 +64,17 @@ uint32_t qar_stamp_from_datetime(const qar_datetime* utc) {
     // one-month shift is part of the stored format.
     PlatTm fields{utc->year - 1900, utc->month, utc->day, utc->hour, utc->minute, utc->second};
     int64_t seconds = plat_mkgmtime(fields);
-    return uint32_t(uint64_t(seconds));  // low 32 bits; -1 keeps all bits set
+    // -1 keeps all bits set. An instant past the field's last second would
+    // come back as some date near 1970: it is stored as unknown instead.
+    if (seconds < 0 || seconds >= int64_t(0xFFFFFFFFu)) return 0xFFFFFFFFu;
+    return uint32_t(seconds);
 }
 
 int qar_stamp_to_datetime(uint32_t stamp, int local, qar_datetime* out) {
-    int64_t seconds = int32_t(stamp);
+    // Unsigned, so that the dates up to 2106 that add stores come back; all
+    // bits set is the date before 1970, which cannot be shown.
+    if (stamp == 0xFFFFFFFFu) return 0;
+    int64_t seconds = stamp;
     PlatTm fields;
     int ok = local ? plat_localtime(seconds, &fields) : plat_gmtime(seconds, &fields);
     if (!ok) return 0;

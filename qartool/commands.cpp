@@ -65,24 +65,61 @@ void note_temporary_file(void*, const char* path) {
         plat_forget_on_interrupt();
 }
 
+// The size of a new archive: its header and one empty directory table.
+constexpr int64_t QAR_EMPTY_SIZE = 3632;
+
+const qar_open_options OPEN_OPTIONS = {print_waiting, nullptr, note_temporary_file, nullptr};
+
 // Opens the archive as mode says, with the key of the command line for a new
 // one; the key is compared by key_matches. Prints why when it fails.
 qar_archive* open_archive(const CommandLine& line, unsigned mode, const char* purpose) {
-    const qar_open_options options = {print_waiting, nullptr, note_temporary_file, nullptr};
     qar_archive* archive = nullptr;
     qar_error error;
-    if (qar_open_with(line.archive, mode | QAR_ANY_KEY, line.key, &options, &archive, &error) !=
-        QAR_OK) {
+    if (qar_open_with(line.archive, mode | QAR_ANY_KEY, line.key, &OPEN_OPTIONS, &archive,
+                      &error) != QAR_OK) {
         print_open_failure(line, purpose, error);
         return nullptr;
     }
     return key_matches(line, archive) ? archive : nullptr;
 }
 
-// Gathers every file argument into the archive. A sync (a reader given, the
-// workers' handle) prints its counts instead of progress lines.
+// Opens the archive for add and sync: a missing one is created with the
+// command's key (*created then says so); another add may create it at the
+// same moment, and then its archive is used.
+qar_archive* open_creating(const CommandLine& line, bool* created) {
+    qar_archive* archive = nullptr;
+    qar_error error;
+    const qar_status status =
+        qar_open_with(line.archive, QAR_CREATE_NEW, line.key, &OPEN_OPTIONS, &archive, &error);
+    *created = status == QAR_OK;
+    if (*created) return archive;
+    // A creation that failed (a full disk) is not tried again by the open.
+    if (status != QAR_EXISTS) {
+        print_open_failure(line, "write", error);
+        return nullptr;
+    }
+    return open_archive(line, QAR_CREATE, "write");
+}
+
+// 1 when the archive open in the handle still is the new empty archive an add
+// created: nothing appended through the handle, nothing written behind the
+// first table, and the file under its name.
+int still_new_and_empty(const CommandLine& line, const qar_archive* archive) {
+    PlatFileId open_id, named_id;
+    return qar_count(archive) == 0 && qar_archive_size(archive) == int64_t(QAR_EMPTY_SIZE) &&
+           qar_archive_file_id(archive, &open_id.volume, &open_id.file) &&
+           plat_path_id(line.archive, 0, &named_id) && plat_same_file(open_id, named_id);
+}
+
+// Runs the add, update or sync walk over every file argument. An archive that
+// this run created and stored nothing in is removed again, while the writers'
+// lock still holds it, so that a typing slip leaves no empty archive behind
+// (a writer waiting for the lock then finds no archive and says so). A sync
+// (reader given: the workers' own handle) prints its counts instead of
+// progress lines.
 int gather_each(const CommandLine& line, qar_archive* archive,
-                void (*gather_one)(GatherRun*, const char*), qar_archive* reader = nullptr) {
+                void (*gather_one)(GatherRun*, const char*), bool created,
+                qar_archive* reader = nullptr) {
     HandleCloser closer{archive};
     GatherRun run;
     start_gather(&run, archive, pipeline_worker_count(line));
@@ -94,6 +131,9 @@ int gather_each(const CommandLine& line, qar_archive* archive,
     if (reader != nullptr)
         printf("%d added, %d replaced, %d unchanged\n", run.added, run.replaced, run.unchanged);
     fflush(stdout);
+    if (created && still_new_and_empty(line, archive) && plat_remove_file(line.archive))
+        fprintf(stderr, "qartool: nothing stored, qar \"%s\" not created\n",
+                display_text(line.archive).c_str());
     return close_written(line, &closer,
                          finish_command(Tally{run.files, run.not_stored}, "files not stored"));
 }
@@ -172,23 +212,23 @@ int finish_command(const Tally& tally, const char* what) {
 
 int command_add(const CommandLine& line) {
     if (!files_named(line, "add")) return 1;
-    // A missing archive is created with the command's key; another add may
-    // create it at the same moment, and then its archive is used.
-    qar_archive* archive = open_archive(line, QAR_CREATE, "write");
+    bool created = false;
+    qar_archive* archive = open_creating(line, &created);
     if (!archive) return 1;
-    return gather_each(line, archive, gather_add);
+    return gather_each(line, archive, gather_add, created);
 }
 
 int command_update(const CommandLine& line) {
     if (!files_named(line, "update")) return 1;
     qar_archive* archive = open_existing_for_write(line);
     if (!archive) return 1;
-    return gather_each(line, archive, gather_update);
+    return gather_each(line, archive, gather_update, false);
 }
 
 int command_sync(const CommandLine& line) {
     if (!files_named(line, "sync")) return 1;
-    qar_archive* archive = open_archive(line, QAR_CREATE, "write");
+    bool created = false;
+    qar_archive* archive = open_creating(line, &created);
     if (!archive) return 1;
     // The workers compare files with records through a handle of their own,
     // opened once the writers' lock is held, so it sees the same records.
@@ -198,7 +238,7 @@ int command_sync(const CommandLine& line) {
         return 1;
     }
     HandleCloser reading{reader};
-    return gather_each(line, archive, gather_sync, reader);
+    return gather_each(line, archive, gather_sync, created, reader);
 }
 
 int command_delete(const CommandLine& line) {

@@ -27,7 +27,8 @@ int command_extract(const CommandLine& line);
 // patterns), writing nothing: one line per record, "OK" or "damaged", then
 // the counts; each damaged record also gets an ERROR: line with the reason.
 // An archive left by an interrupted add is said so on standard output; that
-// alone is no damage. 0 when nothing is damaged, 2 when something is.
+// alone is no damage. A pattern that matches no record is reported as
+// extract reports it. 0 when nothing is damaged or unmatched, else 2.
 int command_test(const CommandLine& line);
 // Tests the records at the given positions of the archive's snapshot
 // (qar_test) on the record pipeline's workers and reports each damaged one

@@ -77,14 +77,19 @@ int command_test(const CommandLine& line) {
                "the next add completes the qar\n",
                display_text(line.archive).c_str());
     const size_t count = qar_count(archive);
+    std::vector<char> hits(size_t(line.file_count), 0);
     std::vector<size_t> positions;
     for (size_t e = 0; e < count; ++e) {
         qar_entry entry;
         qar_entry_at(archive, e, &entry, nullptr);
-        if (entry_selected(line, entry)) positions.push_back(e);
+        if (entry_selected(line, entry, &hits)) positions.push_back(e);
     }
     Tally tally{int(positions.size()), test_records(line, archive, positions, true)};
     qar_close(archive, nullptr);
     printf("%d records tested, %d damaged\n", tally.asked, tally.not_done);
-    return finish_command(tally, "records damaged");
+    fflush(stdout);
+    const int damaged = tally.not_done;
+    report_unmatched(line, hits, "tested", &tally);
+    return finish_command(tally, damaged == tally.not_done ? "records damaged"
+                                                           : "records damaged or not found");
 }

@@ -27,7 +27,7 @@
  * order on one (qar_add_encoded).
  *
  * The snapshot. Opening reads the directory into a snapshot of the live
- * records, sorted by name; positions (0 .. qar_count() - 1) refer to it.
+ * records, sorted by name (records of one name in index order); positions (0 .. qar_count() - 1) refer to it.
  * Records added through the handle are not in the snapshot; records deleted
  * through it stay in it, marked deleted, and can still be read.
  */
@@ -118,7 +118,8 @@ typedef struct qar_datetime {
  * the month number 1-12 goes into the 0-based month field of the calendar,
  * so the stamp is the instant one month later (December becomes January of
  * the next year, 31 January becomes 3 March). Dates before 1970 store all
- * bits set. These functions are the only place the shift is made and undone.
+ * bits set, and so do instants past the last the field holds (2106-02-07
+ * 06:28:14 UTC); any other stamp is read as unsigned seconds. These functions are the only place the shift is made and undone.
  *
  * qar_stamp_from_datetime: the stamp of a UTC date and time.
  * qar_stamp_to_datetime: the date a stamp stands for, in UTC (local 0) or in

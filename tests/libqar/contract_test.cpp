@@ -102,6 +102,16 @@ TEST(TimeStamp, BeforeNineteenSeventyIsAllOnes) {
     EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_time(qar_time_from_datetime(&date)));
 }
 
+// The field's last second is 2106-02-07 06:28:14 once shifted; later instants would wrap.
+TEST(TimeStamp, PastTheFieldsLastSecondIsAllOnesNotAWrappedDate) {
+    const qar_datetime last = {2106, 1, 7, 6, 28, 14}, past = {2106, 1, 7, 6, 28, 15};
+    EXPECT_EQ(0xFFFFFFFEu, qar_stamp_from_datetime(&last));
+    EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&past));
+    qar_datetime back;
+    ASSERT_EQ(1, qar_stamp_to_datetime(0xFFFFFFFEu, 0, &back)) << "a stamp past 2038 reads back";
+    EXPECT_EQ(2106, back.year);
+}
+
 TEST(TimeStamp, SecondsGoThroughTheShiftAndBack) {
     for (int64_t seconds : {int64_t(0), int64_t(1400000000), int64_t(1419984000) /* Dec 31 */}) {
         const uint32_t stamp = qar_stamp_from_time(seconds);

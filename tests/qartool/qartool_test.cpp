@@ -104,26 +104,39 @@ TEST(WildcardNoCase, SetsHoldALetterInEitherCase) {
 const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\nUsage: ") +
     QARTOOL_PATH + " <options> <command> <qar_name> [<file_names>...]\n\n"
     "Options\n  -p <password>: encrypt using a password\n"
+    "  -k <number>: use this key (0 to 4294967295) instead of a password\n"
     "  -o <folder>: extract into this folder (made when missing)\n"
+    "  -n: extract never replaces a file that exists\n"
     "  -x <pattern>: leave out files, folders and records whose name matches\n"
     "  -z: c also compresses the records stored uncompressed\n"
-    "  @<file>: where a name or pattern goes, the names in <file>, one a line\n\n"
+    "  @<file>: where a name or pattern goes, the names in <file>, one a line\n"
+    "The password or key masks the records; it does not encrypt them: anyone\n"
+    "holding the qar can read it.\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
     "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n"
     "  c: Compact qar\n"
-    "  s: Sync qar with files: add new, replace changed, keep the rest\n\n"
+    "  s: Sync qar with files: add new, replace changed, keep the rest\n"
+    "Commands may also be given as words: add, delete, extract, list, update,\n"
+    "test, compact, sync.\n\n"
     "The c command reclaims the space that Delete and Update leave in the qar.\n"
     "\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
     "files or records were not done (each named on stderr); 107 out of memory.\n";
 
-TEST(QartoolCli, WithoutArgumentsPrintsTheUsage) {
+TEST(QartoolCli, WithoutArgumentsOrWithAHelpOptionPrintsTheUsage) {
     TempDir dir;
-    expect_qartool(dir.path, {}, 0, USAGE, "");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-h"}, {"--help", "x", "q"}, {"/?"}, {"-?"}})
+        expect_qartool(dir.path, args, 0, USAGE, "");
 }
 
-TEST(QartoolCli, ACommandWithoutArchivePrintsTheUsage) {
+// A lone argument still shows the usage text, as it always did.
+TEST(QartoolCli, ACommandWithoutItsArchiveEndsOne) {
     TempDir dir;
-    expect_qartool(dir.path, {"l"}, 0, USAGE, "");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"l"}, USAGE}, {{"extract"}, USAGE}, {{"x", ""}, ""}, {{"-p", "pw", "l"}, ""}};
+    for (const auto& [args, out] : cases)
+        expect_qartool(dir.path, args, 1, out, "ERROR: no qar file specified\n");
+    EXPECT_EQ("", list_directory(dir.path)) << "a file was created";
 }
 
 // A command line that cannot run: status 1, one message, no archive made.
@@ -364,7 +377,8 @@ TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
                               "game.qar", "data\\"}, 2,
         "file: a.txt\nfile: a.txt\nfile: empty.txt\nfile: game.qar\ndir: data\ndir: sub\n"
         "file: Noise.BIN\n",
-        std::string("\"a.txt\" already exists\n\"empty.txt\": empty file, not stored\n"
+        std::string("\"a.txt\": same record name \"a.txt\" as \"a.txt\", not stored\n"
+                    "\"empty.txt\": empty file, not stored\n"
                     "\"game.qar\": the qar file itself is not stored\n") +
         (looped ? "\"up\": directory already walked (a link loop?), skipped\n" : "") +
         "qartool: 3 of 5 files not stored\n",

@@ -62,20 +62,21 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
-// Standard input comes from a file; standard output and error go through
-// pipes, so that a file size limit set inside the child never cuts them.
-ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                          const std::string& stdin_data,
-                          const std::vector<std::string>& extra_env) {
-    TempDir io;
-    write_file(io.file("in"), stdin_data);
+namespace {
+
+// Standard input comes from the file or terminal at in_path; standard output
+// and error go through pipes, so that a file size limit set inside the child
+// never cuts them.
+ProcessResult run_with_input(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& in_path,
+                             const std::vector<std::string>& extra_env) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         for (int fd : {out_pipe[0], err_pipe[0]}) close(fd);
-        exec_child(argv, cwd, io.file("in"), out_pipe[1], err_pipe[1], extra_env);
+        exec_child(argv, cwd, in_path, out_pipe[1], err_pipe[1], extra_env);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -87,6 +88,48 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     result.out = result.raw_out;
     result.err = result.raw_err;
     return result;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
+                          const std::string& stdin_data,
+                          const std::vector<std::string>& extra_env) {
+    TempDir io;
+    write_file(io.file("in"), stdin_data);
+    return run_with_input(argv, cwd, io.file("in"), extra_env);
+}
+
+const char* terminal_input_missing() { return nullptr; }
+
+ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
+                                      const std::string& cwd) {
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+        throw std::runtime_error("no pseudo-terminal could be opened");
+    const std::string in_path = ptsname(terminal);
+    // Ctrl-D at the start of a line: the end of input for a reader.
+    if (write(terminal, "\x04", 1) != 1) throw std::runtime_error("cannot type on the terminal");
+    ProcessResult result = run_with_input(argv, cwd, in_path, {});
+    close(terminal);
+    return result;
+}
+
+SmallDisk::SmallDisk(int64_t bytes) {
+    const ProcessResult r = run_process({"/bin/mount", "-t", "tmpfs", "-o",
+                                         "size=" + std::to_string(bytes), "qar-test-disk",
+                                         mount_point.path},
+                                        "/");
+    if (r.status != 0) {
+        missing = "no small file system can be mounted here (mount: status " +
+                  std::to_string(r.status) + " " + r.err + ")";
+        return;
+    }
+    path = mount_point.path;
+}
+
+SmallDisk::~SmallDisk() {
+    if (!path.empty()) run_process({"/bin/umount", path}, "/");
 }
 
 void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us) {

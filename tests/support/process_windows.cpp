@@ -177,6 +177,18 @@ std::string read_error_line(RunningProcess*) { return ""; }
 
 ProcessResult finish_process(RunningProcess*) { return ProcessResult{-1, "", "", "", ""}; }
 
+const char* terminal_input_missing() {
+    return "a console cannot be given to a child process as its standard input here";
+}
+
+ProcessResult run_with_terminal_input(const std::vector<std::string>&, const std::string&) {
+    throw std::runtime_error(terminal_input_missing());
+}
+
+SmallDisk::SmallDisk(int64_t) : missing("Windows mounts no small file system for a test") {}
+
+SmallDisk::~SmallDisk() {}
+
 const char* concurrent_processes_missing() {
     return "the test support starts no child processes side by side on Windows yet";
 }
