@@ -1,5 +1,6 @@
-// The repack loop through the built program: -x leaving out files, folders and records,
-// names read from @lists, and c -z giving the archive that add writes.
+// The repack loop through the built program: s against archives laid out by the format's
+// rules, -x leaving out files, folders and records, names read from @lists, and c -z
+// giving the archive that add writes.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "qar_bytes.h"
 #include "run_qartool.h"
+#include "stored_oracle.h"
 #include "test_support.h"
 
 namespace {
@@ -21,6 +23,108 @@ std::set<std::string> live_names(const std::string& archive) {
     for (const RawEntry& e : raw_entries(archive))
         if ((e.flags & 1) == 0) names.insert(e.name);
     return names;
+}
+
+void lay_out_game(const std::string& root);
+
+// Two file times and the stamps the format stores for them (one month on).
+const int64_t JUNE_15 = 1402828200, JUNE_16 = JUNE_15 + 86400;        // 10:30 UTC
+const uint32_t JULY_15 = 1405420200, JULY_16 = JULY_15 + 86400;
+
+std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// Compressible contents, different for each seed.
+std::string lines(uint32_t seed) {
+    std::string out;
+    for (int i = 0; out.size() < 3000; ++i) out += "line " + std::to_string(i % (7 + seed)) + "\n";
+    return out;
+}
+
+// The archive before the sync, with key: same.txt, touched.txt, changed.txt and kept.txt,
+// stored as they are (masked), times July 15; their contents follow.
+struct SyncStart {
+    uint32_t key = password_key("pw");
+    std::string same = "same bytes", touched = "touched", changed = "old bytes", kept = "kept";
+    std::vector<RawEntry> entries;
+    std::string data;
+    SyncStart() {
+        int index = 0;
+        const std::pair<const char*, std::string*> records[] = {
+            {"same.txt", &same}, {"touched.txt", &touched}, {"changed.txt", &changed},
+            {"kept.txt", &kept}};
+        for (const auto& [name, content] : records) {
+            entries.push_back({name, uint32_t(3632 + data.size()), index++,
+                               uint32_t(content->size()), JULY_15, 0});
+            data += text_of(masked(bytes_of(*content), key));
+        }
+    }
+    std::string archive() const { return raw_archive(key, entries, data); }
+};
+
+// One file of each kind: the same bytes, the same bytes touched a day later, new bytes for
+// a record, a name the archive lacks, and an empty file (refused); kept.txt has no file.
+TEST(SyncTable, EachKindOfFileGetsItsActionAndTheArchiveItsBytes) {
+    TempDir dir;
+    const SyncStart start;
+    write_file(dir.file("g.qar"), start.archive());
+    fs::create_directories(dir.file("mod"));
+    const std::string changed = lines(1), added = lines(2);
+    const std::pair<const char*, std::pair<std::string, int64_t>> files[] = {
+        {"same.txt", {start.same, JUNE_15}},    {"touched.txt", {start.touched, JUNE_16}},
+        {"changed.txt", {changed, JUNE_15}},    {"new.txt", {added, JUNE_15}},
+        {"empty.txt", {"", JUNE_15}}};
+    for (const auto& [name, file] : files) {
+        write_file(dir.file("mod/") + name, file.first);
+        set_write_time(dir.file("mod/") + name, file.second);
+    }
+    expect_qartool(dir.path, {"-p", "pw", "s", "g.qar", "mod"}, 2,
+                   "replaced: changed.txt\nadded: new.txt\n1 added, 1 replaced, 2 unchanged\n",
+                   "\"empty.txt\": empty file, not stored\nqartool: 1 of 5 files not stored\n");
+
+    // Walk order: changed.txt's new bytes are appended first, then new.txt's.
+    const auto [changed_stream, changed_flags] =
+        expected_stored(masked(bytes_of(changed), start.key));
+    const auto [added_stream, added_flags] = expected_stored(masked(bytes_of(added), start.key));
+    ASSERT_NE(0u, changed_flags) << "the changed file's content does not compress";
+    std::vector<RawEntry> entries = start.entries;
+    const uint32_t end = uint32_t(3632 + start.data.size());
+    entries[1].time = JULY_16;
+    entries[2] = {"changed.txt", end, 2, uint32_t(changed_stream.size()), JULY_15, changed_flags};
+    entries.push_back({"new.txt", end + uint32_t(changed_stream.size()), 4,
+                       uint32_t(added_stream.size()), JULY_15, added_flags});
+    const std::string expected =
+        raw_archive(start.key, entries, start.data + changed_stream + added_stream);
+    EXPECT_TRUE(expected == read_file(dir.file("g.qar")))
+        << "the synced archive is not the one the format's rules give";
+}
+
+TEST(SyncTable, ASecondSyncOfTheSameFilesWritesNothing) {
+    TempDir dir;
+    lay_out_game(dir.file("game"));
+    expect_qartool(dir.path, {"s", "g.qar", "game"}, 0,
+                   "added: a.txt\nadded: b.bin\nadded: c.dat\nadded: d.txt\n"
+                   "4 added, 0 replaced, 0 unchanged\n",
+                   "");
+    const std::string first = read_file(dir.file("g.qar"));
+    expect_qartool(dir.path, {"sync", "g.qar", "game"}, 0, "0 added, 0 replaced, 4 unchanged\n",
+                   "");
+    EXPECT_TRUE(first == read_file(dir.file("g.qar"))) << "an unchanged sync wrote to the archive";
+}
+
+// A sync of files that are all there makes the archive add makes, and stores nothing
+// when it finds nothing (no empty archive is left).
+TEST(SyncTable, ANewArchiveIsWhatAddWritesAndNoneIsLeftWhenNothingIsStored) {
+    TempDir dir;
+    lay_out_game(dir.file("game"));
+    ASSERT_EQ(0, qartool(dir.path, {"-k", "9", "a", "added.qar", "game"}).status);
+    ASSERT_EQ(0, qartool(dir.path, {"-k", "9", "s", "synced.qar", "game"}).status);
+    EXPECT_TRUE(read_file(dir.file("added.qar")) == read_file(dir.file("synced.qar")))
+        << "a sync into a new archive differs from an add";
+    const ProcessResult r = qartool(dir.path, {"s", "none.qar", "nosuch"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_FALSE(file_exists(dir.file("none.qar"))) << "an empty archive was left: " << r.err;
 }
 
 // mod/ holds keep.txt, junk.tmp, Sub/deep.TMP (the pattern's case does not matter) and a
