@@ -86,7 +86,9 @@ std::vector<size_t> index_order(const qar_archive* archive) {
         if (!entries[e].deleted) positions.push_back(e);
     }
     std::stable_sort(positions.begin(), positions.end(),
-                     [&entries](size_t a, size_t b) { return entries[a].index < entries[b].index; });
+                     [&entries](size_t a, size_t b) {
+                         return entries[a].index < entries[b].index;
+                     });
     return positions;
 }
 
