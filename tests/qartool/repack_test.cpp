@@ -42,18 +42,19 @@ std::string lines(uint32_t seed) {
     return out;
 }
 
-// The archive before the sync, with key: same.txt, touched.txt, changed.txt and kept.txt,
-// stored as they are (masked), times July 15; their contents follow.
+// The archive before the sync, with key: same.txt, touched.txt, changed.txt, kept.txt and
+// edited.txt, stored as they are (masked), times July 15; their contents follow.
 struct SyncStart {
     uint32_t key = password_key("pw");
-    std::string same = "same bytes", touched = "touched", changed = "old bytes", kept = "kept";
+    std::string same = "same bytes", touched = "touched", changed = "old bytes", kept = "kept",
+                edited = "edited bytes";
     std::vector<RawEntry> entries;
     std::string data;
     SyncStart() {
         int index = 0;
         const std::pair<const char*, std::string*> records[] = {
             {"same.txt", &same}, {"touched.txt", &touched}, {"changed.txt", &changed},
-            {"kept.txt", &kept}};
+            {"kept.txt", &kept}, {"edited.txt", &edited}};
         for (const auto& [name, content] : records) {
             entries.push_back({name, uint32_t(3632 + data.size()), index++,
                                uint32_t(content->size()), JULY_15, 0});
@@ -64,7 +65,8 @@ struct SyncStart {
 };
 
 // One file of each kind: the same bytes, the same bytes touched a day later, new bytes for
-// a record, a name the archive lacks, and an empty file (refused); kept.txt has no file.
+// a record (of another size, and of the same size), a name the archive lacks, and an empty
+// file (refused); kept.txt has no file.
 TEST(SyncTable, EachKindOfFileGetsItsActionAndTheArchiveItsBytes) {
     TempDir dir;
     const SyncStart start;
@@ -74,16 +76,18 @@ TEST(SyncTable, EachKindOfFileGetsItsActionAndTheArchiveItsBytes) {
     const std::pair<const char*, std::pair<std::string, int64_t>> files[] = {
         {"same.txt", {start.same, JUNE_15}},    {"touched.txt", {start.touched, JUNE_16}},
         {"changed.txt", {changed, JUNE_15}},    {"new.txt", {added, JUNE_15}},
-        {"empty.txt", {"", JUNE_15}}};
+        {"empty.txt", {"", JUNE_15}},           {"edited.txt", {"EDITED BYTES", JUNE_15}}};
     for (const auto& [name, file] : files) {
         write_file(dir.file("mod/") + name, file.first);
         set_write_time(dir.file("mod/") + name, file.second);
     }
     expect_qartool(dir.path, {"-p", "pw", "s", "g.qar", "mod"}, 2,
-                   "replaced: changed.txt\nadded: new.txt\n1 added, 1 replaced, 2 unchanged\n",
-                   "\"empty.txt\": empty file, not stored\nqartool: 1 of 5 files not stored\n");
+                   "replaced: changed.txt\nreplaced: edited.txt\nadded: new.txt\n"
+                   "1 added, 2 replaced, 2 unchanged\n",
+                   "\"empty.txt\": empty file, not stored\nqartool: 1 of 6 files not stored\n");
 
-    // Walk order: changed.txt's new bytes are appended first, then new.txt's.
+    // Walk order: changed.txt's new bytes are appended first, then edited.txt's (too short
+    // to compress), then new.txt's.
     const auto [changed_stream, changed_flags] =
         expected_stored(masked(bytes_of(changed), start.key));
     const auto [added_stream, added_flags] = expected_stored(masked(bytes_of(added), start.key));
@@ -92,10 +96,13 @@ TEST(SyncTable, EachKindOfFileGetsItsActionAndTheArchiveItsBytes) {
     const uint32_t end = uint32_t(3632 + start.data.size());
     entries[1].time = JULY_16;
     entries[2] = {"changed.txt", end, 2, uint32_t(changed_stream.size()), JULY_15, changed_flags};
-    entries.push_back({"new.txt", end + uint32_t(changed_stream.size()), 4,
-                       uint32_t(added_stream.size()), JULY_15, added_flags});
+    const std::string edited = text_of(masked(bytes_of("EDITED BYTES"), start.key));
+    const uint32_t edited_at = end + uint32_t(changed_stream.size());
+    entries[4] = {"edited.txt", edited_at, 4, 12, JULY_15, 0};
+    entries.push_back({"new.txt", edited_at + 12, 5, uint32_t(added_stream.size()), JULY_15,
+                       added_flags});
     const std::string expected =
-        raw_archive(start.key, entries, start.data + changed_stream + added_stream);
+        raw_archive(start.key, entries, start.data + changed_stream + edited + added_stream);
     EXPECT_TRUE(expected == read_file(dir.file("g.qar")))
         << "the synced archive is not the one the format's rules give";
 }
