@@ -65,9 +65,6 @@ void note_temporary_file(void*, const char* path) {
         plat_forget_on_interrupt();
 }
 
-// The size of a new archive: its header and one empty directory table.
-constexpr int64_t QAR_EMPTY_SIZE = 3632;
-
 const qar_open_options OPEN_OPTIONS = {print_waiting, nullptr, note_temporary_file, nullptr};
 
 // Opens the archive as mode says, with the key of the command line for a new
@@ -83,30 +80,12 @@ qar_archive* open_archive(const CommandLine& line, unsigned mode, const char* pu
     return key_matches(line, archive) ? archive : nullptr;
 }
 
-// Opens the archive for add and sync: a missing one is created with the
-// command's key (*created then says so); another add may create it at the
-// same moment, and then its archive is used.
-qar_archive* open_creating(const CommandLine& line, bool* created) {
-    qar_archive* archive = nullptr;
-    qar_error error;
-    const qar_status status =
-        qar_open_with(line.archive, QAR_CREATE_NEW, line.key, &OPEN_OPTIONS, &archive, &error);
-    *created = status == QAR_OK;
-    if (*created) return archive;
-    // A creation that failed (a full disk) is not tried again by the open.
-    if (status != QAR_EXISTS) {
-        print_open_failure(line, "write", error);
-        return nullptr;
-    }
-    return open_archive(line, QAR_CREATE, "write");
-}
-
 // 1 when the archive open in the handle still is the new empty archive an add
-// created: nothing appended through the handle, nothing written behind the
-// first table, and the file under its name.
-int still_new_and_empty(const CommandLine& line, const qar_archive* archive) {
+// created: nothing written behind the first table, and the file under its
+// name.
+int still_new_and_empty(const CommandLine& line, qar_archive* archive) {
     PlatFileId open_id, named_id;
-    return qar_count(archive) == 0 && qar_archive_size(archive) == int64_t(QAR_EMPTY_SIZE) &&
+    return qar_archive_size(archive) == 3632 &&
            qar_archive_file_id(archive, &open_id.volume, &open_id.file) &&
            plat_path_id(line.archive, 0, &named_id) && plat_same_file(open_id, named_id);
 }
@@ -212,10 +191,11 @@ int finish_command(const Tally& tally, const char* what) {
 
 int command_add(const CommandLine& line) {
     if (!files_named(line, "add")) return 1;
-    bool created = false;
-    qar_archive* archive = open_creating(line, &created);
+    // A missing archive is created with the command's key; another add may
+    // create it at the same moment, and then its archive is used.
+    qar_archive* archive = open_archive(line, QAR_CREATE, "write");
     if (!archive) return 1;
-    return gather_each(line, archive, gather_add, created);
+    return gather_each(line, archive, gather_add, qar_archive_created(archive) != 0);
 }
 
 int command_update(const CommandLine& line) {
@@ -227,8 +207,7 @@ int command_update(const CommandLine& line) {
 
 int command_sync(const CommandLine& line) {
     if (!files_named(line, "sync")) return 1;
-    bool created = false;
-    qar_archive* archive = open_creating(line, &created);
+    qar_archive* archive = open_archive(line, QAR_CREATE, "write");
     if (!archive) return 1;
     // The workers compare files with records through a handle of their own,
     // opened once the writers' lock is held, so it sees the same records.
@@ -238,7 +217,7 @@ int command_sync(const CommandLine& line) {
         return 1;
     }
     HandleCloser reading{reader};
-    return gather_each(line, archive, gather_sync, created, reader);
+    return gather_each(line, archive, gather_sync, qar_archive_created(archive) != 0, reader);
 }
 
 int command_delete(const CommandLine& line) {

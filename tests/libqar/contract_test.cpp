@@ -104,12 +104,23 @@ TEST(TimeStamp, BeforeNineteenSeventyIsAllOnes) {
 
 // The field's last second is 2106-02-07 06:28:14 once shifted; later instants would wrap.
 TEST(TimeStamp, PastTheFieldsLastSecondIsAllOnesNotAWrappedDate) {
-    const qar_datetime last = {2106, 1, 7, 6, 28, 14}, past = {2106, 1, 7, 6, 28, 15};
+    const qar_datetime last = {2106, 1, 7, 6, 28, 14}, after = {2106, 1, 7, 6, 28, 15},
+                       later = {2107, 1, 1, 0, 0, 0};
     EXPECT_EQ(0xFFFFFFFEu, qar_stamp_from_datetime(&last));
-    EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&past));
-    qar_datetime back;
-    ASSERT_EQ(1, qar_stamp_to_datetime(0xFFFFFFFEu, 0, &back)) << "a stamp past 2038 reads back";
-    EXPECT_EQ(2106, back.year);
+    EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&after));
+    EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&later));
+}
+
+// A stamp with the top bit set is a date after 2038, not one before 1970.
+TEST(TimeStamp, AStampWithTheTopBitSetReadsBackAsALateDate) {
+    const qar_datetime date = {2040, 6, 1, 0, 0, 0};
+    const uint32_t stamp = qar_stamp_from_datetime(&date);
+    ASSERT_GT(stamp, 0x80000000u);
+    qar_datetime back = {};
+    ASSERT_EQ(1, qar_stamp_to_datetime(stamp, 0, &back));
+    EXPECT_EQ(2040, back.year);
+    EXPECT_EQ(6, back.month);
+    EXPECT_EQ(qar_time_from_datetime(&date), qar_stamp_to_time(stamp));
 }
 
 TEST(TimeStamp, SecondsGoThroughTheShiftAndBack) {
