@@ -193,3 +193,39 @@ TEST(QartoolWorkers, CompactGivesTheSameArchiveForAnyNumberOfWorkers) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tree's archive, then three of its files changed and one added (old.txt differs from
+// its record too): s with any number of
+// workers gives the same lines and the same archive.
+TEST(QartoolWorkers, SyncGivesTheSameArchiveAndLinesForAnyNumberOfWorkers) {
+    TempDir work;
+    make_tree(work.file("src"));
+    const Outcome added = add_with(work.path, 0, {}, 0);
+    write_file(work.file("src/a/one.txt"), content(300, 99));
+    write_file(work.file("src/b/d/n3"), content(2000, 98));
+    write_file(work.file("src/b/d/tiny"), "T");
+    write_file(work.file("src/b/fresh.txt"), content(5000, 97));
+    Outcome first;
+    for (unsigned workers : {0u, WORKER_COUNTS[0], WORKER_COUNTS[1]}) {
+        write_file(work.file("s.qar"), added.archive);
+        Outcome out = {run_process({QARTOOL_PATH, "-j", std::to_string(workers), "s", "s.qar",
+                                    "src"},
+                                   work.path),
+                       read_file(work.file("s.qar"))};
+        if (workers == 0) {
+            EXPECT_NE(std::string::npos, out.result.out.find("1 added, 4 replaced, 44 unchanged"))
+                << out.result.out;
+            first = out;
+            continue;
+        }
+        const std::string with = " with " + std::to_string(workers) + " workers";
+        EXPECT_EQ(first.result.status, out.result.status) << "status" << with;
+        EXPECT_EQ(first.result.out, out.result.out) << "standard output" << with;
+        EXPECT_EQ(first.result.err, out.result.err) << "standard error" << with;
+        EXPECT_TRUE(first.archive == out.archive) << "archive bytes differ" << with;
+    }
+}
+
+}  // namespace
