@@ -545,7 +545,7 @@ qar_status qar_entry_at(const qar_archive* archive, size_t position, qar_entry* 
                         qar_error* error) {
     ErrorOut e(error);
     if (position >= size_t(archive->entry_count))
-        return set_error(e.to, QAR_INVALID, "No record at position %zu of file \"%s\"", position,
+        return set_error(e.to, QAR_INVALID, "No record at that position in file \"%s\"",
                          archive->base_name);
     const DirectoryEntry& entry = archive->entries[position];
     memcpy(out->name, entry_name_text(entry).text, sizeof out->name);

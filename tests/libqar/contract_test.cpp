@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -284,6 +285,25 @@ TEST(Testing, TestAllCountsEachDamagedRecordAndGivesTheFirstMessage) {
     EXPECT_EQ(2u, damaged);
     EXPECT_STREQ("its stored bytes lie beyond the end of the file", error.message);
     EXPECT_EQ(QAR_OK, qar_test(r.handle, 0, nullptr)) << "\"ok\" is sound";
+}
+
+// A record of 1 GiB stored as it is (in a sparse file), read where memory is short: the
+// read fails with a status the caller can act on; the process goes on.
+TEST(Memory, RunningOutIsAStatusAndNotAnExit) {
+    if (const char* why = memory_limit_missing()) GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string path = dir.file("huge.qar");
+    write_file(path, raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));
+    std::filesystem::resize_file(path, 3632 + (uintmax_t(1) << 30));
+    const int status = run_with_memory_limit(int64_t(256) << 20, [&] {
+        OpenArchive r(path, QAR_READ, 0);
+        void* data = nullptr;
+        size_t size = 0;
+        qar_error error;
+        const qar_status read = qar_read_alloc(r.handle, 0, &data, &size, &error);
+        return read == QAR_NO_MEMORY && std::string(error.message) == "out of memory" ? 0 : 1;
+    });
+    EXPECT_EQ(0, status) << "the read did not fail with QAR_NO_MEMORY, or the child died";
 }
 
 // Opening with its open or its lock failed: QAR_IO, the file and the system's reason.

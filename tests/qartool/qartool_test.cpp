@@ -491,6 +491,20 @@ TEST(Extract, ARecordThatFailsToDecodeLeavesTheOldFile) {
     EXPECT_EQ(x.files(), (std::vector<std::string>{"broken", "game.qar"})) << "a temporary file stayed";
 }
 
+// A record of 1 GiB (stored as it is, in a sparse file) where the process may map 256 MiB.
+TEST(Extract, RunningOutOfMemoryEndsWithStatus107) {
+    if (memory_limit_missing() != nullptr || !file_exists("/usr/bin/prlimit"))
+        GTEST_SKIP() << "no limit on a child's memory here";
+    TempDir dir;
+    write_file(dir.file("huge.qar"), raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));
+    std::filesystem::resize_file(dir.file("huge.qar"), 3632 + (uintmax_t(1) << 30));
+    const ProcessResult r = run_process(
+        {"/usr/bin/prlimit", "--as=268435456", QARTOOL_PATH, "-j", "0", "x", "huge.qar"}, dir.path);
+    EXPECT_EQ(107, r.status) << r.err;
+    EXPECT_EQ("ERROR: out of memory\n", r.err);
+    EXPECT_FALSE(file_exists(dir.file("huge"))) << "a part of the record was written";
+}
+
 TEST(Extract, AReplacedFileKeepsItsPermissionBits) {
     Extraction x({{"tool.sh", 3632, 0, 3, 0, 0}}, [](Extraction& e) {
         write_file(e.work + "/tool.sh", "old");

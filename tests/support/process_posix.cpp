@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -227,6 +228,35 @@ int run_with_file_size_limit(int64_t limit, const std::function<int()>& child) {
         const struct rlimit rl = {rlim_t(limit), RLIM_INFINITY};
         signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail instead
         setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(child());
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const char* memory_limit_missing() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return "the sanitizers' own memory does not fit under a limit";
+#else
+    return nullptr;
+#endif
+}
+
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child) {
+    // The process's mapped size, the first figure of /proc/self/statm, in pages.
+    long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1)
+        throw std::runtime_error("cannot read /proc/self/statm");
+    fclose(statm);
+    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + rlim_t(extra);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const struct rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_AS, &rl);
         _exit(child());
     }
     int status = 0;

@@ -199,6 +199,12 @@ const char* file_size_limit_missing() {
 
 int run_with_file_size_limit(int64_t, const std::function<int()>&) { return -1; }
 
+const char* memory_limit_missing() {
+    return "these tests cannot limit a child process's memory on Windows";
+}
+
+int run_with_memory_limit(int64_t, const std::function<int()>&) { return -1; }
+
 std::string as_text(const std::string& bytes) {
     std::string text;
     for (size_t i = 0; i < bytes.size(); ++i)

@@ -66,6 +66,16 @@ const char* terminal_input_missing();
 ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
                                       const std::string& cwd);
 
+// Why this system (or this build: the sanitizers map memory of their own)
+// cannot limit the memory a child process maps, or null when it can.
+const char* memory_limit_missing();
+
+// Runs child() in a child process that may map at most `extra` bytes more
+// than the test process has mapped when it starts the child, and returns its
+// exit status, -1 when it did not exit normally. Only where
+// memory_limit_missing() is null.
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child);
+
 // Text as the tools' text outputs read on this system: CR LF line ends (the
 // Windows build writes them) become LF; elsewhere the bytes are unchanged.
 std::string as_text(const std::string& bytes);
