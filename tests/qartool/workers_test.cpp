@@ -141,18 +141,18 @@ TEST(QartoolWorkers, ExtractWritesTheSameFilesAndOutputForAnyNumberOfWorkers) {
 
 namespace {
 
-// Runs the program with each number of workers on a fresh copy of the archive and
-// compares status, both outputs and the archive afterwards with the run without any.
-void expect_same_for_any_workers(const std::string& archive, const std::vector<std::string>& args,
-                                 int status) {
-    TempDir work;
+// Runs the program in folder with each number of workers on a fresh copy of the archive
+// (g.qar) and compares status, both outputs and the archive afterwards with the run
+// without any, which is returned.
+Outcome expect_same_in(const std::string& folder, const std::string& archive,
+                       const std::vector<std::string>& args, int status) {
+    const std::string path = folder + "/g.qar";
     Outcome first;
     for (unsigned workers : {0u, WORKER_COUNTS[0], WORKER_COUNTS[1]}) {
-        write_file(work.file("g.qar"), archive);
+        write_file(path, archive);
         std::vector<std::string> argv = {QARTOOL_PATH, "-j", std::to_string(workers)};
         argv.insert(argv.end(), args.begin(), args.end());
-        argv.push_back("g.qar");
-        Outcome out = {run_process(argv, work.path), read_file(work.file("g.qar"))};
+        Outcome out = {run_process(argv, folder), read_file(path)};
         if (workers == 0) {
             EXPECT_EQ(status, out.result.status) << out.result.err;
             first = out;
@@ -164,6 +164,15 @@ void expect_same_for_any_workers(const std::string& archive, const std::vector<s
         EXPECT_EQ(first.result.err, out.result.err) << "standard error" << with;
         EXPECT_TRUE(first.archive == out.archive) << "archive bytes differ" << with;
     }
+    return first;
+}
+
+// As expect_same_in, for a command that takes the archive last, in a folder of its own.
+void expect_same_for_any_workers(const std::string& archive, std::vector<std::string> args,
+                                 int status) {
+    TempDir work;
+    args.push_back("g.qar");
+    expect_same_in(work.path, archive, args, status);
 }
 
 // The tree's archive after an update of every file, and a hand-laid one with damage.
@@ -207,25 +216,9 @@ TEST(QartoolWorkers, SyncGivesTheSameArchiveAndLinesForAnyNumberOfWorkers) {
     write_file(work.file("src/b/d/n3"), content(2000, 98));
     write_file(work.file("src/b/d/tiny"), "T");
     write_file(work.file("src/b/fresh.txt"), content(5000, 97));
-    Outcome first;
-    for (unsigned workers : {0u, WORKER_COUNTS[0], WORKER_COUNTS[1]}) {
-        write_file(work.file("s.qar"), added.archive);
-        Outcome out = {run_process({QARTOOL_PATH, "-j", std::to_string(workers), "s", "s.qar",
-                                    "src"},
-                                   work.path),
-                       read_file(work.file("s.qar"))};
-        if (workers == 0) {
-            EXPECT_NE(std::string::npos, out.result.out.find("1 added, 4 replaced, 44 unchanged"))
-                << out.result.out;
-            first = out;
-            continue;
-        }
-        const std::string with = " with " + std::to_string(workers) + " workers";
-        EXPECT_EQ(first.result.status, out.result.status) << "status" << with;
-        EXPECT_EQ(first.result.out, out.result.out) << "standard output" << with;
-        EXPECT_EQ(first.result.err, out.result.err) << "standard error" << with;
-        EXPECT_TRUE(first.archive == out.archive) << "archive bytes differ" << with;
-    }
+    const Outcome first = expect_same_in(work.path, added.archive, {"s", "g.qar", "src"}, 2);
+    EXPECT_NE(std::string::npos, first.result.out.find("1 added, 4 replaced, 44 unchanged"))
+        << first.result.out;
 }
 
 }  // namespace
