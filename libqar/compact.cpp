@@ -249,7 +249,7 @@ qar_status check_rewrite_position(const qar_rewrite* rw, size_t position, qar_er
         return set_error(error, QAR_REFUSED, "Could not write data to file \"%s\": an earlier "
                          "write to it failed", rw->to != nullptr ? rw->to->base_name : "");
     if (position >= size_t(rw->from->entry_count))
-        return set_error(error, QAR_INVALID, "No record at position %zu of file \"%s\"", position,
+        return set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
                          rw->from->base_name);
     return QAR_OK;
 }

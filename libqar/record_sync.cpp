@@ -23,7 +23,7 @@ qar_status find_slot(qar_archive* archive, size_t position, EntrySlot* out, qar_
     qar_status status = check_writable(archive, "dtable", error);
     if (status != QAR_OK) return status;
     if (position >= size_t(archive->entry_count))
-        return set_error(error, QAR_INVALID, "No record at position %zu of file \"%s\"", position,
+        return set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
                          archive->base_name);
     const DirectoryEntry& entry = archive->entries[position];
     return read_entry_slot(archive, entry, entry_name_text(entry).text,
