@@ -36,7 +36,11 @@ bool read_list(const char* path, NameLists* lists, std::vector<const char*>* out
         plat_close_read(file);
     }
     if (result != PLAT_READ_OK && result != PLAT_READ_EMPTY) {
-        const int error = errno;
+        // Where the system's call left no reason (Windows), a missing file is
+        // still named as such.
+        const int error = errno != 0 || result != PLAT_READ_OPEN_FAILED ? errno
+                          : plat_path_exists(path)                      ? 0
+                                                                        : ENOENT;
         const char* reason = result == PLAT_READ_TOO_LARGE ? "larger than 64 MiB"
                              : error != 0                  ? strerror(error)
                                                            : "not a file that can be read";
