@@ -71,10 +71,17 @@ int read_item(void* context, PipelineJob* job, void*) {
     ExtractRun* run = static_cast<ExtractRun*>(context);
     ExtractItem* item = static_cast<ExtractItem*>(job->item);
     if (!item->plain) return 0;
-    uint8_t* buffer = reserve_buffer(&job->buffers[PLAIN_BYTES], item->entry.size);
-    if (qar_read(run->archive, item->position, buffer, item->entry.size, &item->size,
-                 &item->outcome) == QAR_OK)
-        item->data = buffer;
+    // Into the job's buffer, grown only once the library has checked the
+    // entry against the file (a damaged entry may claim 4 GiB).
+    ByteBuffer* buffer = &job->buffers[PLAIN_BYTES];
+    qar_status status = qar_read(run->archive, item->position, buffer->data, buffer->capacity,
+                                 &item->size, &item->outcome);
+    if (status == QAR_BUFFER_TOO_SMALL) {
+        reserve_buffer(buffer, item->size);
+        status = qar_read(run->archive, item->position, buffer->data, buffer->capacity,
+                          &item->size, &item->outcome);
+    }
+    if (status == QAR_OK) item->data = buffer->data;
     return 0;
 }
 

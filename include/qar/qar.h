@@ -270,7 +270,10 @@ QAR_API qar_status qar_find(const qar_archive* archive, const char* name, size_t
  * into the caller's buffer. *size gets the record's size, also when it does
  * not fit capacity (QAR_BUFFER_TOO_SMALL, buffer untouched). Stored bytes
  * outside the file, or a stream that does not decode to exactly the recorded
- * size, is QAR_DAMAGED: a damaged record is never handed out in part. A read. */
+ * size, is QAR_DAMAGED: a damaged record is never handed out in part. Stored
+ * bytes outside the file are found before the capacity is looked at, so a
+ * caller that grows its buffer to *size after QAR_BUFFER_TOO_SMALL never
+ * allocates what a damaged entry claims. A read. */
 QAR_API qar_status qar_read(const qar_archive* archive, size_t position, void* buffer,
                             size_t capacity, size_t* size, qar_error* error);
 

@@ -149,6 +149,8 @@ TEST(ArchiveOpen, ARecordPastTheEndOfTheFileIsNotRead) {
     EXPECT_EQ(QAR_DAMAGED, qar_read_alloc(a.handle, 0, &data, &size, &error));
     EXPECT_EQ(nullptr, data);
     EXPECT_EQ("Could not read record big from" + IN_C, std::string(error.message));
+    // Damaged before too small: a caller would otherwise size a buffer from the claim.
+    EXPECT_EQ(QAR_DAMAGED, qar_read(a.handle, 0, nullptr, 0, &size, &error));
 }
 
 TEST(ArchiveOpen, DeleteOfAnEntryWithAnIndexBeyondTheTablesWritesNothing) {
