@@ -408,6 +408,7 @@ class Bench:
         if set_name == "mixed":
             self.extract_figures(set_name, out, files, size, on_disk=True)
         self.attempt("python " + set_name, lambda: self.python_figures(set_name, out))
+        self.repack_figures(set_name, out, files, one_core)
 
     def identity(self, set_name, threaded, threaded_p, seq, t, cpu_one):
         """The archive written on one core (no threads at all) must be the
@@ -551,6 +552,71 @@ class Bench:
             self.table.add("Python: 4 threads read every record each", four, "s", "",
                            "1 thread (throughput)", speed_up, ">= 1.60",
                            round(speed_up, 2) >= 1.60)
+
+    # -- the repack loop ---------------------------------------------------------
+
+    def repack_figures(self, set_name, archive, files, one_core):
+        """s, t and c -z against a full add of the same set in the same rounds:
+        s over the unchanged files, s over files of which three differ from
+        their records (the tree; three records of the archive are given other
+        bytes with u first, which costs s what three edited files cost), t
+        threaded against t on one core (mixed), and c -z of the tree's archive
+        after u replaced every record (stored uncompressed)."""
+        qar = self.prog("qartool")
+        pristine = self.w("repack-pristine.qar")
+        shutil.copyfile(archive, pristine)
+        work = self.w("repack.qar")
+        added = self.w("repack-a.qar")
+
+        def copy_of(src):
+            return lambda: shutil.copyfile(src, work)
+
+        contenders = [("a", lambda: clean(added), [qar, "a", added, set_name], self.corpus, None),
+                      ("s0", copy_of(pristine), [qar, "s", work, set_name], self.corpus, None)]
+        if set_name == "tree":
+            changed = self.w("repack-changed.qar")
+            shutil.copyfile(pristine, changed)
+            other = self.w("repack-other")
+            os.makedirs(other, exist_ok=True)
+            names = []
+            for f in files[:3]:
+                names.append(os.path.join(other, os.path.basename(f)))
+                write(names[-1], b"edited " + open(f, "rb").read())
+            run([qar, "u", changed] + names)
+            shutil.copyfile(pristine, self.w("repack-updated.qar"))
+            run([qar, "u", self.w("repack-updated.qar"), set_name], self.corpus)
+            contenders += [
+                ("s3", copy_of(changed), [qar, "s", work, set_name], self.corpus, None),
+                ("cz", copy_of(self.w("repack-updated.qar")), [qar, "-z", "c", work], None,
+                 None)]
+        if set_name == "mixed" and one_core:
+            contenders += [("t", None, [qar, "t", pristine], None, None),
+                           ("t1", None, ["taskset", "-c", "0", qar, "t", pristine], None, None)]
+        c = {}
+        t = timed_set(contenders, self.runs, c)
+        self.table.section("repack loop: %s" % set_name)
+
+        def row(label, key, ref_key, ref_label, limit):
+            ratio = t[key] / t[ref_key]
+            self.table.add(label, t[key], "s", "", ref_label, ratio, "<= %.2f" % limit,
+                           round(ratio, 2) <= limit, cpu=c[key])
+
+        self.table.add("qartool a (full, same rounds)", t["a"], "s", cpu=c["a"])
+        row("qartool s, nothing changed", "s0", "a", "qartool a", 0.15 if set_name == "tree"
+            else 0.05)
+        if set_name == "tree":
+            row("qartool s, 3 files changed", "s3", "a", "qartool a", 0.20)
+            row("qartool -z c after u of every file", "cz", "a", "qartool a", 1.10)
+            shutil.copyfile(self.w("repack-updated.qar"), work)
+            run([qar, "-z", "c", work])
+            if open(work, "rb").read() != open(added, "rb").read():
+                self.table.note("c -z of the updated tree archive is not what a writes")
+        if "t" in t:
+            self.table.add("qartool t on one core", t["t1"], "s", cpu=c["t1"])
+            row("qartool t", "t", "t1", "t on one core", 0.65)
+        for path in (pristine, work, added, self.w("repack-changed.qar"),
+                     self.w("repack-updated.qar"), self.w("repack-other")):
+            clean(path)
 
     # -- list and append -------------------------------------------------------
 

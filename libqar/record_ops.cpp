@@ -24,6 +24,11 @@ void fill_name(char field[QAR_NAME_LENGTH], const char* name) {
     for (size_t i = 0; i < n; ++i) field[i] = lower_char(name[i]);
 }
 
+}  // namespace
+
+// The steps of a change that the record operations share with
+// record_sync.cpp (declared in record_ops.h).
+
 qar_status read_table(const qar_archive* archive, int32_t number, DirectoryTable* table,
                       qar_error* error) {
     uint8_t bytes[QAR_TABLE_SIZE];
@@ -109,6 +114,8 @@ qar_status write_record_data(qar_archive* archive, const char* name, const uint8
     }
     return QAR_OK;
 }
+
+namespace {
 
 qar_status write_header_count(qar_archive* archive, qar_error* error) {
     uint8_t bytes[QAR_HEADER_SIZE];

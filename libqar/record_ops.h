@@ -45,4 +45,32 @@ qar_status store_encoded_record(qar_archive* archive, AppendSlot* slot,
 qar_status read_stored_entry(const qar_archive* archive, const DirectoryEntry& entry,
                              uint8_t** out, qar_error* error);
 
+// The steps of a change to a record in place (record_sync.cpp shares them
+// with the update).
+
+// The checks every change makes first: a handle opened for reading, or one
+// whose earlier write failed, changes nothing; what names what would be
+// written in the message.
+qar_status check_writable(const qar_archive* archive, const char* what, qar_error* error);
+
+// Reads the directory table that holds the snapshot entry into *table and
+// checks that its slot still is that entry; *table_number and *slot say
+// where it is. A slot that holds something else is reported with
+// not_found_format (record name, base name) and QAR_NOT_FOUND.
+qar_status read_entry_slot(const qar_archive* archive, const DirectoryEntry& entry,
+                           const char* name, const char* not_found_format, DirectoryTable* table,
+                           int32_t* table_number, uint32_t* slot, qar_error* error);
+
+// Writes a record's stored bytes at the end of the file (*offset_out gets
+// where), once it is clear that they and extra bytes still to follow keep
+// the archive within its size limit. A failed write refuses later changes.
+qar_status write_record_data(qar_archive* archive, const char* name, const uint8_t* bytes,
+                             uint32_t size, int64_t extra, int64_t* offset_out,
+                             qar_error* error);
+
+// Writes directory table number (from the handle's chain) back. A failed
+// write refuses later changes.
+qar_status write_table(qar_archive* archive, int32_t number, const DirectoryTable& table,
+                       qar_error* error);
+
 }  // namespace libqar

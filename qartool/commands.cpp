@@ -65,14 +65,15 @@ void note_temporary_file(void*, const char* path) {
         plat_forget_on_interrupt();
 }
 
+const qar_open_options OPEN_OPTIONS = {print_waiting, nullptr, note_temporary_file, nullptr};
+
 // Opens the archive as mode says, with the key of the command line for a new
 // one; the key is compared by key_matches. Prints why when it fails.
 qar_archive* open_archive(const CommandLine& line, unsigned mode, const char* purpose) {
-    const qar_open_options options = {print_waiting, nullptr, note_temporary_file, nullptr};
     qar_archive* archive = nullptr;
     qar_error error;
-    if (qar_open_with(line.archive, mode | QAR_ANY_KEY, line.key, &options, &archive, &error) !=
-        QAR_OK) {
+    if (qar_open_with(line.archive, mode | QAR_ANY_KEY, line.key, &OPEN_OPTIONS, &archive,
+                      &error) != QAR_OK) {
         print_open_failure(line, purpose, error);
         return nullptr;
     }
@@ -89,17 +90,25 @@ int still_new_and_empty(const CommandLine& line, qar_archive* archive) {
            plat_path_id(line.archive, 0, &named_id) && plat_same_file(open_id, named_id);
 }
 
-// Runs the add or update walk over every file argument. An archive that this
-// add created and stored nothing in is removed again, while the writers'
+// Runs the add, update or sync walk over every file argument. An archive that
+// this run created and stored nothing in is removed again, while the writers'
 // lock still holds it, so that a typing slip leaves no empty archive behind
-// (a writer waiting for the lock then finds no archive and says so).
+// (a writer waiting for the lock then finds no archive and says so). A sync
+// (reader given: the workers' own handle) prints its counts instead of
+// progress lines.
 int gather_each(const CommandLine& line, qar_archive* archive,
-                void (*gather_one)(GatherRun*, const char*), bool created) {
+                void (*gather_one)(GatherRun*, const char*), bool created,
+                qar_archive* reader = nullptr) {
     HandleCloser closer{archive};
     GatherRun run;
     start_gather(&run, archive, pipeline_worker_count(line));
+    run.excludes = line.excludes;
+    run.reader = reader;
+    run.quiet = reader != nullptr;
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     finish_gather(&run);
+    if (reader != nullptr)
+        printf("%d added, %d replaced, %d unchanged\n", run.added, run.replaced, run.unchanged);
     fflush(stdout);
     if (created && still_new_and_empty(line, archive) && plat_remove_file(line.archive))
         fprintf(stderr, "qartool: nothing stored, qar \"%s\" not created\n",
@@ -151,6 +160,7 @@ qar_archive* open_existing_for_write(const CommandLine& line) {
 qar_archive* open_for_read(const CommandLine& line) { return open_archive(line, QAR_READ, "read"); }
 
 int entry_selected(const CommandLine& line, const qar_entry& entry, std::vector<char>* hits) {
+    if (matches_any(entry.name, line.excludes)) return 0;
     if (line.file_count == 0) return 1;
     int selected = 0;
     for (int i = 0; i < line.file_count; ++i) {
@@ -195,6 +205,21 @@ int command_update(const CommandLine& line) {
     return gather_each(line, archive, gather_update, false);
 }
 
+int command_sync(const CommandLine& line) {
+    if (!files_named(line, "sync")) return 1;
+    qar_archive* archive = open_archive(line, QAR_CREATE, "write");
+    if (!archive) return 1;
+    // The workers compare files with records through a handle of their own,
+    // opened once the writers' lock is held, so it sees the same records.
+    qar_archive* reader = open_archive(line, QAR_READ, "read");
+    if (!reader) {
+        qar_close(archive, nullptr);
+        return 1;
+    }
+    HandleCloser reading{reader};
+    return gather_each(line, archive, gather_sync, qar_archive_created(archive) != 0, reader);
+}
+
 int command_delete(const CommandLine& line) {
     if (!files_named(line, "delete")) return 1;
     qar_archive* archive = open_existing_for_write(line);
@@ -209,7 +234,9 @@ int command_delete(const CommandLine& line) {
         for (size_t e = 0; e < count; ++e) {
             qar_entry entry;
             qar_entry_at(archive, e, &entry, nullptr);
-            if (!wildcard_match_nocase(entry.name, line.files[i])) continue;
+            if (!wildcard_match_nocase(entry.name, line.files[i]) ||
+                matches_any(entry.name, line.excludes))
+                continue;
             hits[size_t(i)] = 1;
             tally.asked += 1;
             // By position, not by name: of two records that share a name,

@@ -11,15 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "encode_steps.h"
 #include "names.h"
 #include "report.h"
+#include "wildcard.h"
 
 // ---------------------------------------------------------------------------
 // The walk
 
 namespace {
 
-enum class GatherMode { add, update };
+enum class GatherMode { add, update, sync };
 
 // Largest file a record can hold: its size is a 32-bit number.
 constexpr uint64_t MAX_RECORD_FILE = 0xFFFFFFFFu;
@@ -30,6 +32,8 @@ std::pair<uint64_t, uint64_t> id_key(const PlatFileId& id) { return {id.volume, 
 
 // The pipeline's buffer for a file: its bytes as read.
 constexpr int FILE_BYTES = 0;
+// And for a sync, the bytes of the record it is compared with.
+constexpr int RECORD_BYTES = 1;
 
 // One step of the walk, written in walk order by the pipeline: the lines it
 // prints and, for a file to store, the file as a worker read and encoded it.
@@ -39,6 +43,13 @@ struct WalkItem {
     std::string err_line;  // a whole line for standard error, or empty
     bool store;            // a file to read and store under name
     bool add;              // appended (compressed), else replaced (stored as it is)
+    bool sync;             // compared with its record first; stored compressed
+    // For a sync: the record of the file's name, read through the workers'
+    // own handle.
+    int64_t position;      // in the snapshot, or -1 when the archive lacks the name
+    uint32_t record_size;
+    uint32_t record_stamp;
+    qar_archive* reader;   // not owned
     uint32_t key;          // the archive's key
     std::string path;
     std::string name;
@@ -46,9 +57,9 @@ struct WalkItem {
     PlatReadResult read;
     int read_error;        // the system's error number when the read failed, or 0
     int64_t mtime;         // the file's last-write time, or QAR_TIME_UNKNOWN
-    qar_encoded* encoded;  // owned
-    qar_error failure;     // the encoding's outcome
-    ~WalkItem() { qar_encoded_free(encoded); }
+    EncodeJob encoding;    // owned
+    bool same;             // sync: the file holds exactly its record's bytes
+    ~WalkItem() { free_encode_job(&encoding); }
 };
 
 // Why a file that could not be read is not stored, with the system's reason
@@ -95,36 +106,57 @@ int load_file(void*, PipelineJob* job, void*) {
     } else {
         item->mtime = QAR_TIME_UNKNOWN;
     }
-    unsigned steps = 0;
-    if (qar_encoded_new(&item->encoded, &item->failure) == QAR_OK)
-        qar_encode_begin(item->encoded, data, got, item->key, item->add ? 0 : QAR_ENCODE_PLAIN,
-                         &steps, &item->failure);
-    return item->failure.status == QAR_OK ? int(steps) : 0;
+    // What a sync leaves alone costs no compression: the sizes first, then
+    // the bytes the record decodes to. A record that cannot be read is
+    // replaced.
+    if (item->position >= 0 && got == item->record_size) {
+        uint8_t* record = reserve_buffer(&job->buffers[RECORD_BYTES], got);
+        size_t size = 0;
+        item->same = qar_read(item->reader, size_t(item->position), record, got, &size,
+                              nullptr) == QAR_OK &&
+                     memcmp(record, data, got) == 0;
+        if (item->same) return 0;
+    }
+    return begin_encode_job(&item->encoding, data, got, item->key,
+                            item->add || item->sync ? 0 : QAR_ENCODE_PLAIN);
 }
 
-// Part n is the encoding's step n, on this thread's workspace; a failure is
-// kept by the encoding and reported by its end.
+// Part n is the encoding's step n, on this thread's workspace.
 void encode_part(void*, PipelineJob* job, int part, void* workspace) {
-    WalkItem* item = static_cast<WalkItem*>(job->item);
-    qar_encode_step(item->encoded, unsigned(part), static_cast<qar_workspace*>(workspace),
-                    nullptr);
+    encode_job_part(&static_cast<WalkItem*>(job->item)->encoding, part, workspace);
 }
 
 // Once every step ended: the choice and the optimiser.
 void end_encoding(void*, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
-    if (item->read != PLAT_READ_OK || item->failure.status != QAR_OK) return;
-    qar_encode_end(item->encoded, &item->failure);
+    if (item->read == PLAT_READ_OK) end_encode_job(&item->encoding);
 }
 
-void* make_workspace(void*) {
-    qar_workspace* workspace = nullptr;
-    if (qar_workspace_new(&workspace, nullptr) != QAR_OK) exit_out_of_memory();
-    return workspace;
-}
-
-void free_workspace(void*, void* workspace) {
-    qar_workspace_free(static_cast<qar_workspace*>(workspace));
+// Brings the record of a file the workers read (and, when it differs,
+// encoded) in step with it; the action taken is said on standard output.
+void sync_read_file(GatherRun* run, WalkItem* item, qar_error* outcome) {
+    const std::string key = record_key(item->name.c_str());
+    const qar_encoded* encoded = item->encoding.encoded;
+    const char* action = nullptr;
+    if (item->same) {
+        // The bytes are the same: at most the time is set.
+        if (qar_stamp_from_time(item->mtime) != item->record_stamp)
+            qar_set_time(run->archive, size_t(item->position), item->mtime, outcome);
+        if (outcome->status == QAR_OK) run->unchanged += 1;
+    } else if (outcome->status == QAR_OK && item->position < 0) {
+        if (qar_add_encoded(run->archive, key.c_str(), encoded, item->mtime, outcome) == QAR_OK) {
+            run->added += 1;
+            action = "added";
+        }
+    } else if (outcome->status == QAR_OK) {
+        if (qar_replace_encoded(run->archive, size_t(item->position), encoded, item->mtime,
+                                outcome) == QAR_OK) {
+            run->replaced += 1;
+            action = "replaced";
+        }
+    }
+    if (outcome->status == QAR_OK) run->stored.emplace(key, item->path);
+    if (action != nullptr) printf("%s: %s\n", action, display_text(key.c_str()).c_str());
 }
 
 // Stores a file the workers read and encoded.
@@ -137,12 +169,17 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
         run->not_stored += 1;
         return;
     }
-    qar_error outcome = item->failure;
-    if (outcome.status == QAR_OK && item->add)
-        qar_add_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
-    else if (outcome.status == QAR_OK)
-        qar_update_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
-    if (outcome.status == QAR_OK) run->stored.emplace(record_key(name), item->path);
+    qar_error outcome = item->encoding.failure;
+    const qar_encoded* encoded = item->encoding.encoded;
+    if (item->sync) {
+        sync_read_file(run, item, &outcome);
+    } else if (outcome.status == QAR_OK) {
+        if (item->add)
+            qar_add_encoded(run->archive, name, encoded, item->mtime, &outcome);
+        else
+            qar_update_encoded(run->archive, name, encoded, item->mtime, &outcome);
+        if (outcome.status == QAR_OK) run->stored.emplace(record_key(name), item->path);
+    }
     if (outcome.status != QAR_OK) {
         exit_if_out_of_memory(outcome);
         fputs(file_failure_line(item->name, reason_text(outcome).c_str()).c_str(), stderr);
@@ -154,7 +191,7 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
 void write_item(void* context, PipelineJob* job) {
     GatherRun* run = static_cast<GatherRun*>(context);
     std::unique_ptr<WalkItem> item(static_cast<WalkItem*>(job->item));
-    if (!item->out_line.empty()) fputs(item->out_line.c_str(), stdout);
+    if (!item->out_line.empty() && !run->quiet) fputs(item->out_line.c_str(), stdout);
     if (!item->err_line.empty()) fputs(item->err_line.c_str(), stderr);
     if (!item->store) return;
     store_read_file(run, job);
@@ -235,13 +272,23 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     item->out_line = std::move(file_line);
     item->store = true;
     item->add = mode == GatherMode::add;
+    item->sync = mode == GatherMode::sync;
+    item->position = -1;
+    if (item->sync && qar_find(run->archive, name, &position, nullptr) == QAR_OK) {
+        qar_entry record;
+        qar_entry_at(run->archive, position, &record, nullptr);
+        item->position = int64_t(position);
+        item->record_size = record.size;
+        item->record_stamp = record.stamp;
+        item->reader = run->reader;
+    }
     item->key = qar_archive_key(run->archive);
     item->path = path;
     item->name = name;
     run->pending[key] += 1;
     // What the job holds at most: the file, its masked copy, and for add the
     // two streams.
-    const uint64_t bytes = item->add ? 4 * entry.size : 2 * entry.size;
+    const uint64_t bytes = item->add || item->sync ? 4 * entry.size : 2 * entry.size;
     pipeline_push(run->pipeline, item, bytes, 1);
 }
 
@@ -293,11 +340,13 @@ std::vector<PlatFindEntry> find_sorted(const std::string& pattern) {
     return found;
 }
 
-// Walks what the pattern finds; false when it finds nothing.
+// Walks what the pattern finds; false when it finds nothing (what -x leaves
+// out counts as found).
 bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
     const std::vector<PlatFindEntry> found = find_sorted(pattern);
     const std::string dir = directory_part(pattern);
     for (const PlatFindEntry& entry : found) {
+        if (matches_any(entry.name, run->excludes)) continue;
         std::string path = dir + entry.name;
         if (entry.is_directory) {
             if (!walked->insert(id_key(entry.id)).second) {
@@ -357,8 +406,11 @@ void start_gather(GatherRun* run, qar_archive* archive, unsigned workers) {
         qar_archive_file_id(archive, &run->archive_id.volume, &run->archive_id.file);
     run->files = 0;
     run->not_stored = 0;
+    run->added = run->replaced = run->unchanged = 0;
+    run->reader = nullptr;
+    run->quiet = false;
     PipelineSteps steps = {run,        load_file,      encode_part,   end_encoding,
-                           write_item, make_workspace, free_workspace};
+                           write_item, make_encode_workspace, free_encode_workspace};
     run->pipeline = start_pipeline(steps, record_pipeline_limits(workers));
 }
 
@@ -372,3 +424,5 @@ void gather_add(GatherRun* run, const char* pattern) { gather(run, pattern, Gath
 void gather_update(GatherRun* run, const char* pattern) {
     gather(run, pattern, GatherMode::update);
 }
+
+void gather_sync(GatherRun* run, const char* pattern) { gather(run, pattern, GatherMode::sync); }

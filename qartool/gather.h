@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 #include "qar/qar.h"
@@ -30,6 +31,16 @@ struct GatherRun {
     int not_stored;                    // of those, the ones not stored (each reported)
     std::map<std::string, int> pending;  // record_key of files in flight, with their count
     Pipeline* pipeline;                // owned; from start_gather to finish_gather
+    std::vector<const char*> excludes; // files and folders whose name matches one are
+                                       // left out of the walk, silently
+    // A sync's counts, and the read-only handle on the same archive through
+    // which its workers compare files with records (the handle the run
+    // writes through is only ever touched by the walking thread).
+    int added;
+    int replaced;
+    int unchanged;
+    qar_archive* reader;               // not owned; set before the first gather_sync
+    bool quiet;                        // no "dir: " and "file: " lines
 };
 
 // Prepares a run over an open archive and starts the pipeline with the given
@@ -63,4 +74,12 @@ void gather_add(GatherRun* run, const char* pattern);
 // uncompressed); a file whose name the archive lacks is reported, and so is
 // a second file of a record name already stored in this run.
 void gather_update(GatherRun* run, const char* pattern);
+
+// As gather_add, but a file whose name the archive holds is compared with
+// its record (sizes, then the record's bytes, read through run->reader): when
+// they differ the record gets the file's bytes, compressed as add stores
+// them, with its index kept; when they are the same only a differing time is
+// set. Prints "added: NAME" or "replaced: NAME" (the record name) for each
+// file stored and counts what it did in run.
+void gather_sync(GatherRun* run, const char* pattern);
 

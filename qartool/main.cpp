@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "commands.h"
+#include "name_lists.h"
 #include "names.h"
 #include "report.h"
 
@@ -22,11 +23,20 @@ int dispatch(const CommandLine& line) {
         fprintf(stderr, "ERROR: -n goes only with the x command\n");
         return 1;
     }
+    if (line.compress_plain && letter != 'C') {
+        fprintf(stderr, "ERROR: -z goes only with the c command\n");
+        return 1;
+    }
+    if (!line.excludes.empty() && letter == 'C') {
+        fprintf(stderr, "ERROR: -x does not go with the c command, which keeps every record\n");
+        return 1;
+    }
     switch (letter) {
     case 'A': return command_add(line);
     case 'C': return command_compact(line);
     case 'D': return command_delete(line);
     case 'L': return command_list(line);
+    case 'S': return command_sync(line);
     case 'T': return command_test(line);
     case 'U': return command_update(line);
     case 'X': return command_extract(line);
@@ -46,6 +56,8 @@ int main(int argc, char** argv) {
         case PARSE_FAILED: return 1;
         case PARSE_RUN: break;
         }
+        NameLists lists;
+        if (!expand_name_lists(&line, &lists)) return 1;
         return dispatch(line);
     } catch (const std::bad_alloc&) {
         exit_out_of_memory();

@@ -410,6 +410,71 @@ QAR_API qar_status qar_compact(qar_archive* archive, qar_damage_notice notice,
                                void* notice_context, qar_compact_result* result,
                                qar_error* error);
 
+/* ------------------------------------------------------------------------
+ * Syncing and rewriting
+ *
+ * What a caller needs to bring an archive in step with a set of files
+ * without appending a record per changed file, and to rewrite an archive
+ * record by record while it encodes records on its own threads.
+ */
+
+/* Gives the record at position of the snapshot a new encoding (any method,
+ * made with this archive's key by qar_encode) and time: the stored bytes are
+ * written at the end of the file and the record's directory entry points at
+ * them, its name and index kept; it is no longer deleted. The snapshot entry
+ * follows, so a later read through the handle gives the new bytes. Refused,
+ * with nothing written: an unfinished encoding or one of another key
+ * (QAR_INVALID), a position past the snapshot, a file that would pass the
+ * size limit (QAR_TOO_LARGE). */
+QAR_API qar_status qar_replace_encoded(qar_archive* archive, size_t position,
+                                       const qar_encoded* encoded, int64_t mtime,
+                                       qar_error* error);
+
+/* Sets the time of the record at position (seconds since 1970 UTC, or
+ * QAR_TIME_UNKNOWN) and nothing else: only the directory table that holds
+ * it is written. The snapshot entry follows. */
+QAR_API qar_status qar_set_time(qar_archive* archive, size_t position, int64_t mtime,
+                                qar_error* error);
+
+/* A compaction made by the caller, one record at a time (see qar_rewrite_begin). */
+typedef struct qar_rewrite qar_rewrite;
+
+/* Starts rewriting the archive (open for writing) with only the records the
+ * caller then hands in, in the order it hands them in: a new empty archive
+ * with the same key is written beside it, with its permission bits (a link
+ * at the path stays a link: the file it leads to is the one replaced), and
+ * announced through the handle's temporary-file notice. From this call on
+ * the rewrite owns the archive: qar_rewrite_commit or qar_rewrite_abandon
+ * closes it, and so does this call when it fails (*out is then NULL). Until
+ * then the archive may still be read, also from other threads (the reads of
+ * the threads section), while one thread hands records in. */
+QAR_API qar_status qar_rewrite_begin(qar_archive* archive, qar_rewrite** out,
+                                     qar_error* error);
+
+/* Appends the record at position of the archive's snapshot to the new
+ * archive: its stored bytes, flags and time copied as they are, nothing
+ * decoded. What qar_compact does for every live record. */
+QAR_API qar_status qar_rewrite_copy(qar_rewrite* rewrite, size_t position, qar_error* error);
+
+/* Appends the record at position of the archive's snapshot, under its name
+ * and with its time, as the given encoding of its bytes (finished, made with
+ * the archive's key); the record is then stored exactly as qar_add_encoded
+ * stores that encoding. */
+QAR_API qar_status qar_rewrite_encoded(qar_rewrite* rewrite, size_t position,
+                                       const qar_encoded* encoded, qar_error* error);
+
+/* Flushes the new archive to the disk and renames it over the archive, then
+ * closes the archive and frees the rewrite, in every case; a failure leaves
+ * the archive as it was and removes the new one. result (may be NULL) gets
+ * the records handed in and both sizes. After a failed qar_rewrite_copy or
+ * qar_rewrite_encoded only qar_rewrite_abandon is allowed. */
+QAR_API qar_status qar_rewrite_commit(qar_rewrite* rewrite, qar_compact_result* result,
+                                      qar_error* error);
+
+/* Removes the new archive, closes the archive untouched and frees the
+ * rewrite (NULL is ignored). */
+QAR_API void qar_rewrite_abandon(qar_rewrite* rewrite);
+
 #ifdef __cplusplus
 }
 #endif
