@@ -72,6 +72,7 @@ void print_usage(const char* program) {
     printf("  u: Update files in qar\n");
     printf("  t: Test files in qar\n");
     printf("  c: Compact qar\n");
+    printf("  m: Mount qar read-only at an empty folder (Linux; -d detaches)\n");
     printf("\nThe c command reclaims the space that Delete and Update leave in the qar.\n");
     printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
            "files or records were not done (each named on stderr); 107 out of memory.\n");
@@ -95,10 +96,16 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     uint32_t key = 0;
     const char* output_dir = nullptr;
     int workers = -1;
+    bool detach = false;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
         const char* option = argv[cursor];
         char letter = upper(option[1]);
+        if (letter == 'D' && option[2] == '\0') {
+            detach = true;
+            ++cursor;
+            continue;
+        }
         if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J') {
             fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
             return PARSE_FAILED;
@@ -139,5 +146,6 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     out->file_count = argc - cursor - 2;
     out->output_dir = output_dir;
     out->workers = workers;
+    out->detach = detach;
     return PARSE_RUN;
 }

@@ -12,6 +12,8 @@
 // with '-'. Before that rule, a first argument "-h" or "--help" prints the
 // usage text and "--version" the tool's name and version.
 //
+// -d (no value) makes the m command detach once the archive is mounted.
+//
 // -j <number> sets the number of worker threads that read and encode or
 // decode records (0: none). It is left out of the usage text: the default
 // (one fewer than the usable cores) is right for users, and the tests use it
@@ -34,6 +36,7 @@ struct CommandLine {
     int file_count;
     const char* output_dir;    // -o <folder>: where extract writes; null for the current one
     int workers;               // -j, or -1 to follow the usable cores
+    bool detach;               // -d: m goes on in the background
 };
 
 // Reads the whole command line; prints the usage text or the error message
