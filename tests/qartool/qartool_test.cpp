@@ -117,7 +117,8 @@ const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\n
     "  -o <folder>: extract into this folder (made when missing)\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
     "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n"
-    "  c: Compact qar\n\n"
+    "  c: Compact qar\n"
+    "  m: Mount qar read-only at an empty folder (Linux; -d detaches)\n\n"
     "The c command reclaims the space that Delete and Update leave in the qar.\n"
     "\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
     "files or records were not done (each named on stderr); 107 out of memory.\n";
