@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace libqar {
+
 void encode_header(const ArchiveHeader& header, uint8_t out[QAR_HEADER_SIZE]) {
     memcpy(out, header.magic, 4);
     put_u32_le(out + 4, header.version);
@@ -69,3 +71,5 @@ uint32_t table_used_slots(const DirectoryTable& table) {
     while (used < QAR_ENTRIES_PER_TABLE && table.slots[used].name[0] != 0) ++used;
     return used;
 }
+
+}  // namespace libqar

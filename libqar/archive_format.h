@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace libqar {
+
 constexpr char QAR_MAGIC[4] = {'Q', 'A', 'R', 'F'};
 constexpr uint32_t QAR_VERSION = 1;
 constexpr uint32_t QAR_NAME_LENGTH = 16;        // bytes of a record name
@@ -96,3 +98,5 @@ uint32_t table_used_slots(const DirectoryTable& table);
 // The record's uncompressed size as the flags word holds it (an unsigned shift:
 // sizes from 8 MiB on set bit 31 of the word).
 inline uint32_t flags_uncompressed_size(uint32_t flags) { return flags >> 8; }
+
+}  // namespace libqar

@@ -1,5 +1,5 @@
 // Positioned reads and writes on an archive stream, shared by the handle and
-// the record operations. Not part of the store's public interface.
+// the record operations.
 //
 // All positions are 64-bit internally; the format's limit of 2,147,483,647
 // bytes is enforced by the callers. Every write is flushed before it returns,
@@ -11,27 +11,31 @@
 // descriptor alone, never through the stream's buffer: callers must not mix
 // in stream functions on it, other than fclose. Data is written with write()
 // at the descriptor's position, so the position of each write is visible to
-// tools that watch the process.
+// tools that watch the process. Reads may run on several threads at once.
+//
+// Each call returns 1 on success; on failure 0 and *system_error gets the
+// system's error number, or 0 when there is none (a read that failed because
+// the file ends first).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+namespace libqar {
+
 // Size of the file behind the stream, or -1 when it cannot be found.
 int64_t stream_size(FILE* file);
 
-// Reads exactly n bytes at offset. 1 when all of them were read, else 0.
-int read_at(FILE* file, int64_t offset, void* buffer, size_t n);
+// Reads exactly n bytes at offset.
+int read_at(FILE* file, int64_t offset, void* buffer, size_t n, int* system_error);
 
-// Writes exactly n bytes at offset (n > 0) and flushes. 1 on success, else 0.
-int write_at(FILE* file, int64_t offset, const void* buffer, size_t n);
+// Writes exactly n bytes at offset (n > 0) and flushes.
+int write_at(FILE* file, int64_t offset, const void* buffer, size_t n, int* system_error);
 
 // Writes n bytes (n > 0) at the end of the file and flushes; *offset_out gets
-// the position they were written at. 1 on success, else 0.
-int write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out);
+// the position they were written at.
+int write_at_end(FILE* file, const void* buffer, size_t n, int64_t* offset_out,
+                 int* system_error);
 
-// Formats a message into the last error text like set_last_error and, when
-// the read or write just made failed with a system error, adds ": " and the
-// system's reason. A read that failed because the file ends first has none.
-void set_io_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace libqar

@@ -6,8 +6,14 @@
 #include <atomic>
 #include <cstring>
 
+#include "errors.h"
+
+namespace libqar {
+
 namespace {
 
+// The compression library checks its own build once; that check is repeated
+// until it passes, and is harmless to run on two threads at once.
 std::atomic<bool> g_codec_ready{false};
 
 // CRC-32 table of the polynomial 0x04C11DB7, most significant bit first.
@@ -47,29 +53,27 @@ const char* lzo_result_text(int code) {
     }
 }
 
-void set_codec_error(int code) {
-    set_last_error("Error %d during compression library operation: %s", code,
-                   lzo_result_text(code));
+// QAR_OK for the library's success; otherwise the codec message under the
+// given status (QAR_DAMAGED for a stream that does not decode).
+qar_status library_status(int result, qar_error* error, qar_status failure = QAR_CODEC) {
+    if (result == LZO_E_OK) return QAR_OK;
+    return set_error(error, failure, "Error %d during compression library operation: %s",
+                     result, lzo_result_text(result));
 }
 
-// 1 for the library's success; otherwise the codec message, and 0.
-int library_ok(int result) {
-    if (result == LZO_E_OK) return 1;
-    set_codec_error(result);
-    return 0;
+qar_status ensure_codec_ready(qar_error* error) {
+    if (g_codec_ready.load()) return QAR_OK;
+    const qar_status status = library_status(lzo_init(), error);
+    if (status == QAR_OK) g_codec_ready.store(true);
+    return status;
 }
+
+uint32_t compressed_bound(uint32_t size) { return size + size / 64 + 19; }
 
 }  // namespace
 
 static_assert(CODEC_WORK_AREA_SIZE == LZO1X_999_MEM_COMPRESS, "LZO1X-999 work area");
 static_assert(CODEC_WORK_AREA_SIZE == LZO1Y_999_MEM_COMPRESS, "LZO1Y-999 work area");
-
-uint32_t key_from_password(const char* password) {
-    uint32_t reg = 0xFFFFFFFFu;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(password); *p != 0; ++p)
-        reg = (reg << 8) ^ CRC_TABLE.value[(reg >> 24) ^ *p];
-    return ~reg;
-}
 
 void mask_with_key(uint8_t* data, uint32_t size, uint32_t key) {
     uint8_t key_bytes[4];
@@ -78,37 +82,30 @@ void mask_with_key(uint8_t* data, uint32_t size, uint32_t key) {
     for (uint32_t i = 0; i < whole; ++i) data[i] ^= key_bytes[i % 4];
 }
 
-int ensure_codec_ready() {
-    if (g_codec_ready.load()) return 1;
-    // Initialising twice (two threads at once) is harmless: it only checks
-    // the library's build.
-    bool ready = library_ok(lzo_init()) != 0;
-    if (ready) g_codec_ready.store(true);
-    return ready ? 1 : 0;
-}
-
-uint32_t compressed_bound(uint32_t size) { return size + size / 64 + 19; }
-
 void* codec_work_area(ByteBuffer* block) {
     uint8_t* start = reserve_buffer(block, CODEC_WORK_AREA_SIZE + 16);
+    if (start == nullptr) return nullptr;
     return start + (16 - reinterpret_cast<uintptr_t>(start) % 16) % 16;
 }
 
-int compress_with_method(uint32_t method, const uint8_t* data, uint32_t size, ByteBuffer* out,
-                         uint32_t* out_size, void* work_area) {
-    if (!ensure_codec_ready()) return 0;
+qar_status compress_with_method(uint32_t method, const uint8_t* data, uint32_t size,
+                                ByteBuffer* out, uint32_t* out_size, void* work_area,
+                                qar_error* error) {
+    qar_status status = ensure_codec_ready(error);
+    if (status != QAR_OK) return status;
     uint8_t* stream = reserve_buffer(out, compressed_bound(size));
+    if (stream == nullptr) return set_no_memory(error);
     lzo_uint length = compressed_bound(size);
     int result = method == QAR_COMPRESSION_LZO1X
                      ? lzo1x_999_compress(data, size, stream, &length, work_area)
                      : lzo1y_999_compress(data, size, stream, &length, work_area);
-    if (!library_ok(result)) return 0;
-    *out_size = uint32_t(length);
-    return 1;
+    status = library_status(result, error);
+    if (status == QAR_OK) *out_size = uint32_t(length);
+    return status;
 }
 
-int choose_stream(const uint8_t* data, uint32_t size, ByteBuffer streams[2],
-                  const uint32_t sizes[2], EncodedRecord* out) {
+qar_status choose_stream(const uint8_t* data, uint32_t size, ByteBuffer streams[2],
+                         const uint32_t sizes[2], EncodedRecord* out, qar_error* error) {
     int chosen = -1;
     if (sizes[0] <= sizes[1] && sizes[0] < size)
         chosen = 0;
@@ -116,7 +113,7 @@ int choose_stream(const uint8_t* data, uint32_t size, ByteBuffer streams[2],
         chosen = 1;
     if (chosen < 0) {
         *out = EncodedRecord{data, size, 0};
-        return 1;
+        return QAR_OK;
     }
     const uint32_t method = CODEC_METHODS[chosen];
     uint8_t* stream = streams[chosen].data;
@@ -127,29 +124,17 @@ int choose_stream(const uint8_t* data, uint32_t size, ByteBuffer streams[2],
     int result = method == QAR_COMPRESSION_LZO1X
                      ? lzo1x_optimize(stream, sizes[chosen], scratch, &scratch_size, nullptr)
                      : lzo1y_optimize(stream, sizes[chosen], scratch, &scratch_size, nullptr);
-    if (!library_ok(result)) return 0;
-    *out = EncodedRecord{stream, sizes[chosen], (size << 8) | method};
-    return 1;
+    const qar_status status = library_status(result, error);
+    if (status == QAR_OK) *out = EncodedRecord{stream, sizes[chosen], (size << 8) | method};
+    return status;
 }
 
-int encode_record(const uint8_t* data, uint32_t size, int compress, ByteBuffer streams[2],
-                  void* work_area, EncodedRecord* out) {
-    if (!compress || size > QAR_MAX_COMPRESSED_SIZE) {
-        *out = EncodedRecord{data, size, 0};
-        return 1;
-    }
-    uint32_t sizes[2] = {0, 0};
-    for (int i = 0; i < 2; ++i)
-        if (!compress_with_method(CODEC_METHODS[i], data, size, &streams[i], &sizes[i],
-                                  work_area))
-            return 0;
-    return choose_stream(data, size, streams, sizes, out);
-}
-
-int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, uint8_t* out) {
-    if (!ensure_codec_ready()) return 0;
+qar_status decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags,
+                         uint8_t* out, qar_error* error) {
+    qar_status status = ensure_codec_ready(error);
+    if (status != QAR_OK) return status;
     uint32_t method = flags & QAR_COMPRESSION_MASK;
-    if (method == 0) return 0;
+    if (method == 0) return set_error(error, QAR_INVALID, "The record is not compressed");
     const lzo_uint expected = flags_uncompressed_size(flags);
     lzo_uint out_size = expected;
     int result = (method & QAR_COMPRESSION_LZO1X) != 0
@@ -158,5 +143,17 @@ int decode_record(const uint8_t* stored, uint32_t stored_size, uint32_t flags, u
     // A stream that ends before the recorded size is as damaged as one that
     // runs past it (which the library refuses itself).
     if (result == LZO_E_OK && out_size != expected) result = LZO_E_OUTPUT_NOT_CONSUMED;
-    return library_ok(result);
+    return library_status(result, error, QAR_DAMAGED);
+}
+
+}  // namespace libqar
+
+using namespace libqar;
+
+uint32_t qar_key_from_password(const char* password) {
+    if (password == nullptr) return 0;
+    uint32_t reg = 0xFFFFFFFFu;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(password); *p != 0; ++p)
+        reg = (reg << 8) ^ CRC_TABLE.value[(reg >> 24) ^ *p];
+    return ~reg;
 }

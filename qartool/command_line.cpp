@@ -5,7 +5,7 @@
 
 #include "names.h"
 #include "qar_version.h"
-#include "record_codec.h"
+#include "qar/qar.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ int take_key_option(char letter, const char* value, uint32_t* key) {
         fprintf(stderr, "ERROR: empty password\n");
         return 0;
     }
-    *key = key_from_password(value);
+    *key = qar_key_from_password(value);
     return 1;
 }
 

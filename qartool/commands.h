@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "archive_handle.h"
 #include "command_line.h"
+#include "qar/qar.h"
 
 int command_add(const CommandLine& line);
 int command_update(const CommandLine& line);
@@ -28,15 +28,14 @@ int command_test(const CommandLine& line);
 // archive untouched either way.
 int command_compact(const CommandLine& line);
 
-// Reports a record that check_entry found damaged, with the reason that the
-// last error text holds.
-void report_damaged(const CommandLine& line, const DirectoryEntry& entry);
+// Reports a record that qar_test found damaged, with the library's reason.
+void report_damaged(const CommandLine& line, const char* name, const char* reason);
 
 // Shared steps of the commands (commands.cpp).
 
 // Opens the archive read-only and compares its key with the command line's.
 // Prints the reason and returns null when either fails.
-ArchiveHandle* open_for_read(const CommandLine& line);
+qar_archive* open_for_read(const CommandLine& line);
 
 // The workers of the record pipeline for add, update and extract: the -j
 // option's number, else one fewer than the cores this process may use (none,
@@ -46,13 +45,17 @@ unsigned pipeline_worker_count(const CommandLine& line);
 // Opens an existing archive for writing, which holds the writers' lock until
 // it is closed, and compares its key. A missing archive is not created.
 // Prints the reason and returns null when any of it fails.
-ArchiveHandle* open_existing_for_write(const CommandLine& line);
+//
+// Every open of qartool says, once, when it waits a second for another
+// writer's lock, and arranges that a temporary file the library writes
+// beside the archive is removed when the process is interrupted.
+qar_archive* open_existing_for_write(const CommandLine& line);
 
 // 1 when the command selects the entry: every entry when no patterns were
 // given, otherwise an entry whose name matches at least one pattern, without
 // regard to ASCII case. With hits (one per pattern), marks every pattern
 // that matches.
-int entry_selected(const CommandLine& line, const DirectoryEntry& entry,
+int entry_selected(const CommandLine& line, const qar_entry& entry,
                    std::vector<char>* hits = nullptr);
 
 // How much of what a command was asked to do was left undone.

@@ -9,37 +9,7 @@
 #include <utility>
 
 #include "names.h"
-#include "record_codec.h"
-#include "record_ops.h"
-
-// ---------------------------------------------------------------------------
-// Time stamps
-
-uint32_t encode_time_stamp(const PlatDateTime& utc) {
-    // The month number goes into the 0-based month field unchanged: the
-    // one-month shift is part of the stored format.
-    PlatTm fields{utc.year - 1900, utc.month, utc.day, utc.hour, utc.minute, utc.second};
-    int64_t seconds = plat_mkgmtime(fields);
-    return uint32_t(uint64_t(seconds));  // low 32 bits; -1 keeps all bits set
-}
-
-int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out) {
-    int64_t seconds = int32_t(stamp);
-    PlatTm fields;
-    int ok = local ? plat_localtime(seconds, &fields) : plat_gmtime(seconds, &fields);
-    if (!ok) return 0;
-    out->year = fields.year + 1900;
-    out->month = fields.month;
-    if (out->month == 0) {  // a December date was shifted into January
-        out->month = 12;
-        out->year -= 1;
-    }
-    out->day = fields.day;
-    out->hour = fields.hour;
-    out->minute = fields.minute;
-    out->second = fields.second;
-    return 1;
-}
+#include "report.h"
 
 // ---------------------------------------------------------------------------
 // The walk
@@ -55,17 +25,8 @@ using DirectorySet = std::set<std::pair<uint64_t, uint64_t>>;
 
 std::pair<uint64_t, uint64_t> id_key(const PlatFileId& id) { return {id.volume, id.file}; }
 
-// The pipeline's buffers for a file: its bytes, then the two streams.
+// The pipeline's buffer for a file: its bytes as read.
 constexpr int FILE_BYTES = 0;
-constexpr int FIRST_STREAM = 1;
-
-// A file smaller than this is compressed whole on one thread, both methods one
-// after the other: its second compression takes less than moving its bytes to
-// another core costs, and many small files keep every core busy anyway. A
-// larger file's two methods are two parts, so that it uses two cores at once.
-constexpr uint32_t WHOLE_RECORD_SIZE = 64 * 1024;
-
-bool compressed_whole(uint32_t size) { return size < WHOLE_RECORD_SIZE; }
 
 // One step of the walk, written in walk order by the pipeline: the lines it
 // prints and, for a file to store, the file as a worker read and encoded it.
@@ -74,19 +35,17 @@ struct WalkItem {
     std::string out_line;  // a whole line for standard output, or empty
     std::string err_line;  // a whole line for standard error, or empty
     bool store;            // a file to read and store under name
-    bool add;              // appended (read, masked, encoded), else replaced
-    uint32_t key;          // the archive's key, for add
+    bool add;              // appended (compressed), else replaced (stored as it is)
+    uint32_t key;          // the archive's key
     std::string path;
     std::string name;
     // Filled by the worker steps.
     PlatReadResult read;
-    int read_error;              // the system's error number when the read failed, or 0
-    uint32_t size;               // bytes read
-    uint32_t stamp;              // the record's time
-    uint32_t stream_sizes[2];
-    std::string part_failure[2]; // each compression's message when it failed
-    std::string failure;         // the encoding's message when it failed
-    EncodedRecord encoded;       // for add
+    int read_error;        // the system's error number when the read failed, or 0
+    int64_t mtime;         // the file's last-write time, or QAR_TIME_UNKNOWN
+    qar_encoded* encoded;  // owned
+    qar_error failure;     // the encoding's outcome
+    ~WalkItem() { qar_encoded_free(encoded); }
 };
 
 std::string report_line(const std::string& name, const char* reason) {
@@ -108,8 +67,8 @@ std::string read_failure(PlatReadResult result, int error) {
     return std::string(what) + ": " + strerror(error) + ", not stored";
 }
 
-// Reads the file with read() into the job's reused buffer and, for add,
-// masks it; the compressions follow as the job's parts (one or two).
+// Reads the file with read() into the job's reused buffer and begins its
+// encoding; the encoding's steps (none, one or two) follow as the job's parts.
 int load_file(void*, PipelineJob* job, void*) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     PlatInFile* file = nullptr;
@@ -130,45 +89,46 @@ int load_file(void*, PipelineJob* job, void*) {
         item->read = PLAT_READ_EMPTY;
     plat_close_read(file);
     if (item->read != PLAT_READ_OK) return 0;
-    item->size = uint32_t(got);
-    item->stamp = info.write_time_valid ? encode_time_stamp(info.write_time) : 0xFFFFFFFFu;
-    if (!item->add) return 0;  // replace_record masks the bytes itself
-    if (item->key != 0) mask_with_key(data, item->size, item->key);
-    if (item->size > QAR_MAX_COMPRESSED_SIZE) return 0;
-    return compressed_whole(item->size) ? 1 : 2;
-}
-
-// Part 0 of a file compressed whole runs both methods; otherwise part n runs
-// method n.
-void compress_file(void*, PipelineJob* job, int part, void* work_area) {
-    WalkItem* item = static_cast<WalkItem*>(job->item);
-    const int last = compressed_whole(item->size) ? 1 : part;
-    for (int method = part; method <= last; ++method) {
-        if (!compress_with_method(CODEC_METHODS[method], job->buffers[FILE_BYTES].data,
-                                  item->size, &job->buffers[FIRST_STREAM + method],
-                                  &item->stream_sizes[method], work_area))
-            item->part_failure[method] = last_error_text();
+    if (info.write_time_valid) {
+        const PlatDateTime& t = info.write_time;
+        const qar_datetime utc = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+        item->mtime = qar_time_from_datetime(&utc);
+    } else {
+        item->mtime = QAR_TIME_UNKNOWN;
     }
+    unsigned steps = 0;
+    if (qar_encoded_new(&item->encoded, &item->failure) == QAR_OK)
+        qar_encode_begin(item->encoded, data, got, item->key, item->add ? 0 : QAR_ENCODE_PLAIN,
+                         &steps, &item->failure);
+    return item->failure.status == QAR_OK ? int(steps) : 0;
 }
 
-// Once both compressions ended: the choice and the optimiser. Of two failed
-// compressions the first in method order is reported, as when they run one
-// after the other.
-void choose_file_stream(void*, PipelineJob* job) {
+// Part n is the encoding's step n, on this thread's workspace; a failure is
+// kept by the encoding and reported by its end.
+void encode_part(void*, PipelineJob* job, int part, void* workspace) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
-    if (!item->add || item->read != PLAT_READ_OK) return;
-    const uint8_t* data = job->buffers[FILE_BYTES].data;
-    if (item->size > QAR_MAX_COMPRESSED_SIZE)
-        item->encoded = EncodedRecord{data, item->size, 0};
-    else if (!item->part_failure[0].empty() || !item->part_failure[1].empty())
-        item->failure = item->part_failure[item->part_failure[0].empty() ? 1 : 0];
-    else if (!choose_stream(data, item->size, &job->buffers[FIRST_STREAM], item->stream_sizes,
-                            &item->encoded))
-        item->failure = last_error_text();
+    qar_encode_step(item->encoded, unsigned(part), static_cast<qar_workspace*>(workspace),
+                    nullptr);
 }
 
-// Stores a file the workers read: the same checks, messages and writes as
-// append_record and replace_record.
+// Once every step ended: the choice and the optimiser.
+void end_encoding(void*, PipelineJob* job) {
+    WalkItem* item = static_cast<WalkItem*>(job->item);
+    if (item->read != PLAT_READ_OK || item->failure.status != QAR_OK) return;
+    qar_encode_end(item->encoded, &item->failure);
+}
+
+void* make_workspace(void*) {
+    qar_workspace* workspace = nullptr;
+    if (qar_workspace_new(&workspace, nullptr) != QAR_OK) exit_out_of_memory();
+    return workspace;
+}
+
+void free_workspace(void*, void* workspace) {
+    qar_workspace_free(static_cast<qar_workspace*>(workspace));
+}
+
+// Stores a file the workers read and encoded.
 void store_read_file(GatherRun* run, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     const char* name = item->name.c_str();
@@ -178,22 +138,17 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
         run->not_stored += 1;
         return;
     }
-    int ok;
-    if (item->add) {
-        AppendSlot slot;
-        ok = prepare_append(run->archive, item->size, name, &slot);
-        if (ok && !item->failure.empty()) {
-            set_last_error("%s", item->failure.c_str());
-            ok = 0;
-        }
-        if (ok) ok = store_encoded_record(run->archive, &slot, item->encoded, item->stamp, name);
-        if (ok) run->appended.insert(record_key(name));
-    } else {
-        ok = replace_record(run->archive, job->buffers[FILE_BYTES].data, item->size, item->stamp,
-                            name);
+    qar_error outcome = item->failure;
+    if (outcome.status == QAR_OK) {
+        if (item->add &&
+            qar_add_encoded(run->archive, name, item->encoded, item->mtime, &outcome) == QAR_OK)
+            run->appended.insert(record_key(name));
+        else if (!item->add)
+            qar_update_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
     }
-    if (!ok) {
-        fputs(report_line(item->name, display_text(last_error_text()).c_str()).c_str(), stderr);
+    if (outcome.status != QAR_OK) {
+        exit_if_out_of_memory(outcome);
+        fputs(report_line(item->name, reason_text(outcome).c_str()).c_str(), stderr);
         run->not_stored += 1;
     }
 }
@@ -262,7 +217,9 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
         // flight fares: let it land first.
         pipeline_flush(run->pipeline);
     }
-    if (mode == GatherMode::add && (find_entry(run->archive, name) || run->appended.count(key))) {
+    size_t position = 0;
+    if (mode == GatherMode::add && (qar_find(run->archive, name, &position, nullptr) == QAR_OK ||
+                                    run->appended.count(key))) {
         say(run, file_line, "\"" + display_text(name) + "\" already exists\n");
         run->not_stored += 1;
         return;
@@ -271,12 +228,13 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     item->out_line = std::move(file_line);
     item->store = true;
     item->add = mode == GatherMode::add;
-    item->key = run->archive->key;
+    item->key = qar_archive_key(run->archive);
     item->path = path;
     item->name = name;
     run->pending[key] += 1;
-    // What the job holds at most: the file, and for add the two streams.
-    const uint64_t bytes = item->add ? 3 * entry.size : entry.size;
+    // What the job holds at most: the file, its masked copy, and for add the
+    // two streams.
+    const uint64_t bytes = item->add ? 4 * entry.size : 2 * entry.size;
     pipeline_push(run->pipeline, item, bytes, 1);
 }
 
@@ -360,13 +318,14 @@ void gather(GatherRun* run, const char* pattern, GatherMode mode) {
 
 }  // namespace
 
-void start_gather(GatherRun* run, ArchiveHandle* archive, unsigned workers) {
+void start_gather(GatherRun* run, qar_archive* archive, unsigned workers) {
     run->archive = archive;
-    run->archive_id_valid = plat_stream_id(archive->file, &run->archive_id);
+    run->archive_id_valid =
+        qar_archive_file_id(archive, &run->archive_id.volume, &run->archive_id.file);
     run->files = 0;
     run->not_stored = 0;
-    PipelineSteps steps = {run, load_file, compress_file, choose_file_stream, write_item,
-                           CODEC_WORK_AREA_SIZE};
+    PipelineSteps steps = {run,        load_file,      encode_part,   end_encoding,
+                           write_item, make_workspace, free_workspace};
     run->pipeline = start_pipeline(steps, record_pipeline_limits(workers));
 }
 

@@ -1,5 +1,4 @@
-// Gathering files from disk for the add and update commands, and the time
-// stamp that a record's `time` field holds.
+// Gathering files from disk for the add and update commands.
 #pragma once
 
 #include <cstdint>
@@ -7,29 +6,9 @@
 #include <set>
 #include <string>
 
-#include "archive_handle.h"
 #include "platform.h"
+#include "qar/qar.h"
 #include "record_pipeline.h"
-
-// ---------------------------------------------------------------------------
-// Time stamps
-//
-// A record's `time` is encoded from the file's last-write time in UTC: the
-// month number 1-12 is put unchanged into the month field of the calendar
-// structure (which counts from 0), the fields are read as a UTC date with
-// normalisation, and the low 32 bits of the seconds since 1970 are stored.
-// The value is thus the instant one month later: December becomes January of
-// the next year, and 31 January becomes 3 March. Dates before 1970 give -1
-// (all bits set). Every archive ever written relies on this.
-
-uint32_t encode_time_stamp(const PlatDateTime& utc);
-
-// Undoes the encoding for display or restoring: the stored value, read as a
-// signed 32-bit number, is split into calendar fields (local time for the
-// listing, UTC for extraction) and the month field is taken as the month
-// number; a month field of 0 is December of the year before. Returns 0 for a
-// value that cannot be converted (a negative one, such as a stored -1).
-int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 
 // ---------------------------------------------------------------------------
 // The walk
@@ -43,7 +22,7 @@ int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 // number of workers, and a walk cut short at any moment has stored a prefix
 // of it.
 struct GatherRun {
-    ArchiveHandle* archive;            // open for reading and writing; not owned
+    qar_archive* archive;              // open for reading and writing; not owned
     PlatFileId archive_id;             // the archive itself is never stored
     int archive_id_valid;
     std::set<std::string> appended;    // record_key of each name appended in this run
@@ -55,7 +34,7 @@ struct GatherRun {
 
 // Prepares a run over an open archive and starts the pipeline with the given
 // number of workers (0: everything on the calling thread, no thread).
-void start_gather(GatherRun* run, ArchiveHandle* archive, unsigned workers);
+void start_gather(GatherRun* run, qar_archive* archive, unsigned workers);
 // Writes every file still in flight and stops the pipeline.
 void finish_gather(GatherRun* run);
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <new>
 
-#include "archive_handle.h"
 #include "command_line.h"
 #include "commands.h"
 #include "mount.h"
 #include "names.h"
+#include "report.h"
 
 namespace {
 
@@ -38,16 +38,9 @@ int dispatch(const CommandLine& line) {
     }
 }
 
-// Another add, update or delete holds the archive; said once, after a second.
-void print_waiting(const char* path) {
-    fprintf(stderr, "waiting for another process to finish writing \"%s\"\n",
-            display_text(path).c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    set_writer_wait_notice(print_waiting);
     try {
         CommandLine line;
         switch (parse_command_line(argc, argv, &line)) {
@@ -57,6 +50,6 @@ int main(int argc, char** argv) {
         }
         return dispatch(line);
     } catch (const std::bad_alloc&) {
-        fatal_error(nullptr);
+        exit_out_of_memory();
     }
 }

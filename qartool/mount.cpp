@@ -3,38 +3,11 @@
 #include <cstdio>
 #include <new>
 
+#include "commands.h"
 #include "mount_system.h"
 #include "names.h"
 
 namespace {
-
-void print_open_failure(const CommandLine& line, const char* reason) {
-    fprintf(stderr, "ERROR: could not open qar \"%s\" for read\nERROR: %s\n",
-            display_text(line.archive).c_str(), display_text(reason).c_str());
-}
-
-// Opens the archive read-only and checks the command line's key against it;
-// prints why and returns null when either fails.
-qar_archive* open_mount_archive(const CommandLine& line) {
-    qar_archive* archive = nullptr;
-    qar_error error;
-    if (qar_open_key(line.archive, QAR_READ | QAR_ANY_KEY, line.key, nullptr, nullptr, &archive,
-                     &error) != QAR_OK) {
-        print_open_failure(line, error.message);
-        return nullptr;
-    }
-    const uint32_t key = qar_archive_key(archive);
-    if (key == line.key) return archive;
-    fprintf(stderr, "ERROR: key does not match the qar file\n");
-    if (line.key == 0)
-        fprintf(stderr, "ERROR: the qar file is protected: give its password with -p\n");
-    else if (key == 0)
-        fprintf(stderr, "ERROR: the qar file is not protected: give no -p or -k\n");
-    else
-        fprintf(stderr, "ERROR: wrong password or key\n");
-    qar_close(archive, nullptr);
-    return nullptr;
-}
 
 // The snapshot's entries; false, with the reason printed, when one cannot be
 // read.
@@ -45,7 +18,8 @@ bool read_snapshot(const CommandLine& line, const qar_archive* archive,
     for (size_t i = 0; i < count; ++i) {
         qar_error error;
         if (qar_entry_at(archive, i, &(*out)[i], &error) != QAR_OK) {
-            print_open_failure(line, error.message);
+            fprintf(stderr, "ERROR: could not read the directory of qar \"%s\"\nERROR: %s\n",
+                    display_text(line.archive).c_str(), display_text(error.message).c_str());
             return false;
         }
     }
@@ -127,7 +101,7 @@ int command_mount(const CommandLine& line) {
                 unusable.c_str());
         return 1;
     }
-    qar_archive* archive = open_mount_archive(line);
+    qar_archive* archive = open_for_read(line);
     if (!archive) return 1;
     ArchiveCloser closer{archive};
     std::vector<qar_entry> snapshot;

@@ -7,37 +7,37 @@
 
 #include "commands.h"
 #include "names.h"
-#include "record_ops.h"
+#include "report.h"
 
-void report_damaged(const CommandLine& line, const DirectoryEntry& entry) {
-    fprintf(stderr, "ERROR: \"%s\" in qar \"%s\" is damaged: %s\n",
-            display_text(record_name(entry).text).c_str(), display_text(line.archive).c_str(),
-            display_text(last_error_text()).c_str());
+void report_damaged(const CommandLine& line, const char* name, const char* reason) {
+    fprintf(stderr, "ERROR: \"%s\" in qar \"%s\" is damaged: %s\n", display_text(name).c_str(),
+            display_text(line.archive).c_str(), display_text(reason).c_str());
 }
 
 int command_test(const CommandLine& line) {
-    ArchiveHandle* archive = open_for_read(line);
+    qar_archive* archive = open_for_read(line);
     if (!archive) return 1;
-    if (archive->left_by_interrupted_append)
+    if (qar_interrupted_append(archive))
         printf("qar \"%s\" was left by an interrupted add: its last record is complete, and "
                "the next add completes the qar\n",
                display_text(line.archive).c_str());
-    DirectoryEntry* entries = nullptr;
-    int32_t count = 0;
-    get_directory(archive, &entries, &count);
+    const size_t count = qar_count(archive);
     Tally tally{0, 0};
-    for (int32_t e = 0; e < count; ++e) {
-        if (!entry_selected(line, entries[e])) continue;
+    for (size_t e = 0; e < count; ++e) {
+        qar_entry entry;
+        qar_entry_at(archive, e, &entry, nullptr);
+        if (!entry_selected(line, entry)) continue;
         tally.asked += 1;
-        int sound = check_entry(archive, &entries[e]);
+        qar_error error;
+        const bool sound = qar_test(archive, e, &error) == QAR_OK;
         if (!sound) {
-            report_damaged(line, entries[e]);
+            exit_if_out_of_memory(error);
+            report_damaged(line, entry.name, error.message);
             tally.not_done += 1;
         }
-        printf("%-16s %s\n", display_text(record_name(entries[e]).text).c_str(),
-               sound ? "OK" : "damaged");
+        printf("%-16s %s\n", display_text(entry.name).c_str(), sound ? "OK" : "damaged");
     }
-    close_archive(archive);
+    qar_close(archive, nullptr);
     printf("%d records tested, %d damaged\n", tally.asked, tally.not_done);
     return finish_command(tally, "records damaged");
 }

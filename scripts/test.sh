@@ -17,6 +17,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 cmake -S . -B build-tsan -DQAR_TSAN=ON >/dev/null
-cmake --build build-tsan -j"$jobs" --target archive_tests qartool_tests qartool
+cmake --build build-tsan -j"$jobs" --target libqar_tests qartool_tests qartool
 TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(archive\.RecordPipeline|qartool\.)'
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(libqar\.(Threads|Encoding)|qartool\.)'

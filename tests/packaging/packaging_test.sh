@@ -100,11 +100,22 @@ completion_offers_archives_then_files)  # COMPLETION (qartool)
     [ -z "$got" ] || fail "for the password of -p it offers \"$got\", expected nothing"
     ;;
 
-install_gives_exactly_tools_pages_and_completions)  # BUILD_DIR
+install_gives_the_tools_and_the_library)  # BUILD_DIR
     cmake --install "$1" --prefix "$scratch/root" > /dev/null || fail "cmake --install $1 failed"
-    got="$(cd "$scratch/root" && find . -type f | sort)"
+    # The CMake package's per-configuration file carries the build type.
+    got="$(cd "$scratch/root" && find . -type f -o -type l | sed 's/qarTargets-.*\.cmake/qarTargets-CONFIG.cmake/' | sort)"
     expected="./bin/qartool
 ./bin/sprtool
+./include/qar/qar.h
+./lib/cmake/qar/qarConfig.cmake
+./lib/cmake/qar/qarConfigVersion.cmake
+./lib/cmake/qar/qarTargets-CONFIG.cmake
+./lib/cmake/qar/qarTargets.cmake
+./lib/libqar.a
+./lib/libqar.so
+./lib/libqar.so.1
+./lib/libqar.so.1.0.0
+./lib/pkgconfig/qar.pc
 ./share/bash-completion/completions/qartool
 ./share/bash-completion/completions/sprtool
 ./share/man/man1/qartool.1.gz

@@ -30,6 +30,8 @@ struct TestRun {
     std::atomic<int> loads{0};
     size_t capacity_at_load = 0;      // of buffers[0], for the last job loaded
     std::thread::id loaded_on;        // of the last job loaded
+    std::atomic<int> states_made{0};
+    std::atomic<int> states_freed{0};
 };
 
 // Busy work whose length depends on the job, so that later jobs often end first.
@@ -44,11 +46,22 @@ void fault(TestRun* run, const std::string& text) {
     run->faults.push_back(text);
 }
 
-int load_step(void* context, PipelineJob* job, void* work_area) {
+// A thread's state: the thread it was made on.
+void* make_state(void* context) {
+    static_cast<TestRun*>(context)->states_made += 1;
+    return new std::thread::id(std::this_thread::get_id());
+}
+
+void free_state(void* context, void* state) {
+    static_cast<TestRun*>(context)->states_freed += 1;
+    delete static_cast<std::thread::id*>(state);
+}
+
+int load_step(void* context, PipelineJob* job, void* state) {
     TestRun* run = static_cast<TestRun*>(context);
     TestItem* item = static_cast<TestItem*>(job->item);
-    if (work_area == nullptr || reinterpret_cast<uintptr_t>(work_area) % 16 != 0)
-        fault(run, "work area missing or not 16-byte aligned");
+    if (state == nullptr || *static_cast<std::thread::id*>(state) != std::this_thread::get_id())
+        fault(run, "a step ran with a state made on another thread, or none");
     {
         std::lock_guard<std::mutex> hold(run->lock);
         run->loaded_on = std::this_thread::get_id();
@@ -87,7 +100,8 @@ void write_step(void* context, PipelineJob* job) {
 }
 
 PipelineSteps test_steps(TestRun* run) {
-    return PipelineSteps{run, load_step, part_step, finish_step, write_step, 64};
+    return PipelineSteps{run, load_step, part_step, finish_step, write_step, make_state,
+                         free_state};
 }
 
 // Pushes jobs 0 .. count-1: every fifth a message (no work), the rest with 0, 1 or 2 parts.
@@ -111,6 +125,8 @@ TEST(RecordPipeline, WritesEveryJobInPushOrderAfterAllItsStepsWhateverTheWorkers
         stop_pipeline(pipeline);
         EXPECT_EQ(order, run.written) << "write order with " << workers << " workers";
         EXPECT_EQ(std::vector<std::string>(), run.faults) << "with " << workers << " workers";
+        EXPECT_EQ(run.states_made.load(), run.states_freed.load())
+            << "thread states left unfreed with " << workers << " workers";
     }
 }
 
@@ -140,7 +156,7 @@ TEST(RecordPipeline, TheTwoPartsOfOneJobRunAtTheSameTime) {
             m->met += 1;
     };
     PipelineSteps steps = {&meeting, [](void*, PipelineJob*, void*) { return 2; }, part, nullptr,
-                           [](void*, PipelineJob*) {}, 0};
+                           [](void*, PipelineJob*) {}, nullptr, nullptr};
     Pipeline* pipeline = start_pipeline(steps, record_pipeline_limits(2));
     int item = 0;
     pipeline_push(pipeline, &item, 1, 1);

@@ -23,13 +23,25 @@
 // max_bytes is let in alone. pipeline_push first writes finished jobs,
 // waiting for them in order, until the new job fits. No thread spins: the
 // waits are on condition variables. Running out of memory ends the process
-// (store_alloc); a thread that cannot be started leaves fewer workers.
+// with status 107 (exit_out_of_memory); a thread that cannot be started
+// leaves fewer workers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "archive_handle.h"
+
+// A heap block that is kept and grown as needed, so that a run over many
+// records allocates only when a record is larger than any before it.
+struct ByteBuffer {
+    uint8_t* data;    // capacity bytes; owned; null while capacity is 0
+    size_t capacity;
+};
+// Makes room for size bytes and returns data; the contents are not kept.
+// Running out of memory ends the process (exit_out_of_memory).
+uint8_t* reserve_buffer(ByteBuffer* buffer, size_t size);
+// Frees the block; the buffer is empty and usable again afterwards.
+void release_buffer(ByteBuffer* buffer);
 
 // Buffers a job's steps fill. The pipeline keeps them for later jobs unless
 // one grew past PIPELINE_KEEP_BYTES, which is freed once the job is written,
@@ -48,16 +60,19 @@ struct PipelineJob {
 
 struct PipelineSteps {
     void* context;  // passed to every step
-    // The worker steps (run on a worker or the calling thread). work_area is
-    // the running thread's own block of worker_area_size bytes (16-byte
-    // aligned), kept for the whole run.
-    int (*load)(void* context, PipelineJob* job, void* work_area);
-    void (*part)(void* context, PipelineJob* job, int part, void* work_area);
+    // The worker steps (run on a worker or the calling thread). state is
+    // the running thread's own, from make_state, kept for the whole run.
+    int (*load)(void* context, PipelineJob* job, void* state);
+    void (*part)(void* context, PipelineJob* job, int part, void* state);
     void (*finish)(void* context, PipelineJob* job);
     // On the calling thread, in push order. The job's buffers are reused
     // after it returns; the item is the caller's to free here.
     void (*write)(void* context, PipelineJob* job);
-    size_t worker_area_size;
+    // What each thread that runs steps keeps for itself (the compressors'
+    // memory), made on that thread before its first step and freed with
+    // free_state when the run ends; both may be null (state is then null).
+    void* (*make_state)(void* context);
+    void (*free_state)(void* context, void* state);
 };
 
 struct PipelineLimits {

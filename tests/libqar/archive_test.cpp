@@ -1,17 +1,16 @@
-// The archive store against files laid out by hand and the compression library's own streams.
+// The library against files laid out by hand and the compression library's own streams.
 #include <gtest/gtest.h>
 #include <lzo1x.h>
 #include <lzo1y.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform.h"
 #include "qar_bytes.h"
-#include "record_codec.h"
-#include "record_ops.h"
+#include "qar_library.h"
 #include "test_support.h"
 
-using Bytes = std::vector<uint8_t>;
 enum Content { STEPS, NOISE, FAR };
 
 // NOISE is incompressible; LZO1X does better on FAR (1500 back), LZO1Y on STEPS over 4 KB.
@@ -26,11 +25,14 @@ static Bytes make_bytes(Content kind, size_t size, uint32_t seed) {
     return out;
 }
 
-// Appends small record i: "rec<i>", 1 + i % 7 bytes of the value i, time 1000 + i, as is.
-static bool append_small(ArchiveHandle* handle, int i) {
+// The time of small record i, and the stamp it is stored as.
+static int64_t small_time(int i) { return 1400000000 + i; }
+
+// Appends small record i: "rec<i>", 1 + i % 7 bytes of the value i, too short to compress.
+static qar_status append_small(qar_archive* handle, int i, qar_error* error) {
     Bytes data(1 + i % 7, uint8_t(i));
     const std::string name = "rec" + std::to_string(i);
-    return append_record(handle, data.data(), uint32_t(data.size()), 1000 + i, name.c_str(), 0);
+    return qar_add(handle, name.c_str(), data.data(), data.size(), small_time(i), error);
 }
 
 // The file small records 0 .. n-1 make: each behind the last, an empty table behind every 100th.
@@ -39,7 +41,7 @@ static std::string expected_small(int n) {
     size_t table = 28;
     for (int i = 0; i < n; ++i) {
         const RawEntry e = {"rec" + std::to_string(i), uint32_t(file.size()), i, 1u + i % 7,
-                            1000u + i, 0};
+                            qar_stamp_from_time(small_time(i)), 0};
         file.replace(table + 4 + i % 100 * 36, 36, raw_table(0, {e}).substr(4, 36));
         file += std::string(e.stored_size, char(i));
         if (i % 100 != 99) continue;
@@ -50,28 +52,16 @@ static std::string expected_small(int n) {
     return file;
 }
 
-static Bytes read_back(ArchiveHandle* handle, const std::string& name) {
-    uint32_t size = 0;
-    uint8_t* data = read_record_alloc(handle, name.c_str(), &size);
-    const Bytes out = data != nullptr ? Bytes(data, data + size) : Bytes();
-    free(data);
-    return out;
-}
-
 // Opens for writing, checks that small records 0 .. first-1 alone are listed, then appends n.
-static bool reopen_and_append(const std::string& path, int first, int n) {
-    ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    if (handle == nullptr) return false;
-    bool ok = handle->entry_count == first && handle->next_index == first;
+static bool reopen_and_append(const std::string& path, int first, int n, qar_error* error) {
+    OpenArchive a(path, QAR_WRITE, 0);
+    *error = a.error;
+    if (a.handle == nullptr) return false;
+    bool ok = qar_count(a.handle) == size_t(first);
     for (int i = 0; ok && i < first; ++i)
-        ok = read_back(handle, "rec" + std::to_string(i)) == Bytes(1 + i % 7, uint8_t(i));
-    for (int i = first; ok && i < first + n; ++i) ok = append_small(handle, i);
-    close_archive(handle);
+        ok = read_named(a.handle, "rec" + std::to_string(i)) == Bytes(1 + i % 7, uint8_t(i));
+    for (int i = first; ok && i < first + n; ++i) ok = append_small(a.handle, i, error) == QAR_OK;
     return ok;
-}
-
-static std::string error_if(bool failed) {
-    return failed ? std::string(last_error_text()) : "(succeeded)";
 }
 
 static Bytes masked(Bytes data, uint32_t key) {
@@ -104,14 +94,17 @@ static const std::string IN_C = " file \"c.qar\"";
 
 TEST(ArchiveOpen, CreateWritesTheEmptyArchiveWithItsKey) {
     TempDir dir;
-    ASSERT_EQ(1, create_archive(dir.file("a.qar").c_str(), 0xA1B2C3D4u)) << last_error_text();
+    OpenArchive a(dir.file("a.qar"), QAR_CREATE_NEW, 0xA1B2C3D4u);
+    ASSERT_NE(nullptr, a.handle) << a.error.message;
     EXPECT_EQ(raw_header(0, 0xA1B2C3D4u) + raw_table(0), read_file(dir.file("a.qar")));
 }
 
 TEST(ArchiveOpen, CreateLeavesAnExistingFileAlone) {
     TempDir dir;
     write_file(dir.file("a.qar"), "mine");
-    EXPECT_EQ(0, create_archive(dir.file("a.qar").c_str(), 0));
+    OpenArchive a(dir.file("a.qar"), QAR_CREATE_NEW, 0);
+    EXPECT_EQ(QAR_EXISTS, a.error.status);
+    EXPECT_EQ("File \"" + dir.file("a.qar") + "\" already exists", std::string(a.error.message));
     EXPECT_EQ("mine", read_file(dir.file("a.qar")));
 }
 
@@ -129,11 +122,14 @@ TEST(ArchiveOpen, TheNewFileNeverReplacesOneThatAppearedMeanwhile) {
     EXPECT_FALSE(file_exists(dir.file("new"))) << "the temporary name stayed";
 }
 
-TEST(ArchiveOpen, AMissingArchiveIsNotCreatedForReading) {
+TEST(ArchiveOpen, AMissingArchiveIsNotCreatedForReadingOrWriting) {
     TempDir dir;
-    EXPECT_EQ(nullptr, open_archive(dir.file("new.qar").c_str(), 0));
-    EXPECT_EQ("Could not open file \"" + dir.file("new.qar") + "\": No such file or directory",
-              last_error_text());
+    for (unsigned mode : {QAR_READ, QAR_WRITE}) {
+        OpenArchive a(dir.file("new.qar"), mode, 0);
+        EXPECT_EQ(QAR_NOT_FOUND, a.error.status) << "mode " << mode;
+        EXPECT_EQ("Could not open file \"" + dir.file("new.qar") + "\": " + strerror(ENOENT),
+                  std::string(a.error.message));
+    }
     EXPECT_FALSE(file_exists(dir.file("new.qar")));
 }
 
@@ -155,8 +151,11 @@ TEST_P(DamagedArchive, IsRefusedUntouched) {
     std::filesystem::create_directory(dir.file("sub"));
     const std::string path = dir.file("sub\\c.qar");
     write_file(path, GetParam().bytes);
-    EXPECT_EQ(GetParam().message, error_if(open_archive(path.c_str(), 0) == nullptr)) << "read";
-    EXPECT_EQ(GetParam().message, error_if(open_archive(path.c_str(), 1) == nullptr)) << "write";
+    for (unsigned mode : {QAR_READ, QAR_WRITE}) {
+        OpenArchive a(path, mode, 0);
+        EXPECT_EQ(QAR_DAMAGED, a.error.status) << "mode " << mode;
+        EXPECT_EQ(GetParam().message, std::string(a.error.message)) << "mode " << mode;
+    }
     EXPECT_EQ(GetParam().bytes, read_file(path)) << "the damaged file was changed";
 }
 
@@ -183,10 +182,14 @@ TEST(ArchiveOpen, ARecordPastTheEndOfTheFileIsNotRead) {
     TempDir dir;
     const std::string path = dir.file("c.qar");
     write_file(path, raw_archive(0, {{"big", 3632, 0, ~0u, 0, 0}}, "abcd"));
-    ArchiveHandle* handle = open_archive(path.c_str(), 0);
-    ASSERT_NE(nullptr, handle) << last_error_text();
-    EXPECT_EQ("Could not read record big from" + IN_C, error_if(read_back(handle, "big").empty()));
-    close_archive(handle);
+    OpenArchive a(path, QAR_READ, 0);
+    ASSERT_NE(nullptr, a.handle) << a.error.message;
+    void* data = nullptr;
+    size_t size = 0;
+    qar_error error;
+    EXPECT_EQ(QAR_DAMAGED, qar_read_alloc(a.handle, 0, &data, &size, &error));
+    EXPECT_EQ(nullptr, data);
+    EXPECT_EQ("Could not read record big from" + IN_C, std::string(error.message));
 }
 
 TEST(ArchiveOpen, DeleteOfAnEntryWithAnIndexBeyondTheTablesWritesNothing) {
@@ -194,15 +197,12 @@ TEST(ArchiveOpen, DeleteOfAnEntryWithAnIndexBeyondTheTablesWritesNothing) {
     const std::string path = dir.file("c.qar");
     const std::string file = raw_archive(0, {{"lost", 3632, 777, 4, 0, 0}}, "abcd");
     write_file(path, file);
-    ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    ASSERT_NE(nullptr, handle) << last_error_text();
-    EXPECT_EQ("Could not read dtable 7 of" + IN_C, error_if(!delete_record(handle, "lost")));
-    close_archive(handle);
+    OpenArchive a(path, QAR_WRITE, 0);
+    ASSERT_NE(nullptr, a.handle) << a.error.message;
+    qar_error error;
+    EXPECT_EQ(QAR_DAMAGED, qar_delete(a.handle, 0, &error));
+    EXPECT_EQ("Could not read dtable 7 of" + IN_C, std::string(error.message));
     EXPECT_EQ(file, read_file(path));
-}
-
-TEST(ArchiveStore, FatalErrorExitsWith107) {
-    EXPECT_EXIT(fatal_error(nullptr), testing::ExitedWithCode(107), "");
 }
 
 // Through one handle: the 100th record chains a new table on, the 101st goes into it.
@@ -210,7 +210,8 @@ TEST(ArchiveRecords, TheHundredthAppendChainsANewTable) {
     TempDir dir;
     const std::string path = dir.file("c.qar");
     write_file(path, expected_small(99));
-    ASSERT_TRUE(reopen_and_append(path, 99, 2)) << last_error_text();
+    qar_error error = {};
+    ASSERT_TRUE(reopen_and_append(path, 99, 2, &error)) << error.message;
     EXPECT_EQ(expected_small(101), read_file(path));
 }
 
@@ -224,7 +225,8 @@ TEST(ArchiveRecords, AnInterruptedAppendIsListedAndTheNextOneMendsTheHeader) {
         std::string file = expected_small(done);
         put32(&file, 16, uint32_t(done - 1));
         write_file(path, file);
-        EXPECT_TRUE(reopen_and_append(path, done, 1)) << last_error_text();
+        qar_error error = {};
+        EXPECT_TRUE(reopen_and_append(path, done, 1, &error)) << error.message;
         EXPECT_EQ(expected_small(done + 1), read_file(path));
     }
 }
@@ -237,17 +239,18 @@ TEST(ArchiveRecords, AnAppendClearsTheSlotsBehindTheOneItFills) {
     std::string junk = expected_small(3);
     junk.replace(28 + 4 + 5 * 36, 4, "junk");
     write_file(path, junk);
-    EXPECT_TRUE(reopen_and_append(path, 3, 1)) << last_error_text();
+    qar_error error = {};
+    EXPECT_TRUE(reopen_and_append(path, 3, 1, &error)) << error.message;
     EXPECT_EQ(expected_small(4), read_file(path));
 }
 
-TEST(ArchiveRecords, AppendAndEncodeStoreTheLibrarysStreamOfTheMaskedBytes) {
+TEST(ArchiveRecords, AddAndEncodeStoreTheLibrarysStreamOfTheMaskedBytes) {
     TempDir dir;
     const std::string path = dir.file("k.qar");
-    const uint32_t key = key_from_password("123456789");
+    const uint32_t key = qar_key_from_password("123456789");
     EXPECT_EQ(0xFC891918u, key);
-    ASSERT_EQ(1, create_archive(path.c_str(), key));
-    ArchiveHandle* handle = open_archive(path.c_str(), 1);
+    OpenArchive a(path, QAR_CREATE_NEW, key);
+    ASSERT_NE(nullptr, a.handle) << a.error.message;
     // Seven bytes: one word masked, three left; each content at sizes that grow and shrink the
     // encoder's reused buffers; the flags word's largest size, one more, one setting its top bit.
     std::vector<Bytes> cases = {{0, 0, 0, 0, 5, 6, 7}, Bytes(12, 0), Bytes(16, 0)};
@@ -255,38 +258,35 @@ TEST(ArchiveRecords, AppendAndEncodeStoreTheLibrarysStreamOfTheMaskedBytes) {
         for (Content kind : {STEPS, NOISE, FAR}) cases.push_back(make_bytes(kind, size, size));
     for (uint32_t size : {16777215u, 16777216u, 10000000u}) cases.push_back(Bytes(size, 0));
     int seen = 0;
-    ByteBuffer streams[2] = {};
-    ByteBuffer work_block = {};
+    qar_encoded* encoded = nullptr;
+    ASSERT_EQ(QAR_OK, qar_encoded_new(&encoded, nullptr));
     for (size_t i = 0; i < cases.size(); ++i) {
         const Bytes m = masked(cases[i], key);
         const auto [bytes, flags] = expected_stored(m, &seen);
-        uint32_t stored = 0;
-        ASSERT_EQ(1, append_record(handle, Bytes(cases[i]).data(), uint32_t(cases[i].size()), 7,
-                                   std::to_string(i).c_str(), &stored));
+        qar_error error;
+        ASSERT_EQ(QAR_OK, qar_add(a.handle, std::to_string(i).c_str(), cases[i].data(),
+                                  cases[i].size(), QAR_TIME_UNKNOWN, &error))
+            << error.message;
         const std::string file = read_file(path);
         const RawEntry e = raw_entries(file).back();
         EXPECT_EQ(bytes, file.substr(e.data_offset)) << i;
         EXPECT_EQ(file.size() - bytes.size(), size_t(e.data_offset)) << "offset of case " << i;
         EXPECT_EQ(bytes.size(), size_t(e.stored_size)) << "stored size of case " << i;
         EXPECT_EQ(flags, e.flags) << "flags of case " << i;
-        if (m.size() > 16777215) continue;
-        EncodedRecord encoded = {};
-        ASSERT_EQ(1, encode_record(m.data(), uint32_t(m.size()), 1, streams,
-                                   codec_work_area(&work_block), &encoded))
-            << last_error_text();
-        EXPECT_EQ(flags, encoded.flags) << "encode_record's choice, case " << i;
-        EXPECT_EQ(bytes, std::string(encoded.stored, encoded.stored + encoded.stored_size))
-            << "encode_record's stored bytes, case " << i;
+        // qar_encode alone, into the reused encoding, gives the bytes that were stored.
+        ASSERT_EQ(QAR_OK, qar_encode(encoded, cases[i].data(), cases[i].size(), key, 0, nullptr,
+                                     &error))
+            << error.message;
+        size_t stored_size = 0;
+        const char* stored =
+            static_cast<const char*>(qar_encoded_bytes(encoded, &stored_size, nullptr, nullptr));
+        EXPECT_EQ(bytes, std::string(stored, stored_size)) << "qar_encode's bytes, case " << i;
     }
-    release_buffer(&streams[0]);
-    release_buffer(&streams[1]);
-    release_buffer(&work_block);
+    qar_encoded_free(encoded);
     EXPECT_EQ(15, seen) << "every rule of the choice was exercised";
-    close_archive(handle);
-    handle = open_archive(path.c_str(), 0);
+    OpenArchive r(path, QAR_READ, key);
     for (size_t i = 0; i < cases.size(); ++i)
-        EXPECT_TRUE(cases[i] == read_back(handle, std::to_string(i))) << i;
-    close_archive(handle);
+        EXPECT_TRUE(cases[i] == read_named(r.handle, std::to_string(i))) << i;
 }
 
 // An archive of two records that hold the masked, compressed FAR content.
@@ -300,62 +300,68 @@ struct TwoRecords {
         {"level.map", 3632, 0, uint32_t(packed.first.size()), 1, packed.second},
         {"plain", 3632, 1, uint32_t(packed.first.size()), 1, packed.second}};
     std::string file = raw_archive(key, entries, packed.first);
-    ArchiveHandle* handle;
+    qar_archive* handle = nullptr;
+    qar_error error = {};
     TwoRecords() {
         write_file(path, file);
-        handle = open_archive(path.c_str(), 1);
+        qar_open_key(path.c_str(), QAR_WRITE, key, nullptr, nullptr, &handle, nullptr);
     }
-    ~TwoRecords() { close_archive(handle); }
+    ~TwoRecords() { qar_close(handle, nullptr); }
 };
 
-TEST(ArchiveRecords, ReplaceAppendsTheMaskedBytesUncompressedAndRewritesTheEntry) {
+TEST(ArchiveRecords, UpdateAppendsTheMaskedBytesUncompressedAndRewritesTheEntry) {
     TwoRecords t;
     const Bytes fresh = make_bytes(NOISE, 333, 6);
-    ASSERT_EQ(1, replace_record(t.handle, Bytes(fresh).data(), 333, 99, "LEVEL.MAP"));
-    t.entries[0] = {"level.map", uint32_t(3632 + t.packed.first.size()), 0, 333, 99, 0};
+    ASSERT_EQ(QAR_OK, qar_update(t.handle, "LEVEL.MAP", fresh.data(), 333, 1400000000, &t.error))
+        << t.error.message;
+    t.entries[0] = {"level.map", uint32_t(3632 + t.packed.first.size()), 0, 333,
+                    qar_stamp_from_time(1400000000), 0};
     const Bytes m = masked(fresh, t.key);
     EXPECT_EQ(raw_archive(t.key, t.entries, t.packed.first + std::string(m.begin(), m.end())),
               read_file(t.path));
 }
 
-TEST(ArchiveRecords, ReplaceOfAMissingNameChangesNothing) {
+TEST(ArchiveRecords, UpdateOfAMissingNameChangesNothing) {
     TwoRecords t;
-    EXPECT_EQ(0, replace_record(t.handle, Bytes(5).data(), 5, 99, "nothere"));
+    EXPECT_EQ(QAR_NOT_FOUND, qar_update(t.handle, "nothere", Bytes(5).data(), 5, 0, &t.error));
+    EXPECT_STREQ("Could not find old record \"nothere\" in file \"t.qar\"", t.error.message);
     EXPECT_EQ(t.file, read_file(t.path));
 }
 
 TEST(ArchiveRecords, DeleteSetsTheDeletedBitAndNothingElse) {
     TwoRecords t;
-    ASSERT_EQ(1, delete_record(t.handle, "plain")) << last_error_text();
+    size_t position = 0;
+    ASSERT_EQ(QAR_OK, qar_find(t.handle, "plain", &position, nullptr));
+    ASSERT_EQ(QAR_OK, qar_delete(t.handle, position, &t.error)) << t.error.message;
     t.entries[1].flags |= 1;
     EXPECT_EQ(raw_archive(t.key, t.entries, t.packed.first), read_file(t.path));
 }
 
-TEST(ArchiveRecords, ReadIntoABufferOneByteShortReadsNothing) {
+TEST(ArchiveRecords, ReadIntoABufferOneByteShortReadsNothingAndGivesTheSize) {
     TwoRecords t;
     Bytes buffer(20000, 0xEE);
-    uint32_t read_size = 7;
-    set_last_error("untouched");
-    EXPECT_EQ(nullptr, read_record(t.handle, "level.map", &read_size, buffer.data(), 19999));
+    size_t read_size = 7;
+    EXPECT_EQ(QAR_BUFFER_TOO_SMALL, qar_read(t.handle, 0, buffer.data(), 19999, &read_size,
+                                             &t.error));
     EXPECT_EQ(Bytes(20000, 0xEE), buffer) << "the buffer was written";
-    EXPECT_EQ(7u, read_size) << "the size was written";
-    EXPECT_STREQ("untouched", last_error_text()) << "a short buffer is no error of the file";
+    EXPECT_EQ(20000u, read_size) << "the size the record needs";
 }
 
 TEST(ArchiveRecords, ReadIntoACallersBufferOfTheExactSize) {
     TwoRecords t;
     Bytes buffer(20000, 0xEE);
-    uint32_t read_size = 7;
-    EXPECT_EQ(buffer.data(), read_record(t.handle, "level.map", &read_size, buffer.data(), 20000));
+    size_t read_size = 7;
+    EXPECT_EQ(QAR_OK, qar_read(t.handle, 0, buffer.data(), 20000, &read_size, &t.error))
+        << t.error.message;
     EXPECT_EQ(20000u, read_size);
     EXPECT_EQ(t.far, buffer);
 }
 
 // The snapshot keeps the record as it was at open.
-TEST(ArchiveRecords, ARecordReplacedThroughTheHandleStillReadsAsAtOpen) {
+TEST(ArchiveRecords, ARecordUpdatedThroughTheHandleStillReadsAsAtOpen) {
     TwoRecords t;
-    ASSERT_EQ(1, replace_record(t.handle, Bytes(5).data(), 5, 99, "level.map"));
-    EXPECT_EQ(t.far, read_back(t.handle, "level.map"));
+    ASSERT_EQ(QAR_OK, qar_update(t.handle, "level.map", Bytes(5).data(), 5, 0, &t.error));
+    EXPECT_EQ(t.far, read_named(t.handle, "level.map"));
 }
 
 // A record is handed out only when its stream gives exactly its recorded size: one
@@ -371,21 +377,24 @@ TEST(ArchiveRead, AStreamShorterOrLongerThanTheRecordedSizeIsRefused) {
                                      {"long", 3632, 1, stored, 0, 3999u << 8 | method},
                                      {"short", 3632, 2, stored, 0, 4001u << 8 | method}},
                                  packed));
-    ArchiveHandle* handle = open_archive(path.c_str(), 0);
-    ASSERT_NE(nullptr, handle);
-    EXPECT_TRUE(far == read_back(handle, "exact")) << "the intact record must read back";
+    OpenArchive a(path, QAR_READ, 0);
+    ASSERT_NE(nullptr, a.handle) << a.error.message;
+    EXPECT_TRUE(far == read_named(a.handle, "exact")) << "the intact record must read back";
     const std::pair<const char*, const char*> damaged[] = {
         {"long", "Error -5 during compression library operation: output overrun"},
         {"short", "Error -12 during compression library operation: output not consumed"}};
     for (const auto& [name, message] : damaged) {
-        EXPECT_TRUE(read_back(handle, name).empty()) << name << " was handed out";
-        EXPECT_EQ(message, std::string(last_error_text())) << name;
+        size_t position = 0, size = 0;
+        void* data = nullptr;
+        qar_error error;
+        ASSERT_EQ(QAR_OK, qar_find(a.handle, name, &position, nullptr));
+        EXPECT_EQ(QAR_DAMAGED, qar_read_alloc(a.handle, position, &data, &size, &error)) << name;
+        EXPECT_EQ(nullptr, data) << name << " was handed out";
+        EXPECT_EQ(message, std::string(error.message)) << name;
         Bytes buffer(5000);
-        uint32_t size = 0;
-        EXPECT_EQ(nullptr, read_record(handle, name, &size, buffer.data(), 5000))
+        EXPECT_EQ(QAR_DAMAGED, qar_read(a.handle, position, buffer.data(), 5000, &size, &error))
             << name << " was read into the caller's buffer";
     }
-    close_archive(handle);
 }
 
 TEST(FailedWrite, ASizeLimitLeavesEveryEarlierRecordAndLaterAppendsWork) {
@@ -397,18 +406,24 @@ TEST(FailedWrite, ASizeLimitLeavesEveryEarlierRecordAndLaterAppendsWork) {
         TempDir dir;
         const std::string path = dir.file("t.qar");
         write_file(path, expected_small(98));
-        // Appends under the limit until one fails; exits with the count.
+        // Appends under the limit until one fails, which must fail with the system's reason
+        // and leave the handle refusing; exits with the count.
         const int done = run_with_file_size_limit(limit, [&] {
-            ArchiveHandle* handle = open_archive(path.c_str(), 1);
+            OpenArchive a(path, QAR_WRITE, 0);
+            qar_error error = {};
             int appended = 0;
-            while (handle != nullptr && appended < 5 && append_small(handle, 98 + appended))
+            while (a.handle != nullptr && appended < 5 &&
+                   append_small(a.handle, 98 + appended, &error) == QAR_OK)
                 ++appended;
-            return handle != nullptr ? appended : 99;
+            const bool reason = std::string(error.message).find(strerror(EFBIG)) != std::string::npos;
+            const bool refuses = a.handle != nullptr && append_small(a.handle, 0, &error) == QAR_REFUSED;
+            return a.handle != nullptr && reason && refuses ? appended : 99;
         });
         ASSERT_TRUE(done >= 0 && done < 5) << limit << ": " << done;
         // Every record reads back, and a fresh open appends behind the unreferenced bytes.
-        EXPECT_TRUE(reopen_and_append(path, 98 + done, 5 - done)) << limit << last_error_text();
-        EXPECT_TRUE(reopen_and_append(path, 103, 0)) << limit;
+        qar_error error = {};
+        EXPECT_TRUE(reopen_and_append(path, 98 + done, 5 - done, &error)) << limit << error.message;
+        EXPECT_TRUE(reopen_and_append(path, 103, 0, &error)) << limit;
     }
 }
 
@@ -418,13 +433,15 @@ TEST(FailedWrite, AnAppendPastTwoGigabytesFailsAndWritesNothing) {
     const uintmax_t start = 2147483647 - 3604 - 10;
     write_file(path, expected_small(99));
     std::filesystem::resize_file(path, start);  // sparse, unreferenced
-    ArchiveHandle* handle = open_archive(path.c_str(), 1);
-    // The 100th record chains a table on: 11 + 3604 bytes do not fit, 10 do.
-    EXPECT_EQ(0, append_record(handle, Bytes(11).data(), 11, 0, "over", nullptr));
+    OpenArchive a(path, QAR_WRITE, 0);
+    // The 100th record chains a table on: 11 + 3604 bytes do not fit, 10 do (noise, so that
+    // neither compresses).
+    qar_error error;
+    EXPECT_EQ(QAR_TOO_LARGE, qar_add(a.handle, "over", make_bytes(NOISE, 11, 1).data(), 11, 0, &error));
     EXPECT_EQ("Could not write data over to file \"big.qar\": the archive would grow past "
-              "2147483647 bytes", std::string(last_error_text()));
+              "2147483647 bytes", std::string(error.message));
     EXPECT_EQ(start, std::filesystem::file_size(path));
-    EXPECT_EQ(1, append_record(handle, Bytes(10).data(), 10, 0, "last", nullptr));
+    EXPECT_EQ(QAR_OK, qar_add(a.handle, "last", make_bytes(NOISE, 10, 2).data(), 10, 0, &error))
+        << error.message;
     EXPECT_EQ(2147483647u, std::filesystem::file_size(path));
-    close_archive(handle);
 }

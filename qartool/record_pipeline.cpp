@@ -1,11 +1,15 @@
 #include "record_pipeline.h"
 
+#include <cstdlib>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "report.h"
 
 namespace {
 
@@ -35,15 +39,36 @@ struct Pipeline {
     bool stopping = false;
     // Only touched by the calling thread.
     std::vector<std::thread> threads;
-    ByteBuffer own_area = {};  // the work area of the steps run without workers
+    void* own_state = nullptr;   // the calling thread's state (make_state)
+    bool own_state_made = false;
 };
+
+uint8_t* reserve_buffer(ByteBuffer* buffer, size_t size) {
+    if (size > buffer->capacity || buffer->data == nullptr) {
+        // The old contents need not survive: free first rather than realloc,
+        // which would copy them.
+        release_buffer(buffer);
+        buffer->data = static_cast<uint8_t*>(malloc(size != 0 ? size : 1));
+        if (buffer->data == nullptr) exit_out_of_memory();
+        buffer->capacity = size;
+    }
+    return buffer->data;
+}
+
+void release_buffer(ByteBuffer* buffer) {
+    free(buffer->data);
+    buffer->data = nullptr;
+    buffer->capacity = 0;
+}
 
 namespace {
 
-void* work_area_in(ByteBuffer* block, size_t size) {
-    if (size == 0) return nullptr;
-    uint8_t* start = reserve_buffer(block, size + 16);
-    return start + (16 - reinterpret_cast<uintptr_t>(start) % 16) % 16;
+// The calling thread's state, made when it first runs a step.
+void* own_state(Pipeline* p) {
+    if (!p->own_state_made && p->steps.make_state != nullptr)
+        p->own_state = p->steps.make_state(p->steps.context);
+    p->own_state_made = true;
+    return p->own_state;
 }
 
 // Marks a job whose steps all ended as done, running finish first. Called
@@ -67,13 +92,13 @@ void end_part(Pipeline* p, PipelineJob* job, std::unique_lock<std::mutex>& hold)
 // that a record already begun is finished before new ones are read in, else
 // the next load. Called and returns with the lock held; the step runs
 // without it. False when both queues are empty.
-bool run_next_step(Pipeline* p, std::unique_lock<std::mutex>& hold, void* area) {
+bool run_next_step(Pipeline* p, std::unique_lock<std::mutex>& hold, void* state) {
     void* context = p->steps.context;
     if (!p->parts.empty()) {
         PartTask task = p->parts.front();
         p->parts.pop_front();
         hold.unlock();
-        p->steps.part(context, task.job, task.part, area);
+        p->steps.part(context, task.job, task.part, state);
         hold.lock();
         end_part(p, task.job, hold);
         return true;
@@ -82,7 +107,7 @@ bool run_next_step(Pipeline* p, std::unique_lock<std::mutex>& hold, void* area) 
     PipelineJob* job = p->loads.front();
     p->loads.pop_front();
     hold.unlock();
-    int parts = p->steps.load(context, job, area);
+    int parts = p->steps.load(context, job, state);
     hold.lock();
     job->parts_left = parts;
     if (parts == 0) {
@@ -92,32 +117,31 @@ bool run_next_step(Pipeline* p, std::unique_lock<std::mutex>& hold, void* area) 
     for (int i = 1; i < parts; ++i) p->parts.push_back(PartTask{job, i});
     if (parts > 1 && p->idle_workers > 0) p->work_ready.notify_one();
     hold.unlock();
-    p->steps.part(context, job, 0, area);
+    p->steps.part(context, job, 0, state);
     hold.lock();
     end_part(p, job, hold);
     return true;
 }
 
 void run_worker(Pipeline* p) {
-    ByteBuffer block = {};
-    void* area = work_area_in(&block, p->steps.worker_area_size);
+    void* state = p->steps.make_state != nullptr ? p->steps.make_state(p->steps.context) : nullptr;
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
-        if (run_next_step(p, hold, area)) continue;
+        if (run_next_step(p, hold, state)) continue;
         if (p->stopping) break;
         p->idle_workers += 1;
         p->work_ready.wait(hold);
         p->idle_workers -= 1;
     }
     hold.unlock();
-    release_buffer(&block);
+    if (p->steps.free_state != nullptr) p->steps.free_state(p->steps.context, state);
 }
 
 // All of a job's steps, one after the other, on the calling thread.
 void run_here(Pipeline* p, PipelineJob* job) {
-    void* area = work_area_in(&p->own_area, p->steps.worker_area_size);
-    int parts = p->steps.load(p->steps.context, job, area);
-    for (int i = 0; i < parts; ++i) p->steps.part(p->steps.context, job, i, area);
+    void* state = own_state(p);
+    int parts = p->steps.load(p->steps.context, job, state);
+    for (int i = 0; i < parts; ++i) p->steps.part(p->steps.context, job, i, state);
     if (p->steps.finish != nullptr) p->steps.finish(p->steps.context, job);
 }
 
@@ -131,8 +155,7 @@ bool write_oldest(Pipeline* p, std::unique_lock<std::mutex>& hold, bool wait) {
     // or later ones); it sleeps only while the job's last steps run on
     // workers.
     while (!job->done) {
-        if (run_next_step(p, hold, work_area_in(&p->own_area, p->steps.worker_area_size)))
-            continue;
+        if (run_next_step(p, hold, own_state(p))) continue;
         p->writer_waiting = true;
         p->job_done.wait(hold);
         p->writer_waiting = false;
@@ -225,6 +248,7 @@ void stop_pipeline(Pipeline* p) {
         for (ByteBuffer& buffer : job->buffers) release_buffer(&buffer);
         delete job;
     }
-    release_buffer(&p->own_area);
+    if (p->own_state_made && p->steps.free_state != nullptr)
+        p->steps.free_state(p->steps.context, p->own_state);
     delete p;
 }
