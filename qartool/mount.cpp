@@ -28,7 +28,8 @@ bool read_snapshot(const CommandLine& line, const qar_archive* archive,
 
 DecodeOutcome decode_file(void* context, size_t file, std::vector<uint8_t>* bytes,
                           std::string* why) {
-    const MountService* service = static_cast<const MountService*>(context);
+    MountService* service = static_cast<MountService*>(context);
+    mount_check_archive(service);
     const MountFile& entry = service->tree.files[file];
     bytes->resize(entry.size);
     size_t size = 0;
@@ -82,6 +83,10 @@ void mount_note_archive_state(MountService* service, const ArchiveFileState& now
             "records it was mounted with\n",
             name.c_str(), what);
     service->last_seen = now;
+}
+
+void mount_check_archive(MountService* service) {
+    mount_note_archive_state(service, mount_archive_file_state(service->archive_path.c_str()));
 }
 
 int command_mount(const CommandLine& line) {

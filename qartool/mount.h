@@ -52,10 +52,13 @@ struct MountService {
 };
 
 // The bytes of tree.files[file]. A damaged record is reported on standard
-// error the first time it is found.
+// error the first time it is found. Each time a record has to be decoded,
+// the archive file is looked at first (mount_check_archive).
 CacheRead mount_read_file(MountService* service, size_t file);
 
 // Compares the archive file's state now with the last one seen, and says on
 // standard error when it changed or a writer took its lock. The folder goes
-// on showing what was loaded.
+// on showing what was loaded. mount_check_archive takes the state from the
+// system (mount_archive_file_state).
 void mount_note_archive_state(MountService* service, const ArchiveFileState& now);
+void mount_check_archive(MountService* service);

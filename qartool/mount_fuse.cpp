@@ -99,11 +99,6 @@ bool writer_holds_lock(int fd) {
     return false;
 }
 
-void note_archive_state(FuseMount* mount) {
-    MountService* service = mount->service;
-    mount_note_archive_state(service, mount_archive_file_state(service->archive_path.c_str()));
-}
-
 // Runs one request's handler; running out of memory on the way answers
 // ENOMEM rather than letting the exception into FUSE's C code. Every handler
 // replies as its last step, so no request is answered twice.
@@ -160,8 +155,8 @@ void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         fuse_reply_err(req, EROFS);
         return;
     }
-    note_archive_state(mount);
     fi->keep_cache = 1;
+    fi->noflush = 1;
     fuse_reply_open(req, fi);
 }
 
@@ -193,7 +188,7 @@ void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         fuse_reply_err(req, ENOTDIR);
         return;
     }
-    note_archive_state(mount_of(req));
+    mount_check_archive(mount_of(req)->service);
     fi->keep_cache = 1;
     fi->cache_readdir = 1;
     fuse_reply_open(req, fi);
