@@ -67,13 +67,14 @@ struct Mount {
     }
 };
 
-// Starts qartool with the arguments in cwd and waits until it says the folder
-// is mounted; fails the test with its output when it ends instead.
-void start_mount(Mount* mount, const std::string& cwd, std::vector<std::string> args,
-                 const std::string& folder) {
-    mount->folder = folder;
+// Makes the folder dir/mnt, starts qartool with the arguments (ending in
+// "m game.qar mnt") in dir and waits until it says the folder is mounted;
+// fails the test with its output when it ends instead.
+void start_mount(Mount* mount, const TempDir& dir, std::vector<std::string> args) {
+    mount->folder = dir.file("mnt");
+    std::filesystem::create_directory(mount->folder);
     args.insert(args.begin(), QARTOOL_PATH);
-    mount->process = start_process(args, cwd);
+    mount->process = start_process(args, dir.path);
     const std::string line = read_output_line(mount->process);
     if (line.find("mounted at") != std::string::npos) return;
     mount->result = finish_process(mount->process);
@@ -153,9 +154,8 @@ TEST(Mount, EveryFileMatchesWhatExtractWrites) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     make_archive(dir, {});
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir.path, {"m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
     expect_same_as_extract(dir, dir.file("mnt"), {});
 }
 
@@ -163,10 +163,8 @@ TEST(Mount, AMaskedArchiveMountsWithItsPassword) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     make_archive(dir, {"-p", "secret"});
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(
-        start_mount(&mount, dir.path, {"-p", "secret", "m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"-p", "secret", "m", "game.qar", "mnt"}));
     expect_same_as_extract(dir, dir.file("mnt"), {"-p", "secret"});
 }
 
@@ -190,9 +188,8 @@ TEST(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     write_file(dir.file("game.qar"), damaged_archive());
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir.path, {"m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
     EXPECT_EQ(EIO, read_errno(dir.file("mnt/broken.txt")));
     EXPECT_EQ(EIO, read_errno(dir.file("mnt/broken.txt"))) << "the second read";
     EXPECT_EQ("good", read_file(dir.file("mnt/good.txt")));
@@ -209,9 +206,8 @@ TEST(Mount, HostileNamesAreLeftOutWithANoticeEach) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     write_file(dir.file("game.qar"), damaged_archive());
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir.path, {"m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
     EXPECT_EQ("after.txt\nbroken.txt\ngood.txt\n", list_directory(dir.file("mnt")));
     EXPECT_FALSE(file_exists(dir.file("up"))) << "a name reached outside the folder";
     mount.end();
@@ -233,9 +229,8 @@ TEST(Mount, ParallelReadersAllGetTheRecordsBytes) {
         args.push_back(name);
     }
     ASSERT_EQ(0, qartool(dir.file("src"), args).status);
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir.path, {"m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
     // Each reader walks the files from another starting point, so that
     // readers meet on one record as well as on different ones.
     std::vector<std::string> wrong[6];
@@ -257,9 +252,8 @@ TEST(Mount, SigtermUnmountsAndLeavesTheFolderEmpty) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     make_archive(dir, {});
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir.path, {"m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
     ASSERT_NE("", list_directory(dir.file("mnt")));
     terminate_process(mount.process);
     mount.result = finish_process(mount.process);  // returns once the program is gone
@@ -290,9 +284,8 @@ TEST(Mount, AChangedArchiveIsNoticedAndTheFolderStaysAsMounted) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     make_archive(dir, {});
-    std::filesystem::create_directory(dir.file("mnt"));
     Mount mount;
-    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir.path, {"m", "game.qar", "mnt"}, dir.file("mnt")));
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
     const std::string before = list_directory(dir.file("mnt"));
     write_file(dir.file("src/late.txt"), "late");
     ASSERT_EQ(0, qartool(dir.file("src"), {"a", "../game.qar", "late.txt"}).status);

@@ -143,32 +143,40 @@ TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
     EXPECT_EQ(3u, cache.decodes);
 }
 
+// Record 0 read on a thread of its own, its decoding held at the gate; the
+// thread is joined when the reader goes.
+struct GatedReader {
+    std::thread thread;
+    GatedReader(RecordCache* cache, FakeRecords* f) {
+        f->gated = 0;
+        thread = std::thread([cache] { expect_record(cache, 0, 10); });
+        wait_until_gated_decoding(f);
+    }
+    ~GatedReader() { thread.join(); }
+};
+
 TEST(RecordCache, TwoReadersOfOneRecordShareOneDecoding) {
     FakeRecords f;
-    f.gated = 0;
     RecordCache cache;
     cache_init(&cache, 1, 100, fake_decode, &f);
     // The second reader opens the gate once it waits for the first's decoding.
     cache.on_wait = [](void* context, size_t) { open_gate(static_cast<FakeRecords*>(context)); };
     cache.wait_context = &f;
-    std::thread first([&] { expect_record(&cache, 0, 10); });
-    wait_until_gated_decoding(&f);
-    expect_record(&cache, 0, 10);
-    first.join();
+    {
+        GatedReader first(&cache, &f);
+        expect_record(&cache, 0, 10);
+    }
     EXPECT_EQ(1u, cache.decodes);
 }
 
 TEST(RecordCache, ADecodingDoesNotHoldUpReadersOfOtherRecords) {
     FakeRecords f;
-    f.gated = 0;
     RecordCache cache;
     cache_init(&cache, 2, 100, fake_decode, &f);
-    std::thread first([&] { expect_record(&cache, 0, 10); });
-    wait_until_gated_decoding(&f);
+    GatedReader first(&cache, &f);
     // Record 0 is being decoded and its gate is shut: this must not wait for it.
     expect_record(&cache, 1, 10);
     open_gate(&f);
-    first.join();
 }
 
 }  // namespace
