@@ -40,12 +40,13 @@ struct FuseMount {
 
 FuseMount* mount_of(fuse_req_t req) { return static_cast<FuseMount*>(fuse_req_userdata(req)); }
 
-// The file behind an inode, or null for the folder and unknown inodes.
-const MountFile* file_of(const FuseMount* mount, fuse_ino_t ino) {
-    if (ino < FIRST_FILE_INODE) return nullptr;
-    const uint64_t n = ino - FIRST_FILE_INODE;
-    const MountTree& tree = mount->service->tree;
-    return n < tree.files.size() ? &tree.files[size_t(n)] : nullptr;
+// The number of the file behind an inode (its place in tree.files); false
+// for the folder and for unknown inodes.
+bool file_of(const FuseMount* mount, fuse_ino_t ino, size_t* n) {
+    if (ino < FIRST_FILE_INODE || ino - FIRST_FILE_INODE >= mount->service->tree.files.size())
+        return false;
+    *n = size_t(ino - FIRST_FILE_INODE);
+    return true;
 }
 
 void folder_attributes(const FuseMount* mount, struct stat* st) {
@@ -136,8 +137,8 @@ void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     struct stat st;
     if (ino == FUSE_ROOT_ID) {
         folder_attributes(mount, &st);
-    } else if (const MountFile* file = file_of(mount, ino)) {
-        file_attributes(mount, size_t(file - mount->service->tree.files.data()), &st);
+    } else if (size_t n; file_of(mount, ino, &n)) {
+        file_attributes(mount, n, &st);
     } else {
         fuse_reply_err(req, ENOENT);
         return;
@@ -146,8 +147,8 @@ void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 }
 
 void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    FuseMount* mount = mount_of(req);
-    if (!file_of(mount, ino)) {
+    size_t n;
+    if (!file_of(mount_of(req), ino, &n)) {
         fuse_reply_err(req, ino == FUSE_ROOT_ID ? EISDIR : ENOENT);
         return;
     }
@@ -162,13 +163,12 @@ void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 
 void on_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
     FuseMount* mount = mount_of(req);
-    const MountFile* file = file_of(mount, ino);
-    if (!file) {
+    size_t n;
+    if (!file_of(mount, ino, &n)) {
         fuse_reply_err(req, ENOENT);
         return;
     }
-    const CacheRead read =
-        mount_read_file(mount->service, size_t(file - mount->service->tree.files.data()));
+    const CacheRead read = mount_read_file(mount->service, n);
     if (!read.bytes) {
         fuse_reply_err(req, read.damaged ? EIO : ENOMEM);
         return;
