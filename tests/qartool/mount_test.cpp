@@ -297,6 +297,23 @@ TEST(Mount, AChangedArchiveIsNoticedAndTheFolderStaysAsMounted) {
         << mount.result.err;
 }
 
+// flock(1) holds the lock as a writer does while the first read decodes.
+TEST(Mount, AWritersLockIsNoticed) {
+    SKIP_WITHOUT_FUSE();
+    if (access("/usr/bin/flock", X_OK) != 0) GTEST_SKIP() << "flock is missing (util-linux)";
+    TempDir dir;
+    make_archive(dir, {});
+    Mount mount;
+    ASSERT_NO_FATAL_FAILURE(start_mount(&mount, dir, {"m", "game.qar", "mnt"}));
+    const ProcessResult held =
+        run_process({"/usr/bin/flock", "game.qar", "cat", "mnt/one.txt"}, dir.path);
+    EXPECT_EQ(read_file(dir.file("src/one.txt")), held.out) << held.err;
+    mount.end();
+    EXPECT_NE(std::string::npos,
+              mount.result.err.find("qartool: another process is writing qar \"game.qar\""))
+        << mount.result.err;
+}
+
 // A mount that cannot start: status 1, the reason, and the folder as it was.
 // Run with -d, so that a mount that starts after all fails the test at once
 // instead of holding it; the guard undoes such a mount.
