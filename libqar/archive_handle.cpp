@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "archive_io.h"
@@ -125,8 +126,13 @@ qar_status create_archive(const char* path, uint32_t key, qar_temp_notice notice
     // (a full disk) leaves nothing behind, and a file that appeared under the
     // name meanwhile is kept.
     std::string temp;
+    FILE* file = nullptr;
     errno = 0;
-    FILE* file = plat_create_temp_beside(path, &temp);
+    try {
+        file = plat_create_temp_beside(path, &temp);
+    } catch (const std::bad_alloc&) {
+        return set_no_memory(error);
+    }
     if (file == nullptr)
         return set_system_error(error, QAR_IO, errno, "Could not create file \"%s\"", path);
     if (notice != nullptr) notice(context, temp.c_str());

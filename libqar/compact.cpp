@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "archive_io.h"

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "errors.h"
 

@@ -25,9 +25,7 @@ int close_written(const CommandLine& line, HandleCloser* closer, int status) {
     closer->handle = nullptr;
     qar_error error;
     if (qar_close(archive, &error) == QAR_OK) return status;
-    fprintf(stderr, "ERROR: %s\n", reason_text(error).c_str());
-    fprintf(stderr, "qartool: closing \"%s\" failed, changes to it may be lost\n",
-            display_text(line.archive).c_str());
+    report_close_failure(line.archive, error);
     return status == 0 ? 2 : status;
 }
 
@@ -160,8 +158,7 @@ void report_unmatched(const CommandLine& line, const std::vector<char>& hits, co
 
 int finish_command(const Tally& tally, const char* what) {
     if (tally.not_done == 0) return 0;
-    fflush(stdout);
-    fprintf(stderr, "qartool: %d of %d %s\n", tally.not_done, tally.asked, what);
+    report_summary(tally.not_done, tally.asked, what);
     return 2;
 }
 

@@ -28,9 +28,6 @@ int command_test(const CommandLine& line);
 // archive untouched either way.
 int command_compact(const CommandLine& line);
 
-// Reports a record that qar_test found damaged, with the library's reason.
-void report_damaged(const CommandLine& line, const char* name, const char* reason);
-
 // Shared steps of the commands (commands.cpp).
 
 // Opens the archive read-only and compares its key with the command line's.

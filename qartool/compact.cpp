@@ -19,7 +19,7 @@ void report_damaged_record(void* context, size_t position, const char* message) 
     DamageReport* report = static_cast<DamageReport*>(context);
     qar_entry entry;
     qar_entry_at(report->archive, position, &entry, nullptr);
-    report_damaged(*report->line, entry.name, message);
+    report_damaged(report->line->archive, entry.name, message);
     report->damaged += 1;
 }
 

@@ -48,10 +48,6 @@ struct WalkItem {
     ~WalkItem() { qar_encoded_free(encoded); }
 };
 
-std::string report_line(const std::string& name, const char* reason) {
-    return "\"" + display_text(name.c_str()) + "\": " + reason + "\n";
-}
-
 // Why a file that could not be read is not stored, with the system's reason
 // when there is one; empty when it was read.
 std::string read_failure(PlatReadResult result, int error) {
@@ -134,7 +130,7 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
     const char* name = item->name.c_str();
     const std::string failure = read_failure(item->read, item->read_error);
     if (!failure.empty()) {
-        fputs(report_line(item->name, failure.c_str()).c_str(), stderr);
+        fputs(file_failure_line(item->name, failure.c_str()).c_str(), stderr);
         run->not_stored += 1;
         return;
     }
@@ -148,7 +144,7 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
     }
     if (outcome.status != QAR_OK) {
         exit_if_out_of_memory(outcome);
-        fputs(report_line(item->name, reason_text(outcome).c_str()).c_str(), stderr);
+        fputs(file_failure_line(item->name, reason_text(outcome).c_str()).c_str(), stderr);
         run->not_stored += 1;
     }
 }
@@ -174,14 +170,14 @@ void say(GatherRun* run, std::string out_line, std::string err_line) {
 }
 
 void report(GatherRun* run, const char* name, const char* reason) {
-    say(run, std::string(), report_line(name, reason));
+    say(run, std::string(), file_failure_line(name, reason));
 }
 
 // Reports a file (or an argument or folder standing for the files it would
 // have given) that is not stored, and counts it; out_line goes first.
 void refuse(GatherRun* run, const char* name, const char* reason,
             std::string out_line = std::string()) {
-    say(run, std::move(out_line), report_line(name, reason));
+    say(run, std::move(out_line), file_failure_line(name, reason));
     run->not_stored += 1;
 }
 

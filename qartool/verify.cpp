@@ -9,11 +9,6 @@
 #include "names.h"
 #include "report.h"
 
-void report_damaged(const CommandLine& line, const char* name, const char* reason) {
-    fprintf(stderr, "ERROR: \"%s\" in qar \"%s\" is damaged: %s\n", display_text(name).c_str(),
-            display_text(line.archive).c_str(), display_text(reason).c_str());
-}
-
 int command_test(const CommandLine& line) {
     qar_archive* archive = open_for_read(line);
     if (!archive) return 1;
@@ -32,7 +27,7 @@ int command_test(const CommandLine& line) {
         const bool sound = qar_test(archive, e, &error) == QAR_OK;
         if (!sound) {
             exit_if_out_of_memory(error);
-            report_damaged(line, entry.name, error.message);
+            report_damaged(line.archive, entry.name, error.message);
             tally.not_done += 1;
         }
         printf("%-16s %s\n", display_text(entry.name).c_str(), sound ? "OK" : "damaged");

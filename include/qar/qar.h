@@ -43,7 +43,7 @@
 #  else
 #    define QAR_API __declspec(dllimport)
 #  endif
-#elif defined(QAR_BUILDING) && defined(__GNUC__)
+#elif defined(QAR_BUILDING) && defined(__GNUC__) && !defined(_WIN32)
 #  define QAR_API __attribute__((visibility("default")))
 #else
 #  define QAR_API
