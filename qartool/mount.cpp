@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "mount_system.h"
 #include "names.h"
+#include "report.h"
 
 namespace {
 
@@ -18,8 +19,8 @@ bool read_snapshot(const CommandLine& line, const qar_archive* archive,
     for (size_t i = 0; i < count; ++i) {
         qar_error error;
         if (qar_entry_at(archive, i, &(*out)[i], &error) != QAR_OK) {
-            fprintf(stderr, "ERROR: could not read the directory of qar \"%s\"\nERROR: %s\n",
-                    display_text(line.archive).c_str(), display_text(error.message).c_str());
+            report_failure("could not read the directory of qar \"" +
+                               display_text(line.archive) + "\"", error);
             return false;
         }
     }
@@ -37,7 +38,7 @@ DecodeOutcome decode_file(void* context, size_t file, std::vector<uint8_t>* byte
     const qar_status status =
         qar_read(service->archive, entry.position, bytes->data(), bytes->size(), &size, &error);
     if (status == QAR_OK && size == entry.size) return DECODE_DONE;
-    *why = status == QAR_OK ? "the record is not of its listed size" : error.message;
+    *why = status == QAR_OK ? "the record is not of its listed size" : reason_text(error);
     return status == QAR_NO_MEMORY ? DECODE_PASSING : DECODE_DAMAGED;
 }
 
@@ -50,11 +51,11 @@ struct ArchiveCloser {
 
 CacheRead mount_read_file(MountService* service, size_t file) {
     CacheRead read = cache_read(&service->cache, file);
+    // One call, so that the two lines stay together when readers report at once.
     if (read.first_news)
         fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\nERROR: %s\n",
                 display_text(service->tree.files[file].name.c_str()).c_str(),
-                display_text(service->archive_name.c_str()).c_str(),
-                display_text(read.why.c_str()).c_str());
+                display_text(service->archive_name.c_str()).c_str(), read.why.c_str());
     return read;
 }
 
