@@ -64,11 +64,6 @@ TEST(MountTree, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
     }
 }
 
-TEST(MountTree, OrdinaryOddNamesAreShown) {
-    for (const char* name : {"...", ".hidden", "a b", "back\\slash", "\xc3\xa9t\xc3\xa9", "-rf"})
-        EXPECT_EQ(nullptr, mount_name_refusal(name)) << name;
-}
-
 TEST(MountTree, ALaterRecordOfTheSameNameIsTheOneShown) {
     const MountTree tree = build_mount_tree({entry("x", 3), entry("x", 1), entry("y", 2)});
     EXPECT_EQ("y;x;", names_of(tree)) << "the name belongs at the later record's place";
@@ -77,13 +72,6 @@ TEST(MountTree, ALaterRecordOfTheSameNameIsTheOneShown) {
     EXPECT_EQ(3, shown->index);
     ASSERT_EQ(1u, tree.left_out.size());
     EXPECT_EQ(1, tree.left_out[0].index);
-}
-
-TEST(MountTree, LookupComparesBytesExactly) {
-    const MountTree tree = build_mount_tree({entry("Name", 0)});
-    EXPECT_NE(nullptr, mount_tree_find(tree, "Name"));
-    EXPECT_EQ(nullptr, mount_tree_find(tree, "name"));
-    EXPECT_EQ(nullptr, mount_tree_find(tree, "Nam"));
 }
 
 }  // namespace
