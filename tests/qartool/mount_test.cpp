@@ -168,8 +168,8 @@ TEST(Mount, AMaskedArchiveMountsWithItsPassword) {
     expect_same_as_extract(dir, dir.file("mnt"), {"-p", "secret"});
 }
 
-// Two good records, one whose stream does not decode, and three whose names
-// could reach outside the folder or drive a terminal.
+// Two good records, one whose stream does not decode, three whose names
+// could reach outside the folder or drive a terminal, and a deleted one.
 std::string damaged_archive() {
     const uint32_t lzo1x_of_100 = (100u << 8) | 2;
     return raw_archive(0,
@@ -178,7 +178,8 @@ std::string damaged_archive() {
                         {"after.txt", 3642, 2, 5, 0, 0},
                         {"../up", 3632, 3, 4, 0, 0},
                         {"a/b", 3632, 4, 4, 0, 0},
-                        {"ring\a", 3632, 5, 4, 0, 0}},
+                        {"ring\a", 3632, 5, 4, 0, 0},
+                        {"gone.txt", 3632, 6, 4, 0, 1}},
                        "goodzzzzzzafter");
 }
 
@@ -202,7 +203,7 @@ TEST(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
     EXPECT_EQ(err.find(report), err.rfind(report)) << "reported more than once: " << err;
 }
 
-TEST(Mount, HostileNamesAreLeftOutWithANoticeEach) {
+TEST(Mount, HostileNamesAndDeletedRecordsAreLeftOut) {
     SKIP_WITHOUT_FUSE();
     TempDir dir;
     write_file(dir.file("game.qar"), damaged_archive());
