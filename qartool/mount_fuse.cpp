@@ -115,6 +115,13 @@ void guarded(fuse_req_t req, Handler handler) {
 // ---------------------------------------------------------------------------
 // Requests
 
+// Every listing brings the files' attributes along, not only the first part
+// of it: ls -l of a fresh mount then asks nothing more per file.
+void on_init(void*, fuse_conn_info* conn) {
+    if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+    conn->want &= ~unsigned(FUSE_CAP_READDIRPLUS_AUTO);
+}
+
 void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     FuseMount* mount = mount_of(req);
     const MountFile* file =
@@ -337,6 +344,7 @@ int mount_serve(MountService* service, const char* folder, bool detach) {
 
     fuse_lowlevel_ops ops;
     memset(&ops, 0, sizeof ops);
+    ops.init = on_init;
     ops.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) {
         guarded(req, [&] { on_lookup(req, parent, name); });
     };
