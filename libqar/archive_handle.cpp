@@ -177,7 +177,9 @@ void notice_waiting(void* context) {
 // file, and a writer that held it may have renamed a new archive over the
 // name before letting go (a compaction): the file locked then is no longer
 // the archive, and the one that now has the name is opened and locked
-// instead. When the lock or the reopening fails, *file is closed.
+// instead. A writer may also have removed it (an add that created it and
+// stored nothing): then the reopening fails. When the lock or the reopening
+// fails, *file is closed.
 qar_status lock_archive(const char* path, FILE** file, WaitNotice* wait, qar_error* error) {
     for (;;) {
         errno = 0;
@@ -189,8 +191,9 @@ qar_status lock_archive(const char* path, FILE** file, WaitNotice* wait, qar_err
                                     path);
         }
         PlatFileId locked, named;
-        if (!plat_stream_id(*file, &locked) || !plat_path_id(path, 1, &named) ||
-            plat_same_file(locked, named))
+        if (!plat_stream_id(*file, &locked)) return QAR_OK;
+        if (plat_path_id(path, 1, &named) ? plat_same_file(locked, named)
+                                          : plat_path_exists(path))
             return QAR_OK;
         plat_close_stream(*file);
         errno = 0;
@@ -385,11 +388,14 @@ qar_status read_archive(FILE* file, const char* path, qar_archive** out, qar_err
         free_handle(archive);
         return status;
     }
-    // Entries of one name keep their directory order.
-    std::stable_sort(archive->entries, archive->entries + archive->entry_count,
-                     [](const DirectoryEntry& a, const DirectoryEntry& b) {
-                         return compare_names(a.name, b.name) < 0;
-                     });
+    // Records of one name keep the order they were appended in, so that the
+    // snapshot (and what is listed and extracted from it) is the same on every
+    // system.
+    std::sort(archive->entries, archive->entries + archive->entry_count,
+              [](const DirectoryEntry& a, const DirectoryEntry& b) {
+                  const int by_name = compare_names(a.name, b.name);
+                  return by_name != 0 ? by_name < 0 : a.index < b.index;
+              });
     *out = archive;
     return QAR_OK;
 }
@@ -403,7 +409,7 @@ qar_status set_open_error(qar_error* error, const char* path, int system_error) 
 // archive made first. An empty file is what a create killed before the
 // archive was written leaves: it holds nothing and is replaced.
 qar_status open_or_create(const char* path, uint32_t key, const qar_open_options& options,
-                          FILE** out, qar_error* error) {
+                          FILE** out, int* created, qar_error* error) {
     errno = 0;
     FILE* file = plat_open_stream(path, "rb+");
     if (file != nullptr && plat_stream_size(file) != 0) {
@@ -420,6 +426,7 @@ qar_status open_or_create(const char* path, uint32_t key, const qar_open_options
     const qar_status status =
         create_archive(path, key, options.temp_notice, options.temp_context, error);
     if (status != QAR_OK && status != QAR_EXISTS) return status;
+    *created = status == QAR_OK;
     errno = 0;
     *out = plat_open_stream(path, "rb+");
     if (*out == nullptr) return set_open_error(error, path, errno);
@@ -445,11 +452,14 @@ qar_status qar_open_with(const char* path, unsigned mode, uint32_t key,
         return set_error(e.to, QAR_INVALID, "Invalid path or mode for opening an archive");
     FILE* file = nullptr;
     qar_status status = QAR_OK;
+    int created = 0;
     if (how == QAR_CREATE) {
-        status = open_or_create(path, key, given, &file, e.to);
+        status = open_or_create(path, key, given, &file, &created, e.to);
     } else {
-        if (how == QAR_CREATE_NEW)
+        if (how == QAR_CREATE_NEW) {
             status = create_archive(path, key, given.temp_notice, given.temp_context, e.to);
+            created = status == QAR_OK;
+        }
         if (status == QAR_OK) {
             errno = 0;
             file = plat_open_stream(path, how == QAR_READ ? "rb" : "rb+");
@@ -472,6 +482,7 @@ qar_status qar_open_with(const char* path, unsigned mode, uint32_t key,
         return status;
     }
     archive->writable = how != QAR_READ;
+    archive->created = created;
     archive->temp_notice = given.temp_notice;
     archive->temp_context = given.temp_context;
     if ((mode & QAR_ANY_KEY) == 0 && archive->key != key) {
@@ -512,6 +523,8 @@ qar_status qar_close(qar_archive* archive, qar_error* error) {
 
 uint32_t qar_archive_key(const qar_archive* archive) { return archive->key; }
 
+int qar_archive_created(const qar_archive* archive) { return archive->created; }
+
 int qar_interrupted_append(const qar_archive* archive) {
     return archive->left_by_interrupted_append;
 }
@@ -532,7 +545,7 @@ qar_status qar_entry_at(const qar_archive* archive, size_t position, qar_entry* 
                         qar_error* error) {
     ErrorOut e(error);
     if (position >= size_t(archive->entry_count))
-        return set_error(e.to, QAR_INVALID, "No record at position %zu of file \"%s\"", position,
+        return set_error(e.to, QAR_INVALID, "No record at that position in file \"%s\"",
                          archive->base_name);
     const DirectoryEntry& entry = archive->entries[position];
     memcpy(out->name, entry_name_text(entry).text, sizeof out->name);

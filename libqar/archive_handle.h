@@ -68,13 +68,14 @@ struct qar_archive {
     char* path;                          // as given to open, zero-terminated; owned
     char base_name[libqar::QAR_BASE_NAME_SIZE];  // path without directories, zero-terminated
     int writable;                        // opened for writing (holds the writers' lock)
+    int created;                         // this open created the archive
     int32_t table_count;                 // directory tables in the chain
     int32_t entry_count;                 // entries in `entries`
     uint32_t key;                        // the header's archive key
     int32_t next_index;                  // index of the next appended record
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
-    libqar::DirectoryEntry* entries;             // live entries at open, sorted by name (entries
-                                         // of one name in directory order); owned. An
+    libqar::DirectoryEntry* entries;     // live entries at open, sorted by name (entries
+                                         // of one name in index order); owned. An
                                          // entry deleted through the handle keeps its
                                          // place and gets QAR_FLAG_DELETED.
     int append_refused;                  // set after a failed write: the stream's state is

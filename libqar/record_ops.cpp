@@ -433,6 +433,11 @@ qar_status qar_read(const qar_archive* archive, size_t position, void* buffer, s
     if (entry == nullptr) return e.to->status;
     const uint32_t plain_size = entry_plain_size(*entry);
     if (size != nullptr) *size = plain_size;
+    // Checked before the capacity, so that a caller that sizes its buffer
+    // from *size never allocates what a damaged entry claims.
+    if (!stored_bytes_in_file(archive, *entry))
+        return set_error(e.to, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
+                         entry_name_text(*entry).text, archive->base_name);
     if (plain_size > capacity || buffer == nullptr)
         return set_error(e.to, QAR_BUFFER_TOO_SMALL, "Record %s of file \"%s\" holds %u bytes",
                          entry_name_text(*entry).text, archive->base_name, unsigned(plain_size));

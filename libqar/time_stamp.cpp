@@ -7,6 +7,9 @@
 
 namespace {
 
+// The stamp of a time that is not known (and of one before 1970).
+constexpr uint32_t STAMP_UNKNOWN = 0xFFFFFFFFu;
+
 // Days from 1970-01-01 to the given proleptic Gregorian date (month 1-12),
 // negative before it; the year counted from March so that leap days fall last.
 int64_t days_from_civil(int64_t year, int64_t month, int64_t day) {
@@ -64,11 +67,17 @@ uint32_t qar_stamp_from_datetime(const qar_datetime* utc) {
     // one-month shift is part of the stored format.
     PlatTm fields{utc->year - 1900, utc->month, utc->day, utc->hour, utc->minute, utc->second};
     int64_t seconds = plat_mkgmtime(fields);
-    return uint32_t(uint64_t(seconds));  // low 32 bits; -1 keeps all bits set
+    // -1 keeps all bits set. An instant past the field's last second would
+    // come back as some date near 1970: it is stored as unknown instead.
+    if (seconds < 0 || seconds >= int64_t(STAMP_UNKNOWN)) return STAMP_UNKNOWN;
+    return uint32_t(seconds);
 }
 
 int qar_stamp_to_datetime(uint32_t stamp, int local, qar_datetime* out) {
-    int64_t seconds = int32_t(stamp);
+    // Unsigned, so that the dates up to 2106 that add stores come back; all
+    // bits set is the date before 1970, which cannot be shown.
+    if (stamp == STAMP_UNKNOWN) return 0;
+    int64_t seconds = stamp;
     PlatTm fields;
     int ok = local ? plat_localtime(seconds, &fields) : plat_gmtime(seconds, &fields);
     if (!ok) return 0;
@@ -86,7 +95,7 @@ int qar_stamp_to_datetime(uint32_t stamp, int local, qar_datetime* out) {
 }
 
 uint32_t qar_stamp_from_time(int64_t seconds) {
-    if (seconds == QAR_TIME_UNKNOWN) return 0xFFFFFFFFu;
+    if (seconds == QAR_TIME_UNKNOWN) return STAMP_UNKNOWN;
     const qar_datetime utc = utc_fields(seconds);
     return qar_stamp_from_datetime(&utc);
 }

@@ -187,6 +187,10 @@ int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
 // existing file of that name is left as it was. Either way the PlatOutFile
 // is released.
 int plat_commit_file(PlatOutFile* file, const char* name);
+// As plat_commit_file, but gives the file the name only where nothing has it:
+// whatever is there is never replaced (errno EEXIST then), and the temporary
+// file is removed. Either way the PlatOutFile is released.
+int plat_commit_new_file(PlatOutFile* file, const char* name);
 // Creates the directory and any missing parents ('/' between them).
 // 1 when the path is a directory afterwards (also when it already was);
 // on failure errno says why where the system sets it.
@@ -231,6 +235,16 @@ int plat_getc_unlocked(FILE* file);
 // as they are: no line-end translation, no end-of-file character. Text
 // readers that handle CR LF themselves then read the same on every system.
 void plat_read_bytes_as_they_are(FILE* file);
+
+// Makes a stream that is open for writing end its lines as the system's text
+// files do: each '\n' written becomes CR LF on Windows; elsewhere nothing
+// changes.
+void plat_write_lines_as_text(FILE* file);
+
+// 1 when the stream is an interactive terminal (a console on Windows), where
+// reading would wait for someone to type; 0 for a file, a pipe or a device
+// such as the null device.
+int plat_is_terminal(FILE* file);
 
 // ---------------------------------------------------------------------------
 // Processor cores

@@ -363,6 +363,19 @@ int plat_commit_file(PlatOutFile* file, const char* name) {
     return ok;
 }
 
+int plat_commit_new_file(PlatOutFile* file, const char* name) {
+    int ok = set_delete_on_close(file->h, FALSE);
+    ok = CloseHandle(file->h) != 0 && ok;
+    if (ok) ok = plat_move_new(file->name.c_str(), name);
+    if (!ok) {
+        const int error = errno;
+        DeleteFileA(file->name.c_str());
+        errno = error;
+    }
+    delete file;
+    return ok;
+}
+
 namespace {
 
 bool is_directory(const char* path) {
@@ -470,6 +483,19 @@ int plat_stream_is_directory(FILE* file) {
 int plat_getc_unlocked(FILE* file) { return _getc_nolock(file); }
 
 void plat_read_bytes_as_they_are(FILE* file) { _setmode(_fileno(file), _O_BINARY); }
+
+void plat_write_lines_as_text(FILE* file) { _setmode(_fileno(file), _O_TEXT); }
+
+// The runtime's own test also takes the null device for a terminal: only a
+// character device with a console mode is one.
+int plat_is_terminal(FILE* file) {
+    HANDLE h = stream_handle(file);
+    DWORD mode = 0;
+    return h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR &&
+                   GetConsoleMode(h, &mode)
+               ? 1
+               : 0;
+}
 
 // ---------------------------------------------------------------------------
 // Processor cores

@@ -79,14 +79,31 @@ qar_archive* open_archive(const CommandLine& line, unsigned mode, const char* pu
     return key_matches(line, archive) ? archive : nullptr;
 }
 
+// 1 when the archive open in the handle still is the new empty archive an add
+// created: nothing written behind the first table, and the file under its
+// name.
+int still_new_and_empty(const CommandLine& line, qar_archive* archive) {
+    PlatFileId open_id, named_id;
+    return qar_archive_size(archive) == 3632 &&
+           qar_archive_file_id(archive, &open_id.volume, &open_id.file) &&
+           plat_path_id(line.archive, 0, &named_id) && plat_same_file(open_id, named_id);
+}
+
+// Runs the add or update walk over every file argument. An archive that this
+// add created and stored nothing in is removed again, while the writers'
+// lock still holds it, so that a typing slip leaves no empty archive behind
+// (a writer waiting for the lock then finds no archive and says so).
 int gather_each(const CommandLine& line, qar_archive* archive,
-                void (*gather_one)(GatherRun*, const char*)) {
+                void (*gather_one)(GatherRun*, const char*), bool created) {
     HandleCloser closer{archive};
     GatherRun run;
     start_gather(&run, archive, pipeline_worker_count(line));
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     finish_gather(&run);
     fflush(stdout);
+    if (created && still_new_and_empty(line, archive) && plat_remove_file(line.archive))
+        fprintf(stderr, "qartool: nothing stored, qar \"%s\" not created\n",
+                display_text(line.archive).c_str());
     return close_written(line, &closer,
                          finish_command(Tally{run.files, run.not_stored}, "files not stored"));
 }
@@ -168,14 +185,14 @@ int command_add(const CommandLine& line) {
     // create it at the same moment, and then its archive is used.
     qar_archive* archive = open_archive(line, QAR_CREATE, "write");
     if (!archive) return 1;
-    return gather_each(line, archive, gather_add);
+    return gather_each(line, archive, gather_add, qar_archive_created(archive) != 0);
 }
 
 int command_update(const CommandLine& line) {
     if (!files_named(line, "update")) return 1;
     qar_archive* archive = open_existing_for_write(line);
     if (!archive) return 1;
-    return gather_each(line, archive, gather_update);
+    return gather_each(line, archive, gather_update, false);
 }
 
 int command_delete(const CommandLine& line) {

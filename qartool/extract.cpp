@@ -3,7 +3,8 @@
 // missing). A record is written to a temporary file in that folder first and
 // renamed over its destination only once it is complete and timed, so a
 // failed write never destroys the file that was there and a symbolic link at
-// the destination is replaced rather than followed. Names that are not plain
+// the destination is replaced rather than followed. With -n nothing that
+// exists at the destination is ever replaced. Names that are not plain
 // file names are refused, so nothing is ever written outside that folder,
 // nor over the archive being read, wherever it lies.
 #include <cerrno>
@@ -37,6 +38,12 @@ void report_write_failure(const char* name, int error) {
     if (error != 0) fprintf(stderr, "ERROR: %s\n", strerror(error));
 }
 
+// With -n, a record whose file exists is kept on a line of its own on
+// standard output; it is not a failure.
+void report_kept(const char* name) {
+    printf("\"%s\": kept, a file of that name exists\n", display_text(name).c_str());
+}
+
 // One selected record, written in listing order by the pipeline.
 struct ExtractItem {
     size_t position;              // in the archive's snapshot
@@ -64,10 +71,17 @@ int read_item(void* context, PipelineJob* job, void*) {
     ExtractRun* run = static_cast<ExtractRun*>(context);
     ExtractItem* item = static_cast<ExtractItem*>(job->item);
     if (!item->plain) return 0;
-    uint8_t* buffer = reserve_buffer(&job->buffers[PLAIN_BYTES], item->entry.size);
-    if (qar_read(run->archive, item->position, buffer, item->entry.size, &item->size,
-                 &item->outcome) == QAR_OK)
-        item->data = buffer;
+    // Into the job's buffer, grown only once the library has checked the
+    // entry against the file (a damaged entry may claim 4 GiB).
+    ByteBuffer* buffer = &job->buffers[PLAIN_BYTES];
+    qar_status status = qar_read(run->archive, item->position, buffer->data, buffer->capacity,
+                                 &item->size, &item->outcome);
+    if (status == QAR_BUFFER_TOO_SMALL) {
+        reserve_buffer(buffer, item->size);
+        status = qar_read(run->archive, item->position, buffer->data, buffer->capacity,
+                          &item->size, &item->outcome);
+    }
+    if (status == QAR_OK) item->data = buffer->data;
     return 0;
 }
 
@@ -82,6 +96,11 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
     }
     // Decided here, in listing order, after every file before it is written.
     const std::string path = run.folder + "/" + name;
+    const bool keep_existing = run.line->keep_existing != 0;
+    if (keep_existing && plat_path_exists(path.c_str())) {
+        report_kept(name);
+        return 1;
+    }
     if (run.archive_id && is_the_archive(path.c_str(), *run.archive_id)) {
         fprintf(stderr, "ERROR: not extracting \"%s\" over the qar file being read\n",
                 display_text(name).c_str());
@@ -110,7 +129,15 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
     if (qar_stamp_to_datetime(item.entry.stamp, 0, &t))
         plat_set_write_time(out, PlatDateTime{t.year, t.month, t.day, t.hour, t.minute, t.second});
     errno = 0;
-    if (!plat_commit_file(out, path.c_str())) {
+    // With -n the file takes the name only where nothing has it, so that a
+    // file that appeared meanwhile is kept too.
+    const int committed = keep_existing ? plat_commit_new_file(out, path.c_str())
+                                        : plat_commit_file(out, path.c_str());
+    if (!committed && keep_existing && errno == EEXIST) {
+        report_kept(name);
+        return 1;
+    }
+    if (!committed) {
         report_write_failure(name, errno);
         return 0;
     }

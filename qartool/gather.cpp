@@ -1,12 +1,15 @@
 #include "gather.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "names.h"
 #include "report.h"
@@ -135,13 +138,11 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
         return;
     }
     qar_error outcome = item->failure;
-    if (outcome.status == QAR_OK) {
-        if (item->add &&
-            qar_add_encoded(run->archive, name, item->encoded, item->mtime, &outcome) == QAR_OK)
-            run->appended.insert(record_key(name));
-        else if (!item->add)
-            qar_update_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
-    }
+    if (outcome.status == QAR_OK && item->add)
+        qar_add_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
+    else if (outcome.status == QAR_OK)
+        qar_update_encoded(run->archive, name, item->encoded, item->mtime, &outcome);
+    if (outcome.status == QAR_OK) run->stored.emplace(record_key(name), item->path);
     if (outcome.status != QAR_OK) {
         exit_if_out_of_memory(outcome);
         fputs(file_failure_line(item->name, reason_text(outcome).c_str()).c_str(), stderr);
@@ -208,16 +209,26 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
         refuse(run, name, "a name that could not be extracted again, not stored", file_line);
         return;
     }
-    if (mode == GatherMode::add && run->pending.count(key) != 0) {
+    if (run->pending.count(key) != 0) {
         // Whether a file of this name is stored depends on how the one in
         // flight fares: let it land first.
         pipeline_flush(run->pipeline);
     }
     size_t position = 0;
-    if (mode == GatherMode::add && (qar_find(run->archive, name, &position, nullptr) == QAR_OK ||
-                                    run->appended.count(key))) {
+    if (mode == GatherMode::add && qar_find(run->archive, name, &position, nullptr) == QAR_OK) {
         say(run, file_line, "\"" + display_text(name) + "\" already exists\n");
         run->not_stored += 1;
+        return;
+    }
+    // Two files of one record name in one run: the first stored keeps the
+    // record, whatever the file system's order, and the second is named.
+    const auto earlier = run->stored.find(key);
+    if (earlier != run->stored.end()) {
+        refuse(run, path.c_str(),
+               ("same record name \"" + display_text(key.c_str()) + "\" as \"" +
+                display_text(earlier->second.c_str()) + "\", not stored")
+                   .c_str(),
+               file_line);
         return;
     }
     WalkItem* item = new WalkItem{};
@@ -253,13 +264,40 @@ void walk_folder(GatherRun* run, const std::string& path, const char* name, Gath
     }
 }
 
-// Walks what the pattern finds; false when it finds nothing.
-bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
+// The walk's order of names: bytes compared unsigned with A-Z folded to
+// a-z, names that differ only in case in plain byte order.
+unsigned folded(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? unsigned(u - 'A' + 'a') : unsigned(u);
+}
+
+bool walked_before(const PlatFindEntry& a, const PlatFindEntry& b) {
+    for (size_t i = 0;; ++i) {
+        const unsigned x = folded(a.name[i]), y = folded(b.name[i]);
+        if (x != y) return x < y;
+        if (x == 0) break;
+    }
+    return std::strcmp(a.name, b.name) < 0;
+}
+
+// Everything the pattern finds, in the walk's order; empty when it finds nothing.
+std::vector<PlatFindEntry> find_sorted(const std::string& pattern) {
+    std::vector<PlatFindEntry> found;
     PlatFindEntry entry;
     PlatFind* search = plat_find_first(pattern.c_str(), &entry);
-    if (!search) return false;
+    if (!search) return found;
+    do found.push_back(entry);
+    while (plat_find_next(search, &entry));
+    plat_find_close(search);
+    std::sort(found.begin(), found.end(), walked_before);
+    return found;
+}
+
+// Walks what the pattern finds; false when it finds nothing.
+bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
+    const std::vector<PlatFindEntry> found = find_sorted(pattern);
     const std::string dir = directory_part(pattern);
-    do {
+    for (const PlatFindEntry& entry : found) {
         std::string path = dir + entry.name;
         if (entry.is_directory) {
             if (!walked->insert(id_key(entry.id)).second) {
@@ -275,9 +313,8 @@ bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, Directory
             else
                 store_file(run, path, entry, mode, file_line);
         }
-    } while (plat_find_next(search, &entry));
-    plat_find_close(search);
-    return true;
+    }
+    return !found.empty();
 }
 
 bool is_dot_or_dotdot(const std::string& name) { return name == "." || name == ".."; }

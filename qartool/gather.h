@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 
 #include "platform.h"
@@ -25,7 +24,8 @@ struct GatherRun {
     qar_archive* archive;              // open for reading and writing; not owned
     PlatFileId archive_id;             // the archive itself is never stored
     int archive_id_valid;
-    std::set<std::string> appended;    // record_key of each name appended in this run
+    std::map<std::string, std::string> stored;  // record_key of each name stored in this
+                                                // run, with the path of its file
     int files;                         // files found, and arguments or folders that gave none
     int not_stored;                    // of those, the ones not stored (each reported)
     std::map<std::string, int> pending;  // record_key of files in flight, with their count
@@ -41,8 +41,12 @@ void finish_gather(GatherRun* run);
 // Walks the file pattern (directories separated by '/' or '\', wildcards in
 // the last component, directories descended and their files stored under
 // their bare names; "." and ".." walk that folder) and appends each file that
-// the archive does not hold yet under its name, nor one appended earlier in
-// this run. Prints "dir: " and "file: " progress lines on standard output and
+// the archive does not hold yet under its name, nor one stored earlier in
+// this run (that one is named beside it). The entries of each folder, and
+// those a pattern finds, are taken in name order (bytes compared with ASCII
+// letters folded to lower case, ties in plain byte order) on every system,
+// so the same files give the same archive whatever order the file system
+// lists them in. Prints "dir: " and "file: " progress lines on standard output and
 // one line on standard error for each file it skips or fails to store, for a
 // pattern that finds nothing and for a folder it cannot read; each of those
 // counts once in run->not_stored. Never stops early. Files still in flight
@@ -56,6 +60,7 @@ void finish_gather(GatherRun* run);
 void gather_add(GatherRun* run, const char* pattern);
 
 // As gather_add, but replaces the record of each file found (stored
-// uncompressed); a file whose name the archive lacks is reported.
+// uncompressed); a file whose name the archive lacks is reported, and so is
+// a second file of a record name already stored in this run.
 void gather_update(GatherRun* run, const char* pattern);
 

@@ -19,6 +19,10 @@ int dispatch(const CommandLine& line) {
         fprintf(stderr, "ERROR: -o goes only with the x command\n");
         return 1;
     }
+    if (line.keep_existing && letter != 'X') {
+        fprintf(stderr, "ERROR: -n goes only with the x command\n");
+        return 1;
+    }
     if (line.detach && letter != 'M') {
         fprintf(stderr, "ERROR: -d goes only with the m command\n");
         return 1;

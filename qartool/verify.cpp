@@ -18,10 +18,11 @@ int command_test(const CommandLine& line) {
                display_text(line.archive).c_str());
     const size_t count = qar_count(archive);
     Tally tally{0, 0};
+    std::vector<char> hits(size_t(line.file_count), 0);
     for (size_t e = 0; e < count; ++e) {
         qar_entry entry;
         qar_entry_at(archive, e, &entry, nullptr);
-        if (!entry_selected(line, entry)) continue;
+        if (!entry_selected(line, entry, &hits)) continue;
         tally.asked += 1;
         qar_error error;
         const bool sound = qar_test(archive, e, &error) == QAR_OK;
@@ -34,5 +35,9 @@ int command_test(const CommandLine& line) {
     }
     qar_close(archive, nullptr);
     printf("%d records tested, %d damaged\n", tally.asked, tally.not_done);
-    return finish_command(tally, "records damaged");
+    fflush(stdout);
+    const int damaged = tally.not_done;
+    report_unmatched(line, hits, "tested", &tally);
+    return finish_command(tally, damaged == tally.not_done ? "records damaged"
+                                                           : "records damaged or not found");
 }

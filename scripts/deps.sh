@@ -2,10 +2,11 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
-# groff-base and lintian check the manual pages and the .deb in the test suite;
+# groff-base and lintian check the manual pages and the .deb in the test suite.
+# libstb-dev: sprtool reads PNG headers with its image loader; the tests write PNGs with it.
 # libfuse3-dev builds the m command (mount) and fuse3 lets its tests mount.
-packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev rapidjson-dev libgtest-dev
-          groff-base lintian libfuse3-dev fuse3 "$@")
+packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev rapidjson-dev libstb-dev
+          libgtest-dev groff-base lintian libfuse3-dev fuse3 "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
+#include "file_names.h"
 #include "file_replace.h"
 #include "json_reader.h"
 #include "platform.h"
@@ -19,6 +21,7 @@
 #include "sprite_table.h"
 #include "text_forms.h"
 #include "text_scan.h"
+#include "view_commands.h"
 #include "xml_json_forms.h"
 
 namespace {
@@ -36,6 +39,8 @@ void print_usage(const char* program) {
                "  wc: input CSV and write STB\n"
                "  wx: input XML and write STB\n"
                "  wj: input JSON and write STB\n"
+               "  v: draw the table as a web page: v <stb_file> <out.html> [<texture folder>]\n"
+               "  k: check the table and list what is wrong: k <stb_file> [<texture folder>]\n"
                "\nExit status: 0 done, 1 could not run (nothing changed),\n"
                "             2 done in part (each part not done is reported)\n",
                stdout);
@@ -50,45 +55,35 @@ bool is_form_letter(char form) {
     return form == 't' || form == 'c' || form == 'x' || form == 'j';
 }
 
-bool same_file(const char* a, const char* b) {
-    PlatFileId ia, ib;
-    return plat_path_id(a, 1, &ia) && plat_path_id(b, 1, &ib) && plat_same_file(ia, ib);
-}
-
-// Flushes and, for an output file, closes the output. False when any write to
-// it failed, after the message.
-bool finish_output(FILE* out, const char* out_name) {
-    bool ok = std::fflush(out) == 0 && !std::ferror(out);
-    if (out_name) ok = std::fclose(out) == 0 && ok;
-    if (!ok) {
-        if (out_name) {
-            std::fprintf(stderr, "ERROR: could not write file \"%s\"\n", out_name);
-        } else {
-            std::fputs("ERROR: could not write to standard output\n", stderr);
-        }
+// The l command (form 0) and the r commands: the STB file files[0] to text,
+// on standard output or into the file files[1], which is replaced as a whole.
+int run_read(char form, int file_count, char** files) {
+    const std::string command = form ? std::string("r") + form : std::string("l");
+    // A wildcard that matched several tables would have the first one's text
+    // written over the second.
+    if (file_count > 2) {
+        std::fprintf(stderr,
+                     "ERROR: %s reads one STB file and writes at most one output file, "
+                     "but %d file names were given\n",
+                     command.c_str(), file_count);
+        return 1;
     }
-    return ok;
-}
-
-// Prints the line that sums up a run that did part of its work (status 2).
-void print_summary(const std::vector<std::string>& parts) {
-    std::string line = "sprtool: ";
-    for (size_t i = 0; i < parts.size(); ++i) line += (i ? ", " : "") + parts[i];
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-std::string count_of(int n, const char* one, const char* many) {
-    return std::to_string(n) + ' ' + (n == 1 ? one : many);
-}
-
-// The l command (form 0) and the r commands: STB file to text.
-int run_read(char form, const char* stb_name, const char* out_name) {
+    const char* stb_name = files[0];
+    const char* out_name = file_count > 1 ? files[1] : nullptr;
+    if (out_name && has_suffix(out_name, ".stb")) {
+        std::fprintf(stderr,
+                     "ERROR: not writing to \"%s\": the output of %s is text, and the name "
+                     "is that of an STB file\n",
+                     out_name, command.c_str());
+        return 1;
+    }
     FILE* stb = open_source(stb_name, "rb");
     if (!stb) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", stb_name);
+        report_open_failure(stb_name, "read", errno);
         return 1;
     }
     FILE* out = stdout;
+    FileReplacement replacement;
     if (out_name) {
         // Emptying the output first would destroy the table about to be read.
         if (same_file(stb_name, out_name)) {
@@ -99,12 +94,12 @@ int run_read(char form, const char* stb_name, const char* out_name) {
             std::fclose(stb);
             return 1;
         }
-        out = std::fopen(out_name, "w");
-        if (!out) {
-            std::fprintf(stderr, "ERROR: could not open file \"%s\" for write\n", out_name);
+        if (!begin_output(out_name, &replacement)) {
             std::fclose(stb);
             return 1;
         }
+        out = replacement.stream;
+        plat_write_lines_as_text(out);
     }
     switch (form) {
     case 't': write_txt(out, stb); break;
@@ -114,22 +109,9 @@ int run_read(char form, const char* stb_name, const char* out_name) {
     default: list_sprites(out, stb); break;
     }
     std::vector<std::string> partial;
-    if (std::ferror(stb)) {
-        std::fprintf(stderr, "ERROR: could not read file \"%s\" to its end\n", stb_name);
-        partial.push_back("\"" + std::string(stb_name) + "\" not read to its end");
-    } else {
-        // The readers stop at the first short read, which has taken the tail.
-        long tail = std::ftell(stb) % long(SPRITE_ENTRY_SIZE);
-        if (tail > 0) {
-            const std::string ignored =
-                count_of(int(tail), "trailing byte", "trailing bytes") + " ignored";
-            std::fprintf(stderr, "WARNING: \"%s\": %s (the size is no multiple of 52)\n",
-                         stb_name, ignored.c_str());
-            partial.push_back(ignored);
-        }
-    }
-    bool ok = finish_output(out, out_name);
+    note_table_end(stb, stb_name, &partial);
     std::fclose(stb);
+    const bool ok = out_name ? commit_output(out_name, &replacement) : finish_standard_output();
     if (!ok) return 1;
     if (partial.empty()) return 0;
     print_summary(partial);
@@ -146,7 +128,7 @@ void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
     } else {
         in = open_source(name, "rb");
         if (!in) {
-            std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", name);
+            report_open_failure(name, "read", errno);
             ++report->failed_files;
             return;
         }
@@ -166,11 +148,49 @@ void read_source(char form, FILE* stb, const char* name, ReadReport* report) {
     }
 }
 
+// What a W command's reading passed over or stored other than written, one
+// part of the summary line per kind.
+std::vector<std::string> reading_notes(const ReadReport& report, char form) {
+    std::vector<std::string> parts;
+    if (report.skipped > 0) {
+        const bool rows = form == 't' || form == 'c';
+        parts.push_back(
+            count_of(report.skipped, rows ? "row" : "sprite", rows ? "rows" : "sprites") +
+            " skipped");
+    }
+    static const char* const kinds[NOTE_KINDS][2] = {
+        {"number not stored as written", "numbers not stored as written"},
+        {"name or texture cut", "names or textures cut"},
+        {"row with missing fields", "rows with missing fields"},
+        {"element skipped", "elements skipped"},
+        {"attribute ignored", "attributes ignored"},
+    };
+    for (int kind = 0; kind < NOTE_KINDS; ++kind) {
+        if (report.noted[kind] > 0)
+            parts.push_back(count_of(report.noted[kind], kinds[kind][0], kinds[kind][1]));
+    }
+    return parts;
+}
+
 // The w commands: text sources to a new STB file, which replaces the old one
 // only when every source was read completely and the new table was written.
 int run_write(char form, const char* stb_name, int input_count, char** inputs) {
+    // The names given the other way round would put a table over the text.
+    for (const char* text_suffix : {".txt", ".csv", ".xml", ".json"}) {
+        if (has_suffix(stb_name, text_suffix)) {
+            std::fprintf(stderr,
+                         "ERROR: not writing a table over \"%s\": an STB file name does not "
+                         "end in %s (the STB file comes first)\n",
+                         stb_name, text_suffix);
+            return 1;
+        }
+    }
     if (form == 'x' && input_count == 0) {
-        std::fputs("ERROR: cannot read XML from standard in :(\n", stderr);
+        std::fputs("ERROR: no input file given: XML is read from files only\n", stderr);
+        return 1;
+    }
+    if (input_count == 0 && plat_is_terminal(stdin)) {
+        std::fputs("ERROR: no input file given, and standard input is a terminal\n", stderr);
         return 1;
     }
     for (int i = 0; i < input_count; ++i) {
@@ -183,11 +203,7 @@ int run_write(char form, const char* stb_name, int input_count, char** inputs) {
         }
     }
     FileReplacement stb;
-    if (!begin_replacement(stb_name, &stb)) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for write: %s\n", stb_name,
-                     std::strerror(errno));
-        return 1;
-    }
+    if (!begin_output(stb_name, &stb)) return 1;
     ReadReport report;
     if (input_count == 0) read_source(form, stb.stream, nullptr, &report);
     for (int i = 0; i < input_count; ++i) read_source(form, stb.stream, inputs[i], &report);
@@ -197,22 +213,16 @@ int run_write(char form, const char* stb_name, int input_count, char** inputs) {
                      count_of(report.failed_files, "file", "files").c_str(), stb_name);
         return 1;
     }
-    if (!commit_replacement(&stb)) {
-        std::fprintf(stderr, "ERROR: could not write file \"%s\": %s failed: %s\n", stb_name,
-                     stb.failed, std::strerror(stb.error));
+    std::vector<std::string> partial = reading_notes(report, form);
+    // Rows were there and none gave a sprite: a file of another form, most
+    // likely, whose empty table must not replace the old one.
+    if (std::ftell(stb.stream) == 0 && (report.skipped > 0 || report.noted[NOTE_ELEMENT] > 0)) {
+        abandon_replacement(&stb);
+        partial.push_back("no sprite was read, \"" + std::string(stb_name) + "\" not written");
+        print_summary(partial);
         return 1;
     }
-    std::vector<std::string> partial;
-    if (report.skipped > 0) {
-        const bool rows = form == 't' || form == 'c';
-        partial.push_back(
-            count_of(report.skipped, rows ? "row" : "sprite", rows ? "rows" : "sprites") +
-            " skipped");
-    }
-    if (report.out_of_range > 0) {
-        partial.push_back(count_of(report.out_of_range, "number", "numbers") +
-                          " not stored as written");
-    }
+    if (!commit_output(stb_name, &stb)) return 1;
     if (partial.empty()) return 0;
     print_summary(partial);
     return 2;
@@ -242,10 +252,10 @@ int main(int argc, char** argv) {
     const char* command = argv[1];
     char kind = static_cast<char>(std::tolower(static_cast<unsigned char>(command[0])));
     char form = kind ? static_cast<char>(std::tolower(static_cast<unsigned char>(command[1]))) : 0;
-    if (kind == 'l') return run_read(0, argv[2], argc > 3 ? argv[3] : nullptr);
-    if (kind == 'r' && is_form_letter(form)) {
-        return run_read(form, argv[2], argc > 3 ? argv[3] : nullptr);
-    }
+    if (kind == 'l') return run_read(0, argc - 2, argv + 2);
+    if (kind == 'r' && is_form_letter(form)) return run_read(form, argc - 2, argv + 2);
     if (kind == 'w' && is_form_letter(form)) return run_write(form, argv[2], argc - 3, argv + 3);
+    if (kind == 'v') return run_view_command(argc - 2, argv + 2);
+    if (kind == 'k') return run_check_command(argc - 2, argv + 2);
     return unknown_command(command);
 }

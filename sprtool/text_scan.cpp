@@ -53,6 +53,18 @@ void warn_line(const std::string& path, long line, const std::string& text) {
                  text.c_str());
 }
 
+void report_row_notes(const std::string& path, long line, const RowNotes& notes,
+                      const char* unit, ReadReport* report) {
+    for (const ReadNote& note : notes.changed) {
+        warn_line(path, line, note.text);
+        ++report->noted[note.kind];
+    }
+    if (!notes.skipped.empty()) {
+        warn_line(path, line, notes.skipped + ", " + unit + " skipped");
+        ++report->skipped;
+    }
+}
+
 std::string quote_text(const char* text, size_t length) {
     constexpr size_t kShown = 32;
     std::string out = "\"";
@@ -68,9 +80,15 @@ FILE* open_source(const char* name, const char* mode) {
     FILE* f = plat_open_stream(name, mode);
     if (f && plat_stream_is_directory(f)) {
         plat_close_stream(f);
+        errno = EISDIR;
         return nullptr;
     }
     return f;
+}
+
+void report_open_failure(const char* name, const char* what, int error) {
+    std::fprintf(stderr, "ERROR: could not open file \"%s\" for %s: %s\n", name, what,
+                 std::strerror(error));
 }
 
 void finish_source(FILE* in, const std::string& path, ReadReport* report) {
@@ -99,11 +117,17 @@ bool is_relative_name(const char* name) {
 }  // namespace
 
 void read_include(FILE* stb, const char* file, const char* mode, const std::string& parent,
-                  int depth, ReadReport* report, NestedReader read_nested) {
+                  long line, int depth, ReadReport* report, NestedReader read_nested) {
     FILE* f = nullptr;
     std::string path = file;
-    if (depth < SPRITE_MAX_INCLUDE_DEPTH && report->includes_opened < SPRITE_MAX_INCLUDE_FILES) {
+    std::string why;
+    if (depth >= SPRITE_MAX_INCLUDE_DEPTH) {
+        why = "includes nest deeper than " + std::to_string(SPRITE_MAX_INCLUDE_DEPTH);
+    } else if (report->includes_opened >= SPRITE_MAX_INCLUDE_FILES) {
+        why = "more than " + std::to_string(SPRITE_MAX_INCLUDE_FILES) + " include files";
+    } else {
         f = open_source(file, mode);
+        int error = errno;
         // The current directory comes first so that every source tree that
         // builds from its top keeps building; the includer's directory lets
         // the same tree build from anywhere.
@@ -111,10 +135,15 @@ void read_include(FILE* stb, const char* file, const char* mode, const std::stri
         if (!f && !dir.empty() && is_relative_name(file)) {
             path = dir + file;
             f = open_source(path.c_str(), mode);
+            // The reason that counts is the one of a file that is there.
+            if (!f && error == ENOENT) error = errno;
         }
+        if (!f) why = std::strerror(error);
     }
     if (!f) {
-        std::fprintf(stderr, "ERROR: could not open file \"%s\" for read\n", file);
+        // An XML attribute can be of any length; a path is not longer than this.
+        std::fprintf(stderr, "ERROR: %s line %ld: could not open file \"%.4096s\" for read: %s\n",
+                     source_label(parent).c_str(), line, file, why.c_str());
         ++report->failed_files;
         return;
     }
@@ -168,6 +197,17 @@ Conversion convert_u32(const char* text) {
 
 uint32_t strtoul32(const char* text) {
     return convert_u32(text).value;
+}
+
+void store_sprite_text(char* field, size_t size, const char* label, const std::string& text,
+                       RowNotes* notes) {
+    set_sprite_text_n(field, size, text.c_str(), text.size());
+    if (notes && std::strlen(text.c_str()) > size) {
+        notes->changed.push_back(
+            {NOTE_CUT, label + (' ' + quote_text(text.c_str(), text.size())) +
+                           " is longer than " + std::to_string(size) +
+                           " characters, stored as its first " + std::to_string(size)});
+    }
 }
 
 std::string out_of_range_note(const char* field, const char* text, size_t length, uint32_t max,

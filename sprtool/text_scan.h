@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Size of the readers' line buffer: a line of at most 1023 characters, its
 // newline included, is handled at a time; a longer line arrives in pieces of
@@ -38,14 +39,43 @@ const char* next_line(LineCount* count, const char* buf, size_t length);
 // `also` (may be empty).
 bool is_blank(const char* text, const char* also);
 
+// The kinds of warning about a value that was stored other than written, or
+// a piece of input that was passed over without a record being skipped.
+enum NoteKind {
+    NOTE_NUMBER = 0,   // a number out of its field's range, or no number at all
+    NOTE_CUT,          // a name or texture longer than its field, stored cut
+    NOTE_MISSING,      // a CSV row without some number fields, stored as 0
+    NOTE_ELEMENT,      // an XML element inside the table that is no sprite or include
+    NOTE_ATTRIBUTE,    // an XML sprite attribute that is none of the seven
+    NOTE_KINDS
+};
+
 // What one W command's reading came to. Every reader adds to it, and every
 // count has had its own message on standard error.
 struct ReadReport {
-    int failed_files = 0;     // inputs and includes not opened, read to the end or parsed
-    int skipped = 0;          // rows or sprites that gave no record
-    int out_of_range = 0;     // numbers stored other than written
-    int includes_opened = 0;  // for SPRITE_MAX_INCLUDE_FILES
+    int failed_files = 0;          // inputs and includes not opened, read to the end or parsed
+    int skipped = 0;               // rows or sprites that gave no record
+    int noted[NOTE_KINDS] = {};    // warnings of each kind
+    int includes_opened = 0;       // for SPRITE_MAX_INCLUDE_FILES
 };
+
+// One warning about a row or element, without its source and line.
+struct ReadNote {
+    NoteKind kind;
+    std::string text;
+};
+
+// What a row scan found to warn about in one line or element.
+struct RowNotes {
+    std::string skipped;        // why it gives no record; empty when it gives one
+    std::vector<ReadNote> changed;  // one note per value stored other than written
+};
+
+// Prints each note of one row as a warning with the source and line, and the
+// reason it was skipped (adding ", row skipped" or ", sprite skipped" as
+// `unit` says), and counts them in `report`.
+void report_row_notes(const std::string& path, long line, const RowNotes& notes,
+                      const char* unit, ReadReport* report);
 
 // How messages show a source: its name in double quotes, or "standard input"
 // for an empty name.
@@ -60,26 +90,32 @@ std::string quote_text(const char* text, size_t length);
 
 // fopen(name, mode) for an input file or include, except that a directory
 // counts as a file that cannot be opened (fopen accepts one here and every
-// read then fails). Returns null on failure; the caller owns the stream.
+// read then fails; errno is then EISDIR). Returns null, errno set, on
+// failure; the caller owns the stream.
 FILE* open_source(const char* name, const char* mode);
+
+// "ERROR: could not open file \"<name>\" for <what>: <reason>" on standard
+// error, the reason being the system's text for `error`.
+void report_open_failure(const char* name, const char* what, int error);
 
 // Closes a source that was read to its end. A read error is reported as
 // "ERROR: could not read file \"<name>\"" and counted as a failed file.
 void finish_source(FILE* in, const std::string& path, ReadReport* report);
 
-// Reads one include file for the TXT and XML readers. `file` is looked up as
-// written (relative to the current directory) and, when not found there and
-// relative, in the directory of `parent`, the file that includes it. The file
-// found is handed to read_nested one level deeper under the path it was
-// found at, then closed with finish_source. An include that lies
-// SPRITE_MAX_INCLUDE_DEPTH deep, that comes after SPRITE_MAX_INCLUDE_FILES
-// includes were opened, or whose file cannot be opened in either place prints
-// "ERROR: could not open file \"%s\" for read\n" on standard error, reads
-// nothing and counts as a failed file.
+// Reads one include file for the TXT and XML readers, named on line `line`
+// of `parent`. `file` is looked up as written (relative to the current
+// directory) and, when not found there and relative, in the directory of
+// `parent`. The file found is handed to read_nested one level deeper under
+// the path it was found at, then closed with finish_source. An include that
+// lies SPRITE_MAX_INCLUDE_DEPTH deep, that comes after
+// SPRITE_MAX_INCLUDE_FILES includes were opened, or whose file cannot be
+// opened in either place prints "ERROR: <parent> line <line>: could not open
+// file \"<file>\" for read: <reason>" on standard error, reads nothing and
+// counts as a failed file.
 using NestedReader = void (*)(FILE* stb, FILE* in, const std::string& path, int depth,
                               ReadReport* report);
 void read_include(FILE* stb, const char* file, const char* mode, const std::string& parent,
-                  int depth, ReadReport* report, NestedReader read_nested);
+                  long line, int depth, ReadReport* report, NestedReader read_nested);
 
 // The C locale's white space: space, \t, \n, \v, \f, \r.
 bool is_c_space(char c);
@@ -98,6 +134,12 @@ uint32_t strtoul32(const char* text);
 // quoting the text and saying what was stored (the value's low bits that fit
 // `max`: 16 or 32 bits). A well-written number returns an empty string.
 std::string convert_number(const char* field, const char* text, uint32_t max, uint32_t* value);
+
+// Stores `text` in a name or texture field of `size` bytes (see
+// set_sprite_text). A text longer than the field is cut to it, and `notes`
+// (may be null) gets a NOTE_CUT note naming `label` ("name", "texture").
+void store_sprite_text(char* field, size_t size, const char* label, const std::string& text,
+                       RowNotes* notes);
 
 // The note for a number that was stored as `stored` but written as the
 // `length` characters at `text`, out of the range 0 to `max`.

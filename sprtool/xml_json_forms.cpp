@@ -63,33 +63,60 @@ void write_xml(FILE* out, FILE* stb) {
     std::fputs("</spritetable>\n", out);
 }
 
-bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry) {
+bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry, RowNotes* notes) {
     // One pass over the attributes instead of a lookup per field: tables hold
     // hundreds of thousands of sprites. The parser refuses an element with a
     // repeated attribute, so each name is met at most once.
     static const char* const names[7] = {"name", "texture", "u", "v", "width", "height", "flags"};
+    if (notes) {
+        notes->skipped.clear();
+        notes->changed.clear();
+    }
     const tinyxml2::XMLAttribute* found[7] = {};
     for (const tinyxml2::XMLAttribute* a = element.FirstAttribute(); a; a = a->Next()) {
-        for (int i = 0; i < 7; ++i) {
-            if (std::strcmp(a->Name(), names[i]) == 0) {
-                found[i] = a;
-                break;
-            }
+        int i = 0;
+        while (i < 7 && std::strcmp(a->Name(), names[i]) != 0) ++i;
+        if (i < 7) {
+            found[i] = a;
+        } else if (notes) {
+            notes->changed.push_back(
+                {NOTE_ATTRIBUTE, "attribute " + quote_text(a->Name(), std::strlen(a->Name())) +
+                                     " is none of name, texture, u, v, width, height and "
+                                     "flags, ignored"});
         }
     }
-    if (!found[0] || !found[1]) return false;
-    *entry = empty_sprite();
-    set_sprite_text(entry->name, SPRITE_NAME_SIZE, found[0]->Value());
-    set_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, found[1]->Value());
-    uint16_t* numbers[4] = {&entry->u, &entry->v, &entry->width, &entry->height};
-    for (int i = 0; i < 4; ++i) {
-        if (found[2 + i]) *numbers[i] = static_cast<uint16_t>(strtoul32(found[2 + i]->Value()));
+    if (!found[0] || !found[1]) {
+        if (notes) notes->skipped = "sprite without name or texture";
+        return false;
     }
-    if (found[6]) entry->flags = strtoul32(found[6]->Value());
+    *entry = empty_sprite();
+    store_sprite_text(entry->name, SPRITE_NAME_SIZE, "name", found[0]->Value(), notes);
+    store_sprite_text(entry->texture, SPRITE_TEXTURE_SIZE, "texture", found[1]->Value(), notes);
+    uint16_t* numbers[4] = {&entry->u, &entry->v, &entry->width, &entry->height};
+    for (int i = 2; i < 7; ++i) {
+        if (!found[i]) continue;
+        uint32_t value;
+        const std::string note =
+            convert_number(names[i], found[i]->Value(), i < 6 ? 0xFFFFu : 0xFFFFFFFFu, &value);
+        if (i < 6) {
+            *numbers[i - 2] = static_cast<uint16_t>(value);
+        } else {
+            entry->flags = value;
+        }
+        if (notes && !note.empty()) notes->changed.push_back({NOTE_NUMBER, note});
+    }
     return true;
 }
 
 namespace {
+
+// An element inside the table that gives no record and reads no file.
+void warn_element(const std::string& path, const tinyxml2::XMLElement& el, const char* why,
+                  ReadReport* report) {
+    warn_line(path, el.GetLineNum(),
+              "element <" + std::string(el.Name()).substr(0, 32) + "> " + why + ", skipped");
+    ++report->noted[NOTE_ELEMENT];
+}
 
 void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
                      ReadReport* report) {
@@ -111,21 +138,23 @@ void read_xml_nested(FILE* stb, FILE* in, const std::string& path, int depth,
         ++report->failed_files;
         return;
     }
+    RowNotes notes;
     for (const tinyxml2::XMLElement* el = root->FirstChildElement(); el;
          el = el->NextSiblingElement()) {
         if (std::strcmp(el->Name(), "include") == 0) {
             const tinyxml2::XMLAttribute* file = el->FindAttribute("file");
             if (file) {
-                read_include(stb, file->Value(), "rb", path, depth, report, read_xml_nested);
+                read_include(stb, file->Value(), "rb", path, el->GetLineNum(), depth, report,
+                             read_xml_nested);
+            } else {
+                warn_element(path, *el, "has no file attribute", report);
             }
         } else if (std::strcmp(el->Name(), "sprite") == 0) {
             SpriteEntry e;
-            if (sprite_from_xml(*el, &e)) {
-                append_sprite(stb, e);
-            } else {
-                warn_line(path, el->GetLineNum(), "sprite without name or texture, sprite skipped");
-                ++report->skipped;
-            }
+            if (sprite_from_xml(*el, &e, &notes)) append_sprite(stb, e);
+            report_row_notes(path, el->GetLineNum(), notes, "sprite", report);
+        } else {
+            warn_element(path, *el, "is neither sprite nor include", report);
         }
     }
 }

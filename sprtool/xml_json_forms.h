@@ -32,13 +32,19 @@ void write_xml(FILE* out, FILE* stb);
 // that has no "spritetable" root gets an "ERROR:" line on standard error,
 // adds nothing and counts as a failed file (a read error of `in` is left in
 // its error flag for the caller to report); so does an include that cannot be
-// read, and reading goes on. A "sprite" element without "name" or "texture"
-// gets a warning with its line and is skipped.
+// read, and reading goes on. Warnings with the element's line name a
+// "sprite" without "name" or "texture" (skipped), a value stored other than
+// written (a number that is no number or out of its field's range, a name or
+// texture cut to its field), an attribute of "sprite" that is none of the
+// seven (ignored), and an element inside the table that is neither "sprite"
+// nor "include", or an "include" without "file" (skipped).
 void read_xml(FILE* stb, FILE* in, const std::string& path, ReadReport* report);
 
 // Fills `entry` from zero from one "sprite" element. False when the element
-// lacks a "name" or "texture" attribute. Exposed for tests.
-bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry);
+// lacks a "name" or "texture" attribute. `notes` (may be null) gets why it was
+// refused, and one note per value stored other than written and per
+// attribute ignored. Exposed for tests.
+bool sprite_from_xml(const tinyxml2::XMLElement& element, SpriteEntry* entry, RowNotes* notes);
 
 // Prints the JSON form of every record of `stb`. In strings '"', '\\' and bytes
 // below 0x20 are escaped, and bytes from 0x80 up are written as \u00XX (read

@@ -28,8 +28,9 @@
  *
  * The snapshot. Opening reads the directory into a snapshot of the live
  * records, sorted by name; positions (0 .. qar_count() - 1) refer to it.
- * Records added through the handle are not in the snapshot; records deleted
- * through it stay in it, marked deleted, and can still be read.
+ * Records of one name keep the order they were added in. Records added
+ * through the handle are not in the snapshot; records deleted through it stay
+ * in it, marked deleted, and can still be read.
  */
 #ifndef QAR_QAR_H
 #define QAR_QAR_H
@@ -118,7 +119,10 @@ typedef struct qar_datetime {
  * the month number 1-12 goes into the 0-based month field of the calendar,
  * so the stamp is the instant one month later (December becomes January of
  * the next year, 31 January becomes 3 March). Dates before 1970 store all
- * bits set. These functions are the only place the shift is made and undone.
+ * bits set, and so do instants past the last one the field holds
+ * (2106-02-07 06:28:14 UTC), rather than a wrong date; a stamp is read as an
+ * unsigned number, so dates up to 2106 come back. These functions are the
+ * only place the shift is made and undone.
  *
  * qar_stamp_from_datetime: the stamp of a UTC date and time.
  * qar_stamp_to_datetime: the date a stamp stands for, in UTC (local 0) or in
@@ -207,6 +211,10 @@ QAR_API uint32_t qar_archive_key(const qar_archive* archive);
  * back into step. That alone is no damage. */
 QAR_API int qar_interrupted_append(const qar_archive* archive);
 
+/* 1 when this open created the archive (QAR_CREATE, QAR_CREATE_NEW), 0 when
+ * it opened one that was there. */
+QAR_API int qar_archive_created(const qar_archive* archive);
+
 /* The size of the archive file now, or -1 when the system cannot tell. */
 QAR_API int64_t qar_archive_size(const qar_archive* archive);
 
@@ -262,7 +270,10 @@ QAR_API qar_status qar_find(const qar_archive* archive, const char* name, size_t
  * into the caller's buffer. *size gets the record's size, also when it does
  * not fit capacity (QAR_BUFFER_TOO_SMALL, buffer untouched). Stored bytes
  * outside the file, or a stream that does not decode to exactly the recorded
- * size, is QAR_DAMAGED: a damaged record is never handed out in part. A read. */
+ * size, is QAR_DAMAGED: a damaged record is never handed out in part. Stored
+ * bytes outside the file are found before the capacity is looked at, so a
+ * caller that grows its buffer to *size after QAR_BUFFER_TOO_SMALL never
+ * allocates what a damaged entry claims. A read. */
 QAR_API qar_status qar_read(const qar_archive* archive, size_t position, void* buffer,
                             size_t capacity, size_t* size, qar_error* error);
 

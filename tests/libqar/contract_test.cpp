@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -100,6 +101,27 @@ TEST(TimeStamp, BeforeNineteenSeventyIsAllOnes) {
     const qar_datetime date = {1969, 11, 30, 23, 59, 59};
     EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&date));
     EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_time(qar_time_from_datetime(&date)));
+}
+
+// The field's last second is 2106-02-07 06:28:14 once shifted; later instants would wrap.
+TEST(TimeStamp, PastTheFieldsLastSecondIsAllOnesNotAWrappedDate) {
+    const qar_datetime last = {2106, 1, 7, 6, 28, 14}, after = {2106, 1, 7, 6, 28, 15},
+                       later = {2107, 1, 1, 0, 0, 0};
+    EXPECT_EQ(0xFFFFFFFEu, qar_stamp_from_datetime(&last));
+    EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&after));
+    EXPECT_EQ(0xFFFFFFFFu, qar_stamp_from_datetime(&later));
+}
+
+// A stamp with the top bit set is a date after 2038, not one before 1970.
+TEST(TimeStamp, AStampWithTheTopBitSetReadsBackAsALateDate) {
+    const qar_datetime date = {2040, 6, 1, 0, 0, 0};
+    const uint32_t stamp = qar_stamp_from_datetime(&date);
+    ASSERT_GT(stamp, 0x80000000u);
+    qar_datetime back = {};
+    ASSERT_EQ(1, qar_stamp_to_datetime(stamp, 0, &back));
+    EXPECT_EQ(2040, back.year);
+    EXPECT_EQ(6, back.month);
+    EXPECT_EQ(qar_time_from_datetime(&date), qar_stamp_to_time(stamp));
 }
 
 TEST(TimeStamp, SecondsGoThroughTheShiftAndBack) {
@@ -263,6 +285,25 @@ TEST(Testing, TestAllCountsEachDamagedRecordAndGivesTheFirstMessage) {
     EXPECT_EQ(2u, damaged);
     EXPECT_STREQ("its stored bytes lie beyond the end of the file", error.message);
     EXPECT_EQ(QAR_OK, qar_test(r.handle, 0, nullptr)) << "\"ok\" is sound";
+}
+
+// A record of 1 GiB stored as it is (in a sparse file), read where memory is short: the
+// read fails with a status the caller can act on; the process goes on.
+TEST(Memory, RunningOutIsAStatusAndNotAnExit) {
+    if (const char* why = memory_limit_missing()) GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string path = dir.file("huge.qar");
+    write_file(path, raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));
+    std::filesystem::resize_file(path, 3632 + (uintmax_t(1) << 30));
+    const int status = run_with_memory_limit(int64_t(256) << 20, [&] {
+        OpenArchive r(path, QAR_READ, 0);
+        void* data = nullptr;
+        size_t size = 0;
+        qar_error error;
+        const qar_status read = qar_read_alloc(r.handle, 0, &data, &size, &error);
+        return read == QAR_NO_MEMORY && std::string(error.message) == "out of memory" ? 0 : 1;
+    });
+    EXPECT_EQ(0, status) << "the read did not fail with QAR_NO_MEMORY, or the child died";
 }
 
 // Opening with its open or its lock failed: QAR_IO, the file and the system's reason.

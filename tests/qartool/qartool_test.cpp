@@ -104,23 +104,37 @@ TEST(WildcardNoCase, SetsHoldALetterInEitherCase) {
 const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\nUsage: ") +
     QARTOOL_PATH + " <options> <command> <qar_name> [<file_names>...]\n\n"
     "Options\n  -p <password>: encrypt using a password\n"
-    "  -o <folder>: extract into this folder (made when missing)\n\n"
+    "  -k <number>: use this key (0 to 4294967295) instead of a password\n"
+    "  -o <folder>: extract into this folder (made when missing)\n"
+    "  -n: extract never replaces a file that exists\n"
+    "  -d: mount goes on in the background once mounted\n"
+    "The password or key masks the records; it does not encrypt them: anyone\n"
+    "holding the qar can read it.\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
     "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n"
     "  c: Compact qar\n"
-    "  m: Mount qar read-only at an empty folder (Linux; -d detaches)\n\n"
+    "  m: Mount qar read-only at an empty folder (Linux; -d detaches)\n"
+    "Commands may also be given as words: add, delete, extract, list, update,\n"
+    "test, compact, mount.\n\n"
     "The c command reclaims the space that Delete and Update leave in the qar.\n"
     "\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
     "files or records were not done (each named on stderr); 107 out of memory.\n";
 
-TEST(QartoolCli, WithoutArgumentsPrintsTheUsage) {
+TEST(QartoolCli, WithoutArgumentsOrWithAHelpOptionPrintsTheUsage) {
     TempDir dir;
-    expect_qartool(dir.path, {}, 0, USAGE, "");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-h"}, {"--help", "x", "q"}, {"/?"}, {"-?"}})
+        expect_qartool(dir.path, args, 0, USAGE, "");
 }
 
-TEST(QartoolCli, ACommandWithoutArchivePrintsTheUsage) {
+// A lone argument still shows the usage text, as it always did.
+TEST(QartoolCli, ACommandWithoutItsArchiveEndsOne) {
     TempDir dir;
-    expect_qartool(dir.path, {"l"}, 0, USAGE, "");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"l"}, USAGE}, {{"extract"}, USAGE}, {{"x", ""}, ""}, {{"-p", "pw", "l"}, ""}};
+    for (const auto& [args, out] : cases)
+        expect_qartool(dir.path, args, 1, out, "ERROR: no qar file specified\n");
+    EXPECT_EQ("", list_directory(dir.path)) << "a file was created";
 }
 
 // A command line that cannot run: status 1, one message, no archive made.
@@ -361,7 +375,8 @@ TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
                               "game.qar", "data\\"}, 2,
         "file: a.txt\nfile: a.txt\nfile: empty.txt\nfile: game.qar\ndir: data\ndir: sub\n"
         "file: Noise.BIN\n",
-        std::string("\"a.txt\" already exists\n\"empty.txt\": empty file, not stored\n"
+        std::string("\"a.txt\": same record name \"a.txt\" as \"a.txt\", not stored\n"
+                    "\"empty.txt\": empty file, not stored\n"
                     "\"game.qar\": the qar file itself is not stored\n") +
         (looped ? "\"up\": directory already walked (a link loop?), skipped\n" : "") +
         "qartool: 3 of 5 files not stored\n",
@@ -472,6 +487,20 @@ TEST(Extract, ARecordThatFailsToDecodeLeavesTheOldFile) {
         << "the reason the record could not be read is not the decoder's";
     EXPECT_EQ(read_file(x.work + "/broken"), "previous");
     EXPECT_EQ(x.files(), (std::vector<std::string>{"broken", "game.qar"})) << "a temporary file stayed";
+}
+
+// A record of 1 GiB (stored as it is, in a sparse file) where the process may map 256 MiB.
+TEST(Extract, RunningOutOfMemoryEndsWithStatus107) {
+    if (memory_limit_missing() != nullptr || !file_exists("/usr/bin/prlimit"))
+        GTEST_SKIP() << "no limit on a child's memory here";
+    TempDir dir;
+    write_file(dir.file("huge.qar"), raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));
+    std::filesystem::resize_file(dir.file("huge.qar"), 3632 + (uintmax_t(1) << 30));
+    const ProcessResult r = run_process(
+        {"/usr/bin/prlimit", "--as=268435456", QARTOOL_PATH, "-j", "0", "x", "huge.qar"}, dir.path);
+    EXPECT_EQ(107, r.status) << r.err;
+    EXPECT_EQ("ERROR: out of memory\n", r.err);
+    EXPECT_FALSE(file_exists(dir.file("huge"))) << "a part of the record was written";
 }
 
 TEST(Extract, AReplacedFileKeepsItsPermissionBits) {

@@ -30,6 +30,8 @@ static const char kUsage[] =
     "  rx: read STB and output XML\n  rj: read STB and output JSON\n  wt: input TXT and write STB\n"
     "  wc: input CSV and write STB\n  wx: input XML and write STB\n"
     "  wj: input JSON and write STB\n"
+    "  v: draw the table as a web page: v <stb_file> <out.html> [<texture folder>]\n"
+    "  k: check the table and list what is wrong: k <stb_file> [<texture folder>]\n"
     "\nExit status: 0 done, 1 could not run (nothing changed),\n"
     "             2 done in part (each part not done is reported)\n";
 
@@ -73,6 +75,33 @@ TEST(Cli, CsvReadsBackToTheSameTable) {
     EXPECT_EQ(round_trip(d, "c", kTable), kTable);
 }
 
+// Spreadsheets quote cells that hold separators or quotes, and empty ones.
+static const std::string kAwkwardNames =
+    rec("a,b", "x;y", 1) + rec("semi;colon", "t", 2) + rec("tab\there", "t", 3) +
+    rec("say \"hi\"", "t", 4) + rec("\"quoted\"", "\"", 5) + rec("", "", 6) +
+    rec("hero_walk_right_frame_0123456789", "chars_01", 7);
+
+TEST(Cli, CsvReadsBackNamesHoldingSeparatorsAndQuotes) {
+    TempDir d;
+    EXPECT_EQ(round_trip(d, "c", kAwkwardNames), kAwkwardNames);
+}
+
+TEST(Cli, CsvQuotesOnlyTheCellsThatWouldNotReadBackOtherwise) {
+    TempDir d;
+    write_file(d.file("a.stb"),
+               rec("plain", "t", 1) + rec("say \"hi\"", "a,b", 2) + rec("", "t", 3));
+    EXPECT_EQ(run(d, {"rc", "a.stb"}),
+              "0 |plain,t,1,0,0,0,0x00000000\n"
+              "\"say \"\"hi\"\"\",\"a,b\",2,0,0,0,0x00000000\n"
+              "\"\",t,3,0,0,0,0x00000000\n");
+}
+
+TEST(Cli, CsvReadsCellsQuotedTheWaySpreadsheetsWriteThem) {
+    TempDir d;
+    EXPECT_EQ(run(d, {"wc", "k.stb"}, "\"hero_idle_1\";\"chars_01\";32;0;\"32\";48;0x1\n"), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("hero_idle_1", "chars_01", 32, 0, 32, 48, 1));
+}
+
 // XML also keeps an empty name and markup, control and high bytes.
 TEST(Cli, XmlKeepsEveryNameAndReadsBack) {
     TempDir d;
@@ -103,7 +132,9 @@ TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
 
 TEST(Cli, CsvKeepsTheNewlineOfAFieldAtALoneCr) {
     TempDir d;
-    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"), "0 |");
+    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"),
+              "2 WARNING: standard input line 1: u, v, width, height and flags are missing, "
+              "stored as 0\nsprtool: 1 row with missing fields\n|");
     EXPECT_EQ(read_file(d.file("y.stb")), rec("a", "t\n", 0));
 }
 
@@ -167,7 +198,7 @@ TEST(Cli, AMistypedWriteCommandTouchesNothing) {
 }
 
 TEST(Cli, XmlIsNeverReadFromStandardInputInEitherCase) {
-    expect_refused({"WX", "a.stb"}, "1 ERROR: cannot read XML from standard in :(\n|");
+    expect_refused({"WX", "a.stb"}, "1 ERROR: no input file given: XML is read from files only\n|");
 }
 
 TEST(Cli, ListAndReadCommandsNeverWriteOverTheirInput) {

@@ -24,7 +24,7 @@ static bool scan_csv(const char* line, SpriteEntry* entry) {
 static bool scan_xml(const char* element, SpriteEntry* entry) {
     tinyxml2::XMLDocument doc;
     if (doc.Parse(element) != tinyxml2::XML_SUCCESS) return false;
-    return sprite_from_xml(*doc.RootElement(), entry);
+    return sprite_from_xml(*doc.RootElement(), entry, nullptr);
 }
 
 // The record `scan` made of `line` ("" when refused), from junk so that unset fields show.
@@ -141,7 +141,7 @@ TEST_P(RowNote, SaysWhatWentWrong) {
     SpriteEntry e;
     GetParam().scan(GetParam().line, &e, &notes);
     std::string all = notes.skipped.empty() ? "" : notes.skipped + ", skipped";
-    for (const std::string& note : notes.changed) all += note;
+    for (const ReadNote& note : notes.changed) all += note.text;
     EXPECT_EQ(all, GetParam().note) << GetParam().line;
 }
 
@@ -162,11 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
              "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
         Note{"TxtNegative", scan_txt_row, "\"n\" t 0 -0 65535 -1 0x0\n",
              "height \"-1\" is out of range 0-65535, stored as 65535"},
-        Note{"CsvAbove65535", scan_csv_row, "n,t,0x10,077,65536\n",
+        Note{"CsvAbove65535", scan_csv_row, "n,t,0x10,077,65536,0,0\n",
              "width \"65536\" is out of range 0-65535, stored as 0"},
         Note{"CsvFlagsAbove32Bits", scan_csv_row, "n,t,1,2,3,4,4294967296\n",
              "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
-        Note{"CsvTrailingJunk", scan_csv_row, "n,t,12x\n",
+        Note{"CsvTrailingJunk", scan_csv_row, "n,t,12x,0,0,0,0\n",
              "u \"12x\" is not a number, stored as 12"}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -189,5 +189,50 @@ TEST(Scan, SelfIncludesEndAtTheBounds) {
         EXPECT_GT(report.failed_files, 0) << c.file << ": an include past a bound was not counted";
         std::fclose(in);
         std::fclose(stb);
+    }
+}
+
+// What a writer then its reader make of one record whose name (or texture) is `text`.
+static std::string through(void (*write)(FILE*, FILE*),
+                           void (*read)(FILE*, FILE*, const std::string&, ReadReport*),
+                           SpriteTextField field, const std::string& text) {
+    SpriteEntry e = empty_sprite();
+    set_sprite_text(e.name, SPRITE_NAME_SIZE, field == SPRITE_FIELD_NAME ? text.c_str() : "n");
+    set_sprite_text(e.texture, SPRITE_TEXTURE_SIZE,
+                    field == SPRITE_FIELD_TEXTURE ? text.c_str() : "t");
+    FILE* table = std::tmpfile();
+    FILE* form = std::tmpfile();
+    FILE* back = std::tmpfile();
+    append_sprite(table, e);
+    std::rewind(table);
+    write(form, table);
+    std::rewind(form);
+    ReadReport report;
+    read(back, form, "form", &report);
+    std::rewind(back);
+    SpriteEntry got;
+    const bool same = read_sprite(back, &got) && std::memcmp(&got, &e, sizeof e) == 0 &&
+                      !read_sprite(back, &got);
+    for (FILE* f : {table, form, back}) std::fclose(f);
+    return same ? "same" : "changed";
+}
+
+// The rules the checks of a table rely on say exactly what each form gives back.
+TEST(Scan, CarryRulesAgreeWithTheWritersAndReaders) {
+    const std::string values[] = {"plain", "", "a b", "a,b", "a;b", "a\tb", "say \"hi\"",
+                                  "\"", "\"q\"", "line\nbreak", "cr\r", "\xEF\xBB\xBF" "bom",
+                                  "\xFF\xFE" "x", "chars_01", "hero_walk_right_frame_0123456789"};
+    for (const std::string& v : values) {
+        for (SpriteTextField field : {SPRITE_FIELD_NAME, SPRITE_FIELD_TEXTURE}) {
+            const size_t size = field == SPRITE_FIELD_NAME ? SPRITE_NAME_SIZE : SPRITE_TEXTURE_SIZE;
+            if (v.size() > size) continue;
+            SCOPED_TRACE(std::string(field == SPRITE_FIELD_NAME ? "name " : "texture ") + v);
+            EXPECT_EQ(through(write_csv, read_csv, field, v),
+                      csv_can_carry(v.data(), v.size()) ? "same" : "changed")
+                << "csv_can_carry is wrong";
+            EXPECT_EQ(through(write_txt, read_txt, field, v),
+                      txt_can_carry(field, v.data(), v.size()) ? "same" : "changed")
+                << "txt_can_carry is wrong";
+        }
     }
 }

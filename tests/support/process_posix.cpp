@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -62,20 +63,21 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
-// Standard input comes from a file; standard output and error go through
-// pipes, so that a file size limit set inside the child never cuts them.
-ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                          const std::string& stdin_data,
-                          const std::vector<std::string>& extra_env) {
-    TempDir io;
-    write_file(io.file("in"), stdin_data);
+namespace {
+
+// Standard input comes from the file or terminal at in_path; standard output
+// and error go through pipes, so that a file size limit set inside the child
+// never cuts them.
+ProcessResult run_with_input(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& in_path,
+                             const std::vector<std::string>& extra_env) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         for (int fd : {out_pipe[0], err_pipe[0]}) close(fd);
-        exec_child(argv, cwd, io.file("in"), out_pipe[1], err_pipe[1], extra_env);
+        exec_child(argv, cwd, in_path, out_pipe[1], err_pipe[1], extra_env);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -87,6 +89,48 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     result.out = result.raw_out;
     result.err = result.raw_err;
     return result;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
+                          const std::string& stdin_data,
+                          const std::vector<std::string>& extra_env) {
+    TempDir io;
+    write_file(io.file("in"), stdin_data);
+    return run_with_input(argv, cwd, io.file("in"), extra_env);
+}
+
+const char* terminal_input_missing() { return nullptr; }
+
+ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
+                                      const std::string& cwd) {
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+        throw std::runtime_error("no pseudo-terminal could be opened");
+    const std::string in_path = ptsname(terminal);
+    // Ctrl-D at the start of a line: the end of input for a reader.
+    if (write(terminal, "\x04", 1) != 1) throw std::runtime_error("cannot type on the terminal");
+    ProcessResult result = run_with_input(argv, cwd, in_path, {});
+    close(terminal);
+    return result;
+}
+
+SmallDisk::SmallDisk(int64_t bytes) {
+    const ProcessResult r = run_process({"/bin/mount", "-t", "tmpfs", "-o",
+                                         "size=" + std::to_string(bytes), "qar-test-disk",
+                                         mount_point.path},
+                                        "/");
+    if (r.status != 0) {
+        missing = "no small file system can be mounted here (mount: status " +
+                  std::to_string(r.status) + " " + r.err + ")";
+        return;
+    }
+    path = mount_point.path;
+}
+
+SmallDisk::~SmallDisk() {
+    if (!path.empty()) run_process({"/bin/umount", path}, "/");
 }
 
 void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us) {
@@ -197,6 +241,35 @@ int run_with_file_size_limit(int64_t limit, const std::function<int()>& child) {
         const struct rlimit rl = {rlim_t(limit), RLIM_INFINITY};
         signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail instead
         setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(child());
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const char* memory_limit_missing() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return "the sanitizers' own memory does not fit under a limit";
+#else
+    return nullptr;
+#endif
+}
+
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child) {
+    // The process's mapped size, the first figure of /proc/self/statm, in pages.
+    long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1)
+        throw std::runtime_error("cannot read /proc/self/statm");
+    fclose(statm);
+    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + rlim_t(extra);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const struct rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_AS, &rl);
         _exit(child());
     }
     int status = 0;

@@ -181,6 +181,18 @@ void terminate_process(RunningProcess*) {}
 
 ProcessResult finish_process(RunningProcess*) { return ProcessResult{-1, "", "", "", ""}; }
 
+const char* terminal_input_missing() {
+    return "a console cannot be given to a child process as its standard input here";
+}
+
+ProcessResult run_with_terminal_input(const std::vector<std::string>&, const std::string&) {
+    throw std::runtime_error(terminal_input_missing());
+}
+
+SmallDisk::SmallDisk(int64_t) : missing("Windows mounts no small file system for a test") {}
+
+SmallDisk::~SmallDisk() {}
+
 const char* concurrent_processes_missing() {
     return "the test support starts no child processes side by side on Windows yet";
 }
@@ -190,6 +202,12 @@ const char* file_size_limit_missing() {
 }
 
 int run_with_file_size_limit(int64_t, const std::function<int()>&) { return -1; }
+
+const char* memory_limit_missing() {
+    return "these tests cannot limit a child process's memory on Windows";
+}
+
+int run_with_memory_limit(int64_t, const std::function<int()>&) { return -1; }
 
 std::string as_text(const std::string& bytes) {
     std::string text;

@@ -51,6 +51,16 @@ bool file_exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
+std::map<std::string, std::string> directory_snapshot(const std::string& path) {
+    std::map<std::string, std::string> files;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(path)) {
+        if (!f.is_regular_file()) continue;
+        files[std::filesystem::relative(f.path(), path).generic_string()] =
+            read_file(f.path().string());
+    }
+    return files;
+}
+
 std::string list_directory(const std::string& path) {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(path))

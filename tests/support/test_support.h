@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,26 @@ const char* file_size_limit_missing();
 // when it did not exit normally. Only where file_size_limit_missing() is null.
 int run_with_file_size_limit(int64_t limit, const std::function<int()>& child);
 
+// Why this system cannot give a child process a terminal as its standard
+// input, or null when it can. Tests that need it skip with this reason.
+const char* terminal_input_missing();
+
+// Runs the program like run_process, with a terminal as its standard input
+// on which nothing is typed but the end of input, so that a program that
+// reads it anyway ends. Only where terminal_input_missing() is null.
+ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
+                                      const std::string& cwd);
+
+// Why this system (or this build: the sanitizers map memory of their own)
+// cannot limit the memory a child process maps, or null when it can.
+const char* memory_limit_missing();
+
+// Runs child() in a child process that may map at most `extra` bytes more
+// than the test process has mapped when it starts the child, and returns its
+// exit status, -1 when it did not exit normally. Only where
+// memory_limit_missing() is null.
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child);
+
 // Text as the tools' text outputs read on this system: CR LF line ends (the
 // Windows build writes them) become LF; elsewhere the bytes are unchanged.
 std::string as_text(const std::string& bytes);
@@ -75,9 +96,28 @@ struct TempDir {
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
+// A file system of about `bytes` bytes mounted on a fresh directory, where a
+// write past its size fails as on a full disk; unmounted and removed when the
+// object goes away. When none can be mounted here (no permission, no such
+// file system), `missing` says why and `path` is empty; tests then skip.
+struct SmallDisk {
+    std::string path;
+    std::string missing;
+    explicit SmallDisk(int64_t bytes);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+    TempDir mount_point;  // the directory it is mounted on
+};
+
 std::string read_file(const std::string& path);   // whole file; throws when unreadable
 void write_file(const std::string& path, const std::string& data);
 bool file_exists(const std::string& path);         // anything, a dangling link included
+
+// Every regular file below a directory, by its path relative to it ('/'
+// between folders), with its bytes.
+std::map<std::string, std::string> directory_snapshot(const std::string& path);
 
 // The names in a directory, sorted, one per line.
 std::string list_directory(const std::string& path);
