@@ -41,8 +41,11 @@ bool is_mount_point(const std::string& folder) {
     return stat((folder + "/..").c_str(), &parent) == 0 && here.st_dev != parent.st_dev;
 }
 
-void fusermount(const std::string& folder, const char* how) {
-    run_process({"/bin/sh", "-c", std::string("fusermount3 ") + how + " -- \"$0\"", folder}, "/");
+// fusermount3's exit status.
+int fusermount(const std::string& folder, const char* how) {
+    return run_process({"/bin/sh", "-c", std::string("fusermount3 ") + how + " -- \"$0\"", folder},
+                       "/")
+        .status;
 }
 
 // A foreground qartool m. The destructor ends it and undoes the mount,
@@ -54,12 +57,11 @@ struct Mount {
 
     ~Mount() { end(); }
 
-    // Unmounts as a user does and waits for the program; a program that does
-    // not go is told to terminate.
+    // Unmounts as a user does and waits for the program, which then ends by
+    // itself; when the unmount fails, the program is told to terminate.
     void end() {
         if (process) {
-            fusermount(folder, "-u");
-            terminate_process(process);
+            if (fusermount(folder, "-u") != 0) terminate_process(process);
             result = finish_process(process);
             process = nullptr;
         }
