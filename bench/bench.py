@@ -214,6 +214,47 @@ def peak_rss_kb(argv, cwd=None):
     return int(proc.stderr.decode().strip().splitlines()[-1])
 
 
+def fuse_missing():
+    """Why nothing can be mounted here, or None."""
+    try:
+        os.close(os.open("/dev/fuse", os.O_RDWR))
+    except OSError as e:
+        return "/dev/fuse cannot be used (%s)" % e.strerror
+    if not shutil.which("fusermount3"):
+        return "fusermount3 missing (Debian package fuse3)"
+    return None
+
+
+class Mount:
+    """One qartool m at a time at folder, in the foreground of a child."""
+
+    def __init__(self, qar, folder):
+        self.qar = qar
+        self.folder = folder
+        self.archive = None
+        self.proc = None
+
+    def unmount(self):
+        if self.proc:
+            subprocess.run(["fusermount3", "-u", self.folder], stderr=subprocess.DEVNULL)
+            self.proc.wait()
+            self.proc.stdout.close()
+            self.proc = None
+
+    def fresh(self):
+        """Unmounts and mounts again: nothing cached by the kernel or the mount."""
+        self.unmount()
+        os.makedirs(self.folder, exist_ok=True)
+        self.proc = subprocess.Popen([self.qar, "m", self.archive, self.folder],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.proc.stdout.readline()
+        if b"mounted at" not in line:
+            self.proc.wait()
+            self.proc.stdout.close()
+            self.proc = None
+            raise Failed("qartool m %s did not mount" % self.archive)
+
+
 def clean(path):
     if os.path.isdir(path):
         shutil.rmtree(path)
@@ -662,6 +703,120 @@ class Bench:
             self.table.note("the append per record was lost in the noise of this run")
         clean(copy)
 
+    # -- the mounted folder -------------------------------------------------------
+
+    def mount_figures(self):
+        """qartool m: reading every file of the mounted mixed archive against
+        qartool x of it onto disk, ls -l of the mounted archive of many
+        records, and four readers against one over the mounted tree archive.
+        Each timed run gets a fresh mount, so that neither the kernel nor the
+        mount has a record cached."""
+        qar = self.prog("qartool")
+        if not qar:
+            return
+        self.table.section("qartool m (mounted read-only)")
+        why = fuse_missing()
+        if why:
+            self.table.note("mount figures skipped: " + why)
+            return
+        archives = {}
+        for set_name in ("mixed", "tree", "many"):
+            archives[set_name] = self.w("m-%s.qar" % set_name)
+            clean(archives[set_name])
+            run([qar, "a", archives[set_name], set_name], self.corpus)
+        folder = self.w("mnt")
+        mount = Mount(qar, folder)
+        try:
+            self.mount_read_figures(qar, mount, archives["mixed"])
+            self.mount_list_figures(qar, mount, archives["many"])
+            self.mount_reader_figures(mount, archives["tree"])
+        finally:
+            mount.unmount()
+
+    def mount_read_figures(self, qar, mount, archive):
+        mount.archive = archive
+        mount.fresh()
+        names = sorted(os.listdir(mount.folder))
+        size = sum(os.path.getsize(os.path.join(mount.folder, n)) for n in names)
+        mount.unmount()
+        listing = self.w("mixed-names")
+        with open(listing, "wb") as f:
+            f.write(b"".join(os.path.join(mount.folder, n).encode() + b"\0" for n in names))
+        out_root = os.path.join(self.build, "bench-disk")
+        xq = os.path.join(out_root, "xq")
+
+        def fresh_extract():
+            clean(xq)
+            os.makedirs(xq)
+            os.sync()
+
+        t = timed_set([
+            ("x", fresh_extract, [qar, "x", archive], xq, None),
+            ("cat", mount.fresh, ["sh", "-c", 'xargs -0 cat < "$0" > /dev/null', listing],
+             None, None),
+        ], self.runs, warm_up=True)
+        shutil.rmtree(out_root, ignore_errors=True)
+        self.table.add("qartool x onto disk (mixed)", t["x"], "s", mbps(size, t["x"]))
+        self.table.add("cat of every mounted file (mixed)", t["cat"], "s", mbps(size, t["cat"]),
+                       "qartool x onto disk", t["cat"] / t["x"], "<= 1.50",
+                       round(t["cat"] / t["x"], 2) <= 1.50)
+
+    def mount_list_figures(self, qar, mount, archive):
+        """ls -l of a fresh mount, beside ls -l of the same records extracted
+        into the scratch folder (what ls itself costs on this machine)."""
+        plain = self.w("many-x")
+        clean(plain)
+        os.makedirs(plain)
+        run([qar, "x", archive], plain)
+        mount.archive = archive
+        t = timed_set([("ls", mount.fresh, ["ls", "-l", mount.folder], None, None),
+                       ("plain", None, ["ls", "-l", plain], None, None)], max(self.runs, 3))
+        clean(plain)
+        self.table.add("ls -l of the files extracted", t["plain"], "s")
+        self.table.add("ls -l, %d records (fresh mount)" % self.p["many_files"], t["ls"], "s",
+                       "", "ls -l extracted", t["ls"] / t["plain"], "< 1 s", t["ls"] < 1.0)
+
+    def mount_reader_figures(self, mount, archive):
+        """The same files read by one reader, and in four interleaved parts by
+        four readers at once."""
+        mount.archive = archive
+        mount.fresh()
+        files = [os.path.relpath(f, mount.folder) for f in files_under(mount.folder)]
+        mount.unmount()
+        parts = []
+        for i in range(4):
+            part = self.w("tree-part%d" % i)
+            with open(part, "wb") as f:
+                f.write(b"".join(p.encode() + b"\0" for p in files[i::4]))
+            parts.append(part)
+        every = self.w("tree-all")
+        with open(every, "wb") as f:
+            f.write(b"".join(p.encode() + b"\0" for p in files))
+        read = 'xargs -0 -n 1000 cat < "$0" > /dev/null'
+        four = " & ".join('xargs -0 -n 1000 cat < "$%d" > /dev/null' % i for i in range(4))
+        # The same reads of the files extracted into the scratch folder (their
+        # names in the lists are relative to the folder read): what four
+        # readers gain on this machine without the mount.
+        plain = self.w("tree-x")
+        clean(plain)
+        os.makedirs(plain)
+        run([self.prog("qartool"), "x", archive], plain)
+        t = timed_set([
+            ("one", mount.fresh, ["sh", "-c", read, every], mount.folder, None),
+            ("four", mount.fresh, ["sh", "-c", four + " & wait"] + parts, mount.folder, None),
+            ("p1", None, ["sh", "-c", read, every], plain, None),
+            ("p4", None, ["sh", "-c", four + " & wait"] + parts, plain, None),
+        ], self.runs)
+        clean(plain)
+        self.table.add("1 reader, tree (%d files)" % len(files), t["one"], "s")
+        speed_up = t["one"] / t["four"]
+        self.table.add("4 readers, same files", t["four"], "s", "", "1 reader (speed-up)",
+                       speed_up, ">= 1.50", round(speed_up, 2) >= 1.50)
+        self.table.add("  the same, files extracted: 1 / 4 readers", t["p4"], "s", "",
+                       "1 reader (speed-up)", t["p1"] / t["p4"])
+        if (os.cpu_count() or 1) < 2:
+            self.table.note("4 readers: one core only, the speed-up cannot show")
+
     # -- memory ----------------------------------------------------------------
 
     def memory_figures(self):
@@ -836,6 +991,7 @@ class Bench:
         steps = [("add mixed", lambda: self.add_figures("mixed")),
                  ("add tree", lambda: self.add_figures("tree")),
                  ("archive size", self.archive_size_figures),
+                 ("mount", self.mount_figures),
                  ("memory", self.memory_figures),
                  ("sprtool", self.sprite_figures),
                  ("sprtool k and v", self.view_figures)]

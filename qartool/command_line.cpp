@@ -28,7 +28,8 @@ bool same_word(const char* a, const char* b) {
 char command_letter(const char* arg) {
     const std::pair<const char*, char> words[] = {
         {"add", 'a'},     {"update", 'u'}, {"delete", 'd'}, {"list", 'l'},
-        {"extract", 'x'}, {"test", 't'},   {"compact", 'c'}, {"sync", 's'}};
+        {"extract", 'x'}, {"test", 't'},   {"compact", 'c'}, {"sync", 's'},
+        {"mount", 'm'}};
     for (const auto& [word, letter] : words)
         if (same_word(arg, word)) return letter;
     return arg[0];
@@ -88,6 +89,7 @@ void print_usage(const char* program) {
     printf("  -x <pattern>: leave out files, folders and records whose name matches\n");
     printf("  -z: c also compresses the records stored uncompressed\n");
     printf("  @<file>: where a name or pattern goes, the names in <file>, one a line\n");
+    printf("  -d: mount goes on in the background once mounted\n");
     printf("The password or key masks the records; it does not encrypt them: anyone\n"
            "holding the qar can read it.\n");
     printf("\nCommands\n");
@@ -99,8 +101,9 @@ void print_usage(const char* program) {
     printf("  t: Test files in qar\n");
     printf("  c: Compact qar\n");
     printf("  s: Sync qar with files: add new, replace changed, keep the rest\n");
+    printf("  m: Mount qar read-only at an empty folder (Linux; -d detaches)\n");
     printf("Commands may also be given as words: add, delete, extract, list, update,\n"
-           "test, compact, sync.\n");
+           "test, compact, sync, mount.\n");
     printf("\nThe c command reclaims the space that Delete and Update leave in the qar.\n");
     printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
            "files or records were not done (each named on stderr); 107 out of memory.\n");
@@ -145,6 +148,7 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     int workers = -1;
     std::vector<const char*> excludes;
     int compress_plain = 0;
+    bool detach = false;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
         const char* option = argv[cursor++];
@@ -156,6 +160,10 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
         }
         if (letter == 'Z' && option[2] == '\0') {
             compress_plain = 1;
+            continue;
+        }
+        if (letter == 'D' && option[2] == '\0') {
+            detach = true;
             continue;
         }
         if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J' && letter != 'X') {
@@ -213,5 +221,6 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     out->workers = workers;
     out->excludes = excludes;
     out->compress_plain = compress_plain;
+    out->detach = detach;
     return PARSE_RUN;
 }

@@ -13,13 +13,15 @@
 // number of 32 bits and an empty password are refused, so that a typing slip
 // never silently gives an unprotected archive. The command is a letter (its
 // first character, case ignored) or one of the words add, update, delete,
-// list, extract, test, compact and sync. Arguments after the archive name
+// list, extract, test, compact, sync and mount. Arguments after the archive name
 // are file names or patterns, even when they begin with '-'; "@<file>" where
 // a name or pattern goes reads names from a file (name_lists.h). Before that
 // rule, a first argument "-h", "--help", "-?" or "/?" prints the usage text
 // and "--version" the tool's name and version; so does a command line with
 // no argument at all. A command without an archive name prints the usage
 // text and is refused.
+//
+// -d (no value) makes the m command detach once the archive is mounted.
 //
 // -j <number> sets the number of worker threads that read and encode or
 // decode records (0: none). It is left out of the usage text: the default
@@ -48,6 +50,7 @@ struct CommandLine {
     int workers;               // -j, or -1 to follow the usable cores
     std::vector<const char*> excludes;  // -x patterns, in the order given
     int compress_plain;        // -z: c compresses the records stored uncompressed
+    bool detach;               // -d: m goes on in the background
 };
 
 // Reads the whole command line; prints the usage text or the error message

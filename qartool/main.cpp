@@ -7,6 +7,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "name_lists.h"
+#include "mount.h"
 #include "names.h"
 #include "report.h"
 
@@ -31,12 +32,17 @@ int dispatch(const CommandLine& line) {
         fprintf(stderr, "ERROR: -x does not go with the c command, which keeps every record\n");
         return 1;
     }
+    if (line.detach && letter != 'M') {
+        fprintf(stderr, "ERROR: -d goes only with the m command\n");
+        return 1;
+    }
     switch (letter) {
     case 'A': return command_add(line);
     case 'C': return command_compact(line);
     case 'D': return command_delete(line);
     case 'L': return command_list(line);
     case 'S': return command_sync(line);
+    case 'M': return command_mount(line);
     case 'T': return command_test(line);
     case 'U': return command_update(line);
     case 'X': return command_extract(line);

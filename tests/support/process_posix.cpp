@@ -153,6 +153,7 @@ struct RunningProcess {
     int err_fd;
     std::string out, err;
     size_t err_taken = 0;  // bytes of err that read_error_line has returned
+    size_t out_taken = 0;  // and of out, read_output_line
     TempDir io;            // the standard input file, kept until the child ends
 };
 
@@ -201,14 +202,26 @@ RunningProcess* start_process(const std::vector<std::string>& argv, const std::s
     return p;
 }
 
-std::string read_error_line(RunningProcess* p) {
-    drain_until(p, [p] { return p->err.find('\n', p->err_taken) != std::string::npos; });
-    size_t end = p->err.find('\n', p->err_taken);
-    end = end == std::string::npos ? p->err.size() : end + 1;
-    std::string line = p->err.substr(p->err_taken, end - p->err_taken);
-    p->err_taken = end;
+namespace {
+
+// The next line of one of the child's outputs; *taken counts what earlier
+// calls returned of it.
+std::string read_line(RunningProcess* p, const std::string& text, size_t* taken) {
+    drain_until(p, [&] { return text.find('\n', *taken) != std::string::npos; });
+    size_t end = text.find('\n', *taken);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(*taken, end - *taken);
+    *taken = end;
     return line;
 }
+
+}  // namespace
+
+std::string read_error_line(RunningProcess* p) { return read_line(p, p->err, &p->err_taken); }
+
+std::string read_output_line(RunningProcess* p) { return read_line(p, p->out, &p->out_taken); }
+
+void terminate_process(RunningProcess* p) { kill(p->pid, SIGTERM); }
 
 ProcessResult finish_process(RunningProcess* p) {
     drain_until(p, [] { return false; });

@@ -175,6 +175,10 @@ RunningProcess* start_process(const std::vector<std::string>&, const std::string
 
 std::string read_error_line(RunningProcess*) { return ""; }
 
+std::string read_output_line(RunningProcess*) { return ""; }
+
+void terminate_process(RunningProcess*) {}
+
 ProcessResult finish_process(RunningProcess*) { return ProcessResult{-1, "", "", "", ""}; }
 
 const char* terminal_input_missing() {

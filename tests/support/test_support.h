@@ -40,6 +40,11 @@ RunningProcess* start_process(const std::vector<std::string>& argv, const std::s
 // blocks until the line is complete. What is left when the child closed it
 // (possibly "") at the end. Everything read stays in the result's err.
 std::string read_error_line(RunningProcess* process);
+// The same for standard output; everything read stays in the result's out.
+std::string read_output_line(RunningProcess* process);
+// Asks the child to stop as a termination request from outside does
+// (SIGTERM); finish_process still waits for it.
+void terminate_process(RunningProcess* process);
 // Reads the rest of both outputs, waits for the child and releases it.
 ProcessResult finish_process(RunningProcess* process);
 
