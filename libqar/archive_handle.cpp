@@ -352,23 +352,50 @@ qar_status load_directory(const ArchiveHeader& header, qar_archive* archive, qar
     return QAR_OK;
 }
 
+// Reads the header of the open stream and checks it.
+qar_status read_header(FILE* file, const char* base_name, ArchiveHeader* header,
+                       qar_error* error) {
+    uint8_t bytes[QAR_HEADER_SIZE];
+    int system_error = 0;
+    if (!read_at(file, 0, bytes, sizeof bytes, &system_error))
+        return set_read_error(error, system_error, "Could not read %s of file \"%s\"", "header",
+                              base_name);
+    decode_header(bytes, header);
+    if (memcmp(header->magic, QAR_MAGIC, 4) != 0 || header->version != QAR_VERSION ||
+        header->name_length != QAR_NAME_LENGTH ||
+        header->entries_per_table != QAR_ENTRIES_PER_TABLE || header->record_count < 0)
+        return set_error(error, QAR_DAMAGED, "Invalid header in file \"%s\"", base_name);
+    return QAR_OK;
+}
+
+// Loads the directory that header describes into the handle and sorts it
+// into the snapshot.
+qar_status load_snapshot(const ArchiveHeader& header, qar_archive* archive, qar_error* error) {
+    archive->table_count = header.record_count / int32_t(QAR_ENTRIES_PER_TABLE) + 1;
+    archive->next_index = header.record_count;
+    archive->key = header.key;
+    const qar_status status = load_directory(header, archive, error);
+    if (status != QAR_OK) return status;
+    // Records of one name keep the order they were appended in, so that the
+    // snapshot (and what is listed and extracted from it) is the same on every
+    // system.
+    std::sort(archive->entries, archive->entries + archive->entry_count,
+              [](const DirectoryEntry& a, const DirectoryEntry& b) {
+                  const int by_name = compare_names(a.name, b.name);
+                  return by_name != 0 ? by_name < 0 : a.index < b.index;
+              });
+    return QAR_OK;
+}
+
 // Reads and checks the header of the open stream and builds the handle
 // around it, with its directory loaded and sorted. On failure the stream is
 // left open for the caller.
 qar_status read_archive(FILE* file, const char* path, qar_archive** out, qar_error* error) {
     char base_name[QAR_BASE_NAME_SIZE];
     take_base_name(path, base_name, sizeof base_name);
-    uint8_t bytes[QAR_HEADER_SIZE];
-    int system_error = 0;
-    if (!read_at(file, 0, bytes, sizeof bytes, &system_error))
-        return set_read_error(error, system_error, "Could not read %s of file \"%s\"", "header",
-                              base_name);
     ArchiveHeader header;
-    decode_header(bytes, &header);
-    if (memcmp(header.magic, QAR_MAGIC, 4) != 0 || header.version != QAR_VERSION ||
-        header.name_length != QAR_NAME_LENGTH ||
-        header.entries_per_table != QAR_ENTRIES_PER_TABLE || header.record_count < 0)
-        return set_error(error, QAR_DAMAGED, "Invalid header in file \"%s\"", base_name);
+    qar_status status = read_header(file, base_name, &header, error);
+    if (status != QAR_OK) return status;
     qar_archive* archive = static_cast<qar_archive*>(calloc(1, sizeof(qar_archive)));
     if (archive == nullptr) return set_no_memory(error);
     archive->path = static_cast<char*>(malloc(strlen(path) + 1));
@@ -379,23 +406,12 @@ qar_status read_archive(FILE* file, const char* path, qar_archive** out, qar_err
     strcpy(archive->path, path);
     memcpy(archive->base_name, base_name, sizeof base_name);
     archive->file = file;
-    archive->table_count = header.record_count / int32_t(QAR_ENTRIES_PER_TABLE) + 1;
-    archive->next_index = header.record_count;
-    archive->key = header.key;
-    const qar_status status = load_directory(header, archive, error);
+    status = load_snapshot(header, archive, error);
     if (status != QAR_OK) {
         archive->file = nullptr;
         free_handle(archive);
         return status;
     }
-    // Records of one name keep the order they were appended in, so that the
-    // snapshot (and what is listed and extracted from it) is the same on every
-    // system.
-    std::sort(archive->entries, archive->entries + archive->entry_count,
-              [](const DirectoryEntry& a, const DirectoryEntry& b) {
-                  const int by_name = compare_names(a.name, b.name);
-                  return by_name != 0 ? by_name < 0 : a.index < b.index;
-              });
     *out = archive;
     return QAR_OK;
 }
@@ -435,6 +451,27 @@ qar_status open_or_create(const char* path, uint32_t key, const qar_open_options
 }
 
 }  // namespace
+
+qar_status reload_snapshot(qar_archive* archive, qar_error* error) {
+    ArchiveHeader header;
+    qar_status status = read_header(archive->file, archive->base_name, &header, error);
+    if (status != QAR_OK) return status;
+    // Loaded into a copy, so that a failure leaves the handle as it was.
+    qar_archive fresh = *archive;
+    fresh.table_offsets = nullptr;
+    fresh.entries = nullptr;
+    fresh.entry_count = 0;
+    status = load_snapshot(header, &fresh, error);
+    if (status != QAR_OK) {
+        free(fresh.table_offsets);
+        free(fresh.entries);
+        return status;
+    }
+    free(archive->table_offsets);
+    free(archive->entries);
+    *archive = fresh;
+    return QAR_OK;
+}
 
 }  // namespace libqar
 

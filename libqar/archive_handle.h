@@ -42,6 +42,13 @@ qar_status create_archive(const char* path, uint32_t key, qar_temp_notice notice
 // and syncs it to the disk; the stream stays open. The message names name.
 qar_status write_new_archive(FILE* file, uint32_t key, const char* name, qar_error* error);
 
+// Reads the header and directory again from the file into the handle: the
+// snapshot then is the file's directory as it is now, with the records added
+// through the handle and without those deleted through it. For a handle open
+// for writing, which holds the writers' lock, that directory holds exactly
+// the handle's own changes. On failure the handle is left as it was.
+qar_status reload_snapshot(qar_archive* archive, qar_error* error);
+
 // The position of the snapshot's first entry of that name (compare_names),
 // or -1.
 int32_t find_entry(const qar_archive* archive, const char* name);
@@ -77,7 +84,8 @@ struct qar_archive {
     libqar::DirectoryEntry* entries;     // live entries at open, sorted by name (entries
                                          // of one name in index order); owned. An
                                          // entry deleted through the handle keeps its
-                                         // place and gets QAR_FLAG_DELETED.
+                                         // place and gets QAR_FLAG_DELETED; one updated
+                                         // or replaced through it follows the file.
     int append_refused;                  // set after a failed write: the stream's state is
                                          // not trusted, later changes through this handle
                                          // fail

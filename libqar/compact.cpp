@@ -165,6 +165,15 @@ qar_status qar_compact(qar_archive* archive, qar_damage_notice notice, void* not
     ErrorOut e(error);
     if (archive == nullptr) return set_error(e.to, QAR_INVALID, "No archive to compact");
     if (!archive->writable) return refuse_read_only(archive, e.to);
+    // The records added through the handle are not in its snapshot: it is
+    // loaded again from the file first, which the writers' lock keeps as this
+    // handle left it. For a handle that changed nothing that is the snapshot
+    // it had; the reading costs little next to copying every record.
+    const qar_status reloaded = reload_snapshot(archive, e.to);
+    if (reloaded != QAR_OK) {
+        qar_close(archive, nullptr);
+        return reloaded;
+    }
     // The live records by position in the snapshot, in index order.
     size_t* positions =
         static_cast<size_t*>(malloc(sizeof(size_t) * size_t(archive->entry_count + 1)));

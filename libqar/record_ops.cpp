@@ -63,6 +63,22 @@ qar_status write_table(qar_archive* archive, int32_t number, const DirectoryTabl
     return QAR_OK;
 }
 
+qar_status store_in_place(qar_archive* archive, size_t position, const EncodedRecord& record,
+                          uint32_t stamp, const char* name, EntrySlot* at, qar_error* error) {
+    int64_t data_offset = 0;
+    qar_status status = write_record_data(archive, name, record.stored, record.stored_size, 0,
+                                          &data_offset, error);
+    if (status != QAR_OK) return status;
+    DirectoryEntry& entry = at->table.slots[at->slot];
+    entry.data_offset = uint32_t(data_offset);
+    entry.stored_size = record.stored_size;
+    entry.time = stamp;
+    entry.flags = record.flags;
+    status = write_table(archive, at->table_number, at->table, error);
+    if (status == QAR_OK) archive->entries[position] = entry;
+    return status;
+}
+
 // Reads the table that holds the snapshot entry and checks that its slot still
 // is that entry. An index outside the chain (a damaged file) is never followed.
 // A slot that holds something else is reported with not_found_format (record
@@ -382,26 +398,13 @@ qar_status qar_update_encoded(qar_archive* archive, const char* name,
     if (found < 0)
         return set_error(e.to, QAR_NOT_FOUND, "Could not find old record \"%s\" in file \"%s\"",
                          name, archive->base_name);
-    DirectoryTable table;
-    int32_t table_number = 0;
-    uint32_t slot = 0;
+    EntrySlot at;
     status = read_entry_slot(archive, archive->entries[found], name,
-                             "Could not find old record \"%s\" in file \"%s\"", &table,
-                             &table_number, &slot, e.to);
+                             "Could not find old record \"%s\" in file \"%s\"", &at.table,
+                             &at.table_number, &at.slot, e.to);
     if (status != QAR_OK) return status;
-    int64_t data_offset = 0;
-    status = write_record_data(archive, name, encoded->record.stored, encoded->record.stored_size,
-                               0, &data_offset, e.to);
-    if (status != QAR_OK) return status;
-    DirectoryEntry& entry = table.slots[slot];
-    entry.data_offset = uint32_t(data_offset);
-    entry.stored_size = encoded->record.stored_size;
-    entry.time = qar_stamp_from_time(mtime);
-    entry.flags = 0;
-    status = write_table(archive, table_number, table, e.to);
-    // The snapshot keeps the record as it was at open, but no longer deleted.
-    if (status == QAR_OK) archive->entries[found].flags &= ~QAR_FLAG_DELETED;
-    return status;
+    return store_in_place(archive, size_t(found), encoded->record, qar_stamp_from_time(mtime),
+                          name, &at, e.to);
 }
 
 qar_status qar_update(qar_archive* archive, const char* name, const void* data, size_t size,

@@ -73,4 +73,21 @@ qar_status write_record_data(qar_archive* archive, const char* name, const uint8
 qar_status write_table(qar_archive* archive, int32_t number, const DirectoryTable& table,
                        qar_error* error);
 
+// Where a record's directory entry lies in the file, and the table that
+// holds it as read (read_entry_slot).
+struct EntrySlot {
+    DirectoryTable table;
+    int32_t table_number;
+    uint32_t slot;
+};
+
+// Gives the record of the snapshot entry at position, whose slot at holds
+// as read, new stored bytes, flags and time: the bytes are written at the
+// end of the file (write_record_data), then the table with the slot pointing
+// at them (no longer deleted), and the snapshot entry follows, so that reads
+// through the handle give the new bytes. What an update and a replacement
+// share.
+qar_status store_in_place(qar_archive* archive, size_t position, const EncodedRecord& record,
+                          uint32_t stamp, const char* name, EntrySlot* at, qar_error* error);
+
 }  // namespace libqar

@@ -9,14 +9,6 @@ using namespace libqar;
 
 namespace {
 
-// Where a record's directory entry lies in the file, and the table that
-// holds it as read.
-struct EntrySlot {
-    DirectoryTable table;
-    int32_t table_number;
-    uint32_t slot;
-};
-
 // The slot of the snapshot entry at position, after the checks every change
 // makes.
 qar_status find_slot(qar_archive* archive, size_t position, EntrySlot* out, qar_error* error) {
@@ -46,18 +38,8 @@ qar_status qar_replace_encoded(qar_archive* archive, size_t position, const qar_
                          !encoded->ended                ? "its encoding is not finished"
                          : encoded->key != archive->key ? "it was encoded with another key"
                                                         : "a record holds at least one byte");
-    int64_t data_offset = 0;
-    status = write_record_data(archive, name.text, encoded->record.stored,
-                               encoded->record.stored_size, 0, &data_offset, e.to);
-    if (status != QAR_OK) return status;
-    DirectoryEntry& entry = at.table.slots[at.slot];
-    entry.data_offset = uint32_t(data_offset);
-    entry.stored_size = encoded->record.stored_size;
-    entry.time = qar_stamp_from_time(mtime);
-    entry.flags = encoded->record.flags;
-    status = write_table(archive, at.table_number, at.table, e.to);
-    if (status == QAR_OK) archive->entries[position] = entry;
-    return status;
+    return store_in_place(archive, position, encoded->record, qar_stamp_from_time(mtime),
+                          name.text, &at, e.to);
 }
 
 qar_status qar_set_time(qar_archive* archive, size_t position, int64_t mtime, qar_error* error) {

@@ -29,8 +29,12 @@
  * The snapshot. Opening reads the directory into a snapshot of the live
  * records, sorted by name; positions (0 .. qar_count() - 1) refer to it.
  * Records of one name keep the order they were added in. Records added
- * through the handle are not in the snapshot; records deleted through it stay
- * in it, marked deleted, and can still be read.
+ * through the handle are not in the snapshot (reopen to see them); records
+ * deleted through it stay in it, marked deleted, and can still be read.
+ * Records updated, replaced or given a new time through the handle are
+ * followed: their entries and reads give the new bytes and time. A
+ * compaction works from the archive's directory as it is in the file, so it
+ * keeps everything written through the handle before it.
  */
 #ifndef QAR_QAR_H
 #define QAR_QAR_H
@@ -377,7 +381,9 @@ QAR_API qar_status qar_add_encoded(qar_archive* archive, const char* name,
 /* Gives the snapshot's first record of that name new contents and time:
  * the bytes are written at the end of the file, stored without compression
  * (masked), and the record's entry points at them; it is no longer deleted.
- * QAR_NOT_FOUND, with nothing written, when the snapshot has no such name.
+ * The snapshot entry follows, so a later read through the handle gives the
+ * new bytes. QAR_NOT_FOUND, with nothing written, when the snapshot has no
+ * such name.
  * qar_update_encoded takes an encoding made with QAR_ENCODE_PLAIN and this
  * archive's key (QAR_INVALID for a compressed one). */
 QAR_API qar_status qar_update(qar_archive* archive, const char* name, const void* data,
@@ -399,7 +405,10 @@ typedef struct qar_compact_result {
 
 /* Rewrites the archive with only its live records, in index order, stored
  * bytes, flags and times copied as they are (nothing decoded or compressed
- * again). Every record is tested first; each damaged one is passed to notice
+ * again). The records are those of the directory in the file, loaded again
+ * into the handle's snapshot first: records added through the handle are
+ * kept, and the positions given to notice refer to that snapshot (the same
+ * as before for a handle that changed nothing). Every record is tested first; each damaged one is passed to notice
  * (may be NULL), and then nothing is written and the result is QAR_DAMAGED.
  * The new archive is built beside the old one, flushed to the disk and
  * renamed over it (a link at the path stays a link: the file it leads to is
@@ -453,7 +462,10 @@ QAR_API qar_status qar_rewrite_begin(qar_archive* archive, qar_rewrite** out,
 
 /* Appends the record at position of the archive's snapshot to the new
  * archive: its stored bytes, flags and time copied as they are, nothing
- * decoded. What qar_compact does for every live record. */
+ * decoded. What qar_compact does for every live record. The snapshot is not
+ * loaded again, so positions the caller took before qar_rewrite_begin stay
+ * valid; records added through the handle are not in it and cannot be
+ * handed in (reopen the archive first to rewrite them too). */
 QAR_API qar_status qar_rewrite_copy(qar_rewrite* rewrite, size_t position, qar_error* error);
 
 /* Appends the record at position of the archive's snapshot, under its name

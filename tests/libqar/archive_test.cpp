@@ -318,11 +318,17 @@ TEST(ArchiveRecords, ReadIntoACallersBufferOfTheExactSize) {
     EXPECT_EQ(t.far, buffer);
 }
 
-// The snapshot keeps the record as it was at open.
-TEST(ArchiveRecords, ARecordUpdatedThroughTheHandleStillReadsAsAtOpen) {
+TEST(ArchiveRecords, ARecordUpdatedThroughTheHandleReadsItsNewBytesThroughIt) {
     TwoRecords t;
-    ASSERT_EQ(QAR_OK, qar_update(t.handle, "level.map", Bytes(5).data(), 5, 0, &t.error));
-    EXPECT_EQ(t.far, read_named(t.handle, "level.map"));
+    const Bytes fresh = make_bytes(NOISE, 5, 7);
+    ASSERT_EQ(QAR_OK, qar_update(t.handle, "level.map", fresh.data(), 5, 1400000000, &t.error))
+        << t.error.message;
+    EXPECT_EQ(fresh, read_named(t.handle, "level.map")) << "the read gave the bytes before the update";
+    qar_entry e;
+    ASSERT_EQ(QAR_OK, qar_entry_at(t.handle, 0, &e, nullptr));
+    EXPECT_EQ(5u, e.stored_size) << "the entry still describes the record before the update";
+    EXPECT_EQ(QAR_METHOD_NONE, e.method);
+    EXPECT_EQ(1400000000, e.mtime);
 }
 
 // A record is handed out only when its stream gives exactly its recorded size: one

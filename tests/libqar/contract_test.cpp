@@ -252,6 +252,27 @@ TEST(Compaction, KeepsTheLiveRecordsInIndexOrderAndReportsTheSizes) {
     EXPECT_EQ(t.c, read_named(r.handle, "c"));
 }
 
+TEST(Compaction, KeepsWhatTheSameHandleAddedAndUpdatedBeforeIt) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
+    {
+        OpenArchive made(path, QAR_CREATE, 0);
+        ASSERT_EQ(QAR_OK, qar_add(made.handle, "one.txt", "old", 3, 0, nullptr));
+    }
+    OpenArchive w(path, QAR_WRITE, 0);
+    ASSERT_EQ(QAR_OK, qar_update(w.handle, "one.txt", "new!", 4, 0, nullptr));
+    ASSERT_EQ(QAR_OK, qar_add(w.handle, "two.txt", "two", 3, 0, nullptr));
+    qar_compact_result result = {};
+    qar_error error;
+    ASSERT_EQ(QAR_OK, qar_compact(w.release(), nullptr, nullptr, &result, &error)) << error.message;
+    EXPECT_EQ(2u, result.records);
+    OpenArchive r(path, QAR_READ, 0);
+    EXPECT_EQ(Bytes({'n', 'e', 'w', '!'}), read_named(r.handle, "one.txt"))
+        << "the compaction lost the update";
+    EXPECT_EQ(Bytes({'t', 'w', 'o'}), read_named(r.handle, "two.txt"))
+        << "the compaction lost the added record";
+}
+
 struct Damaged {
     std::vector<std::string> messages;
 };
