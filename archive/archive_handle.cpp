@@ -34,9 +34,15 @@ int fold(char c) {
     return (u >= 'A' && u <= 'Z') ? u - 'A' + 'a' : u;
 }
 
+// Records of one name keep the order they were appended in, so that the
+// snapshot (and what is listed and extracted from it) is the same on every
+// system whatever its sort does with equal names.
 int compare_entries(const void* a, const void* b) {
-    return compare_names(static_cast<const DirectoryEntry*>(a)->name,
-                         static_cast<const DirectoryEntry*>(b)->name);
+    const DirectoryEntry* x = static_cast<const DirectoryEntry*>(a);
+    const DirectoryEntry* y = static_cast<const DirectoryEntry*>(b);
+    const int by_name = compare_names(x->name, y->name);
+    if (by_name != 0) return by_name;
+    return (x->index > y->index) - (x->index < y->index);
 }
 
 int compare_key_with_entry(const void* key, const void* entry) {
@@ -137,8 +143,9 @@ void notice_waiting(void* path) {
 // file, and a writer that held it may have renamed a new archive over the
 // name before letting go (a compaction): the file locked then is no longer
 // the archive, and the one that now has the name is opened and locked
-// instead. 0 with the last error set when the lock or the reopening fails;
-// *file is then closed.
+// instead. A writer may also have removed it (an add that created it and
+// stored nothing): then the reopening fails. 0 with the last error set when
+// the lock or the reopening fails; *file is then closed.
 int lock_archive(const char* path, FILE** file) {
     for (;;) {
         if (!plat_lock_exclusive(*file, notice_waiting, const_cast<char*>(path))) {
@@ -147,8 +154,9 @@ int lock_archive(const char* path, FILE** file) {
             return 0;
         }
         PlatFileId locked, named;
-        if (!plat_stream_id(*file, &locked) || !plat_path_id(path, 1, &named) ||
-            plat_same_file(locked, named))
+        if (!plat_stream_id(*file, &locked)) return 1;
+        if (plat_path_id(path, 1, &named) ? plat_same_file(locked, named)
+                                          : plat_path_exists(path))
             return 1;
         plat_close_stream(*file);
         *file = plat_open_stream(path, "rb+");

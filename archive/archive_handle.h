@@ -25,7 +25,8 @@ struct ArchiveHandle {
     uint32_t key;                        // the header's archive key
     int32_t next_index;                  // index of the next appended record
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
-    DirectoryEntry* entries;             // live entries at open, sorted by name; owned
+    DirectoryEntry* entries;             // live entries at open, sorted by name (one
+                                         // name's in index order); owned
     int append_refused;                  // set after a failed write: the stream's state is
                                          // not trusted, later appends, replaces and
                                          // deletes through this handle fail

@@ -187,6 +187,10 @@ int plat_set_write_time(PlatOutFile* file, const PlatDateTime& utc);
 // existing file of that name is left as it was. Either way the PlatOutFile
 // is released.
 int plat_commit_file(PlatOutFile* file, const char* name);
+// As plat_commit_file, but gives the file the name only where nothing has it:
+// whatever is there is never replaced (errno EEXIST then), and the temporary
+// file is removed. Either way the PlatOutFile is released.
+int plat_commit_new_file(PlatOutFile* file, const char* name);
 // Creates the directory and any missing parents ('/' between them).
 // 1 when the path is a directory afterwards (also when it already was);
 // on failure errno says why where the system sets it.

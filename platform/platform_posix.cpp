@@ -302,6 +302,18 @@ int plat_commit_file(PlatOutFile* file, const char* name) {
     return ok;
 }
 
+int plat_commit_new_file(PlatOutFile* file, const char* name) {
+    const bool close_fails = plat_call_fails(PLAT_CALL_CLOSE);
+    int ok = close(file->fd) == 0 && !close_fails;
+    if (ok) ok = plat_move_new(file->name.c_str(), name);
+    const int error = errno;
+    if (!ok) unlink(file->name.c_str());
+    plat_forget_on_interrupt();
+    errno = error;
+    delete file;
+    return ok;
+}
+
 int plat_make_directories(const char* path) {
     std::string sofar;
     std::string rest(path);

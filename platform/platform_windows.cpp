@@ -363,6 +363,19 @@ int plat_commit_file(PlatOutFile* file, const char* name) {
     return ok;
 }
 
+int plat_commit_new_file(PlatOutFile* file, const char* name) {
+    int ok = set_delete_on_close(file->h, FALSE);
+    ok = CloseHandle(file->h) != 0 && ok;
+    if (ok) ok = plat_move_new(file->name.c_str(), name);
+    if (!ok) {
+        const int error = errno;
+        DeleteFileA(file->name.c_str());
+        errno = error;
+    }
+    delete file;
+    return ok;
+}
+
 namespace {
 
 bool is_directory(const char* path) {

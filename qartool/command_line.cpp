@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "names.h"
 #include "qar_version.h"
@@ -14,6 +15,24 @@ bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 bool is_option(const char* arg) { return arg[0] == '-' || arg[0] == '/'; }
+
+// 1 when the two texts are equal, ASCII case ignored.
+bool same_word(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b)
+        if (upper(*a) != upper(*b)) return false;
+    return *a == *b;
+}
+
+// The letter of a command given as a word; otherwise the argument's first
+// character, which picks the command as before (so "Add" and "x-all" work).
+char command_letter(const char* arg) {
+    const std::pair<const char*, char> words[] = {
+        {"add", 'a'},     {"update", 'u'}, {"delete", 'd'}, {"list", 'l'},
+        {"extract", 'x'}, {"test", 't'},   {"compact", 'c'}};
+    for (const auto& [word, letter] : words)
+        if (same_word(arg, word)) return letter;
+    return arg[0];
+}
 
 }  // namespace
 
@@ -63,7 +82,11 @@ void print_usage(const char* program) {
     printf("\nUsage: %s <options> <command> <qar_name> [<file_names>...]\n", program);
     printf("\nOptions\n");
     printf("  -p <password>: encrypt using a password\n");
+    printf("  -k <number>: use this key (0 to 4294967295) instead of a password\n");
     printf("  -o <folder>: extract into this folder (made when missing)\n");
+    printf("  -n: extract never replaces a file that exists\n");
+    printf("The password or key masks the records; it does not encrypt them: anyone\n"
+           "holding the qar can read it.\n");
     printf("\nCommands\n");
     printf("  a: Add files to qar\n");
     printf("  d: Delete files from qar\n");
@@ -72,72 +95,105 @@ void print_usage(const char* program) {
     printf("  u: Update files in qar\n");
     printf("  t: Test files in qar\n");
     printf("  c: Compact qar\n");
+    printf("Commands may also be given as words: add, delete, extract, list, update,\n"
+           "test, compact.\n");
     printf("\nThe c command reclaims the space that Delete and Update leave in the qar.\n");
     printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
            "files or records were not done (each named on stderr); 107 out of memory.\n");
 }
 
+namespace {
+
+// The arguments that ask for the usage text when they come first.
+bool asks_for_help(const char* arg) {
+    for (const char* help : {"-h", "--help", "-?", "/?"})
+        if (std::strcmp(arg, help) == 0) return true;
+    return false;
+}
+
+// The option letter of an option spelled as a word (-key, /Password), which
+// takes the next argument as its value; 0 for any other option.
+char spelled_option(const char* option) {
+    const std::pair<const char*, char> words[] = {
+        {"key", 'K'}, {"password", 'P'}, {"output", 'O'}};
+    for (const auto& [word, letter] : words)
+        if (same_word(option + 1, word)) return letter;
+    return 0;
+}
+
+}  // namespace
+
 ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
+    const char* program = argc > 0 ? argv[0] : "qartool";
     // Looked at before the option rule, which would take "--help" for an
     // unknown option "-" and "-h" for an unknown option "h".
-    if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        print_usage(argv[0] ? argv[0] : "qartool");
+    if (argc <= 1 || asks_for_help(argv[1])) {
+        print_usage(program);
         return PARSE_USAGE;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (std::strcmp(argv[1], "--version") == 0) {
         printf("qartool %s\n", QAR_TOOLS_VERSION);
-        return PARSE_USAGE;
-    }
-    if (argc <= 2) {
-        print_usage(argc > 0 ? argv[0] : "qartool");
         return PARSE_USAGE;
     }
     uint32_t key = 0;
     const char* output_dir = nullptr;
+    int keep_existing = 0;
     int workers = -1;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
-        const char* option = argv[cursor];
-        char letter = upper(option[1]);
+        const char* option = argv[cursor++];
+        const char spelled = spelled_option(option);
+        const char letter = spelled ? spelled : upper(option[1]);
+        if (letter == 'N' && option[2] == '\0') {
+            keep_existing = 1;
+            continue;
+        }
         if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J') {
             fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
             return PARSE_FAILED;
         }
-        ++cursor;
-        if (cursor >= argc) break;
+        // The value is attached (-ppassword) or the next argument.
+        const char* value = option + 2;
+        if (spelled || *value == '\0') {
+            if (cursor >= argc) break;
+            value = argv[cursor++];
+        }
         if (letter == 'O') {
-            output_dir = argv[cursor];
+            output_dir = value;
             if (output_dir[0] == '\0') {
                 fprintf(stderr, "ERROR: empty folder name after -o\n");
                 return PARSE_FAILED;
             }
         } else if (letter == 'J') {
             uint32_t count = 0;
-            if (!parse_key_number(argv[cursor], &count) || count > 64) {
+            if (!parse_key_number(value, &count) || count > 64) {
                 fprintf(stderr, "ERROR: worker count \"%s\" is not a number from 0 to 64\n",
-                        display_text(argv[cursor]).c_str());
+                        display_text(value).c_str());
                 return PARSE_FAILED;
             }
             workers = int(count);
-        } else if (!take_key_option(letter, argv[cursor], &key)) {
+        } else if (!take_key_option(letter, value, &key)) {
             return PARSE_FAILED;
         }
-        ++cursor;
     }
+    // A single argument was a request for the usage text before commands
+    // needed an archive: it still gets it, with the reason it cannot run.
+    if (argc == 2) print_usage(program);
     if (cursor >= argc) {
         fprintf(stderr, "ERROR: no command specified\n");
         return PARSE_FAILED;
     }
-    if (cursor == argc - 1) {
+    if (cursor == argc - 1 || argv[cursor + 1][0] == '\0') {
         fprintf(stderr, "ERROR: no qar file specified\n");
         return PARSE_FAILED;
     }
     out->key = key;
-    out->command = argv[cursor][0];
+    out->command = command_letter(argv[cursor]);
     out->archive = argv[cursor + 1];
     out->files = argv + cursor + 2;
     out->file_count = argc - cursor - 2;
     out->output_dir = output_dir;
+    out->keep_existing = keep_existing;
     out->workers = workers;
     return PARSE_RUN;
 }

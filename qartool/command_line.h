@@ -5,12 +5,17 @@
 // Options come before the command and begin with '-' or '/'; their letter is
 // the second character, case ignored: -k <number> sets the archive key,
 // -p <password> derives it from a password, the last one wins; -o <folder>
-// names the folder that extract writes into. A key that is
-// not a plain decimal number of 32 bits and an empty password are refused, so
-// that a typing slip never silently gives an unprotected archive. Arguments
-// after the archive name are file names or patterns, even when they begin
-// with '-'. Before that rule, a first argument "-h" or "--help" prints the
-// usage text and "--version" the tool's name and version.
+// names the folder that extract writes into; -n keeps extract from replacing
+// files. A value may also be attached to its option (-ppassword, -k123,
+// -oDIR). A key that is not a plain decimal number of 32 bits and an empty
+// password are refused, so that a typing slip never silently gives an
+// unprotected archive. The command is a letter (its first character, case
+// ignored) or one of the words add, update, delete, list, extract, test and
+// compact. Arguments after the archive name are file names or patterns, even
+// when they begin with '-'. Before that rule, a first argument "-h",
+// "--help", "-?" or "/?" prints the usage text and "--version" the tool's
+// name and version; so does a command line with no argument at all. A
+// command without an archive name prints the usage text and is refused.
 //
 // -j <number> sets the number of worker threads that read and encode or
 // decode records (0: none). It is left out of the usage text: the default
@@ -28,11 +33,13 @@ enum ParseOutcome {
 
 struct CommandLine {
     uint32_t key;              // 0 unless set by -k or -p
-    char command;              // the command argument's first character as typed
+    char command;              // the command argument's first character as typed, or
+                               // the letter of a command given as a word
     const char* archive;       // the archive argument
     char* const* files;        // the arguments after the archive name
     int file_count;
     const char* output_dir;    // -o <folder>: where extract writes; null for the current one
+    int keep_existing;         // -n: extract never replaces a file that exists
     int workers;               // -j, or -1 to follow the usable cores
 };
 

@@ -52,14 +52,32 @@ void print_open_failure(const CommandLine& line, const char* mode, const char* r
 }
 
 
+// 1 when the archive open in the handle still is the new empty archive an add
+// created: nothing appended through the handle, nothing written behind the
+// first table, and the file under its name.
+int still_new_and_empty(const CommandLine& line, ArchiveHandle* archive) {
+    PlatFileId open_id, named_id;
+    return archive->next_index == 0 &&
+           plat_stream_size(archive->file) == int64_t(QAR_NEW_ARCHIVE_SIZE) &&
+           plat_stream_id(archive->file, &open_id) && plat_path_id(line.archive, 0, &named_id) &&
+           plat_same_file(open_id, named_id);
+}
+
+// Runs the add or update walk over every file argument. An archive that this
+// add created and stored nothing in is removed again, while the writers'
+// lock still holds it, so that a typing slip leaves no empty archive behind
+// (a writer waiting for the lock then finds no archive and says so).
 int gather_each(const CommandLine& line, ArchiveHandle* archive,
-                void (*gather_one)(GatherRun*, const char*)) {
+                void (*gather_one)(GatherRun*, const char*), bool created) {
     HandleCloser closer{archive};
     GatherRun run;
     start_gather(&run, archive, pipeline_worker_count(line));
     for (int i = 0; i < line.file_count; ++i) gather_one(&run, line.files[i]);
     finish_gather(&run);
     fflush(stdout);
+    if (created && still_new_and_empty(line, archive) && plat_remove_file(line.archive))
+        fprintf(stderr, "qartool: nothing stored, qar \"%s\" not created\n",
+                display_text(line.archive).c_str());
     return close_written(line, &closer,
                          finish_command(Tally{run.files, run.not_stored}, "files not stored"));
 }
@@ -161,6 +179,7 @@ int finish_command(const Tally& tally, const char* what) {
 int command_add(const CommandLine& line) {
     if (!files_named(line, "add")) return 1;
     ArchiveHandle* probe = open_archive(line.archive, 0);
+    bool created = false;
     if (probe) {
         close_archive(probe);
     } else {
@@ -169,7 +188,8 @@ int command_add(const CommandLine& line) {
         // the new archive rather than blocking every later add.
         if (is_empty_file(line.archive)) std::remove(line.archive);
         // Another add may create it at the same moment: then its archive is used.
-        if (!create_archive(line.archive, line.key) && !plat_path_exists(line.archive)) {
+        created = create_archive(line.archive, line.key) != 0;
+        if (!created && !plat_path_exists(line.archive)) {
             print_open_failure(line, "write", last_error_text());
             return 1;
         }
@@ -180,14 +200,14 @@ int command_add(const CommandLine& line) {
         return 1;
     }
     if (!key_matches(line, archive)) return 1;
-    return gather_each(line, archive, gather_add);
+    return gather_each(line, archive, gather_add, created);
 }
 
 int command_update(const CommandLine& line) {
     if (!files_named(line, "update")) return 1;
     ArchiveHandle* archive = open_existing_for_write(line);
     if (!archive) return 1;
-    return gather_each(line, archive, gather_update);
+    return gather_each(line, archive, gather_update, false);
 }
 
 int command_delete(const CommandLine& line) {

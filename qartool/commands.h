@@ -20,7 +20,8 @@ int command_extract(const CommandLine& line);
 // patterns), writing nothing: one line per record, "OK" or "damaged", then
 // the counts; each damaged record also gets an ERROR: line with the reason.
 // An archive left by an interrupted add is said so on standard output; that
-// alone is no damage. 0 when nothing is damaged, 2 when something is.
+// alone is no damage. A pattern that matches no record is reported as
+// extract reports it. 0 when nothing is damaged or unmatched, else 2.
 int command_test(const CommandLine& line);
 // Rewrites the archive with only its live records (see compact.cpp). Takes
 // no file arguments. 0 when compacted; 2, with the archive untouched, when a

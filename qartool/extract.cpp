@@ -3,7 +3,8 @@
 // missing). A record is written to a temporary file in that folder first and
 // renamed over its destination only once it is complete and timed, so a
 // failed write never destroys the file that was there and a symbolic link at
-// the destination is replaced rather than followed. Names that are not plain
+// the destination is replaced rather than followed. With -n nothing that
+// exists at the destination is ever replaced. Names that are not plain
 // file names are refused, so nothing is ever written outside that folder,
 // nor over the archive being read, wherever it lies.
 #include <cerrno>
@@ -36,6 +37,12 @@ int is_the_archive(const char* path, const PlatFileId& archive_id) {
 void report_write_failure(const char* name, int error) {
     fprintf(stderr, "ERROR: could not write to file \"%s\"\n", display_text(name).c_str());
     if (error != 0) fprintf(stderr, "ERROR: %s\n", strerror(error));
+}
+
+// With -n, a record whose file exists is kept on a line of its own on
+// standard output; it is not a failure.
+void report_kept(const char* name) {
+    printf("\"%s\": kept, a file of that name exists\n", display_text(name).c_str());
 }
 
 // One selected record, written in listing order by the pipeline.
@@ -84,6 +91,11 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
     }
     // Decided here, in listing order, after every file before it is written.
     const std::string path = run.folder + "/" + name;
+    const bool keep_existing = run.line->keep_existing != 0;
+    if (keep_existing && plat_path_exists(path.c_str())) {
+        report_kept(name);
+        return 1;
+    }
     if (run.archive_id && is_the_archive(path.c_str(), *run.archive_id)) {
         fprintf(stderr, "ERROR: not extracting \"%s\" over the qar file being read\n",
                 display_text(name).c_str());
@@ -111,7 +123,15 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
     PlatDateTime written;
     if (decode_time_stamp(item.entry->time, 0, &written)) plat_set_write_time(out, written);
     errno = 0;
-    if (!plat_commit_file(out, path.c_str())) {
+    // With -n the file takes the name only where nothing has it, so that a
+    // file that appeared meanwhile is kept too.
+    const int committed = keep_existing ? plat_commit_new_file(out, path.c_str())
+                                        : plat_commit_file(out, path.c_str());
+    if (!committed && keep_existing && errno == EEXIST) {
+        report_kept(name);
+        return 1;
+    }
+    if (!committed) {
         report_write_failure(name, errno);
         return 0;
     }

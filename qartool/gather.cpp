@@ -1,12 +1,15 @@
 #include "gather.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "names.h"
 #include "record_codec.h"
@@ -20,11 +23,17 @@ uint32_t encode_time_stamp(const PlatDateTime& utc) {
     // one-month shift is part of the stored format.
     PlatTm fields{utc.year - 1900, utc.month, utc.day, utc.hour, utc.minute, utc.second};
     int64_t seconds = plat_mkgmtime(fields);
-    return uint32_t(uint64_t(seconds));  // low 32 bits; -1 keeps all bits set
+    // -1 keeps all bits set. An instant past the field's last second would
+    // come back as some date near 1970: it is stored as unknown instead.
+    if (seconds < 0 || seconds >= int64_t(QAR_TIME_UNKNOWN)) return QAR_TIME_UNKNOWN;
+    return uint32_t(seconds);
 }
 
 int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out) {
-    int64_t seconds = int32_t(stamp);
+    // Unsigned, so that the dates up to 2106 that add stores come back; all
+    // bits set is the date before 1970, which cannot be shown.
+    if (stamp == QAR_TIME_UNKNOWN) return 0;
+    int64_t seconds = stamp;
     PlatTm fields;
     int ok = local ? plat_localtime(seconds, &fields) : plat_gmtime(seconds, &fields);
     if (!ok) return 0;
@@ -131,7 +140,8 @@ int load_file(void*, PipelineJob* job, void*) {
     plat_close_read(file);
     if (item->read != PLAT_READ_OK) return 0;
     item->size = uint32_t(got);
-    item->stamp = info.write_time_valid ? encode_time_stamp(info.write_time) : 0xFFFFFFFFu;
+    item->stamp = info.write_time_valid ? encode_time_stamp(info.write_time)
+                                          : QAR_TIME_UNKNOWN;
     if (!item->add) return 0;  // replace_record masks the bytes itself
     if (item->key != 0) mask_with_key(data, item->size, item->key);
     if (item->size > QAR_MAX_COMPRESSED_SIZE) return 0;
@@ -187,11 +197,11 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
             ok = 0;
         }
         if (ok) ok = store_encoded_record(run->archive, &slot, item->encoded, item->stamp, name);
-        if (ok) run->appended.insert(record_key(name));
     } else {
         ok = replace_record(run->archive, job->buffers[FILE_BYTES].data, item->size, item->stamp,
                             name);
     }
+    if (ok) run->stored.emplace(record_key(name), item->path);
     if (!ok) {
         fputs(report_line(item->name, display_text(last_error_text()).c_str()).c_str(), stderr);
         run->not_stored += 1;
@@ -257,14 +267,25 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
         refuse(run, name, "a name that could not be extracted again, not stored", file_line);
         return;
     }
-    if (mode == GatherMode::add && run->pending.count(key) != 0) {
+    if (run->pending.count(key) != 0) {
         // Whether a file of this name is stored depends on how the one in
         // flight fares: let it land first.
         pipeline_flush(run->pipeline);
     }
-    if (mode == GatherMode::add && (find_entry(run->archive, name) || run->appended.count(key))) {
+    if (mode == GatherMode::add && find_entry(run->archive, name)) {
         say(run, file_line, "\"" + display_text(name) + "\" already exists\n");
         run->not_stored += 1;
+        return;
+    }
+    // Two files of one record name in one run: the first stored keeps the
+    // record, whatever the file system's order, and the second is named.
+    const auto earlier = run->stored.find(key);
+    if (earlier != run->stored.end()) {
+        refuse(run, path.c_str(),
+               ("same record name \"" + display_text(key.c_str()) + "\" as \"" +
+                display_text(earlier->second.c_str()) + "\", not stored")
+                   .c_str(),
+               file_line);
         return;
     }
     WalkItem* item = new WalkItem{};
@@ -299,13 +320,40 @@ void walk_folder(GatherRun* run, const std::string& path, const char* name, Gath
     }
 }
 
-// Walks what the pattern finds; false when it finds nothing.
-bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
+// The walk's order of names: bytes compared unsigned with A-Z folded to
+// a-z, names that differ only in case in plain byte order.
+unsigned folded(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? unsigned(u - 'A' + 'a') : unsigned(u);
+}
+
+bool walked_before(const PlatFindEntry& a, const PlatFindEntry& b) {
+    for (size_t i = 0;; ++i) {
+        const unsigned x = folded(a.name[i]), y = folded(b.name[i]);
+        if (x != y) return x < y;
+        if (x == 0) break;
+    }
+    return std::strcmp(a.name, b.name) < 0;
+}
+
+// Everything the pattern finds, in the walk's order; empty when it finds nothing.
+std::vector<PlatFindEntry> find_sorted(const std::string& pattern) {
+    std::vector<PlatFindEntry> found;
     PlatFindEntry entry;
     PlatFind* search = plat_find_first(pattern.c_str(), &entry);
-    if (!search) return false;
+    if (!search) return found;
+    do found.push_back(entry);
+    while (plat_find_next(search, &entry));
+    plat_find_close(search);
+    std::sort(found.begin(), found.end(), walked_before);
+    return found;
+}
+
+// Walks what the pattern finds; false when it finds nothing.
+bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
+    const std::vector<PlatFindEntry> found = find_sorted(pattern);
     const std::string dir = directory_part(pattern);
-    do {
+    for (const PlatFindEntry& entry : found) {
         std::string path = dir + entry.name;
         if (entry.is_directory) {
             if (!walked->insert(id_key(entry.id)).second) {
@@ -321,9 +369,8 @@ bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, Directory
             else
                 store_file(run, path, entry, mode, file_line);
         }
-    } while (plat_find_next(search, &entry));
-    plat_find_close(search);
-    return true;
+    }
+    return !found.empty();
 }
 
 bool is_dot_or_dotdot(const std::string& name) { return name == "." || name == ".."; }

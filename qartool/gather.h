@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 
 #include "archive_handle.h"
@@ -20,15 +19,21 @@
 // normalisation, and the low 32 bits of the seconds since 1970 are stored.
 // The value is thus the instant one month later: December becomes January of
 // the next year, and 31 January becomes 3 March. Dates before 1970 give -1
-// (all bits set). Every archive ever written relies on this.
+// (all bits set), and so do instants past the last the field holds
+// (2106-02-07 06:28:14 UTC), rather than a wrong date. Every archive ever
+// written relies on this.
+
+// The time field's value for a time that is not known.
+constexpr uint32_t QAR_TIME_UNKNOWN = 0xFFFFFFFFu;
 
 uint32_t encode_time_stamp(const PlatDateTime& utc);
 
-// Undoes the encoding for display or restoring: the stored value, read as a
-// signed 32-bit number, is split into calendar fields (local time for the
-// listing, UTC for extraction) and the month field is taken as the month
-// number; a month field of 0 is December of the year before. Returns 0 for a
-// value that cannot be converted (a negative one, such as a stored -1).
+// Undoes the encoding for display or restoring: the stored value, read as an
+// unsigned number of seconds since 1970 (so dates up to 2106 come back), is
+// split into calendar fields (local time for the listing, UTC for
+// extraction) and the month field is taken as the month number; a month
+// field of 0 is December of the year before. Returns 0 for QAR_TIME_UNKNOWN
+// and for a value the system cannot convert.
 int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 
 // ---------------------------------------------------------------------------
@@ -46,7 +51,8 @@ struct GatherRun {
     ArchiveHandle* archive;            // open for reading and writing; not owned
     PlatFileId archive_id;             // the archive itself is never stored
     int archive_id_valid;
-    std::set<std::string> appended;    // record_key of each name appended in this run
+    std::map<std::string, std::string> stored;  // record_key of each name stored in this
+                                                // run, with the path of its file
     int files;                         // files found, and arguments or folders that gave none
     int not_stored;                    // of those, the ones not stored (each reported)
     std::map<std::string, int> pending;  // record_key of files in flight, with their count
@@ -62,8 +68,12 @@ void finish_gather(GatherRun* run);
 // Walks the file pattern (directories separated by '/' or '\', wildcards in
 // the last component, directories descended and their files stored under
 // their bare names; "." and ".." walk that folder) and appends each file that
-// the archive does not hold yet under its name, nor one appended earlier in
-// this run. Prints "dir: " and "file: " progress lines on standard output and
+// the archive does not hold yet under its name, nor one stored earlier in
+// this run (that one is named beside it). The entries of each folder, and
+// those a pattern finds, are taken in name order (bytes compared with ASCII
+// letters folded to lower case, ties in plain byte order) on every system,
+// so the same files give the same archive whatever order the file system
+// lists them in. Prints "dir: " and "file: " progress lines on standard output and
 // one line on standard error for each file it skips or fails to store, for a
 // pattern that finds nothing and for a folder it cannot read; each of those
 // counts once in run->not_stored. Never stops early. Files still in flight
@@ -77,6 +87,7 @@ void finish_gather(GatherRun* run);
 void gather_add(GatherRun* run, const char* pattern);
 
 // As gather_add, but replaces the record of each file found (stored
-// uncompressed); a file whose name the archive lacks is reported.
+// uncompressed); a file whose name the archive lacks is reported, and so is
+// a second file of a record name already stored in this run.
 void gather_update(GatherRun* run, const char* pattern);
 

@@ -18,6 +18,10 @@ int dispatch(const CommandLine& line) {
         fprintf(stderr, "ERROR: -o goes only with the x command\n");
         return 1;
     }
+    if (line.keep_existing && letter != 'X') {
+        fprintf(stderr, "ERROR: -n goes only with the x command\n");
+        return 1;
+    }
     switch (letter) {
     case 'A': return command_add(line);
     case 'C': return command_compact(line);

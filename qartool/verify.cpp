@@ -26,8 +26,9 @@ int command_test(const CommandLine& line) {
     int32_t count = 0;
     get_directory(archive, &entries, &count);
     Tally tally{0, 0};
+    std::vector<char> hits(size_t(line.file_count), 0);
     for (int32_t e = 0; e < count; ++e) {
-        if (!entry_selected(line, entries[e])) continue;
+        if (!entry_selected(line, entries[e], &hits)) continue;
         tally.asked += 1;
         int sound = check_entry(archive, &entries[e]);
         if (!sound) {
@@ -39,5 +40,9 @@ int command_test(const CommandLine& line) {
     }
     close_archive(archive);
     printf("%d records tested, %d damaged\n", tally.asked, tally.not_done);
-    return finish_command(tally, "records damaged");
+    fflush(stdout);
+    const int damaged = tally.not_done;
+    report_unmatched(line, hits, "tested", &tally);
+    return finish_command(tally, damaged == tally.not_done ? "records damaged"
+                                                           : "records damaged or not found");
 }

@@ -50,6 +50,15 @@ TEST(TestCommand, ASoundArchiveTestsOkAndEndsZero) {
                    line("packed.txt", "OK") + "1 records tested, 0 damaged\n", "");
 }
 
+TEST(TestCommand, APatternThatMatchesNoRecordIsReportedAndEndsTwo) {
+    TempDir dir;
+    write_file(dir.file("game.qar"), raw_archive(0, {{"plain.bin", 3632, 0, 5, 0, 0}}, "plain"));
+    expect_qartool(dir.path, {"t", "game.qar", "*.bin", "*.txt"}, 2,
+                   line("plain.bin", "OK") + "1 records tested, 0 damaged\n",
+                   "ERROR: no record in qar \"game.qar\" matches \"*.txt\", nothing tested\n"
+                   "qartool: 1 of 2 records damaged or not found\n");
+}
+
 // Beside a sound record "plain.bin" (5 bytes at 3632), a record "bad" damaged one way.
 TEST(TestCommand, EachKindOfDamageIsNamedWithItsReasonAndEndsTwo) {
     const Stored s = stored_by_add(TEXT);
@@ -149,12 +158,15 @@ TEST(ExtractInto, AFolderThatCannotBeMadeEndsOne) {
     EXPECT_EQ(tree(dir.path), (std::vector<std::string>{"game.qar", "plain"}));
 }
 
-TEST(ExtractInto, OnlyExtractTakesAFolder) {
+TEST(ExtractInto, OnlyExtractTakesAFolderOrKeepsExistingFiles) {
     TempDir dir;
     write_file(dir.file("game.qar"), TWO_RECORDS);
-    for (const char* command : {"l", "a", "d", "u", "t"})
+    for (const char* command : {"l", "a", "d", "u", "t"}) {
         expect_qartool(dir.path, {"-o", "out", command, "game.qar", "*"}, 1, "",
                        "ERROR: -o goes only with the x command\n");
+        expect_qartool(dir.path, {"-n", command, "game.qar", "*"}, 1, "",
+                       "ERROR: -n goes only with the x command\n");
+    }
     EXPECT_EQ(tree(dir.path), std::vector<std::string>{"game.qar"});
 }
 

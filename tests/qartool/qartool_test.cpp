@@ -111,25 +111,45 @@ TEST(TimeStamp, BeforeNineteenSeventyIsAllOnes) {
     EXPECT_EQ(0xFFFFFFFFu, encode_time_stamp({1969, 11, 30, 23, 59, 59}));
 }
 
+// The field's last second is 2106-02-07 06:28:14 once shifted; later instants would wrap.
+TEST(TimeStamp, PastTheFieldsLastSecondIsAllOnesNotAWrappedDate) {
+    EXPECT_EQ(0xFFFFFFFEu, encode_time_stamp({2106, 1, 7, 6, 28, 14}));
+    EXPECT_EQ(0xFFFFFFFFu, encode_time_stamp({2106, 1, 7, 6, 28, 15}));
+    EXPECT_EQ(0xFFFFFFFFu, encode_time_stamp({2107, 1, 1, 0, 0, 0}));
+}
+
 const std::string USAGE = std::string("Korvath qartool utility (Jul 15 2014)\n\nUsage: ") +
     QARTOOL_PATH + " <options> <command> <qar_name> [<file_names>...]\n\n"
     "Options\n  -p <password>: encrypt using a password\n"
-    "  -o <folder>: extract into this folder (made when missing)\n\n"
+    "  -k <number>: use this key (0 to 4294967295) instead of a password\n"
+    "  -o <folder>: extract into this folder (made when missing)\n"
+    "  -n: extract never replaces a file that exists\n"
+    "The password or key masks the records; it does not encrypt them: anyone\n"
+    "holding the qar can read it.\n\n"
     "Commands\n  a: Add files to qar\n  d: Delete files from qar\n  x: Extract files from qar\n"
     "  l: List contents of qar\n  u: Update files in qar\n  t: Test files in qar\n"
-    "  c: Compact qar\n\n"
+    "  c: Compact qar\n"
+    "Commands may also be given as words: add, delete, extract, list, update,\n"
+    "test, compact.\n\n"
     "The c command reclaims the space that Delete and Update leave in the qar.\n"
     "\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
     "files or records were not done (each named on stderr); 107 out of memory.\n";
 
-TEST(QartoolCli, WithoutArgumentsPrintsTheUsage) {
+TEST(QartoolCli, WithoutArgumentsOrWithAHelpOptionPrintsTheUsage) {
     TempDir dir;
-    expect_qartool(dir.path, {}, 0, USAGE, "");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-h"}, {"--help", "x", "q"}, {"/?"}, {"-?"}})
+        expect_qartool(dir.path, args, 0, USAGE, "");
 }
 
-TEST(QartoolCli, ACommandWithoutArchivePrintsTheUsage) {
+// A lone argument still shows the usage text, as it always did.
+TEST(QartoolCli, ACommandWithoutItsArchiveEndsOne) {
     TempDir dir;
-    expect_qartool(dir.path, {"l"}, 0, USAGE, "");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"l"}, USAGE}, {{"extract"}, USAGE}, {{"x", ""}, ""}, {{"-p", "pw", "l"}, ""}};
+    for (const auto& [args, out] : cases)
+        expect_qartool(dir.path, args, 1, out, "ERROR: no qar file specified\n");
+    EXPECT_EQ("", list_directory(dir.path)) << "a file was created";
 }
 
 // A command line that cannot run: status 1, one message, no archive made.
@@ -370,7 +390,8 @@ TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
                               "game.qar", "data\\"}, 2,
         "file: a.txt\nfile: a.txt\nfile: empty.txt\nfile: game.qar\ndir: data\ndir: sub\n"
         "file: Noise.BIN\n",
-        std::string("\"a.txt\" already exists\n\"empty.txt\": empty file, not stored\n"
+        std::string("\"a.txt\": same record name \"a.txt\" as \"a.txt\", not stored\n"
+                    "\"empty.txt\": empty file, not stored\n"
                     "\"game.qar\": the qar file itself is not stored\n") +
         (looped ? "\"up\": directory already walked (a link loop?), skipped\n" : "") +
         "qartool: 3 of 5 files not stored\n",

@@ -67,21 +67,48 @@ TEST(OneWriter, TwoAddsAtOnceStoreEveryFileOfBoth) {
     }
 }
 
-TEST(OneWriter, ASecondWriterWaitsAndSaysSoOnce) {
-    if (const char* why = concurrent_processes_missing()) GTEST_SKIP() << why;
-    TempDir dir;
+// An empty x.qar, whose writers' lock the test holds, and an add of the file f
+// into it started meanwhile; first_line is the add's first line on stderr.
+std::string empty_archive_and_file(const TempDir& dir) {
     write_file(dir.file("x.qar"), raw_archive(0, {}, ""));
     write_file(dir.file("f"), "abc");
-    HeldLock lock(dir.file("x.qar"));
+    return dir.file("x.qar");
+}
+
+struct WaitingAdd {
+    TempDir dir;
+    HeldLock lock{empty_archive_and_file(dir)};
     RunningProcess* add = start_process({QARTOOL_PATH, "a", "x.qar", "f"}, dir.path);
-    EXPECT_EQ(read_error_line(add),
-              "waiting for another process to finish writing \"x.qar\"\n");
-    EXPECT_EQ(raw_archive(0, {}, ""), read_file(dir.file("x.qar"))) << "written while waiting";
-    lock.release();
-    const ProcessResult r = finish_process(add);
+    std::string first_line = read_error_line(add);
+};
+
+TEST(OneWriter, ASecondWriterWaitsAndSaysSoOnce) {
+    if (const char* why = concurrent_processes_missing()) GTEST_SKIP() << why;
+    WaitingAdd waiting;
+    EXPECT_EQ(waiting.first_line, "waiting for another process to finish writing \"x.qar\"\n");
+    EXPECT_EQ(raw_archive(0, {}, ""), read_file(waiting.dir.file("x.qar")))
+        << "written while waiting";
+    waiting.lock.release();
+    const ProcessResult r = finish_process(waiting.add);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "waiting for another process to finish writing \"x.qar\"\n");
-    EXPECT_EQ(stored_names(dir.file("x.qar")), std::set<std::string>{"f"});
+    EXPECT_EQ(stored_names(waiting.dir.file("x.qar")), std::set<std::string>{"f"});
+}
+
+// What an add that created the archive and stored nothing does while another
+// writer waits: it removes the archive before letting go. The waiting add must
+// not store into the removed file and end 0 as if the file were kept.
+TEST(OneWriter, AWriterWhoseArchiveWasRemovedWhileItWaitedSaysSo) {
+    if (const char* why = concurrent_processes_missing()) GTEST_SKIP() << why;
+    WaitingAdd waiting;
+    EXPECT_NE(waiting.first_line, "") << "the add did not wait";
+    ASSERT_TRUE(plat_remove_file(waiting.dir.file("x.qar").c_str()));
+    waiting.lock.release();
+    const ProcessResult r = finish_process(waiting.add);
+    EXPECT_EQ(r.status, 1) << "the add ended as if its file were stored: " << r.err;
+    EXPECT_NE(r.err.find("ERROR: could not open qar \"x.qar\" for write\n"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(file_exists(waiting.dir.file("x.qar"))) << "an archive appeared";
 }
 
 // Whichever of the two gets the lock first, the add's file ends up in the

@@ -53,7 +53,28 @@ struct Scenario {
     bool archive;        // target read by listing and extracting it
     Files start;         // every file of the folder before the run
     Files before, after; // the target's records (or the table) before and after
+    // When not empty: the target's bytes before the run and after it. A run that
+    // only rearranges what the target holds (a compaction keeps every record)
+    // must leave one or the other, byte for byte.
+    std::string whole_before = {};
+    std::string whole_after = {};
 };
+
+// The target is the file as it was or as the run makes it, byte for byte; after
+// a run that ended 0, as the run makes it.
+void expect_whole_before_or_after(const Scenario& s, const std::string& dir, bool done) {
+    if (s.whole_before.empty()) return;
+    const std::string now = read_file(dir + "/" + s.target);
+    if (done) {
+        EXPECT_TRUE(now == s.whole_after) << "the run ended 0, yet " << s.target
+                                          << " is not the file it makes";
+        return;
+    }
+    EXPECT_TRUE(now == s.whole_before || now == s.whole_after)
+        << s.target << " is neither the file before the run nor the one it makes ("
+        << now.size() << " bytes; " << s.whole_before.size() << " before, "
+        << s.whole_after.size() << " after)";
+}
 
 // Each piece is as it was before or as the run makes it, nothing else.
 bool pieces_before_or_after(const Scenario& s, const Files& state) {
@@ -94,6 +115,7 @@ std::map<std::string, uint64_t> calls_of_a_plain_run(const Scenario& s) {
         run_process(argv, dir.path, "", {"QAR_TEST_CALL_COUNTS=" + counts.file("counts")});
     EXPECT_EQ(r.status, 0) << "the run without a failure failed: " << r.err;
     EXPECT_TRUE(target_state(s, dir.path) == s.after) << "the run did not do its work";
+    expect_whole_before_or_after(s, dir.path, true);
     std::map<std::string, uint64_t> calls;
     std::istringstream in(read_file(counts.file("counts")));
     std::string kind;
@@ -136,6 +158,7 @@ void try_one_call(const Scenario& s, const std::string& kind, uint64_t n, Trial 
     const Files state = target_state(s, dir.path);
     EXPECT_TRUE(pieces_before_or_after(s, state))
         << "a record is neither as before the run nor as the run makes it, byte for byte";
+    expect_whole_before_or_after(s, dir.path, !stop && r.status == 0);
     Files others = files_below(dir.path);
     Files expected_others = s.start;
     others.erase(s.target);
@@ -158,6 +181,7 @@ void try_one_call(const Scenario& s, const std::string& kind, uint64_t n, Trial 
     EXPECT_LT(again.status, 100) << again.err;
     EXPECT_TRUE(target_state(s, dir.path) == s.after) << "a rerun did not complete the work: "
                                                        << again.err;
+    expect_whole_before_or_after(s, dir.path, true);
 }
 
 void walk_every_call(const Scenario& s, const char* what, Trial trial = Trial::fail) {
@@ -245,17 +269,27 @@ TEST(FailingCalls, ADeleteLosesNothing) {
     walk_every_call(s, "delete");
 }
 
-// The archive's records stay as they are; only the deleted one's bytes go.
+// The archive's records stay as they are; only the deleted one's bytes go. The
+// file is the old archive or the compacted one, never one of the same records
+// that is neither (left uncompacted, or half rewritten).
 Scenario compaction_scenario() {
     TempDir made;
     const std::string archive = archive_of(4);
     write_file(made.file("t.qar"), archive);
     EXPECT_EQ(run_process({QARTOOL_PATH, "d", "t.qar", "old2"}, made.path).status, 0)
         << "the record to compact away could not be deleted";
+    const std::string old = read_file(made.file("t.qar"));
+    EXPECT_EQ(run_process({QARTOOL_PATH, "c", "t.qar"}, made.path).status, 0)
+        << "the plain compaction failed";
+    const std::string compacted = read_file(made.file("t.qar"));
+    EXPECT_LT(compacted.size(), old.size()) << "the compaction reclaimed nothing";
     Files records = old_records(4);
     records.erase("old2");
-    return Scenario{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"c", "t.qar"}, "t.qar", true,
-                    {{"t.qar", read_file(made.file("t.qar"))}}, records, records};
+    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"c", "t.qar"}, "t.qar", true,
+               {{"t.qar", old}}, records, records};
+    s.whole_before = old;
+    s.whole_after = compacted;
+    return s;
 }
 
 TEST(FailingCalls, ACompactionLosesNothing) {

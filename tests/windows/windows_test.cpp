@@ -125,6 +125,7 @@ TEST(Windows, APatternLongerThanWindowsAllowsIsRefusedNotCut) {
     ProcessResult add = run(QARTOOL_PATH, {"a", "g.qar", pattern}, d.path);
     EXPECT_EQ(2, add.status);
     EXPECT_EQ("\"" + pattern + "\": path too long, nothing stored\n"
+              "qartool: nothing stored, qar \"g.qar\" not created\n"
               "qartool: 1 of 1 files not stored\n", add.err);
 }
 
