@@ -20,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 MB = 1 << 20
 SEED = 20140715
@@ -616,6 +617,83 @@ class Bench:
         for form in "tcxj":
             clean(self.w("ref." + form))
 
+    # -- sprtool k and v over 100,000 sprites ------------------------------------
+
+    def view_tables(self):
+        """Two tables of 100,000 sprites in the scratch folder. "sheets": 100
+        textures of 1,000 sprites in a grid, each texture with a 1024 x 1024
+        PNG, a few sprites moved onto their neighbours, past the edge, of zero
+        size or of a name used before. "stacked": every sprite on one spot of
+        one texture, so every pair overlaps. Returns (sheets, stacked, images,
+        image bytes)."""
+        rng = random.Random(SEED + 23)
+        record = struct.Struct("<32s8sHHHHI")
+        images = self.w("view-images")
+        os.makedirs(images, exist_ok=True)
+        row = b"\0" + b"\x80\xa0\x80" * 1024
+        idat = zlib.compress(row * 1024, 9)
+
+        def chunk(kind, data):
+            return (struct.pack(">I", len(data)) + kind + data +
+                    struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+        png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1024, 1024, 8, 2, 0, 0, 0)) +
+               chunk(b"IDAT", idat) + chunk(b"IEND", b""))
+        chunks = []
+        for t in range(100):
+            texture = ("sheet%02d" % t).encode()
+            write(os.path.join(images, "sheet%02d.png" % t), png)
+            for i in range(1000):
+                u, v, w, h = (i % 32) * 32, (i // 32) * 32, 32, 32
+                roll = rng.random()
+                if roll < 0.02:
+                    u += 8
+                elif roll < 0.025:
+                    w = 0
+                elif roll < 0.03:
+                    v = 1000
+                name = "sheet%02d_sprite_%04d" % (t, i)
+                if rng.random() < 0.01:
+                    name = "sheet%02d_sprite_0000" % t
+                chunks.append(record.pack(name.encode(), texture, u, v, w, h, 0))
+        sheets = self.w("sheets.stb")
+        write(sheets, b"".join(chunks))
+        stacked = self.w("stacked.stb")
+        write(stacked, b"".join(record.pack(b"s%d" % i, b"one", 100, 100, 32, 32, 0)
+                                for i in range(100000)))
+        return sheets, stacked, images, 100 * len(png)
+
+    def view_figures(self):
+        spr = self.prog("sprtool")
+        self.table.section("sprtool k and v, 100,000 sprites")
+        if not spr:
+            self.table.note("sprtool not built: k and v figures skipped")
+            return
+        sheets, stacked, images, image_bytes = self.view_tables()
+        page = self.w("page.html")
+        # k finds something in both tables: its status is then 2, which is success here.
+        check = ["/bin/sh", "-c", '"$0" k "$1" "$2" >/dev/null; [ $? -eq 2 ]', spr]
+        t = timed_set([
+            ("v", None, [spr, "v", sheets, page, images], None, None),
+            ("k", None, check + [sheets, images], None, None),
+            ("ks", None, check + [stacked, "."], None, None),
+        ], self.runs)
+        self.table.add("v: 100 textures with images", t["v"], "s", target="< 2 s",
+                       ok=t["v"] < 2.0)
+        page_mb = (os.path.getsize(page) - image_bytes * 4 / 3) / MB
+        self.table.add("  page without its images", page_mb, "MB", target="< 30 MB",
+                       ok=page_mb < 30)
+        self.table.add("k: 100 textures with images", t["k"], "s", target="< 1 s",
+                       ok=t["k"] < 1.0)
+        self.table.add("k: every sprite on one spot", t["ks"], "s", target="< 1 s",
+                       ok=t["ks"] < 1.0)
+        run([spr, "v", stacked, page])
+        page_mb = os.path.getsize(page) / MB
+        self.table.add("  v page, every sprite on one spot", page_mb, "MB", target="< 30 MB",
+                       ok=page_mb < 30)
+        for path in (sheets, stacked, page, images):
+            clean(path)
+
     def run_all(self):
         ensure_corpus(self.corpus, self.p, self.quick)
         print("bench: scratch folder %s" % self.work, flush=True)
@@ -624,7 +702,8 @@ class Bench:
                  ("add tree", lambda: self.add_figures("tree")),
                  ("archive size", self.archive_size_figures),
                  ("memory", self.memory_figures),
-                 ("sprtool", self.sprite_figures)]
+                 ("sprtool", self.sprite_figures),
+                 ("sprtool k and v", self.view_figures)]
         for what, fn in steps:
             start = time.perf_counter()
             print("bench: %s ..." % what, flush=True)

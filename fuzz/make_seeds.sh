@@ -80,6 +80,13 @@ printf '\xef\xbb\xbf[{"flags":17,"name":"caf\xc3\xa9\\u00e9","texture":"t\\"","u
     > "$out/json_reader/members.json"
 printf '[[[[{"a":"\\ud800"}]]]' > "$out/json_reader/broken.json"
 
+# --- tables for the check and the page: the sample above, and overlapping hostile names
+mkdir -p "$out/sprite_view"
+cp "$work/seed.stb" "$out/sprite_view/sample.stb"
+printf '"<b>&amp;]]>" t 0 0 8 8 0x0\n"\xff\xfe\x1b[31m" t 4 4 8 8 0x0\n"flat" t 2 2 0 8 0x0\n' \
+    > "$work/hostile.txt"
+"$bin/sprtool" wt "$out/sprite_view/hostile.stb" "$work/hostile.txt" > /dev/null 2>&1 || true
+
 n=0
 for form in txt csv xml; do
     for f in "$work/$form"/*; do

@@ -3,8 +3,9 @@
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
 # groff-base and lintian check the manual pages and the .deb in the test suite.
-packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev rapidjson-dev libgtest-dev
-          groff-base lintian "$@")
+# libstb-dev: sprtool reads PNG headers with its image loader; the tests write PNGs with it.
+packages=(build-essential cmake pkg-config liblzo2-dev libtinyxml2-dev rapidjson-dev libstb-dev
+          libgtest-dev groff-base lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

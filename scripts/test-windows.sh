@@ -20,7 +20,7 @@ prefix="$deps/prefix"
 toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 jobs="$(nproc)"
 
-bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev rapidjson-dev
+bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev rapidjson-dev libstb-dev
 
 export WINEDEBUG=-all
 export WINEPREFIX="$out/wine"
@@ -72,11 +72,14 @@ if [ ! -f "$stamp" ]; then
   build_dep googletest /usr/src/googletest -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF
   touch "$stamp"
 fi
-# RapidJSON is headers only: Debian's own, as rapidjson-dev installs them.
-if [ ! -d "$prefix/include/rapidjson" ]; then
-  mkdir -p "$prefix/include"
-  cp -r /usr/include/rapidjson "$prefix/include/"
-fi
+# RapidJSON and stb's image loader and writer are headers only: Debian's own,
+# as rapidjson-dev and libstb-dev install them.
+for headers in rapidjson stb; do
+  if [ ! -d "$prefix/include/$headers" ]; then
+    mkdir -p "$prefix/include"
+    cp -r "/usr/include/$headers" "$prefix/include/"
+  fi
+done
 
 # A wine prefix made once, and a wine server that stays up for the whole run:
 # test discovery starts every test program, and a cold start each time takes

@@ -6,7 +6,8 @@
 # built with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+# chromium: the browser test opens sprtool's page in it, headless.
+bash scripts/deps.sh chromium
 jobs="$(nproc)"
 
 bash scripts/build.sh build

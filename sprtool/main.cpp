@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
+#include "file_names.h"
 #include "file_replace.h"
 #include "json_reader.h"
 #include "platform.h"
@@ -19,6 +21,7 @@
 #include "sprite_table.h"
 #include "text_forms.h"
 #include "text_scan.h"
+#include "view_commands.h"
 #include "xml_json_forms.h"
 
 namespace {
@@ -36,6 +39,8 @@ void print_usage(const char* program) {
                "  wc: input CSV and write STB\n"
                "  wx: input XML and write STB\n"
                "  wj: input JSON and write STB\n"
+               "  v: draw the table as a web page: v <stb_file> <out.html> [<texture folder>]\n"
+               "  k: check the table and list what is wrong: k <stb_file> [<texture folder>]\n"
                "\nExit status: 0 done, 1 could not run (nothing changed),\n"
                "             2 done in part (each part not done is reported)\n",
                stdout);
@@ -48,57 +53,6 @@ int unknown_command(const char* command) {
 
 bool is_form_letter(char form) {
     return form == 't' || form == 'c' || form == 'x' || form == 'j';
-}
-
-// True when `name` ends in `suffix` (lower case), ASCII letters compared
-// without regard to case.
-bool has_suffix(const char* name, const char* suffix) {
-    const size_t n = std::strlen(name), m = std::strlen(suffix);
-    if (n < m) return false;
-    for (size_t i = 0; i < m; ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[n - m + i])) != suffix[i]) return false;
-    }
-    return true;
-}
-
-bool same_file(const char* a, const char* b) {
-    PlatFileId ia, ib;
-    return plat_path_id(a, 1, &ia) && plat_path_id(b, 1, &ib) && plat_same_file(ia, ib);
-}
-
-// Opens a file that is to be replaced as a whole (see file_replace.h). False,
-// after the message, when it cannot be.
-bool begin_output(const char* name, FileReplacement* out) {
-    if (begin_replacement(name, out)) return true;
-    report_open_failure(name, "write", errno);
-    return false;
-}
-
-// Puts the new file in the place of the old one. False, after the message,
-// when it could not be written in full; the old file is then as it was.
-bool commit_output(const char* name, FileReplacement* out) {
-    if (commit_replacement(out)) return true;
-    std::fprintf(stderr, "ERROR: could not write file \"%s\": %s failed: %s\n", name, out->failed,
-                 std::strerror(out->error));
-    return false;
-}
-
-// Flushes standard output. False when any write to it failed, after the message.
-bool finish_standard_output() {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    std::fputs("ERROR: could not write to standard output\n", stderr);
-    return false;
-}
-
-// Prints the line that sums up a run that did part of its work (status 2).
-void print_summary(const std::vector<std::string>& parts) {
-    std::string line = "sprtool: ";
-    for (size_t i = 0; i < parts.size(); ++i) line += (i ? ", " : "") + parts[i];
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-std::string count_of(int n, const char* one, const char* many) {
-    return std::to_string(n) + ' ' + (n == 1 ? one : many);
 }
 
 // The l command (form 0) and the r commands: the STB file files[0] to text,
@@ -155,20 +109,7 @@ int run_read(char form, int file_count, char** files) {
     default: list_sprites(out, stb); break;
     }
     std::vector<std::string> partial;
-    if (std::ferror(stb)) {
-        std::fprintf(stderr, "ERROR: could not read file \"%s\" to its end\n", stb_name);
-        partial.push_back("\"" + std::string(stb_name) + "\" not read to its end");
-    } else {
-        // The readers stop at the first short read, which has taken the tail.
-        long tail = std::ftell(stb) % long(SPRITE_ENTRY_SIZE);
-        if (tail > 0) {
-            const std::string ignored =
-                count_of(int(tail), "trailing byte", "trailing bytes") + " ignored";
-            std::fprintf(stderr, "WARNING: \"%s\": %s (the size is no multiple of 52)\n",
-                         stb_name, ignored.c_str());
-            partial.push_back(ignored);
-        }
-    }
+    note_table_end(stb, stb_name, &partial);
     std::fclose(stb);
     const bool ok = out_name ? commit_output(out_name, &replacement) : finish_standard_output();
     if (!ok) return 1;
@@ -314,5 +255,7 @@ int main(int argc, char** argv) {
     if (kind == 'l') return run_read(0, argc - 2, argv + 2);
     if (kind == 'r' && is_form_letter(form)) return run_read(form, argc - 2, argv + 2);
     if (kind == 'w' && is_form_letter(form)) return run_write(form, argv[2], argc - 3, argv + 3);
+    if (kind == 'v') return run_view_command(argc - 2, argv + 2);
+    if (kind == 'k') return run_check_command(argc - 2, argv + 2);
     return unknown_command(command);
 }

@@ -30,6 +30,8 @@ static const char kUsage[] =
     "  rx: read STB and output XML\n  rj: read STB and output JSON\n  wt: input TXT and write STB\n"
     "  wc: input CSV and write STB\n  wx: input XML and write STB\n"
     "  wj: input JSON and write STB\n"
+    "  v: draw the table as a web page: v <stb_file> <out.html> [<texture folder>]\n"
+    "  k: check the table and list what is wrong: k <stb_file> [<texture folder>]\n"
     "\nExit status: 0 done, 1 could not run (nothing changed),\n"
     "             2 done in part (each part not done is reported)\n";
 

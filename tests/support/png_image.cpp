@@ -1,0 +1,75 @@
+#include "png_image.h"
+
+#include <algorithm>
+
+#include "test_support.h"
+
+// The encoder's and decoder's functions stay private to this file.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_NO_STDIO
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STBI_WRITE_NO_STDIO
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas"  // the next is unknown to some compilers
+#pragma GCC diagnostic ignored "-Wunknown-warning-option"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
+Pixels solid_pixels(int width, int height, Rgb colour) {
+    Pixels image;
+    image.width = width;
+    image.height = height;
+    image.rgb.resize(size_t(width) * size_t(height) * 3);
+    fill_pixels(&image, 0, 0, width, height, colour);
+    return image;
+}
+
+void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour) {
+    for (int row = std::max(0, y); row < std::min(image->height, y + height); ++row) {
+        for (int col = std::max(0, x); col < std::min(image->width, x + width); ++col) {
+            uint8_t* p = &image->rgb[(size_t(row) * size_t(image->width) + size_t(col)) * 3];
+            p[0] = colour.r;
+            p[1] = colour.g;
+            p[2] = colour.b;
+        }
+    }
+}
+
+Rgb pixel_at(const Pixels& image, int x, int y) {
+    const uint8_t* p = &image.rgb[(size_t(y) * size_t(image.width) + size_t(x)) * 3];
+    return {p[0], p[1], p[2]};
+}
+
+namespace {
+
+void append_bytes(void* context, void* data, int size) {
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data), size_t(size));
+}
+
+}  // namespace
+
+std::string png_file_bytes(const Pixels& image) {
+    std::string out;
+    stbi_write_png_to_func(append_bytes, &out, image.width, image.height, 3, image.rgb.data(),
+                           image.width * 3);
+    return out;
+}
+
+bool read_png_file(const std::string& path, Pixels* image) {
+    std::string bytes = read_file(path);
+    int width = 0, height = 0, channels = 0;
+    stbi_uc* data = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
+                                          int(bytes.size()), &width, &height, &channels, 3);
+    if (!data) return false;
+    image->width = width;
+    image->height = height;
+    image->rgb.assign(data, data + size_t(width) * size_t(height) * 3);
+    stbi_image_free(data);
+    return true;
+}

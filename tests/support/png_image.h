@@ -1,0 +1,29 @@
+// PNG images for the tests: made in memory, written as files, and read back
+// (the browser's screenshots) as plain RGB pixels.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Rgb {
+    uint8_t r, g, b;
+};
+
+struct Pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;  // 3 bytes per pixel, rows top to bottom
+};
+
+// An image of one colour.
+Pixels solid_pixels(int width, int height, Rgb colour);
+// Paints the rectangle (clipped to the image).
+void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour);
+Rgb pixel_at(const Pixels& image, int x, int y);
+
+// The PNG file of the image.
+std::string png_file_bytes(const Pixels& image);
+
+// Reads a PNG file into RGB pixels (alpha dropped); false when it cannot.
+bool read_png_file(const std::string& path, Pixels* image);
