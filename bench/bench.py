@@ -214,6 +214,47 @@ def peak_rss_kb(argv, cwd=None):
     return int(proc.stderr.decode().strip().splitlines()[-1])
 
 
+def fuse_missing():
+    """Why nothing can be mounted here, or None."""
+    try:
+        os.close(os.open("/dev/fuse", os.O_RDWR))
+    except OSError as e:
+        return "/dev/fuse cannot be used (%s)" % e.strerror
+    if not shutil.which("fusermount3"):
+        return "fusermount3 missing (Debian package fuse3)"
+    return None
+
+
+class Mount:
+    """One qartool m at a time at folder, in the foreground of a child."""
+
+    def __init__(self, qar, folder):
+        self.qar = qar
+        self.folder = folder
+        self.archive = None
+        self.proc = None
+
+    def unmount(self):
+        if self.proc:
+            subprocess.run(["fusermount3", "-u", self.folder], stderr=subprocess.DEVNULL)
+            self.proc.wait()
+            self.proc.stdout.close()
+            self.proc = None
+
+    def fresh(self):
+        """Unmounts and mounts again: nothing cached by the kernel or the mount."""
+        self.unmount()
+        os.makedirs(self.folder, exist_ok=True)
+        self.proc = subprocess.Popen([self.qar, "m", self.archive, self.folder],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.proc.stdout.readline()
+        if b"mounted at" not in line:
+            self.proc.wait()
+            self.proc.stdout.close()
+            self.proc = None
+            raise Failed("qartool m %s did not mount" % self.archive)
+
+
 def clean(path):
     if os.path.isdir(path):
         shutil.rmtree(path)
@@ -407,6 +448,8 @@ class Bench:
         self.extract_figures(set_name, out, files, size)
         if set_name == "mixed":
             self.extract_figures(set_name, out, files, size, on_disk=True)
+        self.attempt("python " + set_name, lambda: self.python_figures(set_name, out))
+        self.repack_figures(set_name, out, files, one_core)
 
     def identity(self, set_name, threaded, threaded_p, seq, t, cpu_one):
         """The archive written on one core (no threads at all) must be the
@@ -483,6 +526,139 @@ class Bench:
         if on_disk:
             shutil.rmtree(out_root, ignore_errors=True)
 
+    # -- the Python module ----------------------------------------------------
+
+    def python_module(self):
+        """The interpreter the module qar was built for, with PYTHONPATH set to
+        the build's module folder; None when the build has no module."""
+        if not os.path.isdir(os.path.join(self.build, "python", "qar")):
+            return None
+        try:
+            with open(os.path.join(self.build, "CMakeCache.txt")) as f:
+                cache = f.read()
+        except OSError:
+            return None
+        for line in cache.splitlines():
+            if line.startswith("Python3_EXECUTABLE:"):
+                os.environ["PYTHONPATH"] = os.path.join(self.build, "python")
+                return line.split("=", 1)[1]
+        return None
+
+    def python_figures(self, set_name, archive):
+        """Reading through the module: every record of the tree archive against
+        qartool t, the time of one a.read of a 16-byte record, and four threads
+        reading the mixed archive against one (each reads every record)."""
+        python = self.python_module()
+        qar = self.prog("qartool")
+        if not python or not qar:
+            self.table.note("the Python module is not built: its figures are skipped")
+            return
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "python_read.py")
+
+        def measure(*args):
+            proc = subprocess.run([python, script, *args], capture_output=True, text=True)
+            if proc.returncode != 0:
+                raise Failed("python_read.py %s exited with %d: %s" % (
+                    args[0], proc.returncode, proc.stderr[-300:]))
+            return float(proc.stdout)
+
+        self.table.section("Python module qar: %s archive" % set_name)
+        if set_name == "tree":
+            # The module's work from qar.open to the last read, against the
+            # whole run of qartool t; the interpreter's own start is left out.
+            t = timed_set([("qt", None, [qar, "t", archive], None, None)], self.runs,
+                          warm_up=True)
+            py = measure("all", archive, str(self.runs))
+            self.table.add("qartool t (every record)", t["qt"], "s")
+            self.table.add("Python: open, read every record", py, "s", "", "qartool t",
+                           py / t["qt"], "<= 1.20", round(py / t["qt"], 2) <= 1.20)
+            tiny = self.w("sixteen")
+            clean(tiny)
+            os.makedirs(tiny)
+            with open(os.path.join(tiny, "sixteen.bin"), "wb") as f:
+                f.write(b"0123456789abcdef")
+            small = self.w("sixteen.qar")
+            clean(small)
+            run([qar, "a", small, "sixteen"], self.work)
+            micro = measure("call", small, "sixteen.bin", "20000")
+            self.table.add("Python: one a.read of a 16-byte record", micro, "us", "", "", None,
+                           "<= 5.0", micro <= 5.0)
+            clean(tiny)
+            clean(small)
+        else:
+            one = measure("threads", archive, "1", str(self.runs))
+            four = measure("threads", archive, "4", str(self.runs))
+            speed_up = 4 * one / four
+            self.table.add("Python: 1 thread reads every record", one, "s")
+            self.table.add("Python: 4 threads read every record each", four, "s", "",
+                           "1 thread (throughput)", speed_up, ">= 1.60",
+                           round(speed_up, 2) >= 1.60)
+
+    # -- the repack loop ---------------------------------------------------------
+
+    def repack_figures(self, set_name, archive, files, one_core):
+        """s, t and c -z against a full add of the same set in the same rounds:
+        s over the unchanged files, s over files of which three differ from
+        their records (the tree; three records of the archive are given other
+        bytes with u first, which costs s what three edited files cost), t
+        threaded against t on one core (mixed), and c -z of the tree's archive
+        after u replaced every record (stored uncompressed)."""
+        qar = self.prog("qartool")
+        pristine = self.w("repack-pristine.qar")
+        shutil.copyfile(archive, pristine)
+        work = self.w("repack.qar")
+        added = self.w("repack-a.qar")
+
+        def copy_of(src):
+            return lambda: shutil.copyfile(src, work)
+
+        contenders = [("a", lambda: clean(added), [qar, "a", added, set_name], self.corpus, None),
+                      ("s0", copy_of(pristine), [qar, "s", work, set_name], self.corpus, None)]
+        if set_name == "tree":
+            changed = self.w("repack-changed.qar")
+            shutil.copyfile(pristine, changed)
+            other = self.w("repack-other")
+            os.makedirs(other, exist_ok=True)
+            names = []
+            for f in files[:3]:
+                names.append(os.path.join(other, os.path.basename(f)))
+                write(names[-1], b"edited " + open(f, "rb").read())
+            run([qar, "u", changed] + names)
+            shutil.copyfile(pristine, self.w("repack-updated.qar"))
+            run([qar, "u", self.w("repack-updated.qar"), set_name], self.corpus)
+            contenders += [
+                ("s3", copy_of(changed), [qar, "s", work, set_name], self.corpus, None),
+                ("cz", copy_of(self.w("repack-updated.qar")), [qar, "-z", "c", work], None,
+                 None)]
+        if set_name == "mixed" and one_core:
+            contenders += [("t", None, [qar, "t", pristine], None, None),
+                           ("t1", None, ["taskset", "-c", "0", qar, "t", pristine], None, None)]
+        c = {}
+        t = timed_set(contenders, self.runs, c)
+        self.table.section("repack loop: %s" % set_name)
+
+        def row(label, key, ref_key, ref_label, limit):
+            ratio = t[key] / t[ref_key]
+            self.table.add(label, t[key], "s", "", ref_label, ratio, "<= %.2f" % limit,
+                           round(ratio, 2) <= limit, cpu=c[key])
+
+        self.table.add("qartool a (full, same rounds)", t["a"], "s", cpu=c["a"])
+        row("qartool s, nothing changed", "s0", "a", "qartool a", 0.15 if set_name == "tree"
+            else 0.05)
+        if set_name == "tree":
+            row("qartool s, 3 files changed", "s3", "a", "qartool a", 0.20)
+            row("qartool -z c after u of every file", "cz", "a", "qartool a", 1.10)
+            shutil.copyfile(self.w("repack-updated.qar"), work)
+            run([qar, "-z", "c", work])
+            if open(work, "rb").read() != open(added, "rb").read():
+                self.table.note("c -z of the updated tree archive is not what a writes")
+        if "t" in t:
+            self.table.add("qartool t on one core", t["t1"], "s", cpu=c["t1"])
+            row("qartool t", "t", "t1", "t on one core", 0.65)
+        for path in (pristine, work, added, self.w("repack-changed.qar"),
+                     self.w("repack-updated.qar"), self.w("repack-other")):
+            clean(path)
+
     # -- list and append -------------------------------------------------------
 
     def archive_size_figures(self):
@@ -526,6 +702,120 @@ class Bench:
         if not measured:
             self.table.note("the append per record was lost in the noise of this run")
         clean(copy)
+
+    # -- the mounted folder -------------------------------------------------------
+
+    def mount_figures(self):
+        """qartool m: reading every file of the mounted mixed archive against
+        qartool x of it onto disk, ls -l of the mounted archive of many
+        records, and four readers against one over the mounted tree archive.
+        Each timed run gets a fresh mount, so that neither the kernel nor the
+        mount has a record cached."""
+        qar = self.prog("qartool")
+        if not qar:
+            return
+        self.table.section("qartool m (mounted read-only)")
+        why = fuse_missing()
+        if why:
+            self.table.note("mount figures skipped: " + why)
+            return
+        archives = {}
+        for set_name in ("mixed", "tree", "many"):
+            archives[set_name] = self.w("m-%s.qar" % set_name)
+            clean(archives[set_name])
+            run([qar, "a", archives[set_name], set_name], self.corpus)
+        folder = self.w("mnt")
+        mount = Mount(qar, folder)
+        try:
+            self.mount_read_figures(qar, mount, archives["mixed"])
+            self.mount_list_figures(qar, mount, archives["many"])
+            self.mount_reader_figures(mount, archives["tree"])
+        finally:
+            mount.unmount()
+
+    def mount_read_figures(self, qar, mount, archive):
+        mount.archive = archive
+        mount.fresh()
+        names = sorted(os.listdir(mount.folder))
+        size = sum(os.path.getsize(os.path.join(mount.folder, n)) for n in names)
+        mount.unmount()
+        listing = self.w("mixed-names")
+        with open(listing, "wb") as f:
+            f.write(b"".join(os.path.join(mount.folder, n).encode() + b"\0" for n in names))
+        out_root = os.path.join(self.build, "bench-disk")
+        xq = os.path.join(out_root, "xq")
+
+        def fresh_extract():
+            clean(xq)
+            os.makedirs(xq)
+            os.sync()
+
+        t = timed_set([
+            ("x", fresh_extract, [qar, "x", archive], xq, None),
+            ("cat", mount.fresh, ["sh", "-c", 'xargs -0 cat < "$0" > /dev/null', listing],
+             None, None),
+        ], self.runs, warm_up=True)
+        shutil.rmtree(out_root, ignore_errors=True)
+        self.table.add("qartool x onto disk (mixed)", t["x"], "s", mbps(size, t["x"]))
+        self.table.add("cat of every mounted file (mixed)", t["cat"], "s", mbps(size, t["cat"]),
+                       "qartool x onto disk", t["cat"] / t["x"], "<= 1.50",
+                       round(t["cat"] / t["x"], 2) <= 1.50)
+
+    def mount_list_figures(self, qar, mount, archive):
+        """ls -l of a fresh mount, beside ls -l of the same records extracted
+        into the scratch folder (what ls itself costs on this machine)."""
+        plain = self.w("many-x")
+        clean(plain)
+        os.makedirs(plain)
+        run([qar, "x", archive], plain)
+        mount.archive = archive
+        t = timed_set([("ls", mount.fresh, ["ls", "-l", mount.folder], None, None),
+                       ("plain", None, ["ls", "-l", plain], None, None)], max(self.runs, 3))
+        clean(plain)
+        self.table.add("ls -l of the files extracted", t["plain"], "s")
+        self.table.add("ls -l, %d records (fresh mount)" % self.p["many_files"], t["ls"], "s",
+                       "", "ls -l extracted", t["ls"] / t["plain"], "< 1 s", t["ls"] < 1.0)
+
+    def mount_reader_figures(self, mount, archive):
+        """The same files read by one reader, and in four interleaved parts by
+        four readers at once."""
+        mount.archive = archive
+        mount.fresh()
+        files = [os.path.relpath(f, mount.folder) for f in files_under(mount.folder)]
+        mount.unmount()
+        parts = []
+        for i in range(4):
+            part = self.w("tree-part%d" % i)
+            with open(part, "wb") as f:
+                f.write(b"".join(p.encode() + b"\0" for p in files[i::4]))
+            parts.append(part)
+        every = self.w("tree-all")
+        with open(every, "wb") as f:
+            f.write(b"".join(p.encode() + b"\0" for p in files))
+        read = 'xargs -0 -n 1000 cat < "$0" > /dev/null'
+        four = " & ".join('xargs -0 -n 1000 cat < "$%d" > /dev/null' % i for i in range(4))
+        # The same reads of the files extracted into the scratch folder (their
+        # names in the lists are relative to the folder read): what four
+        # readers gain on this machine without the mount.
+        plain = self.w("tree-x")
+        clean(plain)
+        os.makedirs(plain)
+        run([self.prog("qartool"), "x", archive], plain)
+        t = timed_set([
+            ("one", mount.fresh, ["sh", "-c", read, every], mount.folder, None),
+            ("four", mount.fresh, ["sh", "-c", four + " & wait"] + parts, mount.folder, None),
+            ("p1", None, ["sh", "-c", read, every], plain, None),
+            ("p4", None, ["sh", "-c", four + " & wait"] + parts, plain, None),
+        ], self.runs)
+        clean(plain)
+        self.table.add("1 reader, tree (%d files)" % len(files), t["one"], "s")
+        speed_up = t["one"] / t["four"]
+        self.table.add("4 readers, same files", t["four"], "s", "", "1 reader (speed-up)",
+                       speed_up, ">= 1.50", round(speed_up, 2) >= 1.50)
+        self.table.add("  the same, files extracted: 1 / 4 readers", t["p4"], "s", "",
+                       "1 reader (speed-up)", t["p1"] / t["p4"])
+        if (os.cpu_count() or 1) < 2:
+            self.table.note("4 readers: one core only, the speed-up cannot show")
 
     # -- memory ----------------------------------------------------------------
 
@@ -701,6 +991,7 @@ class Bench:
         steps = [("add mixed", lambda: self.add_figures("mixed")),
                  ("add tree", lambda: self.add_figures("tree")),
                  ("archive size", self.archive_size_figures),
+                 ("mount", self.mount_figures),
                  ("memory", self.memory_figures),
                  ("sprtool", self.sprite_figures),
                  ("sprtool k and v", self.view_figures)]

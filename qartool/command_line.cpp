@@ -6,7 +6,7 @@
 
 #include "names.h"
 #include "qar_version.h"
-#include "record_codec.h"
+#include "qar/qar.h"
 
 namespace {
 
@@ -28,7 +28,8 @@ bool same_word(const char* a, const char* b) {
 char command_letter(const char* arg) {
     const std::pair<const char*, char> words[] = {
         {"add", 'a'},     {"update", 'u'}, {"delete", 'd'}, {"list", 'l'},
-        {"extract", 'x'}, {"test", 't'},   {"compact", 'c'}};
+        {"extract", 'x'}, {"test", 't'},   {"compact", 'c'}, {"sync", 's'},
+        {"mount", 'm'}};
     for (const auto& [word, letter] : words)
         if (same_word(arg, word)) return letter;
     return arg[0];
@@ -71,7 +72,7 @@ int take_key_option(char letter, const char* value, uint32_t* key) {
         fprintf(stderr, "ERROR: empty password\n");
         return 0;
     }
-    *key = key_from_password(value);
+    *key = qar_key_from_password(value);
     return 1;
 }
 
@@ -85,6 +86,10 @@ void print_usage(const char* program) {
     printf("  -k <number>: use this key (0 to 4294967295) instead of a password\n");
     printf("  -o <folder>: extract into this folder (made when missing)\n");
     printf("  -n: extract never replaces a file that exists\n");
+    printf("  -x <pattern>: leave out files, folders and records whose name matches\n");
+    printf("  -z: c also compresses the records stored uncompressed\n");
+    printf("  @<file>: where a name or pattern goes, the names in <file>, one a line\n");
+    printf("  -d: mount goes on in the background once mounted\n");
     printf("The password or key masks the records; it does not encrypt them: anyone\n"
            "holding the qar can read it.\n");
     printf("\nCommands\n");
@@ -95,8 +100,10 @@ void print_usage(const char* program) {
     printf("  u: Update files in qar\n");
     printf("  t: Test files in qar\n");
     printf("  c: Compact qar\n");
+    printf("  s: Sync qar with files: add new, replace changed, keep the rest\n");
+    printf("  m: Mount qar read-only at an empty folder (Linux; -d detaches)\n");
     printf("Commands may also be given as words: add, delete, extract, list, update,\n"
-           "test, compact.\n");
+           "test, compact, sync, mount.\n");
     printf("\nThe c command reclaims the space that Delete and Update leave in the qar.\n");
     printf("\nExit status: 0 all done; 1 could not run, nothing changed; 2 ran, but some\n"
            "files or records were not done (each named on stderr); 107 out of memory.\n");
@@ -139,6 +146,9 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     const char* output_dir = nullptr;
     int keep_existing = 0;
     int workers = -1;
+    std::vector<const char*> excludes;
+    int compress_plain = 0;
+    bool detach = false;
     int cursor = 1;
     while (cursor < argc && is_option(argv[cursor])) {
         const char* option = argv[cursor++];
@@ -148,7 +158,15 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
             keep_existing = 1;
             continue;
         }
-        if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J') {
+        if (letter == 'Z' && option[2] == '\0') {
+            compress_plain = 1;
+            continue;
+        }
+        if (letter == 'D' && option[2] == '\0') {
+            detach = true;
+            continue;
+        }
+        if (letter != 'K' && letter != 'P' && letter != 'O' && letter != 'J' && letter != 'X') {
             fprintf(stderr, "ERROR: unknown option \"%s\"\n", display_text(option).c_str());
             return PARSE_FAILED;
         }
@@ -158,7 +176,13 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
             if (cursor >= argc) break;
             value = argv[cursor++];
         }
-        if (letter == 'O') {
+        if (letter == 'X') {
+            if (value[0] == '\0') {
+                fprintf(stderr, "ERROR: empty pattern after -x\n");
+                return PARSE_FAILED;
+            }
+            excludes.push_back(value);
+        } else if (letter == 'O') {
             output_dir = value;
             if (output_dir[0] == '\0') {
                 fprintf(stderr, "ERROR: empty folder name after -o\n");
@@ -195,5 +219,8 @@ ParseOutcome parse_command_line(int argc, char* const* argv, CommandLine* out) {
     out->output_dir = output_dir;
     out->keep_existing = keep_existing;
     out->workers = workers;
+    out->excludes = excludes;
+    out->compress_plain = compress_plain;
+    out->detach = detach;
     return PARSE_RUN;
 }

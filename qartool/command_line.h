@@ -6,16 +6,22 @@
 // the second character, case ignored: -k <number> sets the archive key,
 // -p <password> derives it from a password, the last one wins; -o <folder>
 // names the folder that extract writes into; -n keeps extract from replacing
-// files. A value may also be attached to its option (-ppassword, -k123,
-// -oDIR). A key that is not a plain decimal number of 32 bits and an empty
-// password are refused, so that a typing slip never silently gives an
-// unprotected archive. The command is a letter (its first character, case
-// ignored) or one of the words add, update, delete, list, extract, test and
-// compact. Arguments after the archive name are file names or patterns, even
-// when they begin with '-'. Before that rule, a first argument "-h",
-// "--help", "-?" or "/?" prints the usage text and "--version" the tool's
-// name and version; so does a command line with no argument at all. A
-// command without an archive name prints the usage text and is refused.
+// files; -x <pattern> (repeatable) leaves out files and folders (a, u, s) or
+// records (x, t, d, l) whose name matches; -z makes c compress the records
+// stored uncompressed. A value may also be attached to its option
+// (-ppassword, -k123, -oDIR, -x*.tmp). A key that is not a plain decimal
+// number of 32 bits and an empty password are refused, so that a typing slip
+// never silently gives an unprotected archive. The command is a letter (its
+// first character, case ignored) or one of the words add, update, delete,
+// list, extract, test, compact, sync and mount. Arguments after the archive name
+// are file names or patterns, even when they begin with '-'; "@<file>" where
+// a name or pattern goes reads names from a file (name_lists.h). Before that
+// rule, a first argument "-h", "--help", "-?" or "/?" prints the usage text
+// and "--version" the tool's name and version; so does a command line with
+// no argument at all. A command without an archive name prints the usage
+// text and is refused.
+//
+// -d (no value) makes the m command detach once the archive is mounted.
 //
 // -j <number> sets the number of worker threads that read and encode or
 // decode records (0: none). It is left out of the usage text: the default
@@ -24,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 enum ParseOutcome {
     PARSE_RUN,     // *out holds a command to run
@@ -41,6 +48,9 @@ struct CommandLine {
     const char* output_dir;    // -o <folder>: where extract writes; null for the current one
     int keep_existing;         // -n: extract never replaces a file that exists
     int workers;               // -j, or -1 to follow the usable cores
+    std::vector<const char*> excludes;  // -x patterns, in the order given
+    int compress_plain;        // -z: c compresses the records stored uncompressed
+    bool detach;               // -d: m goes on in the background
 };
 
 // Reads the whole command line; prints the usage text or the error message

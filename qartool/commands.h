@@ -8,13 +8,20 @@
 
 #include <vector>
 
-#include "archive_handle.h"
 #include "command_line.h"
+#include "qar/qar.h"
 
 int command_add(const CommandLine& line);
 int command_update(const CommandLine& line);
 int command_delete(const CommandLine& line);
 int command_list(const CommandLine& line);
+// Brings the archive in step with the files and folders named (gathered as
+// add gathers them, created as add creates it): a file of a new name is
+// appended, one whose bytes differ from its record's replaces them (the
+// record keeps its index), one whose bytes are the same is left alone, with
+// only its time set when that differs. One line per file added or replaced,
+// then "<n> added, <m> replaced, <k> unchanged".
+int command_sync(const CommandLine& line);
 int command_extract(const CommandLine& line);
 // Reads and decodes each record that the patterns select (all without
 // patterns), writing nothing: one line per record, "OK" or "damaged", then
@@ -23,21 +30,25 @@ int command_extract(const CommandLine& line);
 // alone is no damage. A pattern that matches no record is reported as
 // extract reports it. 0 when nothing is damaged or unmatched, else 2.
 int command_test(const CommandLine& line);
-// Rewrites the archive with only its live records (see compact.cpp). Takes
+// Tests the records at the given positions of the archive's snapshot
+// (qar_test) on the record pipeline's workers and reports each damaged one
+// with its reason, in the order given; with list_each every record also gets
+// its line "<name> OK" or "<name> damaged" on standard output. Returns the
+// number damaged.
+int test_records(const CommandLine& line, const qar_archive* archive,
+                 const std::vector<size_t>& positions, bool list_each);
+// Rewrites the archive with only its live records (see compact.cpp); with
+// -z the records stored uncompressed are compressed as add stores them. Takes
 // no file arguments. 0 when compacted; 2, with the archive untouched, when a
 // record is damaged; 1 when it could not run or the rewrite failed, the
 // archive untouched either way.
 int command_compact(const CommandLine& line);
 
-// Reports a record that check_entry found damaged, with the reason that the
-// last error text holds.
-void report_damaged(const CommandLine& line, const DirectoryEntry& entry);
-
 // Shared steps of the commands (commands.cpp).
 
 // Opens the archive read-only and compares its key with the command line's.
 // Prints the reason and returns null when either fails.
-ArchiveHandle* open_for_read(const CommandLine& line);
+qar_archive* open_for_read(const CommandLine& line);
 
 // The workers of the record pipeline for add, update and extract: the -j
 // option's number, else one fewer than the cores this process may use (none,
@@ -47,13 +58,18 @@ unsigned pipeline_worker_count(const CommandLine& line);
 // Opens an existing archive for writing, which holds the writers' lock until
 // it is closed, and compares its key. A missing archive is not created.
 // Prints the reason and returns null when any of it fails.
-ArchiveHandle* open_existing_for_write(const CommandLine& line);
+//
+// Every open of qartool says, once, when it waits a second for another
+// writer's lock, and arranges that a temporary file the library writes
+// beside the archive is removed when the process is interrupted.
+qar_archive* open_existing_for_write(const CommandLine& line);
 
-// 1 when the command selects the entry: every entry when no patterns were
-// given, otherwise an entry whose name matches at least one pattern, without
-// regard to ASCII case. With hits (one per pattern), marks every pattern
+// 1 when the command selects the entry: none whose name an -x pattern
+// matches; of the others every entry when no patterns were given, otherwise
+// an entry whose name matches at least one pattern, without regard to ASCII
+// case (a pattern that matches only left-out records matches nothing). With hits (one per pattern), marks every pattern
 // that matches.
-int entry_selected(const CommandLine& line, const DirectoryEntry& entry,
+int entry_selected(const CommandLine& line, const qar_entry& entry,
                    std::vector<char>* hits = nullptr);
 
 // How much of what a command was asked to do was left undone.

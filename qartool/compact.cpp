@@ -1,88 +1,124 @@
-// The compact command: rewrites an archive with only its live records.
+// The compact command: rewrites an archive with only its live records, in
+// index order, after every record has been checked as the test command
+// checks it: a damaged one stops the compaction before anything is written.
+// Records are copied as they are stored; with -z a record stored
+// uncompressed is compressed as add stores it instead, so that an archive
+// changed by update and then compacted is the archive add would have made.
 //
-// The new archive is exactly what appending each live record's stored bytes,
-// flags and time, in index order, to a new archive with the same key writes:
-// nothing is decoded into it or compressed again. It is built in a temporary
-// file beside the archive (with the archive's permission bits), flushed to
-// the disk, and only then renamed over the archive, so that a kill or a
-// failure at any point leaves the archive as it was; a temporary file left
-// by a kill has a name of its own and is ignored by the next compaction.
-// Every record is checked first, as the test command checks it: a damaged
-// one stops the compaction before anything is written.
+// Both the checks and the compression run on the record pipeline's workers;
+// the calling thread hands the records to the rewrite in index order, so the
+// new archive is the same for any number of workers.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <memory>
 #include <vector>
 
 #include "commands.h"
+#include "encode_steps.h"
 #include "names.h"
-#include "platform.h"
-#include "record_ops.h"
+#include "record_pipeline.h"
+#include "report.h"
 
 namespace {
 
-// Appends the live records, in the order given, to the empty archive at
-// path; 1 when all are stored and flushed to the disk. *size_out gets the
-// new archive's size.
-int copy_records(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
-                 const char* path, int64_t* size_out) {
-    ArchiveHandle* to = open_archive(path, 1);
-    if (!to) return 0;
-    int ok = 1;
-    for (size_t i = 0; ok && i < records.size(); ++i) {
-        const DirectoryEntry& entry = records[i];
-        uint8_t* stored = read_stored_entry(from, &entry);
-        RecordName name = record_name(entry);
-        AppendSlot slot;
-        ok = stored && prepare_append(to, entry.stored_size, name.text, &slot) &&
-             store_encoded_record(to, &slot, EncodedRecord{stored, entry.stored_size, entry.flags},
-                                  entry.time, name.text);
-        free(stored);
-    }
-    *size_out = plat_stream_size(to->file);
-    if (ok && !plat_sync_stream(to->file)) {
-        set_last_error("Could not flush file \"%s\" to the disk", to->base_name);
-        ok = 0;
-    }
-    if (!close_archive(to)) ok = 0;  // written bytes may be lost
-    return ok;
+struct CompactItem {
+    size_t position;     // in the archive's snapshot
+    bool encode;         // compressed now (-z, stored uncompressed)
+    // Filled by the workers when encode is set.
+    qar_error read_outcome;
+    EncodeJob encoding;  // owned
+    ~CompactItem() { free_encode_job(&encoding); }
+};
+
+struct CompactRun {
+    const qar_archive* archive;  // the workers only read through it
+    uint32_t key;
+    qar_rewrite* rewrite;        // only the calling thread hands records to it
+    qar_error failure;           // the first failure; nothing is handed in after it
+};
+
+// The pipeline's buffer for a record to compress: its plain bytes.
+constexpr int PLAIN_BYTES = 0;
+
+int load_item(void* context, PipelineJob* job, void*) {
+    const CompactRun* run = static_cast<const CompactRun*>(context);
+    CompactItem* item = static_cast<CompactItem*>(job->item);
+    if (!item->encode) return 0;
+    qar_entry entry;
+    qar_entry_at(run->archive, item->position, &entry, nullptr);
+    uint8_t* plain = reserve_buffer(&job->buffers[PLAIN_BYTES], entry.size);
+    size_t size = 0;
+    if (qar_read(run->archive, item->position, plain, entry.size, &size, &item->read_outcome) !=
+        QAR_OK)
+        return 0;
+    return begin_encode_job(&item->encoding, plain, size, run->key, 0);
 }
 
-// Builds the compacted archive beside target and renames it over target.
-// Closes from either way, after the rename: from holds the writers' lock,
-// and a writer waiting for it must find the compacted archive under the name
-// once it has the lock (the platform layer opens files so that they can be
-// replaced while open; where the system cannot replace an open file, from is
-// closed just before).
-int rewrite(ArchiveHandle* from, const std::vector<DirectoryEntry>& records,
-            const std::string& target, int64_t* size_out) {
-    std::string temp;
-    FILE* file = plat_create_temp_beside(target.c_str(), &temp);
-    if (!file) {
-        close_archive(from);
-        set_last_error("Could not create a temporary file beside \"%s\"", target.c_str());
-        return 0;
+void encode_part(void*, PipelineJob* job, int part, void* workspace) {
+    encode_job_part(&static_cast<CompactItem*>(job->item)->encoding, part, workspace);
+}
+
+void end_encoding(void*, PipelineJob* job) {
+    CompactItem* item = static_cast<CompactItem*>(job->item);
+    if (item->read_outcome.status == QAR_OK) end_encode_job(&item->encoding);
+}
+
+void write_item(void* context, PipelineJob* job) {
+    CompactRun* run = static_cast<CompactRun*>(context);
+    std::unique_ptr<CompactItem> item(static_cast<CompactItem*>(job->item));
+    if (run->failure.status != QAR_OK) return;
+    if (!item->encode) {
+        qar_rewrite_copy(run->rewrite, item->position, &run->failure);
+        return;
     }
-    plat_remove_on_interrupt(temp.c_str());
-    int ok = write_new_archive(file, from->key, temp.c_str());
-    if (!plat_close_stream(file) && ok) {
-        set_last_error("Could not close file \"%s\": %s", temp.c_str(), strerror(errno));
-        ok = 0;
+    run->failure = item->read_outcome.status != QAR_OK ? item->read_outcome
+                                                        : item->encoding.failure;
+    if (run->failure.status == QAR_OK)
+        qar_rewrite_encoded(run->rewrite, item->position, item->encoding.encoded, &run->failure);
+}
+
+// The live records of the snapshot by position, in index order.
+std::vector<size_t> index_order(const qar_archive* archive) {
+    std::vector<size_t> positions;
+    std::vector<qar_entry> entries(qar_count(archive));
+    for (size_t e = 0; e < entries.size(); ++e) {
+        qar_entry_at(archive, e, &entries[e], nullptr);
+        if (!entries[e].deleted) positions.push_back(e);
     }
-    ok = ok && copy_records(from, records, temp.c_str(), size_out);
-    const bool close_first = !plat_can_replace_open_file();
-    if (close_first) close_archive(from);
-    if (ok && !plat_replace_file(temp.c_str(), target.c_str())) {
-        set_last_error("Could not rename \"%s\" over \"%s\"", temp.c_str(), target.c_str());
-        ok = 0;
+    std::stable_sort(positions.begin(), positions.end(),
+                     [&entries](size_t a, size_t b) {
+                         return entries[a].index < entries[b].index;
+                     });
+    return positions;
+}
+
+// Hands every record to a rewrite of the archive (which closes it) and
+// commits it; the pipeline's workers compress the records that -z asks for.
+qar_status rewrite_archive(const CommandLine& line, qar_archive* archive,
+                           const std::vector<size_t>& positions, qar_compact_result* result,
+                           qar_error* error) {
+    CompactRun run = {archive, qar_archive_key(archive), nullptr, {}};
+    if (qar_rewrite_begin(archive, &run.rewrite, error) != QAR_OK) return error->status;
+    PipelineSteps steps = {&run,       load_item,           encode_part,          end_encoding,
+                           write_item, make_encode_workspace, free_encode_workspace};
+    Pipeline* pipeline = start_pipeline(steps, record_pipeline_limits(pipeline_worker_count(line)));
+    for (size_t position : positions) {
+        qar_entry entry;
+        qar_entry_at(archive, position, &entry, nullptr);
+        CompactItem* item = new CompactItem{};
+        item->position = position;
+        item->encode = line.compress_plain && entry.method == QAR_METHOD_NONE;
+        // What the job holds at most: the record, its masked copy and two streams.
+        pipeline_push(pipeline, item, item->encode ? 4 * uint64_t(entry.size) : 0,
+                      item->encode ? 1 : 0);
     }
-    if (!close_first) close_archive(from);
-    if (!ok) plat_remove_file(temp.c_str());
-    plat_forget_on_interrupt();
-    return ok;
+    stop_pipeline(pipeline);
+    if (run.failure.status != QAR_OK) {
+        qar_rewrite_abandon(run.rewrite);
+        *error = run.failure;
+        return error->status;
+    }
+    return qar_rewrite_commit(run.rewrite, result, error);
 }
 
 }  // namespace
@@ -94,35 +130,23 @@ int command_compact(const CommandLine& line) {
     }
     // Opened for writing, which holds the writers' lock until the compacted
     // archive has replaced it: an add waiting meanwhile then adds to that one.
-    ArchiveHandle* archive = open_existing_for_write(line);
+    qar_archive* archive = open_existing_for_write(line);
     if (!archive) return 1;
-    DirectoryEntry* entries = nullptr;
-    int32_t count = 0;
-    get_directory(archive, &entries, &count);
-    std::vector<DirectoryEntry> records(entries, entries + count);
-    std::stable_sort(records.begin(), records.end(),
-                     [](const DirectoryEntry& a, const DirectoryEntry& b) {
-                         return a.index < b.index;
-                     });
-    Tally damaged{count, 0};
-    for (const DirectoryEntry& entry : records) {
-        if (check_entry(archive, &entry)) continue;
-        report_damaged(line, entry);
-        damaged.not_done += 1;
+    const int count = int(qar_count(archive));
+    const std::vector<size_t> positions = index_order(archive);
+    const int damaged = test_records(line, archive, positions, false);
+    if (damaged > 0) {
+        qar_close(archive, nullptr);
+        return finish_command(Tally{count, damaged}, "records damaged, qar not compacted");
     }
-    if (damaged.not_done > 0) {
-        close_archive(archive);
-        return finish_command(damaged, "records damaged, qar not compacted");
-    }
-    const int64_t before = plat_stream_size(archive->file);
-    int64_t after = 0;
-    // A link stays a link: the file it leads to is the one replaced.
-    if (!rewrite(archive, records, plat_link_target(line.archive), &after)) {
-        fprintf(stderr, "ERROR: could not compact qar \"%s\"\nERROR: %s\n",
-                display_text(line.archive).c_str(), display_text(last_error_text()).c_str());
+    qar_compact_result result = {};
+    qar_error error;
+    // The handle is gone once the rewrite ends.
+    if (rewrite_archive(line, archive, positions, &result, &error) != QAR_OK) {
+        report_failure("could not compact qar \"" + display_text(line.archive) + "\"", error);
         return 1;
     }
-    printf("%d records, %lld bytes before, %lld bytes after\n", int(count), (long long)before,
-           (long long)after);
+    printf("%d records, %lld bytes before, %lld bytes after\n", count,
+           (long long)result.size_before, (long long)result.size_after);
     return 0;
 }

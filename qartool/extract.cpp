@@ -15,11 +15,10 @@
 #include <string>
 
 #include "commands.h"
-#include "gather.h"
 #include "names.h"
 #include "platform.h"
-#include "record_ops.h"
 #include "record_pipeline.h"
+#include "report.h"
 
 namespace {
 
@@ -47,43 +46,49 @@ void report_kept(const char* name) {
 
 // One selected record, written in listing order by the pipeline.
 struct ExtractItem {
-    const DirectoryEntry* entry;  // in the archive's snapshot
-    RecordName name;
+    size_t position;              // in the archive's snapshot
+    qar_entry entry;
     bool plain;                   // a plain file name: read and written
     // Filled by the worker.
     const uint8_t* data;          // the record's bytes in the job's buffer, null when unread
-    uint32_t size;
-    std::string why_unread;       // the worker's last error text when data is null
+    size_t size;
+    qar_error outcome;            // the read's
 };
 
 struct ExtractRun {
     const CommandLine* line;
-    ArchiveHandle* archive;        // workers only read records through it
+    qar_archive* archive;          // workers only read records through it
     const PlatFileId* archive_id;  // null when unknown
     std::string folder;            // where the files go
     Tally tally;
 };
 
-// The pipeline's buffers for a record: its plain bytes, a stream's bytes.
+// The pipeline's buffer for a record: its plain bytes.
 constexpr int PLAIN_BYTES = 0;
-constexpr int STORED_BYTES = 1;
 
 // Reads and decodes the record on a worker, unless its name is refused.
 int read_item(void* context, PipelineJob* job, void*) {
     ExtractRun* run = static_cast<ExtractRun*>(context);
     ExtractItem* item = static_cast<ExtractItem*>(job->item);
-    if (item->plain)
-        item->data = read_entry_into(run->archive, item->entry, &item->size,
-                                     &job->buffers[PLAIN_BYTES], &job->buffers[STORED_BYTES]);
-    // The last error text belongs to this thread; the write step prints it.
-    if (item->plain && !item->data) item->why_unread = last_error_text();
+    if (!item->plain) return 0;
+    // Into the job's buffer, grown only once the library has checked the
+    // entry against the file (a damaged entry may claim 4 GiB).
+    ByteBuffer* buffer = &job->buffers[PLAIN_BYTES];
+    qar_status status = qar_read(run->archive, item->position, buffer->data, buffer->capacity,
+                                 &item->size, &item->outcome);
+    if (status == QAR_BUFFER_TOO_SMALL) {
+        reserve_buffer(buffer, item->size);
+        status = qar_read(run->archive, item->position, buffer->data, buffer->capacity,
+                          &item->size, &item->outcome);
+    }
+    if (status == QAR_OK) item->data = buffer->data;
     return 0;
 }
 
 // Writes one record out; 1 when its file is in place, 0 when a line on
 // standard error said why not.
 int write_record_file(const ExtractRun& run, const ExtractItem& item) {
-    const char* name = item.name.text;
+    const char* name = item.entry.name;
     if (!item.plain) {
         fprintf(stderr, "ERROR: not extracting \"%s\": not a plain file name\n",
                 display_text(name).c_str());
@@ -102,9 +107,9 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
         return 0;
     }
     if (!item.data) {
-        fprintf(stderr, "ERROR: could not read \"%s\" from qar \"%s\"\n",
-                display_text(name).c_str(), display_text(run.line->archive).c_str());
-        fprintf(stderr, "ERROR: %s\n", display_text(item.why_unread.c_str()).c_str());
+        report_failure("could not read \"" + display_text(name) + "\" from qar \"" +
+                           display_text(run.line->archive) + "\"",
+                       item.outcome);
         return 0;
     }
     errno = 0;
@@ -120,8 +125,9 @@ int write_record_file(const ExtractRun& run, const ExtractItem& item) {
         return 0;
     }
     // A time that cannot be converted leaves the file's time as written.
-    PlatDateTime written;
-    if (decode_time_stamp(item.entry->time, 0, &written)) plat_set_write_time(out, written);
+    qar_datetime t;
+    if (qar_stamp_to_datetime(item.entry.stamp, 0, &t))
+        plat_set_write_time(out, PlatDateTime{t.year, t.month, t.day, t.hour, t.minute, t.second});
     errno = 0;
     // With -n the file takes the name only where nothing has it, so that a
     // file that appeared meanwhile is kept too.
@@ -150,10 +156,10 @@ void write_item(void* context, PipelineJob* job) {
 }  // namespace
 
 int command_extract(const CommandLine& line) {
-    ArchiveHandle* archive = open_for_read(line);
+    qar_archive* archive = open_for_read(line);
     if (!archive) return 1;
     PlatFileId archive_id;
-    int have_id = plat_stream_id(archive->file, &archive_id);
+    int have_id = qar_archive_file_id(archive, &archive_id.volume, &archive_id.file);
     // Made only once the archive is open and the key matches, so that a
     // command that cannot run leaves no folder behind.
     std::string folder = line.output_dir ? line.output_dir : ".";
@@ -165,33 +171,35 @@ int command_extract(const CommandLine& line) {
         fprintf(stderr, "ERROR: could not create folder \"%s\"%s%s\n",
                 display_text(line.output_dir).c_str(), error != 0 ? ": " : "",
                 error != 0 ? strerror(error) : "");
-        close_archive(archive);
+        qar_close(archive, nullptr);
         return 1;
     }
 
-    DirectoryEntry* entries = nullptr;
-    int32_t count = 0;
-    get_directory(archive, &entries, &count);
     // Workers read and decode the records; this thread writes the files in
     // listing order, so the files and the output are the same for any number
     // of workers.
     ExtractRun run = {&line, archive, have_id ? &archive_id : nullptr, folder, Tally{0, 0}};
-    PipelineSteps steps = {&run, read_item, nullptr, nullptr, write_item, 0};
+    PipelineSteps steps = {&run, read_item, nullptr, nullptr, write_item, nullptr, nullptr};
     Pipeline* pipeline = start_pipeline(steps, record_pipeline_limits(pipeline_worker_count(line)));
     std::vector<char> hits(size_t(line.file_count), 0);
-    for (int32_t e = 0; e < count; ++e) {
-        if (!entry_selected(line, entries[e], &hits)) continue;
+    const size_t count = qar_count(archive);
+    for (size_t e = 0; e < count; ++e) {
+        ExtractItem* item = new ExtractItem{};
+        item->position = e;
+        qar_entry_at(archive, e, &item->entry, nullptr);
+        if (!entry_selected(line, item->entry, &hits)) {
+            delete item;
+            continue;
+        }
         run.tally.asked += 1;
-        ExtractItem* item = new ExtractItem{&entries[e], record_name(entries[e]), false, nullptr, 0, {}};
-        item->plain = is_plain_file_name(item->name.text) != 0;
+        item->plain = is_plain_file_name(item->entry.name) != 0;
         // What the job holds: the record's bytes and, compressed, its stream.
-        const uint64_t bytes = item->plain ? uint64_t(entries[e].stored_size) +
-                                                 flags_uncompressed_size(entries[e].flags)
-                                           : 0;
+        const uint64_t stream = item->entry.method != QAR_METHOD_NONE ? item->entry.size : 0;
+        const uint64_t bytes = item->plain ? uint64_t(item->entry.stored_size) + stream : 0;
         pipeline_push(pipeline, item, bytes, item->plain ? 1 : 0);
     }
     stop_pipeline(pipeline);
-    close_archive(archive);
+    qar_close(archive, nullptr);
     report_unmatched(line, hits, "extracted", &run.tally);
     return finish_command(run.tally, "records not extracted");
 }

@@ -11,51 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "encode_steps.h"
 #include "names.h"
-#include "record_codec.h"
-#include "record_ops.h"
-
-// ---------------------------------------------------------------------------
-// Time stamps
-
-uint32_t encode_time_stamp(const PlatDateTime& utc) {
-    // The month number goes into the 0-based month field unchanged: the
-    // one-month shift is part of the stored format.
-    PlatTm fields{utc.year - 1900, utc.month, utc.day, utc.hour, utc.minute, utc.second};
-    int64_t seconds = plat_mkgmtime(fields);
-    // -1 keeps all bits set. An instant past the field's last second would
-    // come back as some date near 1970: it is stored as unknown instead.
-    if (seconds < 0 || seconds >= int64_t(QAR_TIME_UNKNOWN)) return QAR_TIME_UNKNOWN;
-    return uint32_t(seconds);
-}
-
-int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out) {
-    // Unsigned, so that the dates up to 2106 that add stores come back; all
-    // bits set is the date before 1970, which cannot be shown.
-    if (stamp == QAR_TIME_UNKNOWN) return 0;
-    int64_t seconds = stamp;
-    PlatTm fields;
-    int ok = local ? plat_localtime(seconds, &fields) : plat_gmtime(seconds, &fields);
-    if (!ok) return 0;
-    out->year = fields.year + 1900;
-    out->month = fields.month;
-    if (out->month == 0) {  // a December date was shifted into January
-        out->month = 12;
-        out->year -= 1;
-    }
-    out->day = fields.day;
-    out->hour = fields.hour;
-    out->minute = fields.minute;
-    out->second = fields.second;
-    return 1;
-}
+#include "report.h"
+#include "wildcard.h"
 
 // ---------------------------------------------------------------------------
 // The walk
 
 namespace {
 
-enum class GatherMode { add, update };
+enum class GatherMode { add, update, sync };
 
 // Largest file a record can hold: its size is a 32-bit number.
 constexpr uint64_t MAX_RECORD_FILE = 0xFFFFFFFFu;
@@ -64,17 +30,10 @@ using DirectorySet = std::set<std::pair<uint64_t, uint64_t>>;
 
 std::pair<uint64_t, uint64_t> id_key(const PlatFileId& id) { return {id.volume, id.file}; }
 
-// The pipeline's buffers for a file: its bytes, then the two streams.
+// The pipeline's buffer for a file: its bytes as read.
 constexpr int FILE_BYTES = 0;
-constexpr int FIRST_STREAM = 1;
-
-// A file smaller than this is compressed whole on one thread, both methods one
-// after the other: its second compression takes less than moving its bytes to
-// another core costs, and many small files keep every core busy anyway. A
-// larger file's two methods are two parts, so that it uses two cores at once.
-constexpr uint32_t WHOLE_RECORD_SIZE = 64 * 1024;
-
-bool compressed_whole(uint32_t size) { return size < WHOLE_RECORD_SIZE; }
+// And for a sync, the bytes of the record it is compared with.
+constexpr int RECORD_BYTES = 1;
 
 // One step of the walk, written in walk order by the pipeline: the lines it
 // prints and, for a file to store, the file as a worker read and encoded it.
@@ -83,24 +42,25 @@ struct WalkItem {
     std::string out_line;  // a whole line for standard output, or empty
     std::string err_line;  // a whole line for standard error, or empty
     bool store;            // a file to read and store under name
-    bool add;              // appended (read, masked, encoded), else replaced
-    uint32_t key;          // the archive's key, for add
+    bool add;              // appended (compressed), else replaced (stored as it is)
+    bool sync;             // compared with its record first; stored compressed
+    // For a sync: the record of the file's name, read through the workers'
+    // own handle.
+    int64_t position;      // in the snapshot, or -1 when the archive lacks the name
+    uint32_t record_size;
+    uint32_t record_stamp;
+    qar_archive* reader;   // not owned
+    uint32_t key;          // the archive's key
     std::string path;
     std::string name;
     // Filled by the worker steps.
     PlatReadResult read;
-    int read_error;              // the system's error number when the read failed, or 0
-    uint32_t size;               // bytes read
-    uint32_t stamp;              // the record's time
-    uint32_t stream_sizes[2];
-    std::string part_failure[2]; // each compression's message when it failed
-    std::string failure;         // the encoding's message when it failed
-    EncodedRecord encoded;       // for add
+    int read_error;        // the system's error number when the read failed, or 0
+    int64_t mtime;         // the file's last-write time, or QAR_TIME_UNKNOWN
+    EncodeJob encoding;    // owned
+    bool same;             // sync: the file holds exactly its record's bytes
+    ~WalkItem() { free_encode_job(&encoding); }
 };
-
-std::string report_line(const std::string& name, const char* reason) {
-    return "\"" + display_text(name.c_str()) + "\": " + reason + "\n";
-}
 
 // Why a file that could not be read is not stored, with the system's reason
 // when there is one; empty when it was read.
@@ -117,8 +77,8 @@ std::string read_failure(PlatReadResult result, int error) {
     return std::string(what) + ": " + strerror(error) + ", not stored";
 }
 
-// Reads the file with read() into the job's reused buffer and, for add,
-// masks it; the compressions follow as the job's parts (one or two).
+// Reads the file with read() into the job's reused buffer and begins its
+// encoding; the encoding's steps (none, one or two) follow as the job's parts.
 int load_file(void*, PipelineJob* job, void*) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     PlatInFile* file = nullptr;
@@ -139,71 +99,90 @@ int load_file(void*, PipelineJob* job, void*) {
         item->read = PLAT_READ_EMPTY;
     plat_close_read(file);
     if (item->read != PLAT_READ_OK) return 0;
-    item->size = uint32_t(got);
-    item->stamp = info.write_time_valid ? encode_time_stamp(info.write_time)
-                                          : QAR_TIME_UNKNOWN;
-    if (!item->add) return 0;  // replace_record masks the bytes itself
-    if (item->key != 0) mask_with_key(data, item->size, item->key);
-    if (item->size > QAR_MAX_COMPRESSED_SIZE) return 0;
-    return compressed_whole(item->size) ? 1 : 2;
-}
-
-// Part 0 of a file compressed whole runs both methods; otherwise part n runs
-// method n.
-void compress_file(void*, PipelineJob* job, int part, void* work_area) {
-    WalkItem* item = static_cast<WalkItem*>(job->item);
-    const int last = compressed_whole(item->size) ? 1 : part;
-    for (int method = part; method <= last; ++method) {
-        if (!compress_with_method(CODEC_METHODS[method], job->buffers[FILE_BYTES].data,
-                                  item->size, &job->buffers[FIRST_STREAM + method],
-                                  &item->stream_sizes[method], work_area))
-            item->part_failure[method] = last_error_text();
+    if (info.write_time_valid) {
+        const PlatDateTime& t = info.write_time;
+        const qar_datetime utc = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+        item->mtime = qar_time_from_datetime(&utc);
+    } else {
+        item->mtime = QAR_TIME_UNKNOWN;
     }
+    // What a sync leaves alone costs no compression: the sizes first, then
+    // the bytes the record decodes to. A record that cannot be read is
+    // replaced.
+    if (item->position >= 0 && got == item->record_size) {
+        uint8_t* record = reserve_buffer(&job->buffers[RECORD_BYTES], got);
+        size_t size = 0;
+        item->same = qar_read(item->reader, size_t(item->position), record, got, &size,
+                              nullptr) == QAR_OK &&
+                     memcmp(record, data, got) == 0;
+        if (item->same) return 0;
+    }
+    return begin_encode_job(&item->encoding, data, got, item->key,
+                            item->add || item->sync ? 0 : QAR_ENCODE_PLAIN);
 }
 
-// Once both compressions ended: the choice and the optimiser. Of two failed
-// compressions the first in method order is reported, as when they run one
-// after the other.
-void choose_file_stream(void*, PipelineJob* job) {
+// Part n is the encoding's step n, on this thread's workspace.
+void encode_part(void*, PipelineJob* job, int part, void* workspace) {
+    encode_job_part(&static_cast<WalkItem*>(job->item)->encoding, part, workspace);
+}
+
+// Once every step ended: the choice and the optimiser.
+void end_encoding(void*, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
-    if (!item->add || item->read != PLAT_READ_OK) return;
-    const uint8_t* data = job->buffers[FILE_BYTES].data;
-    if (item->size > QAR_MAX_COMPRESSED_SIZE)
-        item->encoded = EncodedRecord{data, item->size, 0};
-    else if (!item->part_failure[0].empty() || !item->part_failure[1].empty())
-        item->failure = item->part_failure[item->part_failure[0].empty() ? 1 : 0];
-    else if (!choose_stream(data, item->size, &job->buffers[FIRST_STREAM], item->stream_sizes,
-                            &item->encoded))
-        item->failure = last_error_text();
+    if (item->read == PLAT_READ_OK) end_encode_job(&item->encoding);
 }
 
-// Stores a file the workers read: the same checks, messages and writes as
-// append_record and replace_record.
+// Brings the record of a file the workers read (and, when it differs,
+// encoded) in step with it; the action taken is said on standard output.
+void sync_read_file(GatherRun* run, WalkItem* item, qar_error* outcome) {
+    const std::string key = record_key(item->name.c_str());
+    const qar_encoded* encoded = item->encoding.encoded;
+    const char* action = nullptr;
+    if (item->same) {
+        // The bytes are the same: at most the time is set.
+        if (qar_stamp_from_time(item->mtime) != item->record_stamp)
+            qar_set_time(run->archive, size_t(item->position), item->mtime, outcome);
+        if (outcome->status == QAR_OK) run->unchanged += 1;
+    } else if (outcome->status == QAR_OK && item->position < 0) {
+        if (qar_add_encoded(run->archive, key.c_str(), encoded, item->mtime, outcome) == QAR_OK) {
+            run->added += 1;
+            action = "added";
+        }
+    } else if (outcome->status == QAR_OK) {
+        if (qar_replace_encoded(run->archive, size_t(item->position), encoded, item->mtime,
+                                outcome) == QAR_OK) {
+            run->replaced += 1;
+            action = "replaced";
+        }
+    }
+    if (outcome->status == QAR_OK) run->stored.emplace(key, item->path);
+    if (action != nullptr) printf("%s: %s\n", action, display_text(key.c_str()).c_str());
+}
+
+// Stores a file the workers read and encoded.
 void store_read_file(GatherRun* run, PipelineJob* job) {
     WalkItem* item = static_cast<WalkItem*>(job->item);
     const char* name = item->name.c_str();
     const std::string failure = read_failure(item->read, item->read_error);
     if (!failure.empty()) {
-        fputs(report_line(item->name, failure.c_str()).c_str(), stderr);
+        fputs(file_failure_line(item->name, failure.c_str()).c_str(), stderr);
         run->not_stored += 1;
         return;
     }
-    int ok;
-    if (item->add) {
-        AppendSlot slot;
-        ok = prepare_append(run->archive, item->size, name, &slot);
-        if (ok && !item->failure.empty()) {
-            set_last_error("%s", item->failure.c_str());
-            ok = 0;
-        }
-        if (ok) ok = store_encoded_record(run->archive, &slot, item->encoded, item->stamp, name);
-    } else {
-        ok = replace_record(run->archive, job->buffers[FILE_BYTES].data, item->size, item->stamp,
-                            name);
+    qar_error outcome = item->encoding.failure;
+    const qar_encoded* encoded = item->encoding.encoded;
+    if (item->sync) {
+        sync_read_file(run, item, &outcome);
+    } else if (outcome.status == QAR_OK) {
+        if (item->add)
+            qar_add_encoded(run->archive, name, encoded, item->mtime, &outcome);
+        else
+            qar_update_encoded(run->archive, name, encoded, item->mtime, &outcome);
+        if (outcome.status == QAR_OK) run->stored.emplace(record_key(name), item->path);
     }
-    if (ok) run->stored.emplace(record_key(name), item->path);
-    if (!ok) {
-        fputs(report_line(item->name, display_text(last_error_text()).c_str()).c_str(), stderr);
+    if (outcome.status != QAR_OK) {
+        exit_if_out_of_memory(outcome);
+        fputs(file_failure_line(item->name, reason_text(outcome).c_str()).c_str(), stderr);
         run->not_stored += 1;
     }
 }
@@ -212,7 +191,7 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
 void write_item(void* context, PipelineJob* job) {
     GatherRun* run = static_cast<GatherRun*>(context);
     std::unique_ptr<WalkItem> item(static_cast<WalkItem*>(job->item));
-    if (!item->out_line.empty()) fputs(item->out_line.c_str(), stdout);
+    if (!item->out_line.empty() && !run->quiet) fputs(item->out_line.c_str(), stdout);
     if (!item->err_line.empty()) fputs(item->err_line.c_str(), stderr);
     if (!item->store) return;
     store_read_file(run, job);
@@ -229,14 +208,14 @@ void say(GatherRun* run, std::string out_line, std::string err_line) {
 }
 
 void report(GatherRun* run, const char* name, const char* reason) {
-    say(run, std::string(), report_line(name, reason));
+    say(run, std::string(), file_failure_line(name, reason));
 }
 
 // Reports a file (or an argument or folder standing for the files it would
 // have given) that is not stored, and counts it; out_line goes first.
 void refuse(GatherRun* run, const char* name, const char* reason,
             std::string out_line = std::string()) {
-    say(run, std::move(out_line), report_line(name, reason));
+    say(run, std::move(out_line), file_failure_line(name, reason));
     run->not_stored += 1;
 }
 
@@ -272,7 +251,8 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
         // flight fares: let it land first.
         pipeline_flush(run->pipeline);
     }
-    if (mode == GatherMode::add && find_entry(run->archive, name)) {
+    size_t position = 0;
+    if (mode == GatherMode::add && qar_find(run->archive, name, &position, nullptr) == QAR_OK) {
         say(run, file_line, "\"" + display_text(name) + "\" already exists\n");
         run->not_stored += 1;
         return;
@@ -292,12 +272,23 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     item->out_line = std::move(file_line);
     item->store = true;
     item->add = mode == GatherMode::add;
-    item->key = run->archive->key;
+    item->sync = mode == GatherMode::sync;
+    item->position = -1;
+    if (item->sync && qar_find(run->archive, name, &position, nullptr) == QAR_OK) {
+        qar_entry record;
+        qar_entry_at(run->archive, position, &record, nullptr);
+        item->position = int64_t(position);
+        item->record_size = record.size;
+        item->record_stamp = record.stamp;
+        item->reader = run->reader;
+    }
+    item->key = qar_archive_key(run->archive);
     item->path = path;
     item->name = name;
     run->pending[key] += 1;
-    // What the job holds at most: the file, and for add the two streams.
-    const uint64_t bytes = item->add ? 3 * entry.size : entry.size;
+    // What the job holds at most: the file, its masked copy, and for add the
+    // two streams.
+    const uint64_t bytes = item->add || item->sync ? 4 * entry.size : 2 * entry.size;
     pipeline_push(run->pipeline, item, bytes, 1);
 }
 
@@ -349,11 +340,13 @@ std::vector<PlatFindEntry> find_sorted(const std::string& pattern) {
     return found;
 }
 
-// Walks what the pattern finds; false when it finds nothing.
+// Walks what the pattern finds; false when it finds nothing (what -x leaves
+// out counts as found).
 bool walk(GatherRun* run, const std::string& pattern, GatherMode mode, DirectorySet* walked) {
     const std::vector<PlatFindEntry> found = find_sorted(pattern);
     const std::string dir = directory_part(pattern);
     for (const PlatFindEntry& entry : found) {
+        if (matches_any(entry.name, run->excludes)) continue;
         std::string path = dir + entry.name;
         if (entry.is_directory) {
             if (!walked->insert(id_key(entry.id)).second) {
@@ -407,13 +400,17 @@ void gather(GatherRun* run, const char* pattern, GatherMode mode) {
 
 }  // namespace
 
-void start_gather(GatherRun* run, ArchiveHandle* archive, unsigned workers) {
+void start_gather(GatherRun* run, qar_archive* archive, unsigned workers) {
     run->archive = archive;
-    run->archive_id_valid = plat_stream_id(archive->file, &run->archive_id);
+    run->archive_id_valid =
+        qar_archive_file_id(archive, &run->archive_id.volume, &run->archive_id.file);
     run->files = 0;
     run->not_stored = 0;
-    PipelineSteps steps = {run, load_file, compress_file, choose_file_stream, write_item,
-                           CODEC_WORK_AREA_SIZE};
+    run->added = run->replaced = run->unchanged = 0;
+    run->reader = nullptr;
+    run->quiet = false;
+    PipelineSteps steps = {run,        load_file,      encode_part,   end_encoding,
+                           write_item, make_encode_workspace, free_encode_workspace};
     run->pipeline = start_pipeline(steps, record_pipeline_limits(workers));
 }
 
@@ -427,3 +424,5 @@ void gather_add(GatherRun* run, const char* pattern) { gather(run, pattern, Gath
 void gather_update(GatherRun* run, const char* pattern) {
     gather(run, pattern, GatherMode::update);
 }
+
+void gather_sync(GatherRun* run, const char* pattern) { gather(run, pattern, GatherMode::sync); }

@@ -1,40 +1,14 @@
-// Gathering files from disk for the add and update commands, and the time
-// stamp that a record's `time` field holds.
+// Gathering files from disk for the add and update commands.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
-#include "archive_handle.h"
 #include "platform.h"
+#include "qar/qar.h"
 #include "record_pipeline.h"
-
-// ---------------------------------------------------------------------------
-// Time stamps
-//
-// A record's `time` is encoded from the file's last-write time in UTC: the
-// month number 1-12 is put unchanged into the month field of the calendar
-// structure (which counts from 0), the fields are read as a UTC date with
-// normalisation, and the low 32 bits of the seconds since 1970 are stored.
-// The value is thus the instant one month later: December becomes January of
-// the next year, and 31 January becomes 3 March. Dates before 1970 give -1
-// (all bits set), and so do instants past the last the field holds
-// (2106-02-07 06:28:14 UTC), rather than a wrong date. Every archive ever
-// written relies on this.
-
-// The time field's value for a time that is not known.
-constexpr uint32_t QAR_TIME_UNKNOWN = 0xFFFFFFFFu;
-
-uint32_t encode_time_stamp(const PlatDateTime& utc);
-
-// Undoes the encoding for display or restoring: the stored value, read as an
-// unsigned number of seconds since 1970 (so dates up to 2106 come back), is
-// split into calendar fields (local time for the listing, UTC for
-// extraction) and the month field is taken as the month number; a month
-// field of 0 is December of the year before. Returns 0 for QAR_TIME_UNKNOWN
-// and for a value the system cannot convert.
-int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 
 // ---------------------------------------------------------------------------
 // The walk
@@ -48,7 +22,7 @@ int decode_time_stamp(uint32_t stamp, int local, PlatDateTime* out);
 // number of workers, and a walk cut short at any moment has stored a prefix
 // of it.
 struct GatherRun {
-    ArchiveHandle* archive;            // open for reading and writing; not owned
+    qar_archive* archive;              // open for reading and writing; not owned
     PlatFileId archive_id;             // the archive itself is never stored
     int archive_id_valid;
     std::map<std::string, std::string> stored;  // record_key of each name stored in this
@@ -57,11 +31,21 @@ struct GatherRun {
     int not_stored;                    // of those, the ones not stored (each reported)
     std::map<std::string, int> pending;  // record_key of files in flight, with their count
     Pipeline* pipeline;                // owned; from start_gather to finish_gather
+    std::vector<const char*> excludes; // files and folders whose name matches one are
+                                       // left out of the walk, silently
+    // A sync's counts, and the read-only handle on the same archive through
+    // which its workers compare files with records (the handle the run
+    // writes through is only ever touched by the walking thread).
+    int added;
+    int replaced;
+    int unchanged;
+    qar_archive* reader;               // not owned; set before the first gather_sync
+    bool quiet;                        // no "dir: " and "file: " lines
 };
 
 // Prepares a run over an open archive and starts the pipeline with the given
 // number of workers (0: everything on the calling thread, no thread).
-void start_gather(GatherRun* run, ArchiveHandle* archive, unsigned workers);
+void start_gather(GatherRun* run, qar_archive* archive, unsigned workers);
 // Writes every file still in flight and stops the pipeline.
 void finish_gather(GatherRun* run);
 
@@ -90,4 +74,12 @@ void gather_add(GatherRun* run, const char* pattern);
 // uncompressed); a file whose name the archive lacks is reported, and so is
 // a second file of a record name already stored in this run.
 void gather_update(GatherRun* run, const char* pattern);
+
+// As gather_add, but a file whose name the archive holds is compared with
+// its record (sizes, then the record's bytes, read through run->reader): when
+// they differ the record gets the file's bytes, compressed as add stores
+// them, with its index kept; when they are the same only a differing time is
+// set. Prints "added: NAME" or "replaced: NAME" (the record name) for each
+// file stored and counts what it did in run.
+void gather_sync(GatherRun* run, const char* pattern);
 

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <new>
 
-#include "archive_handle.h"
 #include "command_line.h"
 #include "commands.h"
+#include "name_lists.h"
+#include "mount.h"
 #include "names.h"
+#include "report.h"
 
 namespace {
 
@@ -22,11 +24,25 @@ int dispatch(const CommandLine& line) {
         fprintf(stderr, "ERROR: -n goes only with the x command\n");
         return 1;
     }
+    if (line.compress_plain && letter != 'C') {
+        fprintf(stderr, "ERROR: -z goes only with the c command\n");
+        return 1;
+    }
+    if (!line.excludes.empty() && letter == 'C') {
+        fprintf(stderr, "ERROR: -x does not go with the c command, which keeps every record\n");
+        return 1;
+    }
+    if (line.detach && letter != 'M') {
+        fprintf(stderr, "ERROR: -d goes only with the m command\n");
+        return 1;
+    }
     switch (letter) {
     case 'A': return command_add(line);
     case 'C': return command_compact(line);
     case 'D': return command_delete(line);
     case 'L': return command_list(line);
+    case 'S': return command_sync(line);
+    case 'M': return command_mount(line);
     case 'T': return command_test(line);
     case 'U': return command_update(line);
     case 'X': return command_extract(line);
@@ -36,16 +52,9 @@ int dispatch(const CommandLine& line) {
     }
 }
 
-// Another add, update or delete holds the archive; said once, after a second.
-void print_waiting(const char* path) {
-    fprintf(stderr, "waiting for another process to finish writing \"%s\"\n",
-            display_text(path).c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    set_writer_wait_notice(print_waiting);
     try {
         CommandLine line;
         switch (parse_command_line(argc, argv, &line)) {
@@ -53,8 +62,10 @@ int main(int argc, char** argv) {
         case PARSE_FAILED: return 1;
         case PARSE_RUN: break;
         }
+        NameLists lists;
+        if (!expand_name_lists(&line, &lists)) return 1;
         return dispatch(line);
     } catch (const std::bad_alloc&) {
-        fatal_error(nullptr);
+        exit_out_of_memory();
     }
 }

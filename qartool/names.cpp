@@ -3,13 +3,7 @@
 #include <cstring>
 
 #include "platform.h"
-
-RecordName record_name(const DirectoryEntry& entry) {
-    RecordName name;
-    memcpy(name.text, entry.name, QAR_NAME_LENGTH);
-    name.text[QAR_NAME_LENGTH] = '\0';
-    return name;
-}
+#include "qar/qar.h"
 
 char display_char(char c) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -33,7 +27,7 @@ int is_plain_file_name(const char* name) {
 
 std::string record_key(const char* name) {
     std::string key;
-    for (size_t i = 0; i < QAR_NAME_LENGTH && name[i] != '\0'; ++i) {
+    for (size_t i = 0; i < QAR_NAME_SIZE && name[i] != '\0'; ++i) {
         char c = name[i];
         key += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
     }

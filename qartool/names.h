@@ -1,18 +1,9 @@
-// Record names as text: taking them out of a directory entry, showing them
-// safely on a terminal, and deciding whether one may become a file name.
+// Record names as text: showing them safely on a terminal, and deciding
+// whether one may become a file name.
 #pragma once
 
 #include <cstddef>
 #include <string>
-
-#include "archive_format.h"
-
-// A record name as text: the bytes of the 16-byte field up to the first zero
-// byte, or all 16 when it has none. Always zero-terminated.
-struct RecordName {
-    char text[QAR_NAME_LENGTH + 1];
-};
-RecordName record_name(const DirectoryEntry& entry);
 
 // The text as it is printed in listings and messages: bytes below 0x20 and
 // the byte 0x7F become '?', so a name cannot drive the terminal; every other

@@ -106,3 +106,9 @@ int match_star(const char* text, const char* pattern, int fold) {
         if (*text == '\0') return -1;
     }
 }
+
+int matches_any(const char* name, const std::vector<const char*>& patterns) {
+    for (const char* pattern : patterns)
+        if (wildcard_match_nocase(name, pattern)) return 1;
+    return 0;
+}

@@ -10,6 +10,8 @@
 // terminating zero of either string, and keeps no state.
 #pragma once
 
+#include <vector>
+
 // 1 when the name matches the pattern, else 0.
 int wildcard_match(const char* name, const char* pattern);
 
@@ -17,6 +19,10 @@ int wildcard_match(const char* name, const char* pattern);
 // commands use it, since a user types "*.DEF" for the stored "*.def". A set
 // accepts a letter when it holds either case of it.
 int wildcard_match_nocase(const char* name, const char* pattern);
+
+// 1 when the name matches at least one of the patterns (wildcard_match_nocase):
+// how the -x patterns leave out files, folders and records.
+int matches_any(const char* name, const std::vector<const char*>& patterns);
 
 // The inner match from the current positions: 1 match, 0 no match, -1 the
 // text ran out while pattern items other than one final `*` remained (no

@@ -7,7 +7,7 @@
 # installs, once, into build-windows/deps/ (QAR_WINDOWS_DEPS moves that cache),
 # next to the RapidJSON headers of Debian's rapidjson-dev.
 # The programs land in build-windows/bin/, and the release zip with both
-# programs and the README in build-windows/qar-tools-<version>-win64.zip.
+# programs, the README and LICENSE in build-windows/qar-tools-<version>-win64.zip.
 # Usage: scripts/test-windows.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -101,7 +101,7 @@ ctest --test-dir "$out" --output-on-failure -R 'reliability\.Killed'
 (cd "$out" && cpack -G ZIP >/dev/null)
 zip="$(ls "$out"/qar-tools-*-win64.zip)"
 contents="$(cd "$out" && cmake -E tar tf "$zip" | sort | tr '\n' ' ')"
-if [ "$contents" != "README.md qartool.exe sprtool.exe " ]; then
+if [ "$contents" != "LICENSE README.md qartool.exe sprtool.exe " ]; then
   echo "$zip holds: $contents" >&2
   exit 1
 fi

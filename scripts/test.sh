@@ -2,8 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite twice: once
 # in the normal build, once built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (any report fails the run). Then the tests that
-# run threads (the record pipeline, and qartool's add and extract) once more,
-# built with ThreadSanitizer.
+# run threads (the record pipeline, qartool's add and extract, and the mount)
+# once more, built with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # chromium: the browser test opens sprtool's page in it, headless.
@@ -18,6 +18,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 cmake -S . -B build-tsan -DQAR_TSAN=ON >/dev/null
-cmake --build build-tsan -j"$jobs" --target archive_tests qartool_tests qartool
+cmake --build build-tsan -j"$jobs" --target libqar_tests qartool_tests mount_tests qartool
 TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(archive\.RecordPipeline|qartool\.)'
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(libqar\.(Threads|Encoding)|qartool\.)'

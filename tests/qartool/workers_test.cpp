@@ -138,3 +138,87 @@ TEST(QartoolWorkers, ExtractWritesTheSameFilesAndOutputForAnyNumberOfWorkers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the program in folder with each number of workers on a fresh copy of the archive
+// (g.qar) and compares status, both outputs and the archive afterwards with the run
+// without any, which is returned.
+Outcome expect_same_in(const std::string& folder, const std::string& archive,
+                       const std::vector<std::string>& args, int status) {
+    const std::string path = folder + "/g.qar";
+    Outcome first;
+    for (unsigned workers : {0u, WORKER_COUNTS[0], WORKER_COUNTS[1]}) {
+        write_file(path, archive);
+        std::vector<std::string> argv = {QARTOOL_PATH, "-j", std::to_string(workers)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Outcome out = {run_process(argv, folder), read_file(path)};
+        if (workers == 0) {
+            EXPECT_EQ(status, out.result.status) << out.result.err;
+            first = out;
+            continue;
+        }
+        const std::string with = " with " + std::to_string(workers) + " workers";
+        EXPECT_EQ(first.result.status, out.result.status) << "status" << with;
+        EXPECT_EQ(first.result.out, out.result.out) << "standard output" << with;
+        EXPECT_EQ(first.result.err, out.result.err) << "standard error" << with;
+        EXPECT_TRUE(first.archive == out.archive) << "archive bytes differ" << with;
+    }
+    return first;
+}
+
+// As expect_same_in, for a command that takes the archive last, in a folder of its own.
+void expect_same_for_any_workers(const std::string& archive, std::vector<std::string> args,
+                                 int status) {
+    TempDir work;
+    args.push_back("g.qar");
+    expect_same_in(work.path, archive, args, status);
+}
+
+// The tree's archive after an update of every file, and a hand-laid one with damage.
+std::string updated_tree_archive() {
+    TempDir work;
+    make_tree(work.file("src"));
+    const Outcome added = add_with(work.path, 0, {}, 0);
+    write_file(work.file("u.qar"), added.archive);
+    run_process({QARTOOL_PATH, "u", "u.qar", "src"}, work.path);
+    return read_file(work.file("u.qar"));
+}
+
+const std::string DAMAGED = raw_archive(
+    0, {{"first", 3632, 0, 5, STAMP, 0}, {"gone", 3632, 1, 500, STAMP, 0},
+        {"inside", 20, 2, 4, STAMP, 0}, {"last", 3634, 3, 3, STAMP, 0}},
+    "12345");
+
+TEST(QartoolWorkers, TestGivesTheSameLinesForAnyNumberOfWorkers) {
+    expect_same_for_any_workers(updated_tree_archive(), {"t"}, 0);
+    expect_same_for_any_workers(DAMAGED, {"t"}, 2);
+}
+
+TEST(QartoolWorkers, CompactGivesTheSameArchiveForAnyNumberOfWorkers) {
+    expect_same_for_any_workers(updated_tree_archive(), {"c"}, 0);
+    expect_same_for_any_workers(updated_tree_archive(), {"-z", "c"}, 0);
+    expect_same_for_any_workers(DAMAGED, {"-z", "c"}, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The tree's archive, then three of its files changed and one added (old.txt differs from
+// its record too): s with any number of
+// workers gives the same lines and the same archive.
+TEST(QartoolWorkers, SyncGivesTheSameArchiveAndLinesForAnyNumberOfWorkers) {
+    TempDir work;
+    make_tree(work.file("src"));
+    const Outcome added = add_with(work.path, 0, {}, 0);
+    write_file(work.file("src/a/one.txt"), content(300, 99));
+    write_file(work.file("src/b/d/n3"), content(2000, 98));
+    write_file(work.file("src/b/d/tiny"), "T");
+    write_file(work.file("src/b/fresh.txt"), content(5000, 97));
+    const Outcome first = expect_same_in(work.path, added.archive, {"s", "g.qar", "src"}, 2);
+    EXPECT_NE(std::string::npos, first.result.out.find("1 added, 4 replaced, 44 unchanged"))
+        << first.result.out;
+}
+
+}  // namespace

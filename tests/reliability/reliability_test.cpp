@@ -144,7 +144,7 @@ TEST(SizeLimit, AnAddPastTwoGigabytesFailsAndTheArchiveStaysListable) {
     write_file(dir.file("toobig.dat"), noise);
 
     const ProcessResult add = qartool(dir.path, {"a", "near.qar", "toobig.dat"});
-    EXPECT_EQ(add.err, "\"toobig.dat\": Could not write data toobig.dat to file \"near.qar\": "
+    EXPECT_EQ(add.err, "\"toobig.dat\": could not write data toobig.dat to file \"near.qar\": "
                        "the archive would grow past 2147483647 bytes\n"
                        "qartool: 1 of 1 files not stored\n");
     EXPECT_EQ(add.status, 2);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -152,6 +153,7 @@ struct RunningProcess {
     int err_fd;
     std::string out, err;
     size_t err_taken = 0;  // bytes of err that read_error_line has returned
+    size_t out_taken = 0;  // and of out, read_output_line
     TempDir io;            // the standard input file, kept until the child ends
 };
 
@@ -200,14 +202,26 @@ RunningProcess* start_process(const std::vector<std::string>& argv, const std::s
     return p;
 }
 
-std::string read_error_line(RunningProcess* p) {
-    drain_until(p, [p] { return p->err.find('\n', p->err_taken) != std::string::npos; });
-    size_t end = p->err.find('\n', p->err_taken);
-    end = end == std::string::npos ? p->err.size() : end + 1;
-    std::string line = p->err.substr(p->err_taken, end - p->err_taken);
-    p->err_taken = end;
+namespace {
+
+// The next line of one of the child's outputs; *taken counts what earlier
+// calls returned of it.
+std::string read_line(RunningProcess* p, const std::string& text, size_t* taken) {
+    drain_until(p, [&] { return text.find('\n', *taken) != std::string::npos; });
+    size_t end = text.find('\n', *taken);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(*taken, end - *taken);
+    *taken = end;
     return line;
 }
+
+}  // namespace
+
+std::string read_error_line(RunningProcess* p) { return read_line(p, p->err, &p->err_taken); }
+
+std::string read_output_line(RunningProcess* p) { return read_line(p, p->out, &p->out_taken); }
+
+void terminate_process(RunningProcess* p) { kill(p->pid, SIGTERM); }
 
 ProcessResult finish_process(RunningProcess* p) {
     drain_until(p, [] { return false; });
@@ -227,6 +241,35 @@ int run_with_file_size_limit(int64_t limit, const std::function<int()>& child) {
         const struct rlimit rl = {rlim_t(limit), RLIM_INFINITY};
         signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail instead
         setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(child());
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const char* memory_limit_missing() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return "the sanitizers' own memory does not fit under a limit";
+#else
+    return nullptr;
+#endif
+}
+
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child) {
+    // The process's mapped size, the first figure of /proc/self/statm, in pages.
+    long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1)
+        throw std::runtime_error("cannot read /proc/self/statm");
+    fclose(statm);
+    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + rlim_t(extra);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const struct rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_AS, &rl);
         _exit(child());
     }
     int status = 0;

@@ -175,6 +175,10 @@ RunningProcess* start_process(const std::vector<std::string>&, const std::string
 
 std::string read_error_line(RunningProcess*) { return ""; }
 
+std::string read_output_line(RunningProcess*) { return ""; }
+
+void terminate_process(RunningProcess*) {}
+
 ProcessResult finish_process(RunningProcess*) { return ProcessResult{-1, "", "", "", ""}; }
 
 const char* terminal_input_missing() {
@@ -198,6 +202,12 @@ const char* file_size_limit_missing() {
 }
 
 int run_with_file_size_limit(int64_t, const std::function<int()>&) { return -1; }
+
+const char* memory_limit_missing() {
+    return "these tests cannot limit a child process's memory on Windows";
+}
+
+int run_with_memory_limit(int64_t, const std::function<int()>&) { return -1; }
 
 std::string as_text(const std::string& bytes) {
     std::string text;

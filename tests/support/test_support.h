@@ -40,6 +40,11 @@ RunningProcess* start_process(const std::vector<std::string>& argv, const std::s
 // blocks until the line is complete. What is left when the child closed it
 // (possibly "") at the end. Everything read stays in the result's err.
 std::string read_error_line(RunningProcess* process);
+// The same for standard output; everything read stays in the result's out.
+std::string read_output_line(RunningProcess* process);
+// Asks the child to stop as a termination request from outside does
+// (SIGTERM); finish_process still waits for it.
+void terminate_process(RunningProcess* process);
 // Reads the rest of both outputs, waits for the child and releases it.
 ProcessResult finish_process(RunningProcess* process);
 
@@ -65,6 +70,16 @@ const char* terminal_input_missing();
 // reads it anyway ends. Only where terminal_input_missing() is null.
 ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
                                       const std::string& cwd);
+
+// Why this system (or this build: the sanitizers map memory of their own)
+// cannot limit the memory a child process maps, or null when it can.
+const char* memory_limit_missing();
+
+// Runs child() in a child process that may map at most `extra` bytes more
+// than the test process has mapped when it starts the child, and returns its
+// exit status, -1 when it did not exit normally. Only where
+// memory_limit_missing() is null.
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child);
 
 // Text as the tools' text outputs read on this system: CR LF line ends (the
 // Windows build writes them) become LF; elsewhere the bytes are unchanged.

@@ -1,6 +1,7 @@
 // What the Windows build does differently: text ends lines with CR LF, file
 // patterns ignore case, record names Windows reserves are never written, and
-// a file another process holds open is reported and kept.
+// a file another process holds open is reported and kept; the mount command
+// is refused.
 #include <gtest/gtest.h>
 #include <cerrno>
 #include <cstring>
@@ -65,6 +66,14 @@ TEST(Windows, TextOutputsAndMessagesEndLinesWithCrLf) {
     ProcessResult listing = run(QARTOOL_PATH, {"l", "g.qar"}, d.path);
     EXPECT_EQ("", lone_line_feed(listing.raw_out)) << "qartool's listing";
     EXPECT_EQ("ERROR: no command specified\r\n", run(QARTOOL_PATH, {"-p", "x"}, d.path).raw_err);
+}
+
+TEST(Windows, MountIsRefusedAsLinuxOnly) {
+    TempDir d;
+    write_file(d.file("g.qar"), raw_archive(0, {}, ""));
+    ProcessResult r = run(QARTOOL_PATH, {"m", "g.qar", "mnt"}, d.path);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("ERROR: cannot mount: mounting a qar as a folder works on Linux only\n", r.err);
 }
 
 TEST(Windows, BinaryFilesKeepEveryByte) {
