@@ -530,10 +530,8 @@ size_t test_records(ArchiveObject& archive, const py::object& name)
 }
 
 // Compacts the archive and opens the result, so that the object stays usable.
-// The library compacts from the handle's snapshot, which holds neither the
-// records added through the handle nor the new bytes of updated ones: a
-// handle changed since it was opened is opened afresh first, or those would
-// be lost.
+// A handle changed since it was opened is opened afresh first, so that the
+// object's view of the records matches what is compacted.
 py::dict compact_archive(ArchiveObject& archive)
 {
     Damage damage{nullptr, {}};
