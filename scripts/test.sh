@@ -21,3 +21,6 @@ cmake -S . -B build-tsan -DQAR_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target libqar_tests qartool_tests mount_tests qartool
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(libqar\.(Threads|Encoding)|qartool\.)'
+
+# The size of the tests against the code they test, for everyone to see.
+bash scripts/line_ratio.sh
