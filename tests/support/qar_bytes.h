@@ -1,6 +1,5 @@
-// Archive bytes laid out by hand from the file format, so that tests check the
-// store and the tools against the format rather than against the store's own
-// encoders.
+// Archive bytes laid out by hand from the file format, so that tests check the store and
+// the tools against the format rather than against the store's own encoders.
 #pragma once
 
 #include <cstdint>
@@ -25,37 +24,29 @@ inline void put32(std::string* b, size_t off, uint32_t v) {
     for (int i = 0; i < 4; ++i) (*b)[off + i] = char(v >> (8 * i));
 }
 
-inline std::string raw_header(int32_t record_count, uint32_t key, uint32_t version = 1,
-                              uint32_t entries_per_table = 100) {
+inline std::string raw_header(int32_t record_count, uint32_t key) {
     std::string b = "QARF" + std::string(24, '\0');
-    put32(&b, 4, version);
-    put32(&b, 8, 16);
-    put32(&b, 12, entries_per_table);
-    put32(&b, 16, uint32_t(record_count));
-    put32(&b, 20, key);
-    put32(&b, 24, 28);
+    const uint32_t fields[] = {1, 16, 100, uint32_t(record_count), key, 28};  // version .. first table
+    for (int i = 0; i < 6; ++i) put32(&b, 4 + 4 * i, fields[i]);
     return b;
 }
 
-// A 3604-byte directory table: the next table's offset, then the entries in
-// slot order, zero-padded.
+// A 3604-byte directory table: the next table's offset, then the entries in slot order,
+// zero-padded.
 inline std::string raw_table(uint32_t next, const std::vector<RawEntry>& entries = {}) {
     std::string b(3604, '\0');
     put32(&b, 0, next);
     for (size_t i = 0; i < entries.size() && i < 100; ++i) {
-        size_t slot = 4 + i * 36;
-        b.replace(slot, entries[i].name.size(), entries[i].name);
-        put32(&b, slot + 16, entries[i].data_offset);
-        put32(&b, slot + 20, uint32_t(entries[i].index));
-        put32(&b, slot + 24, entries[i].stored_size);
-        put32(&b, slot + 28, entries[i].time);
-        put32(&b, slot + 32, entries[i].flags);
+        const RawEntry& e = entries[i];
+        b.replace(4 + i * 36, e.name.size(), e.name);
+        const uint32_t fields[] = {e.data_offset, uint32_t(e.index), e.stored_size, e.time, e.flags};
+        for (int f = 0; f < 5; ++f) put32(&b, 4 + i * 36 + 16 + 4 * f, fields[f]);
     }
     return b;
 }
 
-// An archive of one table holding the entries, record_count their number,
-// with data behind the table (so the first record's data lies at 3632).
+// An archive of one table holding the entries, record_count their number, with data
+// behind the table (so the first record's data lies at 3632).
 inline std::string raw_archive(uint32_t key, const std::vector<RawEntry>& entries,
                                const std::string& data) {
     return raw_header(int32_t(entries.size()), key) + raw_table(0, entries) + data;
@@ -66,13 +57,10 @@ inline std::vector<RawEntry> raw_entries(const std::string& b) {
     std::vector<RawEntry> out;
     uint32_t table = b.size() >= 28 ? le32(b, 24) : 0;
     for (int guard = 0; table != 0 && guard < 1000 && table + 3604ull <= b.size(); ++guard) {
-        for (size_t s = 0; s < 100; ++s) {
-            size_t slot = table + 4 + s * 36;
-            if (b[slot] == '\0') break;
-            std::string name = b.substr(slot, 16);
-            out.push_back({name.substr(0, name.find('\0')), le32(b, slot + 16),
-                           int32_t(le32(b, slot + 20)), le32(b, slot + 24), le32(b, slot + 28),
-                           le32(b, slot + 32)});
+        for (size_t slot = table + 4; slot < table + 3604 && b[slot] != '\0'; slot += 36) {
+            const std::string name = b.substr(slot, 16);
+            out.push_back({name.substr(0, name.find('\0')), le32(b, slot + 16), int32_t(le32(b, slot + 20)),
+                           le32(b, slot + 24), le32(b, slot + 28), le32(b, slot + 32)});
         }
         table = le32(b, table);
     }

@@ -1,9 +1,9 @@
-// Helpers for tests that drive the library through its public header: a
-// handle closed when it goes away, and a call's outcome as text, so that a
-// failed expectation shows the library's message.
+// Helpers for tests that drive the library through its public header.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qar/qar.h"
@@ -18,31 +18,22 @@ struct OpenArchive {
         qar_open_key(path.c_str(), mode, key, nullptr, nullptr, &handle, &error);
     }
     ~OpenArchive() { qar_close(handle, nullptr); }
-    OpenArchive(const OpenArchive&) = delete;
-    OpenArchive& operator=(const OpenArchive&) = delete;
     // Gives the handle up (to qar_close or qar_compact).
-    qar_archive* release() {
-        qar_archive* out = handle;
-        handle = nullptr;
-        return out;
-    }
+    qar_archive* release() { return std::exchange(handle, nullptr); }
 };
 
-// "(succeeded)" for QAR_OK, else the message the call left.
-inline std::string outcome(qar_status status, const qar_error& error) {
-    return status == QAR_OK ? std::string("(succeeded)") : std::string(error.message);
+// The snapshot position of the first record of that name; SIZE_MAX when there is none.
+inline size_t at(const qar_archive* archive, const std::string& name) {
+    size_t position = 0;
+    return qar_find(archive, name.c_str(), &position, nullptr) == QAR_OK ? position : SIZE_MAX;
 }
 
-// The record of that name as read through the handle; empty when it cannot
-// be read.
+// The record of that name as read through the handle; empty when it cannot be read.
 inline Bytes read_named(const qar_archive* archive, const std::string& name) {
-    size_t position = 0, size = 0;
+    size_t size = 0;
     void* data = nullptr;
-    if (qar_find(archive, name.c_str(), &position, nullptr) != QAR_OK ||
-        qar_read_alloc(archive, position, &data, &size, nullptr) != QAR_OK)
-        return Bytes();
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    Bytes out(bytes, bytes + size);
+    if (qar_read_alloc(archive, at(archive, name), &data, &size, nullptr) != QAR_OK) return {};
+    Bytes out(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
     qar_free(data);
     return out;
 }

@@ -1,6 +1,6 @@
-// What the format says a record's stored bytes are, computed with the
-// compression library directly rather than through the store's encoder, and
-// record contents that exercise each choice. Tests that use it link LZO.
+// What the format says a record's stored bytes are, computed with the compression library
+// directly rather than through the store's encoder, and record contents that exercise each
+// choice. Tests that use it link LZO.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,8 +21,7 @@ inline Bytes make_bytes(Content kind, size_t size, uint32_t seed) {
     for (size_t i = 0; i < size; ++i) {
         seed = seed * 1664525u + 1013904223u;
         const uint8_t far = i >= 1500 && i % 9 != 0 ? out[i - 1500] : uint8_t(i * 31);
-        const uint8_t steps = uint8_t(i % 251 * (i / 997));
-        out[i] = kind == NOISE ? uint8_t(seed >> 24) : kind == FAR ? far : steps;
+        out[i] = kind == NOISE ? uint8_t(seed >> 24) : kind == FAR ? far : uint8_t(i % 251 * (i / 997));
     }
     return out;
 }
@@ -33,8 +32,8 @@ inline Bytes masked(Bytes data, uint32_t key) {
     return data;
 }
 
-// The stored bytes and flags of masked bytes, by the library: the shorter optimised stream
-// (LZO1X on a tie) or, neither shorter, the bytes. *seen |= 1 LZO1X, 2 tie, 4 LZO1Y, 8 as is.
+// The stored bytes and flags of masked bytes: the shorter optimised stream (LZO1X on a tie)
+// or, neither shorter, the bytes. *seen |= 1 LZO1X, 2 tie, 4 LZO1Y, 8 as is.
 inline std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* seen = nullptr) {
     if (m.size() > 16777215) return {std::string(m.begin(), m.end()), 0};  // beyond the flags
     [[maybe_unused]] static const int ready = lzo_init();
@@ -49,7 +48,6 @@ inline std::pair<std::string, uint32_t> expected_stored(const Bytes& m, int* see
     if (len[y] >= n) return {std::string(m.begin(), m.end()), 0};
     Bytes scratch(n);
     lzo_uint plain = n;
-    auto optimize = y ? lzo1y_optimize : lzo1x_optimize;
-    EXPECT_EQ(LZO_E_OK, optimize(out[y].data(), len[y], scratch.data(), &plain, nullptr));
+    EXPECT_EQ(LZO_E_OK, (y ? lzo1y_optimize : lzo1x_optimize)(out[y].data(), len[y], scratch.data(), &plain, nullptr));
     return {std::string(out[y].data(), out[y].data() + len[y]), uint32_t(n << 8 | (y ? 4 : 2))};
 }

@@ -1,0 +1,480 @@
+// The library through qar/qar.h against files laid out by hand: the bytes each change
+// writes, the archives and calls it refuses with their status and message, the encoder
+// against the compression library's own streams, times, and what a handle sees.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <utility>
+
+#include "platform.h"
+#include "qar_bytes.h"
+#include "qar_library.h"
+#include "stored_oracle.h"
+#include "test_support.h"
+
+namespace {
+
+const int64_t WHEN = 1400000000;
+const uint32_t K = 0x5A5A5A5A;
+const Bytes NOISE_333 = make_bytes(NOISE, 333, 6), FAR_4000 = make_bytes(FAR, 4000, 4);
+
+// A finished encoding of the bytes with the key, freed at exit.
+const qar_encoded* encoding(const Bytes& data, uint32_t key) {
+    static std::vector<std::unique_ptr<qar_encoded, void (*)(qar_encoded*)>> made;
+    qar_encoded* encoded = nullptr;
+    EXPECT_EQ(QAR_OK, qar_encoded_new(&encoded, nullptr));
+    EXPECT_EQ(QAR_OK, qar_encode(encoded, data.data(), data.size(), key, 0, nullptr, nullptr));
+    made.emplace_back(encoded, qar_encoded_free);
+    return encoded;
+}
+
+// Checks that small records 0 .. first-1 alone are listed, intact, then appends n more:
+// "rec<i>", 1 + i % 7 bytes of the value i (too short to compress), at time WHEN + i.
+qar_status append_small(qar_archive* archive, int first, int n) {
+    EXPECT_EQ(size_t(first), qar_count(archive)) << "records listed before the append";
+    for (int i = 0; i < first; ++i)
+        EXPECT_EQ(Bytes(1 + i % 7, uint8_t(i)), read_named(archive, "rec" + std::to_string(i)));
+    qar_status status = QAR_OK;
+    for (int i = first; i < first + n && status == QAR_OK; ++i) {
+        const Bytes data(1 + i % 7, uint8_t(i));
+        status = qar_add(archive, ("rec" + std::to_string(i)).c_str(), data.data(), data.size(), WHEN + i, nullptr);
+    }
+    return status;
+}
+
+// The file small records 0 .. n-1 make: each behind the last, an empty table behind every 100th.
+std::string expected_small(int n) {
+    std::string file = raw_header(n, 0) + raw_table(0);
+    size_t table = 28;
+    for (int i = 0; i < n; ++i) {
+        const RawEntry e = {"rec" + std::to_string(i), uint32_t(file.size()), i, 1u + i % 7,
+                            qar_stamp_from_time(WHEN + i), 0};
+        file.replace(table + 4 + i % 100 * 36, 36, raw_table(0, {e}).substr(4, 36));
+        file += std::string(e.stored_size, char(i));
+        if (i % 100 != 99) continue;
+        put32(&file, table, uint32_t(file.size()));
+        table = file.size();
+        file += raw_table(0);
+    }
+    return file;
+}
+
+// An add interrupted after its last record's slot (and any table it chained on) was
+// written, before the header's count.
+std::string interrupted(int n) {
+    std::string file = expected_small(n);
+    put32(&file, 16, uint32_t(n - 1));
+    return file;
+}
+
+std::string first_difference(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    return "the files differ from byte " + std::to_string(i) + " (" + std::to_string(a.size()) + " and " +
+           std::to_string(b.size()) + " bytes)";
+}
+
+// Two records of key K at time 1: "level.map" (flagged as compressed) and "plain".
+const RawEntry LEVEL = {"level.map", 3632, 0, 4, 1, 4000u << 8 | 2}, PLAIN = {"plain", 3636, 1, 4, 1, 0};
+std::string two(const RawEntry& first, const RawEntry& second, const std::string& tail = "") {
+    return raw_archive(K, {first, second}, "abcdwxyz" + tail);
+}
+const auto FAR_STORED = expected_stored(masked(FAR_4000, K));
+const Bytes NOISE_MASKED = masked(NOISE_333, K);
+
+// A change through a handle opened with QAR_CREATE (key K where there is no archive), and
+// the file it must leave.
+struct Change {
+    const char* name;
+    std::string before;  // empty: no file
+    qar_status (*change)(qar_archive* archive);
+    std::string after;
+};
+void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
+class Changes : public testing::TestWithParam<Change> {};
+
+TEST_P(Changes, WriteTheBytesTheFormatGives) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
+    if (!GetParam().before.empty()) write_file(path, GetParam().before);
+    {
+        OpenArchive a(path, QAR_CREATE | QAR_ANY_KEY, K);
+        ASSERT_NE(nullptr, a.handle) << a.error.message;
+        ASSERT_EQ(QAR_OK, GetParam().change(a.handle)) << "the change failed";
+    }
+    const std::string after = read_file(path);
+    EXPECT_TRUE(GetParam().after == after) << first_difference(GetParam().after, after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, Changes, testing::Values(
+    Change{"CreateWritesTheEmptyArchiveWithItsKey", "", [](qar_archive*) { return QAR_OK; }, raw_header(0, K) + raw_table(0)},
+    Change{"TheHundredthAppendChainsANewTable", expected_small(99), [](qar_archive* a) { return append_small(a, 99, 2); },
+           expected_small(101)},
+    // The interrupted add's record is listed; the next append mends the header.
+    Change{"AnAppendInterruptedAtRecord99", interrupted(99), [](qar_archive* a) { return append_small(a, 99, 1); },
+           expected_small(100)},
+    Change{"AnAppendInterruptedAtRecord150", interrupted(150), [](qar_archive* a) { return append_small(a, 150, 1); },
+           expected_small(151)},
+    Change{"AnAppendInterruptedAfterChainingTable2", interrupted(100),
+           [](qar_archive* a) { return append_small(a, 100, 1); }, expected_small(101)},
+    Change{"AnAppendInterruptedAfterChainingTable3", interrupted(200),
+           [](qar_archive* a) { return append_small(a, 200, 1); }, expected_small(201)},
+    // Bytes behind the first empty slot (a damaged file) never surface as a record later.
+    Change{"AnAppendClearsTheSlotsBehindTheOneItFills", expected_small(3).replace(28 + 4 + 5 * 36, 4, "junk"),
+           [](qar_archive* a) { return append_small(a, 3, 1); }, expected_small(4)},
+    Change{"UpdateAppendsTheMaskedBytesAsTheyAre", two(LEVEL, PLAIN),
+           [](qar_archive* a) { return qar_update(a, "LEVEL.MAP", NOISE_333.data(), 333, WHEN, nullptr); },
+           two({"level.map", 3640, 0, 333, qar_stamp_from_time(WHEN), 0}, PLAIN, {NOISE_MASKED.begin(), NOISE_MASKED.end()})},
+    Change{"ReplaceAppendsTheEncodingKeepingTheIndex", two(LEVEL, PLAIN),
+           [](qar_archive* a) { return qar_replace_encoded(a, at(a, "plain"), encoding(FAR_4000, K), WHEN, nullptr); },
+           two(LEVEL, {"plain", 3640, 1, uint32_t(FAR_STORED.first.size()), qar_stamp_from_time(WHEN), FAR_STORED.second},
+               FAR_STORED.first)},
+    Change{"DeleteSetsTheDeletedBitAlone", two(LEVEL, PLAIN),
+           [](qar_archive* a) { return qar_delete(a, at(a, "plain"), nullptr); }, two(LEVEL, {"plain", 3636, 1, 4, 1, 1})},
+    Change{"SetTimeWritesTheTimeFieldAlone", two(LEVEL, PLAIN),
+           [](qar_archive* a) { return qar_set_time(a, at(a, "plain"), WHEN, nullptr); },
+           two(LEVEL, {"plain", 3636, 1, 4, qar_stamp_from_time(WHEN), 0})}),
+    [](const testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
+
+// An archive refused at opening: its bytes ("(none)": no file), the modes tried, the key
+// given, and the status and message ('@' stands for the path).
+struct Refused {
+    const char* name;
+    std::string bytes;
+    std::vector<unsigned> modes;
+    uint32_t key;
+    qar_status status;
+    std::string message;
+};
+void PrintTo(const Refused& refused, std::ostream* out) { *out << refused.name; }
+class RefusedArchive : public testing::TestWithParam<Refused> {};
+
+// Named by the base name alone: a backslash separates too (a folder on Windows).
+TEST_P(RefusedArchive, IsLeftUntouched) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("sub"));
+    const std::string path = dir.file("sub\\c.qar");
+    if (GetParam().bytes != "(none)") write_file(path, GetParam().bytes);
+    std::string message = GetParam().message;
+    if (message.find('@') != std::string::npos) message.replace(message.find('@'), 1, path);
+    for (unsigned mode : GetParam().modes) {
+        OpenArchive a(path, mode, GetParam().key);
+        EXPECT_EQ(GetParam().status, a.error.status) << "mode " << mode;
+        EXPECT_EQ(message, std::string(a.error.message)) << "mode " << mode;
+    }
+    EXPECT_EQ(GetParam().bytes, file_exists(path) ? read_file(path) : "(none)") << "the refused file was changed or made";
+}
+
+const std::vector<unsigned> BOTH = {QAR_READ, QAR_WRITE};
+const std::string IN_C = " file \"c.qar\"", EMPTY = raw_header(0, K) + raw_table(0);
+
+INSTANTIATE_TEST_SUITE_P(ArchiveOpen, RefusedArchive, testing::Values(
+    Refused{"Missing", "(none)", BOTH, 0, QAR_NOT_FOUND, "Could not open file \"@\": " + std::string(strerror(ENOENT))},
+    Refused{"ThereForCreateNew", "mine", {QAR_CREATE_NEW}, 0, QAR_EXISTS, "File \"@\" already exists"},
+    Refused{"OfAnotherKey", EMPTY, BOTH, K + 1, QAR_KEY_MISMATCH, "The key does not match" + IN_C},
+    Refused{"ShortHeader", EMPTY.substr(0, 27), BOTH, 0, QAR_DAMAGED, "Could not read header of" + IN_C},
+    Refused{"NegativeCount", raw_header(-1, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED, "Invalid header in" + IN_C},
+    Refused{"MoreLiveSlotsThanCounted", raw_header(248, 0) + expected_small(250).substr(28), BOTH, 0, QAR_DAMAGED,
+            "Invalid header in" + IN_C},
+    Refused{"TableCutShort", expected_small(250).substr(0, 6000), BOTH, 0, QAR_DAMAGED, "Could not read dtable 1 of" + IN_C},
+    Refused{"ChainTooShort", raw_header(100, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED,
+            "Header has 2 dtables; actually 1 dtables in" + IN_C},
+    Refused{"ChainTooLong", raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0), BOTH, 0, QAR_DAMAGED,
+            "Header has 1 dtables; actually 3 dtables in" + IN_C},
+    Refused{"ChainLoops", raw_header(0, 0) + raw_table(28), BOTH, 0, QAR_DAMAGED,
+            "Header has 1 dtables; actually 2 dtables in" + IN_C},
+    Refused{"TablesOverlap", raw_header(100, 0) + raw_table(3000) + raw_table(0), BOTH, 0, QAR_DAMAGED,
+            "Header has 2 dtables; actually 2 dtables in" + IN_C},
+    Refused{"HugeCount", raw_header(INT32_MAX, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED,
+            "Header has 21474837 dtables; actually 1 dtables in" + IN_C}),
+    [](const testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
+
+// Records laid out by hand (key 0): "exact", a compressed stream; "long" and "short", the
+// same stream under a smaller and a larger size; "big", reaching past the end of the file;
+// "lost", with an index beyond the tables.
+std::string laid_out() {
+    const auto [packed, flags] = expected_stored(FAR_4000);
+    const uint32_t n = uint32_t(packed.size()), method = flags & 6;
+    return raw_archive(0, {{"exact", 3632, 0, n, 0, 4000u << 8 | method}, {"long", 3632, 1, n, 0, 3999u << 8 | method},
+                           {"short", 3632, 2, n, 0, 4001u << 8 | method}, {"big", 3632, 3, ~0u, 0, 0},
+                           {"lost", 3632, 777, 4, 0, 0}}, packed);
+}
+
+// qar_read_alloc of the named record; a damaged record is never handed out in part.
+qar_status read_alloc(qar_archive* archive, const char* name, qar_error* error) {
+    void* data = nullptr;
+    size_t size = 0;
+    const qar_status status = qar_read_alloc(archive, at(archive, name), &data, &size, error);
+    EXPECT_TRUE(status == QAR_OK || data == nullptr) << name << " was handed out";
+    qar_free(data);
+    return status;
+}
+
+// qar_read of the named record into a buffer of capacity bytes; one too small is left as
+// it was, and the record's size given.
+qar_status read_into(qar_archive* archive, const char* name, size_t capacity, qar_error* error) {
+    Bytes buffer(capacity, 0xEE);
+    size_t size = 7;
+    const qar_status status = qar_read(archive, at(archive, name), buffer.data(), capacity, &size, error);
+    if (status == QAR_BUFFER_TOO_SMALL) {
+        EXPECT_EQ(Bytes(capacity, 0xEE), buffer) << "the buffer was written";
+        EXPECT_EQ(4000u, size) << "not the size the record needs";
+    }
+    EXPECT_TRUE(status != QAR_OK || FAR_4000 == buffer) << name << " read back wrong";
+    return status;
+}
+
+// A call on the laid-out archive "c.qar", and the status and message it gives; a refused
+// call leaves the archive as it was.
+struct Call {
+    const char* name;
+    unsigned mode;
+    qar_status (*call)(qar_archive*& archive, qar_error* error);
+    qar_status status;
+    const char* message;  // nullptr: not compared
+};
+void PrintTo(const Call& call, std::ostream* out) { *out << call.name; }
+class Calls : public testing::TestWithParam<Call> {};
+
+TEST_P(Calls, GiveTheStatusAndMessageAndARefusedOneChangesNothing) {
+    TempDir dir;
+    const std::string path = dir.file("c.qar");
+    write_file(path, laid_out());
+    {
+        OpenArchive a(path, GetParam().mode, 0);
+        ASSERT_NE(nullptr, a.handle) << a.error.message;
+        qar_error error = {};
+        plat_reset_calls();
+        EXPECT_EQ(GetParam().status, GetParam().call(a.handle, &error)) << error.message;
+        plat_reset_calls();
+        EXPECT_STREQ(GetParam().message ? GetParam().message : error.message, error.message);
+    }
+    EXPECT_TRUE(laid_out() == read_file(path)) << "the call changed the archive";
+}
+
+using A = qar_archive*&;
+using E = qar_error*;
+const Bytes FOUR = {1, 2, 3, 4};
+const char* const OVERRUN = "Error -5 during compression library operation: output overrun";
+const char* const SHORT = "Error -12 during compression library operation: output not consumed";
+
+INSTANTIATE_TEST_SUITE_P(Library, Calls, testing::Values(
+    Call{"AddThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_add(a, "d", "abcd", 4, 0, e); }, QAR_INVALID,
+         "Could not write data to file \"c.qar\": it is open for reading only"},
+    Call{"DeleteThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_delete(a, 0, e); }, QAR_INVALID, nullptr},
+    Call{"SetTimeThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_set_time(a, 0, 0, e); }, QAR_INVALID, nullptr},
+    Call{"RewriteOfAReadOnlyArchive", QAR_READ,
+         [](A a, E e) { qar_rewrite* r = nullptr; return qar_rewrite_begin(std::exchange(a, nullptr), &r, e); },
+         QAR_INVALID, nullptr},
+    Call{"AddOfAnEncodingOfAnotherKey", QAR_WRITE, [](A a, E e) { return qar_add_encoded(a, "d", encoding(FOUR, 1), 0, e); },
+         QAR_INVALID, "Could not write data d to file \"c.qar\": it was encoded with another key"},
+    Call{"ReplaceByAnEncodingOfAnotherKey", QAR_WRITE,
+         [](A a, E e) { return qar_replace_encoded(a, at(a, "exact"), encoding(FOUR, 1), 0, e); }, QAR_INVALID,
+         "Could not write data exact to file \"c.qar\": it was encoded with another key"},
+    Call{"ReplacePastTheSnapshot", QAR_WRITE, [](A a, E e) { return qar_replace_encoded(a, 5, encoding(FOUR, 0), 0, e); },
+         QAR_INVALID, nullptr},
+    Call{"UpdateOfAMissingName", QAR_WRITE, [](A a, E e) { return qar_update(a, "nothere", "abcd", 4, 0, e); },
+         QAR_NOT_FOUND, "Could not find old record \"nothere\" in file \"c.qar\""},
+    Call{"DeleteOfAnIndexBeyondTheTables", QAR_WRITE, [](A a, E e) { return qar_delete(a, at(a, "lost"), e); }, QAR_DAMAGED,
+         "Could not read dtable 7 of file \"c.qar\""},
+    // The first write fails as on a full disk (and writes nothing); the handle refuses what follows.
+    Call{"AChangeAfterAFailedWrite", QAR_WRITE,
+         [](A a, E e) {
+             plat_fail_call(PLAT_CALL_WRITE, 1, ENOSPC);
+             qar_add(a, "d", "abcd", 4, 0, nullptr);
+             return qar_add(a, "e", "abcd", 4, 0, e);
+         }, QAR_REFUSED, nullptr},
+    Call{"FindOfAMissingName", QAR_READ, [](A a, E e) { size_t p; return qar_find(a, "other", &p, e); }, QAR_NOT_FOUND,
+         "Could not find record \"other\" in file \"c.qar\""},
+    Call{"EntryPastTheSnapshot", QAR_READ, [](A a, E e) { qar_entry x; return qar_entry_at(a, 5, &x, e); }, QAR_INVALID, nullptr},
+    Call{"ReadOfARecordPastTheEndOfTheFile", QAR_READ, [](A a, E e) { return read_alloc(a, "big", e); }, QAR_DAMAGED,
+         "Could not read record big from file \"c.qar\""},
+    // Damaged before too small: a caller would otherwise size a buffer from the claim.
+    Call{"ReadIntoNoRoomOfARecordPastTheEnd", QAR_READ, [](A a, E e) { return read_into(a, "big", 0, e); }, QAR_DAMAGED, nullptr},
+    Call{"ReadOfAStreamLongerThanItsSize", QAR_READ, [](A a, E e) { return read_alloc(a, "long", e); }, QAR_DAMAGED, OVERRUN},
+    Call{"ReadOfAStreamShorterThanItsSize", QAR_READ, [](A a, E e) { return read_alloc(a, "short", e); }, QAR_DAMAGED, SHORT},
+    Call{"ReadIntoABufferOfAStreamLongerThanItsSize", QAR_READ, [](A a, E e) { return read_into(a, "long", 5000, e); },
+         QAR_DAMAGED, OVERRUN},
+    Call{"ReadIntoABufferOfAStreamShorterThanItsSize", QAR_READ, [](A a, E e) { return read_into(a, "short", 5000, e); },
+         QAR_DAMAGED, SHORT},
+    Call{"ReadIntoABufferOneByteShort", QAR_READ, [](A a, E e) { return read_into(a, "exact", 3999, e); },
+         QAR_BUFFER_TOO_SMALL, nullptr},
+    Call{"ReadIntoABufferOfExactlyItsSize", QAR_READ, [](A a, E e) { return read_into(a, "exact", 4000, e); }, QAR_OK, ""}),
+    [](const testing::TestParamInfo<Call>& info) { return std::string(info.param.name); });
+
+// An archive of key K made through the library: "one" (compressible) and "two" (4 bytes).
+struct Made {
+    TempDir dir;
+    std::string path = dir.file("m.qar");
+    Made() {
+        OpenArchive a(path, QAR_CREATE_NEW, K);
+        EXPECT_EQ(QAR_OK, qar_add(a.handle, "one", FAR_4000.data(), 4000, WHEN, nullptr));
+        EXPECT_EQ(QAR_OK, qar_add(a.handle, "two", FOUR.data(), 4, WHEN, nullptr));
+    }
+};
+
+// Through the handle that changed it, a record reads as changed and its entry follows.
+TEST(Snapshot, ARecordUpdatedOrReplacedThroughTheHandleReadsItsNewBytesThroughIt) {
+    Made m;
+    OpenArchive w(m.path, QAR_WRITE, K);
+    const Bytes fresh = {9, 8, 7, 6, 5}, steps = make_bytes(STEPS, 6000, 3);
+    ASSERT_EQ(QAR_OK, qar_update(w.handle, "two", fresh.data(), 5, WHEN + 1, nullptr));
+    ASSERT_EQ(QAR_OK, qar_replace_encoded(w.handle, 0, encoding(steps, K), WHEN + 2, nullptr));
+    EXPECT_EQ(fresh, read_named(w.handle, "two")) << "the read gave the bytes before the update";
+    EXPECT_EQ(steps, read_named(w.handle, "one")) << "the read gave the bytes before the replace";
+    qar_entry e;
+    ASSERT_EQ(QAR_OK, qar_entry_at(w.handle, 1, &e, nullptr));
+    EXPECT_EQ(5u, e.stored_size) << "the entry still describes the record before the update";
+    EXPECT_EQ(WHEN + 1, e.mtime);
+    ASSERT_EQ(QAR_OK, qar_entry_at(w.handle, 0, &e, nullptr));
+    EXPECT_EQ(6000u, e.size) << "the entry still describes the record before the replace";
+    EXPECT_NE(QAR_METHOD_NONE, e.method);
+    EXPECT_EQ(WHEN + 2, e.mtime);
+}
+
+TEST(Compaction, KeepsWhatTheSameHandleAddedAndUpdatedBeforeIt) {
+    Made m;
+    OpenArchive w(m.path, QAR_WRITE, K);
+    ASSERT_EQ(QAR_OK, qar_update(w.handle, "two", "new!", 4, 0, nullptr));
+    ASSERT_EQ(QAR_OK, qar_add(w.handle, "three", "3", 1, 0, nullptr));
+    ASSERT_EQ(QAR_OK, qar_compact(w.release(), nullptr, nullptr, nullptr, nullptr));
+    OpenArchive r(m.path, QAR_READ, K);
+    EXPECT_EQ(Bytes({'n', 'e', 'w', '!'}), read_named(r.handle, "two")) << "the compaction lost the update";
+    EXPECT_EQ(Bytes({'3'}), read_named(r.handle, "three")) << "the compaction lost the added record";
+}
+
+// A killed compaction leaves its temporary file, under the name the notice gave.
+TEST(Compaction, ATemporaryFileLeftByAKilledOneDoesNotBlockTheNext) {
+    Made m;
+    std::string temp;
+    auto note = [](void* context, const char* path) {
+        if (path != nullptr) *static_cast<std::string*>(context) = path;
+    };
+    const qar_open_options options = {nullptr, nullptr, note, &temp};
+    for (int round = 0; round < 2; ++round) {
+        qar_archive* w = nullptr;
+        ASSERT_EQ(QAR_OK, qar_open_with(m.path.c_str(), QAR_WRITE, K, &options, &w, nullptr));
+        qar_error error = {};
+        ASSERT_EQ(QAR_OK, qar_compact(w, nullptr, nullptr, nullptr, &error)) << "round " << round << ": " << error.message;
+        ASSERT_NE("", temp) << "no temporary file was announced";
+        write_file(temp, read_file(m.path).substr(0, 3000));
+    }
+    OpenArchive r(m.path, QAR_READ, K);
+    EXPECT_EQ(FAR_4000, read_named(r.handle, "one"));
+    EXPECT_EQ(FOUR, read_named(r.handle, "two"));
+}
+
+// A date and the stamp it is stored as: the instant one month later (31 January rolls into
+// March), all bits set before 1970 and past the field's last second (2106-02-07 06:28:14
+// once shifted); a stamp with the top bit set is a date after 2038.
+struct Stamp {
+    qar_datetime date;
+    uint32_t stamp;
+    bool reads_back;  // to the date's own seconds and month
+};
+class Stamps : public testing::TestWithParam<Stamp> {};
+
+TEST_P(Stamps, AreTheDateShiftedByAMonth) {
+    const qar_datetime date = GetParam().date;
+    const int64_t seconds = qar_time_from_datetime(&date);
+    EXPECT_EQ(GetParam().stamp, qar_stamp_from_datetime(&date)) << "from the date";
+    EXPECT_EQ(GetParam().stamp, qar_stamp_from_time(seconds)) << "from the seconds";
+    if (!GetParam().reads_back) return;
+    EXPECT_EQ(seconds, qar_stamp_to_time(GetParam().stamp)) << "the shift is not undone";
+    qar_datetime back = {};
+    ASSERT_EQ(1, qar_stamp_to_datetime(GetParam().stamp, 0, &back));
+    EXPECT_EQ(date.year * 100 + date.month, back.year * 100 + back.month) << "year and month read back";
+}
+
+INSTANTIATE_TEST_SUITE_P(TimeStamp, Stamps, testing::Values(
+    Stamp{{1970, 1, 1, 0, 0, 0}, 2678400, true},
+    Stamp{{2014, 1, 31, 12, 0, 0}, 1393848000, false},  // 2014-03-03 12:00
+    Stamp{{2014, 5, 13, 16, 53, 20}, 1402678400, true},
+    Stamp{{2014, 12, 31, 0, 0, 0}, 1422662400, true},   // 2015-01-31
+    Stamp{{2040, 6, 1, 0, 0, 0}, 2224713600, true},
+    Stamp{{2106, 1, 7, 6, 28, 14}, 0xFFFFFFFEu, true},
+    Stamp{{1969, 11, 30, 23, 59, 59}, 0xFFFFFFFFu, false},
+    Stamp{{2106, 1, 7, 6, 28, 15}, 0xFFFFFFFFu, false},
+    Stamp{{2107, 1, 1, 0, 0, 0}, 0xFFFFFFFFu, false}));
+
+// Each content at sizes that grow and shrink the encoder's reused buffers, in one step and
+// in two (from 64 KiB); one word masked and three bytes left; the flags word's largest size,
+// one more, and one that sets its top bit.
+TEST(ArchiveRecords, AddAndEncodeStoreTheCompressionLibrarysStreamOfTheMaskedBytes) {
+    TempDir dir;
+    const std::string path = dir.file("k.qar");
+    const uint32_t key = qar_key_from_password("123456789");
+    EXPECT_EQ(0xFC891918u, key);
+    OpenArchive a(path, QAR_CREATE_NEW, key);
+    ASSERT_NE(nullptr, a.handle) << a.error.message;
+    std::vector<Bytes> cases = {{0, 0, 0, 0, 5, 6, 7}, Bytes(12, 0), Bytes(16, 0)};
+    for (uint32_t size : {1u, 511u, 150000u, 512u, 65537u, 65536u})
+        for (Content kind : {STEPS, NOISE, FAR}) cases.push_back(make_bytes(kind, size, size));
+    for (uint32_t size : {16777215u, 16777216u, 10000000u}) cases.push_back(Bytes(size, 0));
+    int seen = 0;
+    qar_encoded* encoded = nullptr;
+    ASSERT_EQ(QAR_OK, qar_encoded_new(&encoded, nullptr));
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto [bytes, flags] = expected_stored(masked(cases[i], key), &seen);
+        qar_error error;
+        ASSERT_EQ(QAR_OK, qar_add(a.handle, std::to_string(i).c_str(), cases[i].data(), cases[i].size(),
+                                  QAR_TIME_UNKNOWN, &error)) << error.message;
+        const std::string file = read_file(path);
+        const RawEntry e = raw_entries(file).back();
+        EXPECT_EQ(bytes, file.substr(e.data_offset)) << "stored bytes of case " << i;
+        EXPECT_EQ(file.size() - bytes.size(), size_t(e.data_offset)) << "offset of case " << i;
+        EXPECT_EQ(bytes.size(), size_t(e.stored_size)) << "stored size of case " << i;
+        EXPECT_EQ(flags, e.flags) << "flags of case " << i;
+        ASSERT_EQ(QAR_OK, qar_encode(encoded, cases[i].data(), cases[i].size(), key, 0, nullptr, &error))
+            << error.message;
+        size_t size = 0;
+        const char* stored = static_cast<const char*>(qar_encoded_bytes(encoded, &size, nullptr, nullptr));
+        EXPECT_EQ(bytes, std::string(stored, size)) << "qar_encode into a reused encoding, case " << i;
+    }
+    qar_encoded_free(encoded);
+    EXPECT_EQ(15, seen) << "not every rule of the choice was exercised";
+    OpenArchive r(path, QAR_READ, key);
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_TRUE(cases[i] == read_named(r.handle, std::to_string(i))) << "case " << i << " read back wrong";
+}
+
+TEST(FailedWrite, AnAppendPastTwoGigabytesFailsAndWritesNothing) {
+    TempDir dir;
+    const std::string path = dir.file("big.qar");
+    const uintmax_t start = 2147483647 - 3604 - 10;
+    write_file(path, expected_small(99));
+    std::filesystem::resize_file(path, start);  // sparse, unreferenced
+    OpenArchive a(path, QAR_WRITE, 0);
+    // The 100th record chains a table on: 11 + 3604 bytes do not fit, 10 do (noise: stored as is).
+    qar_error error;
+    EXPECT_EQ(QAR_TOO_LARGE, qar_add(a.handle, "over", NOISE_333.data(), 11, 0, &error));
+    EXPECT_EQ("Could not write data over to file \"big.qar\": the archive would grow past 2147483647 bytes",
+              std::string(error.message));
+    EXPECT_EQ(start, std::filesystem::file_size(path)) << "the refused add wrote";
+    EXPECT_EQ(QAR_OK, qar_add(a.handle, "last", NOISE_333.data(), 10, 0, &error)) << error.message;
+    EXPECT_EQ(2147483647u, std::filesystem::file_size(path));
+}
+
+// A record of 1 GiB stored as it is (in a sparse file), read where memory is short: the
+// read fails with a status the caller can act on; the process goes on.
+TEST(Memory, RunningOutIsAStatusAndNotAnExit) {
+    if (const char* why = memory_limit_missing()) GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string path = dir.file("huge.qar");
+    write_file(path, raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));
+    std::filesystem::resize_file(path, 3632 + (uintmax_t(1) << 30));
+    const int status = run_with_memory_limit(int64_t(256) << 20, [&] {
+        OpenArchive r(path, QAR_READ, 0);
+        void* data = nullptr;
+        size_t size = 0;
+        qar_error error;
+        const qar_status read = qar_read_alloc(r.handle, 0, &data, &size, &error);
+        return read == QAR_NO_MEMORY && std::string(error.message) == "out of memory" ? 0 : 1;
+    });
+    EXPECT_EQ(0, status) << "the read did not fail with QAR_NO_MEMORY, or the child died";
+}
+
+}  // namespace
