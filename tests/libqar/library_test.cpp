@@ -19,7 +19,7 @@ namespace {
 
 const int64_t WHEN = 1400000000;
 const uint32_t K = 0x5A5A5A5A;
-const Bytes NOISE_333 = make_bytes(NOISE, 333, 6), FAR_4000 = make_bytes(FAR, 4000, 4);
+const Bytes NOISE_333 = make_bytes(NOISE, 333, 6), FAR_4000 = make_bytes(FAR, 4000, 4), FOUR = {1, 2, 3, 4};
 
 // A finished encoding of the bytes with the key, freed at exit.
 const qar_encoded* encoding(const Bytes& data, uint32_t key) {
@@ -31,9 +31,11 @@ const qar_encoded* encoding(const Bytes& data, uint32_t key) {
     return encoded;
 }
 
-// Checks that small records 0 .. first-1 alone are listed, intact, then appends n more:
+// Checks that small records 0 .. First-1 alone are listed, intact, then appends N more:
 // "rec<i>", 1 + i % 7 bytes of the value i (too short to compress), at time WHEN + i.
-qar_status append_small(qar_archive* archive, int first, int n) {
+template <int First, int N>
+qar_status append_small(qar_archive* archive) {
+    const int first = First, n = N;
     EXPECT_EQ(size_t(first), qar_count(archive)) << "records listed before the append";
     for (int i = 0; i < first; ++i)
         EXPECT_EQ(Bytes(1 + i % 7, uint8_t(i)), read_named(archive, "rec" + std::to_string(i)));
@@ -77,8 +79,9 @@ std::string first_difference(const std::string& a, const std::string& b) {
            std::to_string(b.size()) + " bytes)";
 }
 
-// Two records of key K at time 1: "level.map" (flagged as compressed) and "plain".
-const RawEntry LEVEL = {"level.map", 3632, 0, 4, 1, 4000u << 8 | 2}, PLAIN = {"plain", 3636, 1, 4, 1, 0};
+// Two records of key K at time 1: "level.map" (flagged as compressed, or SOUND) and "plain".
+const RawEntry LEVEL = {"level.map", 3632, 0, 4, 1, 4000u << 8 | 2}, PLAIN = {"plain", 3636, 1, 4, 1, 0},
+               SOUND = {"level.map", 3632, 0, 4, 1, 0};
 std::string two(const RawEntry& first, const RawEntry& second, const std::string& tail = "") {
     return raw_archive(K, {first, second}, "abcdwxyz" + tail);
 }
@@ -111,20 +114,15 @@ TEST_P(Changes, WriteTheBytesTheFormatGives) {
 
 INSTANTIATE_TEST_SUITE_P(Archive, Changes, testing::Values(
     Change{"CreateWritesTheEmptyArchiveWithItsKey", "", [](qar_archive*) { return QAR_OK; }, raw_header(0, K) + raw_table(0)},
-    Change{"TheHundredthAppendChainsANewTable", expected_small(99), [](qar_archive* a) { return append_small(a, 99, 2); },
-           expected_small(101)},
+    Change{"TheHundredthAppendChainsANewTable", expected_small(99), append_small<99, 2>, expected_small(101)},
     // The interrupted add's record is listed; the next append mends the header.
-    Change{"AnAppendInterruptedAtRecord99", interrupted(99), [](qar_archive* a) { return append_small(a, 99, 1); },
-           expected_small(100)},
-    Change{"AnAppendInterruptedAtRecord150", interrupted(150), [](qar_archive* a) { return append_small(a, 150, 1); },
-           expected_small(151)},
-    Change{"AnAppendInterruptedAfterChainingTable2", interrupted(100),
-           [](qar_archive* a) { return append_small(a, 100, 1); }, expected_small(101)},
-    Change{"AnAppendInterruptedAfterChainingTable3", interrupted(200),
-           [](qar_archive* a) { return append_small(a, 200, 1); }, expected_small(201)},
+    Change{"AnAppendInterruptedAtRecord99", interrupted(99), append_small<99, 1>, expected_small(100)},
+    Change{"AnAppendInterruptedAtRecord150", interrupted(150), append_small<150, 1>, expected_small(151)},
+    Change{"AnAppendInterruptedAfterChainingTable2", interrupted(100), append_small<100, 1>, expected_small(101)},
+    Change{"AnAppendInterruptedAfterChainingTable3", interrupted(200), append_small<200, 1>, expected_small(201)},
     // Bytes behind the first empty slot (a damaged file) never surface as a record later.
-    Change{"AnAppendClearsTheSlotsBehindTheOneItFills", expected_small(3).replace(28 + 4 + 5 * 36, 4, "junk"),
-           [](qar_archive* a) { return append_small(a, 3, 1); }, expected_small(4)},
+    Change{"AnAppendClearsTheSlotsBehindTheOneItFills", expected_small(3).replace(176, 4, "junk"), append_small<3, 1>,
+           expected_small(4)},
     Change{"UpdateAppendsTheMaskedBytesAsTheyAre", two(LEVEL, PLAIN),
            [](qar_archive* a) { return qar_update(a, "LEVEL.MAP", NOISE_333.data(), 333, WHEN, nullptr); },
            two({"level.map", 3640, 0, 333, qar_stamp_from_time(WHEN), 0}, PLAIN, {NOISE_MASKED.begin(), NOISE_MASKED.end()})},
@@ -169,27 +167,24 @@ TEST_P(RefusedArchive, IsLeftUntouched) {
 }
 
 const std::vector<unsigned> BOTH = {QAR_READ, QAR_WRITE};
-const std::string IN_C = " file \"c.qar\"", EMPTY = raw_header(0, K) + raw_table(0);
+const std::string IN_C = " file \"c.qar\"", INVALID = "Invalid header in" + IN_C, EMPTY = raw_header(0, K) + raw_table(0);
+std::string tables(int header, int found) {
+    return "Header has " + std::to_string(header) + " dtables; actually " + std::to_string(found) + " dtables in" + IN_C;
+}
 
 INSTANTIATE_TEST_SUITE_P(ArchiveOpen, RefusedArchive, testing::Values(
     Refused{"Missing", "(none)", BOTH, 0, QAR_NOT_FOUND, "Could not open file \"@\": " + std::string(strerror(ENOENT))},
     Refused{"ThereForCreateNew", "mine", {QAR_CREATE_NEW}, 0, QAR_EXISTS, "File \"@\" already exists"},
     Refused{"OfAnotherKey", EMPTY, BOTH, K + 1, QAR_KEY_MISMATCH, "The key does not match" + IN_C},
     Refused{"ShortHeader", EMPTY.substr(0, 27), BOTH, 0, QAR_DAMAGED, "Could not read header of" + IN_C},
-    Refused{"NegativeCount", raw_header(-1, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED, "Invalid header in" + IN_C},
-    Refused{"MoreLiveSlotsThanCounted", raw_header(248, 0) + expected_small(250).substr(28), BOTH, 0, QAR_DAMAGED,
-            "Invalid header in" + IN_C},
+    Refused{"NegativeCount", raw_header(-1, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED, INVALID},
+    Refused{"MoreLiveSlotsThanCounted", raw_header(248, 0) + expected_small(250).substr(28), BOTH, 0, QAR_DAMAGED, INVALID},
     Refused{"TableCutShort", expected_small(250).substr(0, 6000), BOTH, 0, QAR_DAMAGED, "Could not read dtable 1 of" + IN_C},
-    Refused{"ChainTooShort", raw_header(100, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED,
-            "Header has 2 dtables; actually 1 dtables in" + IN_C},
-    Refused{"ChainTooLong", raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0), BOTH, 0, QAR_DAMAGED,
-            "Header has 1 dtables; actually 3 dtables in" + IN_C},
-    Refused{"ChainLoops", raw_header(0, 0) + raw_table(28), BOTH, 0, QAR_DAMAGED,
-            "Header has 1 dtables; actually 2 dtables in" + IN_C},
-    Refused{"TablesOverlap", raw_header(100, 0) + raw_table(3000) + raw_table(0), BOTH, 0, QAR_DAMAGED,
-            "Header has 2 dtables; actually 2 dtables in" + IN_C},
-    Refused{"HugeCount", raw_header(INT32_MAX, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED,
-            "Header has 21474837 dtables; actually 1 dtables in" + IN_C}),
+    Refused{"ChainTooShort", raw_header(100, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED, tables(2, 1)},
+    Refused{"ChainTooLong", raw_header(0, 0) + raw_table(3632) + raw_table(7236) + raw_table(0), BOTH, 0, QAR_DAMAGED, tables(1, 3)},
+    Refused{"ChainLoops", raw_header(0, 0) + raw_table(28), BOTH, 0, QAR_DAMAGED, tables(1, 2)},
+    Refused{"TablesOverlap", raw_header(100, 0) + raw_table(3000) + raw_table(0), BOTH, 0, QAR_DAMAGED, tables(2, 2)},
+    Refused{"HugeCount", raw_header(INT32_MAX, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED, tables(21474837, 1)}),
     [](const testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 // Records laid out by hand (key 0): "exact", a compressed stream; "long" and "short", the
@@ -234,7 +229,7 @@ struct Call {
     unsigned mode;
     qar_status (*call)(qar_archive*& archive, qar_error* error);
     qar_status status;
-    const char* message;  // nullptr: not compared
+    const char* message = nullptr;  // nullptr: not compared
 };
 void PrintTo(const Call& call, std::ostream* out) { *out << call.name; }
 class Calls : public testing::TestWithParam<Call> {};
@@ -257,25 +252,22 @@ TEST_P(Calls, GiveTheStatusAndMessageAndARefusedOneChangesNothing) {
 
 using A = qar_archive*&;
 using E = qar_error*;
-const Bytes FOUR = {1, 2, 3, 4};
+qar_rewrite* r = nullptr;  // a rewrite begun where none may be
 const char* const OVERRUN = "Error -5 during compression library operation: output overrun";
 const char* const SHORT = "Error -12 during compression library operation: output not consumed";
 
 INSTANTIATE_TEST_SUITE_P(Library, Calls, testing::Values(
     Call{"AddThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_add(a, "d", "abcd", 4, 0, e); }, QAR_INVALID,
          "Could not write data to file \"c.qar\": it is open for reading only"},
-    Call{"DeleteThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_delete(a, 0, e); }, QAR_INVALID, nullptr},
-    Call{"SetTimeThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_set_time(a, 0, 0, e); }, QAR_INVALID, nullptr},
-    Call{"RewriteOfAReadOnlyArchive", QAR_READ,
-         [](A a, E e) { qar_rewrite* r = nullptr; return qar_rewrite_begin(std::exchange(a, nullptr), &r, e); },
-         QAR_INVALID, nullptr},
+    Call{"DeleteThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_delete(a, 0, e); }, QAR_INVALID},
+    Call{"SetTimeThroughAReadOnlyHandle", QAR_READ, [](A a, E e) { return qar_set_time(a, 0, 0, e); }, QAR_INVALID},
+    Call{"RewriteOfAReadOnlyArchive", QAR_READ, [](A a, E e) { return qar_rewrite_begin(std::exchange(a, nullptr), &r, e); }, QAR_INVALID},
     Call{"AddOfAnEncodingOfAnotherKey", QAR_WRITE, [](A a, E e) { return qar_add_encoded(a, "d", encoding(FOUR, 1), 0, e); },
          QAR_INVALID, "Could not write data d to file \"c.qar\": it was encoded with another key"},
     Call{"ReplaceByAnEncodingOfAnotherKey", QAR_WRITE,
          [](A a, E e) { return qar_replace_encoded(a, at(a, "exact"), encoding(FOUR, 1), 0, e); }, QAR_INVALID,
          "Could not write data exact to file \"c.qar\": it was encoded with another key"},
-    Call{"ReplacePastTheSnapshot", QAR_WRITE, [](A a, E e) { return qar_replace_encoded(a, 5, encoding(FOUR, 0), 0, e); },
-         QAR_INVALID, nullptr},
+    Call{"ReplacePastTheSnapshot", QAR_WRITE, [](A a, E e) { return qar_replace_encoded(a, 5, encoding(FOUR, 0), 0, e); }, QAR_INVALID},
     Call{"UpdateOfAMissingName", QAR_WRITE, [](A a, E e) { return qar_update(a, "nothere", "abcd", 4, 0, e); },
          QAR_NOT_FOUND, "Could not find old record \"nothere\" in file \"c.qar\""},
     Call{"DeleteOfAnIndexBeyondTheTables", QAR_WRITE, [](A a, E e) { return qar_delete(a, at(a, "lost"), e); }, QAR_DAMAGED,
@@ -286,85 +278,57 @@ INSTANTIATE_TEST_SUITE_P(Library, Calls, testing::Values(
              plat_fail_call(PLAT_CALL_WRITE, 1, ENOSPC);
              qar_add(a, "d", "abcd", 4, 0, nullptr);
              return qar_add(a, "e", "abcd", 4, 0, e);
-         }, QAR_REFUSED, nullptr},
+         }, QAR_REFUSED},
     Call{"FindOfAMissingName", QAR_READ, [](A a, E e) { size_t p; return qar_find(a, "other", &p, e); }, QAR_NOT_FOUND,
          "Could not find record \"other\" in file \"c.qar\""},
-    Call{"EntryPastTheSnapshot", QAR_READ, [](A a, E e) { qar_entry x; return qar_entry_at(a, 5, &x, e); }, QAR_INVALID, nullptr},
+    Call{"EntryPastTheSnapshot", QAR_READ, [](A a, E e) { qar_entry x; return qar_entry_at(a, 5, &x, e); }, QAR_INVALID},
     Call{"ReadOfARecordPastTheEndOfTheFile", QAR_READ, [](A a, E e) { return read_alloc(a, "big", e); }, QAR_DAMAGED,
          "Could not read record big from file \"c.qar\""},
     // Damaged before too small: a caller would otherwise size a buffer from the claim.
-    Call{"ReadIntoNoRoomOfARecordPastTheEnd", QAR_READ, [](A a, E e) { return read_into(a, "big", 0, e); }, QAR_DAMAGED, nullptr},
+    Call{"ReadIntoNoRoomOfARecordPastTheEnd", QAR_READ, [](A a, E e) { return read_into(a, "big", 0, e); }, QAR_DAMAGED},
     Call{"ReadOfAStreamLongerThanItsSize", QAR_READ, [](A a, E e) { return read_alloc(a, "long", e); }, QAR_DAMAGED, OVERRUN},
     Call{"ReadOfAStreamShorterThanItsSize", QAR_READ, [](A a, E e) { return read_alloc(a, "short", e); }, QAR_DAMAGED, SHORT},
-    Call{"ReadIntoABufferOfAStreamLongerThanItsSize", QAR_READ, [](A a, E e) { return read_into(a, "long", 5000, e); },
-         QAR_DAMAGED, OVERRUN},
-    Call{"ReadIntoABufferOfAStreamShorterThanItsSize", QAR_READ, [](A a, E e) { return read_into(a, "short", 5000, e); },
-         QAR_DAMAGED, SHORT},
-    Call{"ReadIntoABufferOneByteShort", QAR_READ, [](A a, E e) { return read_into(a, "exact", 3999, e); },
-         QAR_BUFFER_TOO_SMALL, nullptr},
+    Call{"ReadIntoABufferOfAStreamLongerThanItsSize", QAR_READ, [](A a, E e) { return read_into(a, "long", 5000, e); }, QAR_DAMAGED, OVERRUN},
+    Call{"ReadIntoABufferOfAStreamShorterThanItsSize", QAR_READ, [](A a, E e) { return read_into(a, "short", 5000, e); }, QAR_DAMAGED, SHORT},
+    Call{"ReadIntoABufferOneByteShort", QAR_READ, [](A a, E e) { return read_into(a, "exact", 3999, e); }, QAR_BUFFER_TOO_SMALL},
     Call{"ReadIntoABufferOfExactlyItsSize", QAR_READ, [](A a, E e) { return read_into(a, "exact", 4000, e); }, QAR_OK, ""}),
     [](const testing::TestParamInfo<Call>& info) { return std::string(info.param.name); });
 
-// An archive of key K made through the library: "one" (compressible) and "two" (4 bytes).
-struct Made {
-    TempDir dir;
-    std::string path = dir.file("m.qar");
-    Made() {
-        OpenArchive a(path, QAR_CREATE_NEW, K);
-        EXPECT_EQ(QAR_OK, qar_add(a.handle, "one", FAR_4000.data(), 4000, WHEN, nullptr));
-        EXPECT_EQ(QAR_OK, qar_add(a.handle, "two", FOUR.data(), 4, WHEN, nullptr));
-    }
-};
-
 // Through the handle that changed it, a record reads as changed and its entry follows.
 TEST(Snapshot, ARecordUpdatedOrReplacedThroughTheHandleReadsItsNewBytesThroughIt) {
-    Made m;
-    OpenArchive w(m.path, QAR_WRITE, K);
-    const Bytes fresh = {9, 8, 7, 6, 5}, steps = make_bytes(STEPS, 6000, 3);
-    ASSERT_EQ(QAR_OK, qar_update(w.handle, "two", fresh.data(), 5, WHEN + 1, nullptr));
-    ASSERT_EQ(QAR_OK, qar_replace_encoded(w.handle, 0, encoding(steps, K), WHEN + 2, nullptr));
-    EXPECT_EQ(fresh, read_named(w.handle, "two")) << "the read gave the bytes before the update";
-    EXPECT_EQ(steps, read_named(w.handle, "one")) << "the read gave the bytes before the replace";
+    TempDir dir;
+    write_file(dir.file("c.qar"), two(SOUND, PLAIN));
+    OpenArchive w(dir.file("c.qar"), QAR_WRITE, K);
+    ASSERT_EQ(QAR_OK, qar_update(w.handle, "plain", FOUR.data(), 4, WHEN + 1, nullptr));
+    ASSERT_EQ(QAR_OK, qar_replace_encoded(w.handle, 0, encoding(FAR_4000, K), WHEN + 2, nullptr));
+    EXPECT_EQ(FOUR, read_named(w.handle, "plain")) << "the read gave the bytes before the update";
+    EXPECT_EQ(FAR_4000, read_named(w.handle, "level.map")) << "the read gave the bytes before the replace";
     qar_entry e;
     ASSERT_EQ(QAR_OK, qar_entry_at(w.handle, 1, &e, nullptr));
-    EXPECT_EQ(5u, e.stored_size) << "the entry still describes the record before the update";
-    EXPECT_EQ(WHEN + 1, e.mtime);
+    EXPECT_EQ(WHEN + 1, e.mtime) << "the entry still describes the record before the update";
     ASSERT_EQ(QAR_OK, qar_entry_at(w.handle, 0, &e, nullptr));
-    EXPECT_EQ(6000u, e.size) << "the entry still describes the record before the replace";
+    EXPECT_EQ(4000u, e.size) << "the entry still describes the record before the replace";
     EXPECT_NE(QAR_METHOD_NONE, e.method);
     EXPECT_EQ(WHEN + 2, e.mtime);
 }
 
-TEST(Compaction, KeepsWhatTheSameHandleAddedAndUpdatedBeforeIt) {
-    Made m;
-    OpenArchive w(m.path, QAR_WRITE, K);
-    ASSERT_EQ(QAR_OK, qar_update(w.handle, "two", "new!", 4, 0, nullptr));
-    ASSERT_EQ(QAR_OK, qar_add(w.handle, "three", "3", 1, 0, nullptr));
-    ASSERT_EQ(QAR_OK, qar_compact(w.release(), nullptr, nullptr, nullptr, nullptr));
-    OpenArchive r(m.path, QAR_READ, K);
-    EXPECT_EQ(Bytes({'n', 'e', 'w', '!'}), read_named(r.handle, "two")) << "the compaction lost the update";
-    EXPECT_EQ(Bytes({'3'}), read_named(r.handle, "three")) << "the compaction lost the added record";
-}
-
 // A killed compaction leaves its temporary file, under the name the notice gave.
 TEST(Compaction, ATemporaryFileLeftByAKilledOneDoesNotBlockTheNext) {
-    Made m;
+    TempDir dir;
+    const std::string path = dir.file("c.qar"), archive = two(SOUND, PLAIN);
+    write_file(path, archive);
     std::string temp;
-    auto note = [](void* context, const char* path) {
-        if (path != nullptr) *static_cast<std::string*>(context) = path;
-    };
+    auto note = [](void* context, const char* name) { *static_cast<std::string*>(context) += name ? name : ""; };
     const qar_open_options options = {nullptr, nullptr, note, &temp};
     for (int round = 0; round < 2; ++round) {
         qar_archive* w = nullptr;
-        ASSERT_EQ(QAR_OK, qar_open_with(m.path.c_str(), QAR_WRITE, K, &options, &w, nullptr));
+        ASSERT_EQ(QAR_OK, qar_open_with(path.c_str(), QAR_WRITE, K, &options, &w, nullptr));
         qar_error error = {};
         ASSERT_EQ(QAR_OK, qar_compact(w, nullptr, nullptr, nullptr, &error)) << "round " << round << ": " << error.message;
         ASSERT_NE("", temp) << "no temporary file was announced";
-        write_file(temp, read_file(m.path).substr(0, 3000));
+        write_file(std::exchange(temp, ""), archive.substr(0, 3000));
     }
-    OpenArchive r(m.path, QAR_READ, K);
-    EXPECT_EQ(FAR_4000, read_named(r.handle, "one"));
-    EXPECT_EQ(FOUR, read_named(r.handle, "two"));
+    EXPECT_TRUE(archive == read_file(path)) << "the compacted archive is not the one it was";
 }
 
 // A date and the stamp it is stored as: the instant one month later (31 January rolls into

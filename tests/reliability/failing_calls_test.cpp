@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <set>
 #include <sstream>
 
 #include "platform.h"
@@ -32,15 +31,14 @@ Files extracted(const std::string& dir, const std::string& archive) {
     return directory_snapshot(out.path);
 }
 
-// A writing command, the folder it starts from, and what its target holds before and after
-// the run. Each record (each table) is one piece of work.
+// A writing command of qartool (or sprtool), the folder it starts from, and what its target
+// holds before and after the run. Each record (each table) is one piece of work.
 struct Scenario {
-    std::string tool, plain;
+    bool sprtool;
     std::vector<std::string> args;
-    std::string target;   // the archive or table the command writes
-    bool archive;         // target read by listing and extracting it
+    std::string target;   // the archive (listed and extracted) or other file the command writes
     Files start;          // every file of the folder before the run
-    Files before, after;  // the target's records (or the table) before and after
+    Files before, after;  // the target's records (or the file) before and after
     // When not empty: the target's bytes before the run and after it. A run that only
     // rearranges what the target holds (a compaction keeps every record) must leave one
     // or the other, byte for byte; after a run that ended 0, the one it makes.
@@ -48,52 +46,47 @@ struct Scenario {
 };
 
 void expect_whole_before_or_after(const Scenario& s, const std::string& dir, bool done) {
-    if (s.whole_before.empty()) return;
-    const std::string now = read_file(dir + "/" + s.target);
-    EXPECT_TRUE(now == s.whole_after || (!done && now == s.whole_before))
-        << s.target << " is " << (done ? "not the file the run makes, yet the run ended 0"
-                                       : "neither the file before the run nor the one it makes")
-        << " (" << now.size() << " bytes; " << s.whole_before.size() << " before, "
-        << s.whole_after.size() << " after)";
+    const std::string now = s.whole_before.empty() ? "" : read_file(dir + "/" + s.target);
+    EXPECT_TRUE(s.whole_before.empty() || now == s.whole_after || (!done && now == s.whole_before))
+        << s.target << " is neither the file before the run nor the one it makes (" << now.size()
+        << " bytes; " << s.whole_before.size() << " before, " << s.whole_after.size() << " after)";
 }
 
-// Each piece is as it was before or as the run makes it, nothing else.
+// Each piece is as it was before or as the run makes it (or absent where it is absent there).
 bool pieces_before_or_after(const Scenario& s, const Files& state) {
-    std::set<std::string> names;
-    for (const Files* f : {&s.before, &s.after, &state})
-        for (const auto& entry : *f) names.insert(entry.first);
-    auto value = [](const Files& f, const std::string& name) {
-        auto at = f.find(name);
-        return at == f.end() ? std::string("(none)") : "=" + at->second;
+    auto piece = [](const Files& f, const std::string& name) {
+        return f.count(name) ? "=" + f.at(name) : std::string("(none)");
     };
-    for (const std::string& name : names) {
-        const std::string now = value(state, name);
-        if (now != value(s.before, name) && now != value(s.after, name)) return false;
-    }
+    for (const Files* f : {&s.before, &s.after, &state})
+        for (const auto& entry : *f) {
+            const std::string now = piece(state, entry.first);
+            if (now != piece(s.before, entry.first) && now != piece(s.after, entry.first)) return false;
+        }
     return true;
 }
 
-// What the target holds: the records of an archive, or the table's bytes.
 Files target_state(const Scenario& s, const std::string& dir) {
-    if (s.archive) return extracted(dir, s.target);
+    if (s.target.size() > 4 && s.target.substr(s.target.size() - 4) == ".qar") return extracted(dir, s.target);
     if (!file_exists(dir + "/" + s.target)) return {};
     return {{s.target, read_file(dir + "/" + s.target)}};
 }
 
-// Lays out the scenario's folder and runs the tool (the plain one if plain) in it.
-ProcessResult run_in_start(const Scenario& s, const TempDir& dir, bool plain, const std::string& env) {
-    for (const auto& [path, bytes] : s.start) {
+// Runs the tool in dir: the test build after laying out the scenario's folder, or the plain
+// one (a rerun) in the folder as it is.
+ProcessResult run_in(const Scenario& s, const TempDir& dir, bool plain, const std::string& env = "") {
+    for (const auto& [path, bytes] : plain ? Files() : s.start) {
         std::filesystem::create_directories(std::filesystem::path(dir.file(path)).parent_path());
         write_file(dir.file(path), bytes);
     }
     std::vector<std::string> argv = s.args;
-    argv.insert(argv.begin(), plain ? s.plain : s.tool);
-    return run_process(argv, dir.path, "", {env});
+    argv.insert(argv.begin(), s.sprtool ? (plain ? SPRTOOL_PATH : SPRTOOL_FAILING_PATH)
+                                        : (plain ? QARTOOL_PATH : QARTOOL_FAILING_PATH));
+    return run_process(argv, dir.path, "", env.empty() ? std::vector<std::string>() : std::vector<std::string>{env});
 }
 
 std::map<std::string, uint64_t> calls_of_a_plain_run(const Scenario& s) {
     TempDir dir, counts;
-    const ProcessResult r = run_in_start(s, dir, false, "QAR_TEST_CALL_COUNTS=" + counts.file("counts"));
+    const ProcessResult r = run_in(s, dir, false, "QAR_TEST_CALL_COUNTS=" + counts.file("counts"));
     EXPECT_EQ(r.status, 0) << "the run without a failure failed: " << r.err;
     EXPECT_TRUE(target_state(s, dir.path) == s.after) << "the run did not do its work";
     expect_whole_before_or_after(s, dir.path, true);
@@ -115,8 +108,8 @@ bool try_one_call(const Scenario& s, const std::string& kind, uint64_t n, Trial 
     SCOPED_TRACE(kind + " call " + std::to_string(n) + (stop ? " stops the run" : " fails"));
     TempDir dir;
     const int error = stop ? PLAT_CALL_INTERRUPTS : kind == "write" || kind == "flush" ? ENOSPC : EIO;
-    const ProcessResult r = run_in_start(s, dir, false, "QAR_TEST_FAIL_CALL=" + kind + " " +
-                                                            std::to_string(n) + " " + std::to_string(error));
+    const ProcessResult r = run_in(s, dir, false, "QAR_TEST_FAIL_CALL=" + kind + " " + std::to_string(n) + " " +
+                                                      std::to_string(error));
     *said += r.err;
     if (stop) EXPECT_NE(r.status, 0) << "the run went on past the call that stops it";
     else EXPECT_LT(r.status, 100) << "the tool crashed or ran out of memory: " << r.err;
@@ -137,9 +130,7 @@ bool try_one_call(const Scenario& s, const std::string& kind, uint64_t n, Trial 
         EXPECT_TRUE(r.err.find(std::strerror(error)) != std::string::npos || r.err.find(kind) != std::string::npos)
             << "no message names the failed " << kind << " or its reason \"" << std::strerror(error) << "\": " << r.err;
     }
-    std::vector<std::string> rerun = s.args;
-    rerun.insert(rerun.begin(), s.plain);
-    const ProcessResult again = run_process(rerun, dir.path);
+    const ProcessResult again = run_in(s, dir, true);
     EXPECT_LT(again.status, 100) << again.err;
     EXPECT_TRUE(target_state(s, dir.path) == s.after) << "a rerun did not complete the work: " << again.err;
     expect_whole_before_or_after(s, dir.path, true);
@@ -169,11 +160,16 @@ std::string archive_of(int count) {
     return read_file(dir.file("base.qar"));
 }
 
-// qartool adding three files (one compresses) to t.qar holding count old records.
-Scenario add_scenario(int count) {
-    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"a", "t.qar"}, "t.qar", true, {}, old_records(count),
-               old_records(count)};
+// A command on t.qar holding count old records (none: no archive).
+Scenario on_old_records(std::vector<std::string> args, int count) {
+    Scenario s{false, args, "t.qar", {}, old_records(count), old_records(count)};
     if (count > 0) s.start["t.qar"] = archive_of(count);
+    return s;
+}
+
+// qartool adding three files (one compresses).
+Scenario add_scenario(int count) {
+    Scenario s = on_old_records({"a", "t.qar"}, count);
     for (int i = 0; i < 3; ++i) {
         const std::string name = "new" + std::to_string(i) + ".dat";
         s.start[name] = s.after[name] = bytes_of(i, i == 1 ? 3000 : 40);
@@ -183,15 +179,13 @@ Scenario add_scenario(int count) {
 }
 
 Scenario update_scenario() {
-    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"u", "t.qar", "old2", "old0"}, "t.qar", true,
-               {{"t.qar", archive_of(4)}}, old_records(4), old_records(4)};
+    Scenario s = on_old_records({"u", "t.qar", "old2", "old0"}, 4);
     for (int i : {2, 0}) s.start["old" + std::to_string(i)] = s.after["old" + std::to_string(i)] = bytes_of(i + 10, 50);
     return s;
 }
 
 Scenario delete_scenario() {
-    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"d", "t.qar", "old3", "old1"}, "t.qar", true,
-               {{"t.qar", archive_of(4)}}, old_records(4), old_records(4)};
+    Scenario s = on_old_records({"d", "t.qar", "old3", "old1"}, 4);
     s.after.erase("old3");
     s.after.erase("old1");
     return s;
@@ -205,10 +199,10 @@ Scenario compaction_scenario() {
     EXPECT_EQ(run_process({QARTOOL_PATH, "d", "t.qar", "old2"}, made.path).status, 0);
     const std::string old = read_file(made.file("t.qar"));
     EXPECT_EQ(run_process({QARTOOL_PATH, "c", "t.qar"}, made.path).status, 0) << "the plain compaction failed";
-    Files records = old_records(4);
-    records.erase("old2");
-    Scenario s{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"c", "t.qar"}, "t.qar", true, {{"t.qar", old}}, records, records};
-    s.whole_before = old;
+    Scenario s = on_old_records({"c", "t.qar"}, 4);
+    s.before.erase("old2");
+    s.after.erase("old2");
+    s.start["t.qar"] = s.whole_before = old;
     s.whole_after = read_file(made.file("t.qar"));
     EXPECT_LT(s.whole_after.size(), old.size()) << "the compaction reclaimed nothing";
     return s;
@@ -224,7 +218,7 @@ std::string sprite(const std::string& name, uint16_t u) {
 }
 
 Scenario sprite_table_scenario() {
-    return Scenario{SPRTOOL_FAILING_PATH, SPRTOOL_PATH, {"wt", "k.stb", "a.txt", "b.txt"}, "k.stb", false,
+    return Scenario{true, {"wt", "k.stb", "a.txt", "b.txt"}, "k.stb",
                     {{"k.stb", sprite("old", 1)}, {"a.txt", "\"a\" t 2 0 0 0 0x0\n@include \"c.txt\"\n"},
                      {"b.txt", "\"b\" t 3 0 0 0 0x0\n"}, {"c.txt", "\"c\" t 4 0 0 0 0x0\n"}},
                     {{"k.stb", sprite("old", 1)}}, {{"k.stb", sprite("a", 2) + sprite("c", 4) + sprite("b", 3)}}};
@@ -236,15 +230,14 @@ Scenario sprite_text_scenario() {
     TempDir plain;
     write_file(plain.file("k.stb"), table);
     const std::string written = run_process({SPRTOOL_PATH, "rt", "k.stb"}, plain.path).raw_out;
-    return Scenario{SPRTOOL_FAILING_PATH, SPRTOOL_PATH, {"rt", "k.stb", "k.txt"}, "k.txt", false,
+    return Scenario{true, {"rt", "k.stb", "k.txt"}, "k.txt",
                     {{"k.stb", table}, {"k.txt", "last week's text\n"}}, {{"k.txt", "last week's text\n"}},
                     {{"k.txt", written}}};
 }
 
 // Each file is written under a temporary name and renamed once complete.
 Scenario extract_scenario() {
-    return Scenario{QARTOOL_FAILING_PATH, QARTOOL_PATH, {"x", "t.qar"}, "old0", false,
-                    {{"t.qar", archive_of(1)}}, {}, old_records(1)};
+    return Scenario{false, {"x", "t.qar"}, "old0", {{"t.qar", archive_of(1)}}, {}, old_records(1)};
 }
 
 struct Walk {
