@@ -106,7 +106,8 @@ TEST(CommandWords, EachCommandWordRunsItsCommand) {
     EXPECT_NE(std::string::npos, list.out.find("-----------\n    1 records")) << list.out;
 }
 
-// The key each way of giving it stores in a new archive's header.
+// The key each way of giving it stores in a new archive's header; -k takes a decimal
+// number of 32 bits.
 TEST(AttachedValues, AnAttachedValueMeansWhatTheNextArgumentWould) {
     TempDir dir;
     write_file(dir.file("f"), "abc");
@@ -116,6 +117,9 @@ TEST(AttachedValues, AnAttachedValueMeansWhatTheNextArgumentWould) {
         {{"-k123"}, 123},
         {{"-key", "5"}, 5},  // spelled out, the option takes the next argument
         {{"-password", "pw"}, password_key("pw")},
+        {{"-k", "4294967295"}, 0xFFFFFFFFu},  // every value of 32 bits
+        {{"-k", "-1"}, 0xFFFFFFFFu},  // a sign in front, as always
+        {{"-k", " +7"}, 7},  // blanks in front
     };
     int n = 0;
     for (const auto& [options, key] : keys) {

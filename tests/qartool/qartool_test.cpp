@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 
 #include "qar_bytes.h"
 #include "run_qartool.h"
@@ -23,12 +24,10 @@ struct MatchCase {
 };
 
 const MatchCase MATCH_CASES[] = {
-    {"a.txt", "*.txt", false, true},
     {"x.y.txt", "*.txt", false, true},  // the star reaches past an earlier dot
     {"", "*", false, true},
     {"abcbc", "*b*c", false, true},
     {"abcbd", "*b*c", false, false},
-    {"ba", "a*", false, false},
     {"a.TXT", "*.txt", false, false},  // case matters
     {"a", "?", false, true},
     {"", "?", false, false},
@@ -40,7 +39,6 @@ const MatchCase MATCH_CASES[] = {
     {".abc", "[.]abc", false, true},
     {".abc", "\\.abc", false, true},
     {"c", "[ac]", false, true},
-    {"b", "[ac]", false, false},
     {"bx", "[a-c]x", false, true},
     {"dx", "[a-c]x", false, false},
     {"dx", "[!a-c]x", false, true},
@@ -50,12 +48,9 @@ const MatchCase MATCH_CASES[] = {
     {"]x", "[!]x", false, true},
     {"x", "[a-]x]", false, true},  // a range may end in ']'
     {"a", "[", false, false},      // a set left open matches nothing
-    {"a", "[!", false, false},
     {"a", "[a", false, false},
-    {"a", "[a-", false, false},
     {"a", "*[ab", false, false},
     {"*", "\\*", false, true},  // a backslash takes the next character literally
-    {"a", "\\*", false, false},
     {"a\\", "a\\\\", false, true},
     {"a\\", "a\\", false, false},  // a trailing backslash escapes nothing
     {"a.def", "*.DEF", true, true},
@@ -123,6 +118,7 @@ void lay_out_scene(const TempDir& dir) {
     fs::create_directories(dir.file("c.txt"));
     fs::create_directories(dir.file("odd"));
     write_file(dir.file("sub/deep.txt"), "deep");
+    write_file(dir.file("sub/readme"), "no dot");
 }
 
 // Each case in a scene of its own; a command that could not run must change nothing.
@@ -141,7 +137,8 @@ void expect_cases(const std::vector<StatusCase>& cases) {
 
 TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
     expect_cases({
-        {{"a", "game.qar", "sub/."}, 0, "dir: .\nfile: deep.txt\n", ""},
+        {{"a", "game.qar", "sub/."}, 0, "dir: .\nfile: deep.txt\nfile: readme\n", ""},
+        {{"a", "new.qar", "sub/*.*"}, 0, "file: deep.txt\nfile: readme\n", ""},  // as on Windows
         {{"x", "game.qar", "*.DEF"}, 0, "b.def\n", ""},
         {{"d", "game.qar", "A.TXT"}, 0, "a.txt\n", ""},
     });
@@ -180,7 +177,6 @@ TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
         {{"-p", "secret"}, 1, "", "ERROR: no command specified\n"},
         {{"-k", "5", "l"}, 1, "", "ERROR: no qar file specified\n"},
         {{"x", ""}, 1, "", "ERROR: no qar file specified\n"},
-        {{"-p", "pw", "l"}, 1, "", "ERROR: no qar file specified\n"},
         {{"Q", "q", "x"}, 1, "", "ERROR: unknown command \"Q\"\n"},
         {{"-q", "l", "q"}, 1, "", "ERROR: unknown option \"-q\"\n"},
         {{"a", "q"}, 1, "", "ERROR: no files specified to add\n"},
@@ -190,19 +186,14 @@ TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
         {{"d", "q", "*"}, 1, "", "ERROR: " + NO_QAR},
         {{"-k", "abc", "a", "q", "f"}, 1, "", "ERROR: key \"abc" + KEY_RANGE},
         {{"-k", "0x1234", "a", "q", "f"}, 1, "", "ERROR: key \"0x1234" + KEY_RANGE},
-        {{"-k", "12x", "a", "q", "f"}, 1, "", "ERROR: key \"12x" + KEY_RANGE},
         {{"-k", "", "a", "q", "f"}, 1, "", "ERROR: key \"" + KEY_RANGE},
         {{"-k", "4294967296", "a", "q", "f"}, 1, "", "ERROR: key \"4294967296" + KEY_RANGE},
         {{"-p", "", "a", "q", "f"}, 1, "", "ERROR: empty password\n"},
         {{"a", "locked.qar", "new.txt"}, 1, "", MISMATCH + PROTECTED},
         {{"-p", "wrong", "x", "locked.qar"}, 1, "", MISMATCH + "wrong password or key\n"},
         {{"-k", "1", "d", "game.qar", "*"}, 1, "", MISMATCH + OPEN},
-        {{"-k", "1", "u", "game.qar", "a.txt"}, 1, "", MISMATCH + OPEN},
-        {{"-k", "1", "l", "game.qar"}, 1, "", MISMATCH + OPEN},
         {{"-o", "out", "l", "game.qar"}, 1, "", "ERROR: -o goes only with the x command\n"},
-        {{"-o", "out", "t", "game.qar"}, 1, "", "ERROR: -o goes only with the x command\n"},
         {{"-n", "a", "game.qar", "new.txt"}, 1, "", "ERROR: -n goes only with the x command\n"},
-        {{"-n", "d", "game.qar", "*"}, 1, "", "ERROR: -n goes only with the x command\n"},
         {{"-x", "*", "c", "game.qar"}, 1, "",
          "ERROR: -x does not go with the c command, which keeps every record\n"},
         {{"-z", "x", "game.qar"}, 1, "", "ERROR: -z goes only with the c command\n"},
@@ -235,19 +226,6 @@ TEST(QartoolStatus, AFileWhoseNameCouldNeverBeExtractedIsNotStored) {
                    "qartool: 1 of 1 files not stored\n");
 }
 
-// Blanks and a sign in front, and every value of 32 bits, give the keys they always gave.
-TEST(QartoolCli, KeyOptionTakesADecimalNumberOfThirtyTwoBits) {
-    TempDir dir;
-    write_file(dir.file("f"), "abc");
-    const std::pair<std::string, uint32_t> keys[] = {
-        {"4294967295", 0xFFFFFFFFu}, {"-1", 0xFFFFFFFFu}, {" +7", 7}, {"5", 5}};
-    for (const auto& [key, stored] : keys) {
-        expect_qartool(dir.path, {"-k", key, "a", key + ".qar", "f"}, 0, "file: f\n", "");
-        EXPECT_EQ(raw_header(1, stored), read_file(dir.file(key + ".qar")).substr(0, 28))
-            << "-k " << key;
-    }
-}
-
 // What an add killed right after creating the archive leaves.
 TEST(QartoolCli, AddTurnsAnEmptyFileInTheArchivesPlaceIntoTheArchive) {
     TempDir dir;
@@ -255,17 +233,6 @@ TEST(QartoolCli, AddTurnsAnEmptyFileInTheArchivesPlaceIntoTheArchive) {
     write_file(dir.file("e.qar"), "");
     expect_qartool(dir.path, {"a", "e.qar", "f"}, 0, "file: f\n", "");
     EXPECT_EQ(raw_header(1, 0), read_file(dir.file("e.qar")).substr(0, 28));
-}
-
-// A trailing ".*" also matches a name without a dot, as "*.*" does on Windows.
-TEST(QartoolCli, AddPatternStarDotStarTakesNamesWithoutADot) {
-    TempDir dir;
-    fs::create_directory(dir.file("src"));
-    write_file(dir.file("src/readme"), "no dot");
-    expect_qartool(dir.path, {"a", "g.qar", "src/*.*"}, 0, "file: readme\n", "");
-    const std::vector<RawEntry> e = raw_entries(read_file(dir.file("g.qar")));
-    ASSERT_EQ(1u, e.size());
-    EXPECT_EQ("readme", e[0].name);
 }
 
 // Rows in name order, deleted records left out, control characters shown as '?'.
@@ -357,29 +324,27 @@ std::string lay_out_extraction(const TempDir& dir, const std::vector<RawEntry>& 
     return dir.file("work");
 }
 
-TEST(Extract, ANameThatIsNoPlainFileNameIsRefused) {
-    for (const char* name : {"../evil", "a/b", "..", "a\\b"}) {
+// Records whose file would land outside the folder, or on the archive being read (in the
+// folder run in, or in the folder -o names, which exists): refused, nothing written.
+TEST(Extract, ARecordThatWouldLandOutsideTheFolderOrOnTheArchiveIsRefused) {
+    const std::string plain = "\": not a plain file name\n";
+    const std::string over = "\" over the qar file being read\n";
+    const std::tuple<const char*, std::vector<std::string>, std::string> cases[] = {
+        {"../evil", {"x", "game.qar"}, plain},
+        {"a/b", {"x", "game.qar"}, plain},
+        {"..", {"x", "game.qar"}, plain},
+        {"a\\b", {"x", "game.qar"}, plain},
+        {"game.qar", {"x", "game.qar"}, over},
+        {"game.qar", {"-o", "../work", "x", "game.qar"}, over},
+    };
+    for (const auto& [name, args, why] : cases) {
         TempDir dir;
         const std::string work = lay_out_extraction(dir, {{name, 3632, 0, 3, 0, 0}});
         const auto before = directory_snapshot(dir.path);
-        expect_qartool(work, {"x", "game.qar"}, 2, "",
-                       "ERROR: not extracting \"" + std::string(name) +
-                           "\": not a plain file name\n" + ONE_NOT_EXTRACTED);
-        EXPECT_TRUE(before == directory_snapshot(dir.path)) << name << " was written somewhere";
-    }
-}
-
-// The archive read in the folder run in, and in the folder -o names (which exists).
-TEST(Extract, NeverOverTheArchiveBeingRead) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"x", "../work/game.qar"}, {"-o", "work", "x", "work/game.qar"}}) {
-        TempDir dir;
-        const std::string work = lay_out_extraction(dir, {{"game.qar", 3632, 0, 3, 0, 0}});
-        const std::string archive = read_file(work + "/game.qar");
-        expect_qartool(args[0] == "x" ? work : dir.path, args, 2, "",
-                       "ERROR: not extracting \"game.qar\" over the qar file being read\n" +
-                           ONE_NOT_EXTRACTED);
-        EXPECT_EQ(archive, read_file(work + "/game.qar")) << shown(args);
+        SCOPED_TRACE(shown(args) + " of \"" + name + "\"");
+        expect_qartool(work, args, 2, "", "ERROR: not extracting \"" + std::string(name) + why +
+                                              ONE_NOT_EXTRACTED);
+        EXPECT_TRUE(before == directory_snapshot(dir.path)) << "a file was written";
     }
 }
 
