@@ -24,27 +24,20 @@ std::string names_of(const MountTree& tree) {
     return out;
 }
 
+// The snapshot is sorted by name; the folder lists by index. Deleted records are left
+// out without a notice.
 TEST(MountTree, FilesComeInIndexOrderNotSnapshotOrder) {
-    // The snapshot is sorted by name; the folder lists by index.
-    const MountTree tree = build_mount_tree({entry("a", 2), entry("b", 0), entry("c", 1)});
+    const MountTree tree = build_mount_tree(
+        {entry("a", 2), entry("b", 0), entry("c", 1), entry("gone", 3, true)});
     EXPECT_EQ("b;c;a;", names_of(tree));
     EXPECT_EQ(1u, tree.files[0].position) << "a file must read from its own snapshot position";
     EXPECT_EQ(10u, tree.files[0].size);
     EXPECT_EQ(1400000000, tree.files[0].mtime);
-}
-
-TEST(MountTree, DeletedRecordsAreLeftOutWithoutANotice) {
-    const MountTree tree = build_mount_tree({entry("gone", 0, true), entry("kept", 1)});
-    EXPECT_EQ("kept;", names_of(tree));
-    EXPECT_TRUE(tree.left_out.empty());
+    EXPECT_TRUE(tree.left_out.empty()) << "a deleted record was reported";
 }
 
 TEST(MountTree, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
-    struct Case {
-        const char* name;
-        const char* why;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"a/b", "its name holds '/'"},
         {"/etc", "its name holds '/'"},
         {".", "its name is \".\" or \"..\""},
@@ -54,13 +47,13 @@ TEST(MountTree, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
         {"del\x7f", "its name holds control bytes"},
         {"", "its name is empty"},
     };
-    for (const Case& c : cases) {
-        const MountTree tree = build_mount_tree({entry(c.name, 4), entry("ok", 5)});
-        EXPECT_EQ("ok;", names_of(tree)) << "name shown: \"" << c.name << "\"";
-        ASSERT_EQ(1u, tree.left_out.size()) << c.name;
-        EXPECT_STREQ(c.why, tree.left_out[0].why) << c.name;
+    for (const auto& [name, why] : cases) {
+        const MountTree tree = build_mount_tree({entry(name, 4), entry("ok", 5)});
+        EXPECT_EQ("ok;", names_of(tree)) << "name shown: \"" << name << "\"";
+        ASSERT_EQ(1u, tree.left_out.size()) << name;
+        EXPECT_STREQ(why, tree.left_out[0].why) << name;
         EXPECT_EQ(4, tree.left_out[0].index);
-        EXPECT_EQ(nullptr, mount_tree_find(tree, c.name)) << "a left-out name is found";
+        EXPECT_EQ(nullptr, mount_tree_find(tree, name)) << "a left-out name is found";
     }
 }
 

@@ -13,25 +13,20 @@
 
 namespace {
 
-// One job of the test: its number decides how many parts it has and how long they take.
+// One job of the test: its number decides how many parts it has (-1: a message, no work).
 struct TestItem {
     int number;
     int parts;
-    uint64_t sum[2];   // each part's result
-    uint64_t result;   // finish: both parts together
+    uint64_t sum[2];  // each part's result
+    uint64_t result;  // finish: both parts together
 };
 
 struct TestRun {
-    std::vector<int> written;        // item numbers in write order
+    std::vector<int> written;         // item numbers in write order
     std::vector<std::string> faults;  // what the steps saw go wrong
-    std::mutex lock;                  // for faults, capacity_at_load and loaded_on
-    std::atomic<int> in_flight{0};    // loaded and not yet written
-    std::atomic<int> most_in_flight{0};
-    std::atomic<int> loads{0};
-    size_t capacity_at_load = 0;      // of buffers[0], for the last job loaded
+    std::mutex lock;                  // for faults and loaded_on
     std::thread::id loaded_on;        // of the last job loaded
-    std::atomic<int> states_made{0};
-    std::atomic<int> states_freed{0};
+    std::atomic<int> in_flight{0}, most_in_flight{0}, states_made{0}, states_freed{0};
 };
 
 // Busy work whose length depends on the job, so that later jobs often end first.
@@ -47,61 +42,47 @@ void fault(TestRun* run, const std::string& text) {
 }
 
 // A thread's state: the thread it was made on.
-void* make_state(void* context) {
-    static_cast<TestRun*>(context)->states_made += 1;
-    return new std::thread::id(std::this_thread::get_id());
-}
-
-void free_state(void* context, void* state) {
-    static_cast<TestRun*>(context)->states_freed += 1;
-    delete static_cast<std::thread::id*>(state);
-}
-
-int load_step(void* context, PipelineJob* job, void* state) {
-    TestRun* run = static_cast<TestRun*>(context);
-    TestItem* item = static_cast<TestItem*>(job->item);
-    if (state == nullptr || *static_cast<std::thread::id*>(state) != std::this_thread::get_id())
-        fault(run, "a step ran with a state made on another thread, or none");
-    {
+PipelineSteps test_steps(TestRun* run) {
+    PipelineSteps steps = {run, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    steps.make_state = [](void* context) -> void* {
+        static_cast<TestRun*>(context)->states_made += 1;
+        return new std::thread::id(std::this_thread::get_id());
+    };
+    steps.free_state = [](void* context, void* state) {
+        static_cast<TestRun*>(context)->states_freed += 1;
+        delete static_cast<std::thread::id*>(state);
+    };
+    steps.load = [](void* context, PipelineJob* job, void* state) {
+        TestRun* run = static_cast<TestRun*>(context);
+        if (state == nullptr || *static_cast<std::thread::id*>(state) != std::this_thread::get_id())
+            fault(run, "a step ran with a state made on another thread, or none");
         std::lock_guard<std::mutex> hold(run->lock);
         run->loaded_on = std::this_thread::get_id();
-        run->capacity_at_load = job->buffers[0].capacity;
-    }
-    run->loads += 1;
-    int now = ++run->in_flight;
-    int most = run->most_in_flight.load();
-    while (now > most && !run->most_in_flight.compare_exchange_weak(most, now)) {
-    }
-    return item->parts;
-}
-
-void part_step(void* context, PipelineJob* job, int part, void*) {
-    TestItem* item = static_cast<TestItem*>(job->item);
-    if (part < 0 || part >= item->parts) fault(static_cast<TestRun*>(context), "part out of range");
-    item->sum[part] = churn(item->number, part);
-}
-
-void finish_step(void*, PipelineJob* job) {
-    TestItem* item = static_cast<TestItem*>(job->item);
-    item->result = item->sum[0] ^ (item->sum[1] << 1);
-}
-
-void write_step(void* context, PipelineJob* job) {
-    TestRun* run = static_cast<TestRun*>(context);
-    TestItem* item = static_cast<TestItem*>(job->item);
-    run->written.push_back(item->number);
-    uint64_t want = 0;
-    if (item->parts >= 1) want = churn(item->number, 0);
-    if (item->parts == 2) want ^= churn(item->number, 1) << 1;
-    if (item->parts >= 0 && item->result != want)
-        fault(run, "job " + std::to_string(item->number) + " written before its parts ended");
-    if (item->parts >= 0) run->in_flight -= 1;
-    delete item;
-}
-
-PipelineSteps test_steps(TestRun* run) {
-    return PipelineSteps{run, load_step, part_step, finish_step, write_step, make_state,
-                         free_state};
+        const int now = ++run->in_flight;
+        if (now > run->most_in_flight) run->most_in_flight = now;
+        return static_cast<TestItem*>(job->item)->parts;
+    };
+    steps.part = [](void* context, PipelineJob* job, int part, void*) {
+        TestItem* item = static_cast<TestItem*>(job->item);
+        if (part < 0 || part >= item->parts) fault(static_cast<TestRun*>(context), "part out of range");
+        item->sum[part] = churn(item->number, part);
+    };
+    steps.finish = [](void*, PipelineJob* job) {
+        TestItem* item = static_cast<TestItem*>(job->item);
+        item->result = item->sum[0] ^ (item->sum[1] << 1);
+    };
+    steps.write = [](void* context, PipelineJob* job) {
+        TestRun* run = static_cast<TestRun*>(context);
+        TestItem* item = static_cast<TestItem*>(job->item);
+        run->written.push_back(item->number);
+        const uint64_t want = (item->parts >= 1 ? churn(item->number, 0) : 0) ^
+                              (item->parts == 2 ? churn(item->number, 1) << 1 : 0);
+        if (item->parts >= 0 && item->result != want)
+            fault(run, "job " + std::to_string(item->number) + " written before its parts ended");
+        if (item->parts >= 0) run->in_flight -= 1;
+        delete item;
+    };
+    return steps;
 }
 
 // Pushes jobs 0 .. count-1: every fifth a message (no work), the rest with 0, 1 or 2 parts.
@@ -109,8 +90,7 @@ std::vector<int> push_jobs(Pipeline* pipeline, int count, uint64_t bytes) {
     std::vector<int> order;
     for (int n = 0; n < count; ++n) {
         const bool message = n % 5 == 4;
-        TestItem* item = new TestItem{n, message ? -1 : n % 3, {0, 0}, 0};
-        pipeline_push(pipeline, item, bytes, message ? 0 : 1);
+        pipeline_push(pipeline, new TestItem{n, message ? -1 : n % 3, {0, 0}, 0}, bytes, !message);
         order.push_back(n);
     }
     return order;
@@ -139,8 +119,8 @@ TEST(RecordPipeline, WithoutWorkersEveryStepRunsOnTheCallingThread) {
     stop_pipeline(pipeline);
 }
 
+// Each part waits for the other to begin: only parts run side by side both see it.
 TEST(RecordPipeline, TheTwoPartsOfOneJobRunAtTheSameTime) {
-    // Each part waits for the other to begin: only parts run side by side both see it.
     struct Meeting {
         std::mutex lock;
         std::condition_variable arrived;
@@ -164,49 +144,18 @@ TEST(RecordPipeline, TheTwoPartsOfOneJobRunAtTheSameTime) {
     EXPECT_EQ(2, meeting.met.load()) << "the second part waited for the first to end";
 }
 
+// Three jobs fit by count, two by bytes (40 + 40 <= 100 < 120); one of 500 goes alone.
 TEST(RecordPipeline, JobsInFlightStayWithinTheCountAndTheBytes) {
-    for (unsigned workers : {1u, 3u}) {
+    for (const auto& [workers, bytes, most] : {std::tuple<unsigned, int, int>{1, 40, 2},
+                                               {3, 40, 2}, {2, 500, 1}}) {
         TestRun run;
-        // Three jobs fit by count, two by bytes (40 + 40 <= 100 < 120).
         Pipeline* pipeline = start_pipeline(test_steps(&run), PipelineLimits{workers, 3, 100});
-        push_jobs(pipeline, 200, 40);
+        const std::vector<int> order = push_jobs(pipeline, 200, uint64_t(bytes));
         stop_pipeline(pipeline);
-        EXPECT_GE(2, run.most_in_flight.load()) << "jobs loaded at once, " << workers;
+        EXPECT_GE(most, run.most_in_flight.load()) << "jobs of " << bytes << " bytes loaded at once";
+        EXPECT_EQ(order, run.written);
         EXPECT_EQ(std::vector<std::string>(), run.faults);
     }
-}
-
-TEST(RecordPipeline, AJobLargerThanTheByteBoundGoesThroughAlone) {
-    TestRun run;
-    Pipeline* pipeline = start_pipeline(test_steps(&run), PipelineLimits{2, 4, 100});
-    for (int n = 0; n < 3; ++n) pipeline_push(pipeline, new TestItem{n, 2, {0, 0}, 0}, 500, 1);
-    stop_pipeline(pipeline);
-    EXPECT_EQ((std::vector<int>{0, 1, 2}), run.written) << "oversized jobs written";
-    EXPECT_EQ(1, run.most_in_flight.load()) << "oversized jobs loaded at once";
-}
-
-TEST(RecordPipeline, BuffersAreKeptForTheNextJobUnlessTheyGrewPastTheKeepLimit) {
-    TestRun run;
-    PipelineSteps steps = test_steps(&run);
-    // One job at a time, so every job reuses the same buffers.
-    steps.part = [](void*, PipelineJob* job, int, void*) {
-        TestItem* item = static_cast<TestItem*>(job->item);
-        reserve_buffer(&job->buffers[0], size_t(item->number));
-    };
-    steps.finish = nullptr;
-    steps.write = [](void* context, PipelineJob* job) {
-        static_cast<TestRun*>(context)->in_flight -= 1;
-        delete static_cast<TestItem*>(job->item);
-    };
-    Pipeline* pipeline = start_pipeline(steps, PipelineLimits{1, 1, 1});
-    std::vector<size_t> seen;
-    for (int size : {1000, 5, int(PIPELINE_KEEP_BYTES) + 1, 7}) {
-        pipeline_push(pipeline, new TestItem{size, 1, {0, 0}, 0}, 1, 1);
-        pipeline_flush(pipeline);
-        seen.push_back(run.capacity_at_load);
-    }
-    stop_pipeline(pipeline);
-    EXPECT_EQ((std::vector<size_t>{0, 1000, 1000, 0}), seen) << "capacity found by each load";
 }
 
 }  // namespace

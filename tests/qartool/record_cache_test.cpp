@@ -1,5 +1,5 @@
-// The mount's record cache with a made-up decoder: record r holds `size` bytes
-// of value r, unless the test makes it damaged, failing or slow.
+// The mount's record cache with a made-up decoder: record r holds `size` bytes of value r
+// (record big_record big_size bytes), unless the test makes it damaged, failing or slow.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -12,19 +12,15 @@
 namespace {
 
 struct FakeRecords {
-    size_t size = 10;
-    size_t big_record = SIZE_MAX;  // this one has big_size bytes
-    size_t big_size = 0;
+    size_t big_record = SIZE_MAX, big_size = 0;
     size_t damaged = SIZE_MAX;
     size_t passing_once = SIZE_MAX;  // fails once as memory running out would
     bool throw_once = false;         // the decoder itself runs out of memory once
-
     // A gate that holds the decoding of `gated` until opened.
     size_t gated = SIZE_MAX;
     std::mutex mutex;
     std::condition_variable changed;
-    bool gate_open = false;
-    bool decoding_gated = false;
+    bool gate_open = false, decoding_gated = false;
 };
 
 DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* bytes,
@@ -40,16 +36,13 @@ DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* by
         f->throw_once = false;
         throw std::bad_alloc();
     }
-    if (record == f->damaged) {
-        *why = "bad stream";
-        return DECODE_DAMAGED;
-    }
+    *why = record == f->damaged ? "bad stream" : "no memory";
+    if (record == f->damaged) return DECODE_DAMAGED;
     if (record == f->passing_once) {
         f->passing_once = SIZE_MAX;
-        *why = "no memory";
         return DECODE_PASSING;
     }
-    bytes->assign(record == f->big_record ? f->big_size : f->size, uint8_t(record));
+    bytes->assign(record == f->big_record ? f->big_size : 10, uint8_t(record));
     return DECODE_DONE;
 }
 
@@ -59,38 +52,25 @@ void open_gate(FakeRecords* f) {
     f->changed.notify_all();
 }
 
-void wait_until_gated_decoding(FakeRecords* f) {
-    std::unique_lock<std::mutex> lock(f->mutex);
-    f->changed.wait(lock, [f] { return f->decoding_gated; });
-}
-
 // Reads the record and checks that it holds what the fake decoder makes.
-void expect_record(RecordCache* cache, size_t record, size_t size) {
+void expect_record(RecordCache* cache, size_t record, size_t size = 10) {
     const CacheRead read = cache_read(cache, record);
     ASSERT_TRUE(read.bytes) << "record " << record << ": " << read.why;
     EXPECT_EQ(std::vector<uint8_t>(size, uint8_t(record)), *read.bytes) << "record " << record;
-}
-
-TEST(RecordCache, ARecordIsDecodedOnceWhileItStaysCached) {
-    FakeRecords f;
-    RecordCache cache;
-    cache_init(&cache, 4, 100, fake_decode, &f);
-    for (int i = 0; i < 3; ++i) expect_record(&cache, 2, 10);
-    EXPECT_EQ(1u, cache.decodes);
 }
 
 TEST(RecordCache, TheRecordUsedLongestAgoGoesWhenTheBoundIsPassed) {
     FakeRecords f;
     RecordCache cache;
     cache_init(&cache, 5, 30, fake_decode, &f);
-    for (size_t r : {0, 1, 2, 0}) expect_record(&cache, r, 10);
-    expect_record(&cache, 3, 10);  // 40 bytes: record 1 must go
-    EXPECT_EQ(4u, cache.decodes);
+    for (size_t r : {0, 1, 2, 0}) expect_record(&cache, r);
+    EXPECT_EQ(3u, cache.decodes) << "a cached record was decoded again";
+    expect_record(&cache, 3);  // 40 bytes: record 1 must go
     EXPECT_EQ(30u, cache.held) << "the cache holds more than its bound";
-    expect_record(&cache, 0, 10);
-    expect_record(&cache, 2, 10);
+    expect_record(&cache, 0);
+    expect_record(&cache, 2);
     EXPECT_EQ(4u, cache.decodes) << "a recently used record was let go";
-    expect_record(&cache, 1, 10);
+    expect_record(&cache, 1);
     EXPECT_EQ(5u, cache.decodes) << "the record used longest ago was kept";
 }
 
@@ -100,12 +80,12 @@ TEST(RecordCache, ARecordLargerThanTheBoundIsServedAlone) {
     f.big_size = 50;
     RecordCache cache;
     cache_init(&cache, 3, 20, fake_decode, &f);
-    expect_record(&cache, 0, 10);
+    expect_record(&cache, 0);
     expect_record(&cache, 1, 50);
     EXPECT_EQ(50u, cache.held) << "everything else must have gone for the large record";
     expect_record(&cache, 1, 50);
     EXPECT_EQ(2u, cache.decodes) << "the large record was not kept for its next read";
-    expect_record(&cache, 2, 10);
+    expect_record(&cache, 2);
     EXPECT_EQ(10u, cache.held);
 }
 
@@ -114,17 +94,15 @@ TEST(RecordCache, ADamagedRecordIsNewsOnceAndNeverDecodedAgain) {
     f.damaged = 1;
     RecordCache cache;
     cache_init(&cache, 3, 100, fake_decode, &f);
-    const CacheRead first = cache_read(&cache, 1);
-    EXPECT_FALSE(first.bytes);
-    EXPECT_TRUE(first.damaged);
-    EXPECT_TRUE(first.first_news);
-    EXPECT_EQ("bad stream", first.why);
-    const CacheRead second = cache_read(&cache, 1);
-    EXPECT_TRUE(second.damaged);
-    EXPECT_FALSE(second.first_news) << "the damage would be reported twice";
-    EXPECT_EQ("bad stream", second.why);
+    for (bool first : {true, false}) {
+        const CacheRead read = cache_read(&cache, 1);
+        EXPECT_FALSE(read.bytes);
+        EXPECT_TRUE(read.damaged);
+        EXPECT_EQ(first, read.first_news) << "the damage is news on the first read only";
+        EXPECT_EQ("bad stream", read.why);
+    }
     EXPECT_EQ(1u, cache.decodes);
-    expect_record(&cache, 2, 10);
+    expect_record(&cache, 2);
 }
 
 TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
@@ -139,18 +117,19 @@ TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
         EXPECT_FALSE(failed.damaged) << "a passing failure was taken for damage";
         EXPECT_FALSE(failed.why.empty());
     }
-    expect_record(&cache, 0, 10);
+    expect_record(&cache, 0);
     EXPECT_EQ(3u, cache.decodes);
 }
 
-// Record 0 read on a thread of its own, its decoding held at the gate; the
-// thread is joined when the reader goes.
+// Record 0 read on a thread of its own, its decoding held at the gate; the thread is
+// joined when the reader goes.
 struct GatedReader {
     std::thread thread;
     GatedReader(RecordCache* cache, FakeRecords* f) {
         f->gated = 0;
-        thread = std::thread([cache] { expect_record(cache, 0, 10); });
-        wait_until_gated_decoding(f);
+        thread = std::thread([cache] { expect_record(cache, 0); });
+        std::unique_lock<std::mutex> lock(f->mutex);
+        f->changed.wait(lock, [f] { return f->decoding_gated; });
     }
     ~GatedReader() { thread.join(); }
 };
@@ -164,7 +143,7 @@ TEST(RecordCache, TwoReadersOfOneRecordShareOneDecoding) {
     cache.wait_context = &f;
     {
         GatedReader first(&cache, &f);
-        expect_record(&cache, 0, 10);
+        expect_record(&cache, 0);
     }
     EXPECT_EQ(1u, cache.decodes);
 }
@@ -174,8 +153,7 @@ TEST(RecordCache, ADecodingDoesNotHoldUpReadersOfOtherRecords) {
     RecordCache cache;
     cache_init(&cache, 2, 100, fake_decode, &f);
     GatedReader first(&cache, &f);
-    // Record 0 is being decoded and its gate is shut: this must not wait for it.
-    expect_record(&cache, 1, 10);
+    expect_record(&cache, 1);  // record 0's gate is shut: this must not wait for it
     open_gate(&f);
 }
 
