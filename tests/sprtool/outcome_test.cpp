@@ -25,41 +25,31 @@ struct Slip {
 // Each slip of the keyboard is refused with status 1 and a message; every file stays as it was.
 TEST(Outcome, SlipsAreRefusedAndLeaveEveryFileAsItWas) {
     const Slip slips[] = {
-        {{"l", "game.stb", "b.stb", "c.stb"}, "ERROR: l reads one STB file and writes at most one "
-                                              "output file, but 3 file names were given"},
-        {{"l", "game.stb", "b.stb"}, "ERROR: not writing to \"b.stb\": the output of l is text, "
-                                     "and the name is that of an STB file"},
-        {{"Rtxt", "game.stb", "B.STB"}, "ERROR: not writing to \"B.STB\": the output of rt is "
-                                        "text, and the name is that of an STB file"},
-        {{"v", "game.stb", "b.stb"}, "ERROR: not writing to \"b.stb\": the output of v is a web "
-                                     "page, and the name is that of an STB file"},
-        {{"wt", "sprites.txt", "game.stb"}, "ERROR: not writing a table over \"sprites.txt\": an "
-                                            "STB file name does not end in .txt (the STB file "
-                                            "comes first)"},
-        {{"wc", "SHEET.CSV", "game.stb"}, "ERROR: not writing a table over \"SHEET.CSV\": an STB "
-                                          "file name does not end in .csv (the STB file comes "
-                                          "first)"},
-        {{"wt", "game.stb", "sheet.csv"}, "WARNING: \"sheet.csv\" line 1: texture \";\"chars_01\";"
-                                          "32;0;32;48;0x1\" is longer than 8 characters, row "
-                                          "skipped\nsprtool: 1 row skipped, no sprite was read, "
-                                          "\"game.stb\" not written"},
-        {{"wc", "game.stb", "sprites.txt"}, "WARNING: \"sprites.txt\" line 1: no texture after "
-                                            "the name, row skipped\nsprtool: 1 row skipped, no "
-                                            "sprite was read, \"game.stb\" not written"},
-        {{"rt", "game.bin", "game.bin"}, "ERROR: could not open file \"game.bin\" for write: it "
-                                         "is the STB file being read"},
-        {{"wt", "game.stb", "game.stb"}, "ERROR: could not open file \"game.stb\" for write: it "
-                                         "is also an input"},
+        {{"l", "game.stb", "b.stb", "c.stb"},
+         "ERROR: l reads one STB file and writes at most one output file, but 3 file names were given"},
+        {{"l", "game.stb", "b.stb"},
+         "ERROR: not writing to \"b.stb\": the output of l is text, and the name is that of an STB file"},
+        {{"Rtxt", "game.stb", "B.STB"},
+         "ERROR: not writing to \"B.STB\": the output of rt is text, and the name is that of an STB file"},
+        {{"v", "game.stb", "b.stb"},
+         "ERROR: not writing to \"b.stb\": the output of v is a web page, and the name is that of an STB file"},
+        {{"wt", "sprites.txt", "game.stb"}, "ERROR: not writing a table over \"sprites.txt\": an STB file name "
+                                            "does not end in .txt (the STB file comes first)"},
+        {{"wc", "SHEET.CSV", "game.stb"}, "ERROR: not writing a table over \"SHEET.CSV\": an STB file name "
+                                          "does not end in .csv (the STB file comes first)"},
+        {{"wt", "game.stb", "sheet.csv"}, "WARNING: \"sheet.csv\" line 1: texture \";\"chars_01\";32;0;32;48;0x1\" "
+                                          "is longer than 8 characters, row skipped\n"
+                                          "sprtool: 1 row skipped, no sprite was read, \"game.stb\" not written"},
+        {{"wc", "game.stb", "sprites.txt"}, "WARNING: \"sprites.txt\" line 1: no texture after the name, row "
+                                            "skipped\nsprtool: 1 row skipped, no sprite was read, \"game.stb\" not written"},
+        {{"rt", "game.bin", "game.bin"}, "ERROR: could not open file \"game.bin\" for write: it is the STB file being read"},
+        {{"wt", "game.stb", "game.stb"}, "ERROR: could not open file \"game.stb\" for write: it is also an input"},
         {{"w", "game.stb", "x"}, "ERROR: unknown command \"w\""},
         {{"WX", "game.stb"}, "ERROR: no input file given: XML is read from files only"},
-        {{"l", "gone.stb"}, "ERROR: could not open file \"gone.stb\" for read: No such file or "
-                            "directory"},
-        {{"v", "gone.stb", "list.txt"}, "ERROR: could not open file \"gone.stb\" for read: No "
-                                        "such file or directory"},
-        {{"k", "game.stb", "nofolder"}, "ERROR: could not read folder \"nofolder\": No such file "
-                                        "or directory"},
-        {{"k", "game.stb", "a", "b"}, "ERROR: too many arguments\nusage: sprtool k <stb_file> "
-                                      "[<texture folder>]"},
+        {{"l", "gone.stb"}, "ERROR: could not open file \"gone.stb\" for read: No such file or directory"},
+        {{"v", "gone.stb", "list.txt"}, "ERROR: could not open file \"gone.stb\" for read: No such file or directory"},
+        {{"k", "game.stb", "nofolder"}, "ERROR: could not read folder \"nofolder\": No such file or directory"},
+        {{"k", "game.stb", "a", "b"}, "ERROR: too many arguments\nusage: sprtool k <stb_file> [<texture folder>]"},
     };
     for (const Slip& slip : slips) {
         TempDir d;
@@ -82,15 +72,6 @@ TEST(Outcome, AWriteFromATerminalWithoutAnInputFileIsRefused) {
         EXPECT_EQ(r.err, "ERROR: no input file given, and standard input is a terminal\n");
         EXPECT_TRUE(directory_snapshot(d.path) == before) << command << " changed a file";
     }
-}
-
-// Rows that all give nothing mean the wrong form; a source without any row is an empty table.
-TEST(Outcome, ASourceWithoutRowsStillGivesAnEmptyTable) {
-    TempDir d;
-    write_file(d.file("game.stb"), kGame);
-    write_file(d.file("empty.txt"), "# nothing here yet\n\n");
-    EXPECT_EQ(run(d, {"wt", "game.stb", "empty.txt"}), "0 |");
-    EXPECT_EQ(read_file(d.file("game.stb")), "") << "the table was not emptied";
 }
 
 // More than 64 KiB of table and of text onto a disk too small for it.
@@ -127,28 +108,23 @@ struct Unread {
 // A source that cannot be read: status 1 naming it, and the old table byte for byte.
 TEST(Outcome, ASourceThatCannotBeReadLeavesTheOldTable) {
     const Unread cases[] = {
-        {"wt", "inc.txt", row("g", 1) + "@include \"gone.txt\"\n", "\"inc.txt\" line 2: could "
-         "not open file \"gone.txt\" for read: No such file or directory"},
-        {"wx", "broken.xml", "<spritetable>\n<sprite name=\"g\"\n",
-         "\"broken.xml\" line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)"},
+        {"wt", "inc.txt", row("g", 1) + "@include \"gone.txt\"\n",
+         "\"inc.txt\" line 2: could not open file \"gone.txt\" for read: No such file or directory"},
+        {"wx", "broken.xml", "<spritetable>\n<sprite name=\"g\"\n", "\"broken.xml\" line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)"},
         {"wx", "empty.xml", "", "\"empty.xml\" line 1: not valid XML (XML_ERROR_EMPTY_DOCUMENT)"},
         {"wx", "other.xml", "<sprites/>", "\"other.xml\": no spritetable element at the top"},
         {"wc", "sheet.csv", std::string("\xFF\xFE" "a\0,\0t\0\n\0", 10),
          "\"sheet.csv\" is UTF-16 little-endian text; only ASCII and UTF-8 are read"},
         {"wj", "a.json", "", "\"a.json\" line 1, column 1: the document is empty"},
-        {"wj", "a.json", "\n  {\"name\": \"a\"}",
-         "\"a.json\" line 2, column 3: the top level is not an array"},
-        {"wj", "a.json", "[\n  {\"name\": \"caf\xE9\"}]",
-         "\"a.json\" line 2, column 16: invalid encoding in string"},
-        {"wj", "a.json", "[{\"note\": \"\xFF\"}]",
-         "\"a.json\" line 1, column 12: invalid encoding in string"},
+        {"wj", "a.json", "\n  {\"name\": \"a\"}", "\"a.json\" line 2, column 3: the top level is not an array"},
+        {"wj", "a.json", "[\n  {\"name\": \"caf\xE9\"}]", "\"a.json\" line 2, column 16: invalid encoding in string"},
+        {"wj", "a.json", "[{\"note\": \"\xFF\"}]", "\"a.json\" line 1, column 12: invalid encoding in string"},
         {"wj", "a.json", "[\"caf\xC3", "\"a.json\" line 1, column 6: invalid encoding in string"},
         // The file is checked for UTF-8 in blocks of 64 KiB; this sequence starts in the first.
         {"wj", "a.json", "[" + std::string(65524, ' ') + "{\"name\": \"\xC3x\"}]",
          "\"a.json\" line 1, column 65536: invalid encoding in string"},
         {"wj", "a.json", "[\n\xE9]", "\"a.json\" line 2, column 1: invalid value"},
-        {"wj", "a.json", "[] []",
-         "\"a.json\" line 1, column 4: the document root must not be followed by other values"},
+        {"wj", "a.json", "[] []", "\"a.json\" line 1, column 4: the document root must not be followed by other values"},
         // Reading fails with an I/O error after the file opened (where such a file exists).
         {"wj", "/proc/self/mem", "", "could not read file \"/proc/self/mem\""},
         {"wx", "/proc/self/mem", "", "could not read file \"/proc/self/mem\""},

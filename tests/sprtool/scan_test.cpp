@@ -64,7 +64,6 @@ constexpr auto txt_note = note<scan_txt_row>;
 constexpr auto csv_note = note<scan_csv_row>;
 
 struct ScanCase {
-    const char* label;
     std::string (*scan)(const char*);
     const char* in;
     const char* out;
@@ -72,59 +71,44 @@ struct ScanCase {
 
 TEST(Scan, EachLineGivesItsRecordOrWarning) {
     const ScanCase cases[] = {
-        {"hex prefix", number, "0X1f", "31"},
-        {"octal prefix", number, "010", "8"},
-        {"8 is no octal digit", number, "08", "0"},
-        {"leading space and a sign", number, " \t\n+7", "7"},
-        {"space between sign and digits", number, "- 5", "0"},
-        {"past 32 bits saturates", number, "4294967296", "4294967295"},
-        {"hex past 32 bits saturates", number, "0x100000000", "4294967295"},
-        {"TXT numbers cut to 16 bits", txt, "\"a b\"\tt 1\t-1 +3 70000 0xDeadBeef9",
-         "a b|t|1|65535|3|4464|deadbeef"},
-        {"TXT texture cut to 8", txt, "\"n\" abcdefgh1 2 3 4 0x5\n", "n|abcdefgh|1|2|3|4|5"},
-        {"CSV any separator", csv, "a;b;010;0x10;70000;x;-1", "a|b|8|16|4464|0|ffffffff"},
-        {"CSV separator run is one", csv, ",;\t a\t;b;1;2;3;4;0x80000000;junk\n",
-         " a|b|1|2|3|4|80000000"},
-        {"CSV long name and texture cut", csv, "0123456789012345678901234567890123,texture_long",
-         "01234567890123456789012345678901|texture_|0|0|0|0|0"},
-        {"XML numbers like strtoul", xml,
-         "<sprite name=\"n\" texture=\"t\" v=\"-1\" height=\"x\" flags=\" 010\"/>",
-         "n|t|0|65535|0|0|8"},
-        {"XML entities, empty texture", xml,
-         "<sprite width=\"7\" texture=\"\" name=\"a&amp;b&#x0A;\"/>", "a&b\n||0|0|7|0|0"},
-        {"XML without name", xml, "<sprite texture=\"t\" u=\"1\"/>", ""},
-        {"XML without texture", xml, "<sprite name=\"n\" u=\"1\"/>", ""},
-        {"include name ends at its quote", include, "@include \"m\"x\n", "m"},
-        {"include without space", include, "@include\"x\"", "x"},
-        {"include of an empty name", include, "@include \"\"\n", "-"},
-        {"no include", include, "@inc\n", "-"},
-        {"include not starting the line", include, " @include", "-"},
-        {"include cut short", include, "@inc", ""},
-        {"include cut before the name", include, "@include\n", ""},
-        {"include without a closing quote", include, "@include \"abc\n", "abc\n"},
-        {"include name cut to 32", include, "@include \"0123456789012345678901234567890123\"\n",
-         "01234567890123456789012345678901"},
-        {"TXT empty name", txt_note, "\"\" t 1 2 3 4 0x0\n", "the name is empty, skipped"},
-        {"TXT unclosed name", txt_note, "\"n t 1 2 3 4 0x0\n",
-         "the name has no closing quote, skipped"},
-        {"TXT long name", txt_note, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0",
-         "the name is longer than 32 characters, skipped"},
-        {"TXT no texture", txt_note, "\"n\"   \n", "the texture is missing, skipped"},
-        {"TXT long texture", txt_note, "\"n\" chars_012 0 0 32 48 0x1",
-         "texture \"chars_012\" is longer than 8 characters, skipped"},
-        {"TXT flags without 0x", txt_note, "\"n\" t 1 2 3 4 12\n",
-         "flags \"12\" is not 0x and 1 to 8 hex digits, skipped"},
-        {"TXT flags of 9 digits", txt_note, "\"n\" t 1 2 3 4 0x123456789\n",
-         "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
-        {"TXT negative", txt_note, "\"n\" t 0 -0 65535 -1 0x0\n",
-         "height \"-1\" is out of range 0-65535, stored as 65535"},
-        {"CSV above 65535", csv_note, "n,t,0x10,077,65536,0,0\n",
-         "width \"65536\" is out of range 0-65535, stored as 0"},
-        {"CSV flags above 32 bits", csv_note, "n,t,1,2,3,4,4294967296\n",
-         "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
-        {"CSV trailing junk", csv_note, "n,t,12x,0,0,0,0\n", "u \"12x\" is not a number, stored as 12"},
+        {number, "0X1f", "31"},
+        {number, "010", "8"},
+        {number, "08", "0"},  // 8 is no octal digit
+        {number, " \t\n+7", "7"},
+        {number, "- 5", "0"},  // no space between sign and digits
+        {number, "4294967296", "4294967295"},
+        {number, "0x100000000", "4294967295"},
+        {txt, "\"a b\"\tt 1\t-1 +3 70000 0xDeadBeef9", "a b|t|1|65535|3|4464|deadbeef"},
+        {txt, "\"n\" abcdefgh1 2 3 4 0x5\n", "n|abcdefgh|1|2|3|4|5"},
+        {csv, "a;b;010;0x10;70000;x;-1", "a|b|8|16|4464|0|ffffffff"},
+        {csv, ",;\t a\t;b;1;2;3;4;0x80000000;junk\n", " a|b|1|2|3|4|80000000"},
+        {csv, "0123456789012345678901234567890123,texture_long", "01234567890123456789012345678901|texture_|0|0|0|0|0"},
+        {xml, "<sprite name=\"n\" texture=\"t\" v=\"-1\" height=\"x\" flags=\" 010\"/>", "n|t|0|65535|0|0|8"},
+        {xml, "<sprite width=\"7\" texture=\"\" name=\"a&amp;b&#x0A;\"/>", "a&b\n||0|0|7|0|0"},
+        {xml, "<sprite texture=\"t\" u=\"1\"/>", ""},
+        {xml, "<sprite name=\"n\" u=\"1\"/>", ""},
+        {include, "@include \"m\"x\n", "m"},
+        {include, "@include\"x\"", "x"},
+        {include, "@include \"\"\n", "-"},
+        {include, "@inc\n", "-"},
+        {include, " @include", "-"},  // it must start the line
+        {include, "@inc", ""},
+        {include, "@include\n", ""},
+        {include, "@include \"abc\n", "abc\n"},
+        {include, "@include \"0123456789012345678901234567890123\"\n", "01234567890123456789012345678901"},
+        {txt_note, "\"\" t 1 2 3 4 0x0\n", "the name is empty, skipped"},
+        {txt_note, "\"n t 1 2 3 4 0x0\n", "the name has no closing quote, skipped"},
+        {txt_note, "\"012345678901234567890123456789012\" t 1 2 3 4 0x0", "the name is longer than 32 characters, skipped"},
+        {txt_note, "\"n\"   \n", "the texture is missing, skipped"},
+        {txt_note, "\"n\" chars_012 0 0 32 48 0x1", "texture \"chars_012\" is longer than 8 characters, skipped"},
+        {txt_note, "\"n\" t 1 2 3 4 12\n", "flags \"12\" is not 0x and 1 to 8 hex digits, skipped"},
+        {txt_note, "\"n\" t 1 2 3 4 0x123456789\n", "flags \"0x123456789\" has more than 8 hex digits, stored as 0x12345678"},
+        {txt_note, "\"n\" t 0 -0 65535 -1 0x0\n", "height \"-1\" is out of range 0-65535, stored as 65535"},
+        {csv_note, "n,t,0x10,077,65536,0,0\n", "width \"65536\" is out of range 0-65535, stored as 0"},
+        {csv_note, "n,t,1,2,3,4,4294967296\n", "flags \"4294967296\" is out of range 0-0xffffffff, stored as 0xffffffff"},
+        {csv_note, "n,t,12x,0,0,0,0\n", "u \"12x\" is not a number, stored as 12"},
     };
-    for (const ScanCase& c : cases) EXPECT_EQ(c.scan(c.in), c.out) << c.label << ": " << c.in;
+    for (const ScanCase& c : cases) EXPECT_EQ(c.scan(c.in), c.out) << "scanning " << c.in;
 }
 
 // A file that includes itself ends at the depth bound; one that includes itself twice at the
