@@ -1,6 +1,5 @@
 // Checking a table: the findings of sprtool k, the overlap sweep against
-// comparing every pair, the reasons TXT and CSV carry a value back or not,
-// and names made printable.
+// comparing every pair, and names made printable.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -92,29 +91,6 @@ TEST(Check, OverlapSweepAgreesWithComparingEveryPair) {
                 << "round " << round << ": sprite " << i << " is said to overlap " << partner[i]
                 << ", which it does not";
         }
-    }
-}
-
-// Which rule a value breaks, in the words k uses (the rules themselves are
-// the text forms' own, tested against their writers and readers).
-TEST(Check, ValuesTxtOrCsvCannotCarryBackAreNamedWithTheReason) {
-    const struct { const char* form; SpriteTextField field; std::string text; const char* reason; }
-        cases[] = {
-            {"TXT", SPRITE_FIELD_NAME, "hero idle, #1 \\ \xC3\xA9", nullptr},
-            {"TXT", SPRITE_FIELD_NAME, "", "it is empty"},
-            {"TXT", SPRITE_FIELD_NAME, "a\"b", "it holds a double quote"},
-            {"TXT", SPRITE_FIELD_NAME, "a\nb", "it holds a line break"},
-            {"TXT", SPRITE_FIELD_TEXTURE, "chars,01", nullptr},
-            {"TXT", SPRITE_FIELD_TEXTURE, "", "it is empty"},
-            {"TXT", SPRITE_FIELD_TEXTURE, "a\tb", "it holds white space"},
-            {"CSV", SPRITE_FIELD_NAME, "a,b;\"c\"\td", nullptr},
-            {"CSV", SPRITE_FIELD_NAME, "a\nb", "it holds a line break"},
-        };
-    for (const auto& c : cases) {
-        const char* reason = std::string(c.form) == "TXT"
-                                 ? txt_not_carried(c.field, c.text.data(), c.text.size())
-                                 : csv_not_carried(c.text.data(), c.text.size());
-        EXPECT_STREQ(reason, c.reason) << c.form << " \"" << c.text << "\"";
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sprite_check.h"
 #include "test_support.h"
 #include "text_forms.h"
 #include "text_scan.h"
@@ -156,21 +157,48 @@ static bool carried(void (*write)(FILE*, FILE*),
     return same;
 }
 
-// The rules the checks of a table rely on say exactly what each form gives back.
-TEST(Scan, CarryRulesAgreeWithTheWritersAndReaders) {
-    const std::string values[] = {"plain", "", "a b", "a,b", "a;b", "a\tb", "say \"hi\"",
-                                  "\"", "\"q\"", "line\nbreak", "cr\r", "\xEF\xBB\xBF" "bom",
-                                  "\xFF\xFE" "x", "chars_01", "hero_walk_right_frame_0123456789"};
-    for (const std::string& v : values) {
+struct Carry {
+    std::string text;
+    const char* txt_name;  // why TXT cannot carry it back as a name; null: it can
+    const char* txt_texture;
+    const char* csv;  // as a name or a texture
+};
+
+// Which values each form carries back, in the words k uses, agrees with its writer and reader.
+TEST(Scan, WhatEachFormCarriesBackAgreesWithItsWriterAndReader) {
+    const char *empty = "it is empty", *space = "it holds white space",
+               *quote = "it holds a double quote", *newline = "it holds a line break";
+    const Carry cases[] = {
+        {"plain", nullptr, nullptr, nullptr},
+        {"", empty, empty, nullptr},
+        {"a b", nullptr, space, nullptr},
+        {"a,b", nullptr, nullptr, nullptr},
+        {"a;b", nullptr, nullptr, nullptr},
+        {"a\tb", nullptr, space, nullptr},
+        {"cr\r", nullptr, space, nullptr},
+        {"say \"hi\"", quote, space, nullptr},
+        {"\"", quote, nullptr, nullptr},
+        {"\"q\"", quote, nullptr, nullptr},
+        {"a\nb", newline, space, newline},
+        {"line\nbreak", newline, nullptr, newline},  // too long for a texture
+        {"\xEF\xBB\xBF" "bom", nullptr, nullptr, nullptr},
+        {"\xFF\xFE" "x", nullptr, nullptr, nullptr},
+        {"chars,01", nullptr, nullptr, nullptr},
+        {"hero idle, #1 \\ \xC3\xA9", nullptr, nullptr, nullptr},
+        {"a,b;\"c\"\td", quote, nullptr, nullptr},
+        {"hero_walk_right_frame_0123456789", nullptr, nullptr, nullptr},
+    };
+    for (const Carry& c : cases) {
+        const std::string& v = c.text;
         for (SpriteTextField field : {SPRITE_FIELD_NAME, SPRITE_FIELD_TEXTURE}) {
             if (v.size() > (field == SPRITE_FIELD_NAME ? SPRITE_NAME_SIZE : SPRITE_TEXTURE_SIZE))
                 continue;
             SCOPED_TRACE(std::string(field == SPRITE_FIELD_NAME ? "name " : "texture ") + v);
-            EXPECT_EQ(carried(write_csv, read_csv, field, v), csv_can_carry(v.data(), v.size()))
-                << "csv_can_carry is wrong";
-            EXPECT_EQ(carried(write_txt, read_txt, field, v),
-                      txt_can_carry(field, v.data(), v.size()))
-                << "txt_can_carry is wrong";
+            const char* txt = field == SPRITE_FIELD_NAME ? c.txt_name : c.txt_texture;
+            EXPECT_STREQ(txt_not_carried(field, v.data(), v.size()), txt) << "TXT";
+            EXPECT_STREQ(csv_not_carried(v.data(), v.size()), c.csv) << "CSV";
+            EXPECT_EQ(carried(write_txt, read_txt, field, v), !txt) << "TXT read back otherwise";
+            EXPECT_EQ(carried(write_csv, read_csv, field, v), !c.csv) << "CSV read back otherwise";
         }
     }
 }
