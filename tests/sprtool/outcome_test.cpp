@@ -47,6 +47,7 @@ TEST(Outcome, SlipsAreRefusedAndLeaveEveryFileAsItWas) {
         {{"w", "game.stb", "x"}, "ERROR: unknown command \"w\""},
         {{"WX", "game.stb"}, "ERROR: no input file given: XML is read from files only"},
         {{"l", "gone.stb"}, "ERROR: could not open file \"gone.stb\" for read: No such file or directory"},
+        {{"k", "gone.stb"}, "ERROR: could not open file \"gone.stb\" for read: No such file or directory"},
         {{"v", "gone.stb", "list.txt"}, "ERROR: could not open file \"gone.stb\" for read: No such file or directory"},
         {{"k", "game.stb", "nofolder"}, "ERROR: could not read folder \"nofolder\": No such file or directory"},
         {{"k", "game.stb", "a", "b"}, "ERROR: too many arguments\nusage: sprtool k <stb_file> [<texture folder>]"},
