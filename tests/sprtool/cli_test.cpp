@@ -1,4 +1,5 @@
-// The built sprtool run in a scratch directory, its outcome compared byte for byte.
+// The built sprtool's forms: each output exact, the round trips, what each form reads, and
+// where includes are found.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,115 +8,147 @@
 
 static const std::string kTable =  // a 32-character name, an 8-character texture, 65535
     rec("hero_walk_right_frame_0123456789", "chars_01", 65535, 1, 32, 48, 0xAB12);
-static const char kList[] =
-    "NAME                             TEXTURE  U     V     W     H     FLAGS     \n"
-    "-------------------------------- -------- ----- ----- ----- ----- ----------\n"
-    "hero_walk_right_frame_0123456789 chars_01 65535     1    32    48 0x0000ab12\n";
-static const char kTxt[] =
-    "# NAME............................ TEXTURE. U.... V.... W.... H.... FLAGS.....\n"
-    "\"hero_walk_right_frame_0123456789\" chars_01 65535     1    32    48 0x0000ab12\n";
-static const char kCsv[] = "hero_walk_right_frame_0123456789,chars_01,65535,1,32,48,0x0000ab12\n";
-static const char kXml[] =
-    "<?xml version=\"1.0\" standalone=\"no\"?>\n<spritetable>\n"
-    "\t<sprite name=\"hero_walk_right_frame_0123456789\" texture=\"chars_01\" u=\"65535\" v=\"1\""
-    " width=\"32\" height=\"48\" flags=\"0x0000ab12\"/>\n</spritetable>\n";
-static const char kJson[] =
-    "[\n\t{\n\t\t\"name\": \"hero_walk_right_frame_0123456789\",\n\t\t\"texture\": \"chars_01\",\n"
-    "\t\t\"u\": 65535,\n\t\t\"v\": 1,\n\t\t\"width\": 32,\n\t\t\"height\": 48,\n"
-    "\t\t\"flags\": \"0x0000ab12\"\n\t}\n]\n";
-static const char kUsage[] =
-    "Korvath sprtool utility (Sep  7 2013)\n\n"
-    "Usage: " SPRTOOL_PATH " <command> <stb_file> [<file_name>...]\n\nCommands:\n"
-    "  l: list sprite table entries\n  rt: read STB and output TXT\n  rc: read STB and output CSV\n"
-    "  rx: read STB and output XML\n  rj: read STB and output JSON\n  wt: input TXT and write STB\n"
-    "  wc: input CSV and write STB\n  wx: input XML and write STB\n"
-    "  wj: input JSON and write STB\n"
-    "  v: draw the table as a web page: v <stb_file> <out.html> [<texture folder>]\n"
-    "  k: check the table and list what is wrong: k <stb_file> [<texture folder>]\n"
-    "\nExit status: 0 done, 1 could not run (nothing changed),\n"
-    "             2 done in part (each part not done is reported)\n";
 
-// Each output form of one table exactly, to standard output.
-struct Form {
-    const char* command;
-    const char* text;
+// Every form of one table exactly: CSV quotes only the cells that would not read back
+// otherwise, XML and JSON escape markup, quotes, control and high bytes.
+TEST(Cli, EachOutputFormIsExact) {
+    TempDir d;
+    write_file(d.file("game.stb"), kTable + rec("say \"hi\"", "a,b", 2) + rec("", "t", 3) +
+                                       rec("a&<>\"\x01\xE9", "x", 0));
+    for (const char* command : {"l", "rt", "rc", "rx", "rj"}) {
+        EXPECT_EQ(run(d, {command, "game.stb"}), "0 |" + golden(std::string("table.") + command))
+            << command;
+    }
+}
+
+TEST(Cli, TooFewArgumentsPrintTheUsage) {
+    TempDir d;
+    std::string usage = golden("usage.txt");
+    usage.replace(usage.find("SPRTOOL"), 7, SPRTOOL_PATH);
+    EXPECT_EQ(run(d, {"wt"}), "0 |" + usage);
+}
+
+struct RoundTrip {
+    const char* form;  // the letter after r and w
+    std::string table;
+    std::string back;  // the table w makes of what r wrote
 };
 
-void PrintTo(const Form& form, std::ostream* out) { *out << form.command; }
-
-class OutputForm : public testing::TestWithParam<Form> {};
-
-TEST_P(OutputForm, IsExact) {
-    TempDir d;
-    write_file(d.file("game.stb"), kTable);
-    EXPECT_EQ(run(d, {GetParam().command, "game.stb"}), "0 |" + std::string(GetParam().text));
+// r writes the table in a text form, w reads it back.
+TEST(Cli, TablesReadBackFromEachForm) {
+    std::string every_byte;  // 1 to 255 in names, 8-byte textures, the largest numbers
+    for (int first = 1; first < 256; first += 32) {
+        std::string name;
+        for (int c = first; c < first + 32 && c < 256; ++c) name += char(c);
+        every_byte += rec(name, "\x7F\x80\"\\\xFF" "abc", 65535, 0, 65535, 1, 0xFFFFFFFF);
+    }
+    // Spreadsheets quote cells that hold separators or quotes, and empty ones.
+    const std::string awkward = kTable + rec("a,b", "x;y", 1) + rec("semi;colon", "t", 2) +
+                                rec("tab\there", "t", 3) + rec("say \"hi\"", "t", 4) +
+                                rec("\"quoted\"", "\"", 5) + rec("", "", 6);
+    const std::string odd =
+        kTable + rec("", "", 1, 2, 3, 4, 5) + rec("a&<>\"\x01\xE9", "x", 0) + rec("ab", "t", 1);
+    std::string behind_zero = odd;
+    behind_zero[3 * 52 + 5] = 'x';  // no form keeps bytes behind a name's zero
+    const RoundTrip trips[] = {
+        {"t", kTable, kTable},
+        {"c", awkward, awkward},
+        {"x", behind_zero, odd},
+        {"j", behind_zero, odd},
+        {"j", every_byte, every_byte},
+    };
+    for (const RoundTrip& trip : trips) {
+        TempDir d;
+        write_file(d.file("in.stb"), trip.table);
+        EXPECT_EQ(run(d, {std::string("r") + trip.form, "in.stb", "text"}), "0 |");
+        EXPECT_EQ(run(d, {std::string("w") + trip.form, "new.stb", "text"}), "0 |");
+        EXPECT_EQ(read_file(d.file("new.stb")), trip.back) << trip.form << " changed the table";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, OutputForm,
-                         testing::Values(Form{"l", kList}, Form{"rt", kTxt}, Form{"rc", kCsv},
-                                         Form{"rx", kXml}, Form{"rj", kJson}),
-                         [](const auto& info) { return std::string(info.param.command); });
-
-// Writes the table in a text form with r, reads it back with w; the new STB file.
-static std::string round_trip(const TempDir& d, const std::string& letter,
-                              const std::string& table) {
-    write_file(d.file("in.stb"), table);
-    EXPECT_EQ(run(d, {"r" + letter, "in.stb", "text"}), "0 |");
-    EXPECT_EQ(run(d, {"w" + letter, "new.stb", "text"}), "0 |");
-    return read_file(d.file("new.stb"));
+// One sprite object with the members in the order the writer uses.
+static std::string sprite(const std::string& name) {
+    return "{\"name\": \"" + name + "\", \"texture\": \"t\", \"u\": 1, \"v\": 2, \"width\": 3, " +
+           "\"height\": 4, \"flags\": \"0x5\"}";
 }
 
-TEST(Cli, TxtReadsBackToTheSameTable) {
-    TempDir d;
-    EXPECT_EQ(round_trip(d, "t", kTable), kTable);
+// sprite("a") with the value of one member replaced by `value`.
+static std::string with(const std::string& member, const std::string& value) {
+    std::string s = sprite("a");
+    size_t at = s.find("\"" + member + "\": ") + member.size() + 4;
+    return s.replace(at, s.find_first_of(",}", at) - at, value);
 }
 
-TEST(Cli, CsvReadsBackToTheSameTable) {
-    TempDir d;
-    EXPECT_EQ(round_trip(d, "c", kTable), kTable);
+struct Input {
+    const char* command;
+    std::string text;
+    std::string table;
+};
+
+// Standard input that reads without a warning, and the table it replaces the old one with.
+TEST(Cli, EachFormReadsTheWaysItIsWritten) {
+    const std::string a = rec("a", "t", 1, 2, 3, 4, 5);
+    const Input inputs[] = {
+        {"wt", "\xEF\xBB\xBF" + row("a", 1), rec("a", "t", 1)},
+        // Rows that all give nothing mean the wrong form; a source without any row is an empty table.
+        {"wt", "# nothing here yet\n\n", ""},
+        {"wc", "\"hero_idle_1\";\"chars_01\";32;0;\"32\";48;0x1\n", rec("hero_idle_1", "chars_01", 32, 0, 32, 48, 1)},
+        {"wj", "[{\"flags\": \"0x5\", \"height\": 4, \"note\": {\"u\": [70000]}, \"width\": 3, \"v\": 2, \"u\": 1, "
+               "\"texture\": \"t\", \"name\": \"a\", \"more\": [null, true, 1.5]}]", a},
+        {"wj", "[" + with("flags", "4294967295") + "]", rec("a", "t", 1, 2, 3, 4, 0xFFFFFFFF)},
+        // Raw UTF-8 and \u escapes both give one byte per code point.
+        {"wj", "[" + with("name", "\"caf\xC3\xA9\\u00e9\\u0041\"") + "," + with("texture", "\"\\\"\\\\\\/\\n\"") + "]",
+         rec("caf\xE9\xE9" "A", "t", 1, 2, 3, 4, 5) + rec("a", "\"\\/\n", 1, 2, 3, 4, 5)},
+        // UTF-8 is checked in blocks of 64 KiB; a sequence split by the boundary is whole.
+        {"wj", "[" + std::string(65521, ' ') + sprite("caf\xC3\xA9") + "]", rec("caf\xE9", "t", 1, 2, 3, 4, 5)},
+        {"wj", "\xEF\xBB\xBF[\r\n" + sprite("a") + "\r\n]\r\n", a},
+        {"wj", " [ ] ", ""},
+    };
+    for (const Input& in : inputs) {
+        TempDir d;
+        write_file(d.file("k.stb"), kTable);
+        EXPECT_EQ(run(d, {in.command, "k.stb"}, in.text), "0 |") << in.text.substr(0, 80);
+        EXPECT_EQ(read_file(d.file("k.stb")), in.table) << in.text.substr(0, 80);
+    }
 }
 
-// Spreadsheets quote cells that hold separators or quotes, and empty ones.
-static const std::string kAwkwardNames =
-    rec("a,b", "x;y", 1) + rec("semi;colon", "t", 2) + rec("tab\there", "t", 3) +
-    rec("say \"hi\"", "t", 4) + rec("\"quoted\"", "\"", 5) + rec("", "", 6) +
-    rec("hero_walk_right_frame_0123456789", "chars_01", 7);
-
-TEST(Cli, CsvReadsBackNamesHoldingSeparatorsAndQuotes) {
+TEST(Cli, CsvKeepsTheNewlineOfAFieldAtALoneCr) {
     TempDir d;
-    EXPECT_EQ(round_trip(d, "c", kAwkwardNames), kAwkwardNames);
+    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"),
+              "2 WARNING: standard input line 1: u, v, width, height and flags are missing, "
+              "stored as 0\nsprtool: 1 row with missing fields\n|");
+    EXPECT_EQ(read_file(d.file("y.stb")), rec("a", "t\n", 0));
 }
 
-TEST(Cli, CsvQuotesOnlyTheCellsThatWouldNotReadBackOtherwise) {
-    TempDir d;
-    write_file(d.file("a.stb"),
-               rec("plain", "t", 1) + rec("say \"hi\"", "a,b", 2) + rec("", "t", 3));
-    EXPECT_EQ(run(d, {"rc", "a.stb"}),
-              "0 |plain,t,1,0,0,0,0x00000000\n"
-              "\"say \"\"hi\"\"\",\"a,b\",2,0,0,0,0x00000000\n"
-              "\"\",t,3,0,0,0,0x00000000\n");
-}
-
-TEST(Cli, CsvReadsCellsQuotedTheWaySpreadsheetsWriteThem) {
-    TempDir d;
-    EXPECT_EQ(run(d, {"wc", "k.stb"}, "\"hero_idle_1\";\"chars_01\";32;0;\"32\";48;0x1\n"), "0 |");
-    EXPECT_EQ(read_file(d.file("k.stb")), rec("hero_idle_1", "chars_01", 32, 0, 32, 48, 1));
-}
-
-// XML also keeps an empty name and markup, control and high bytes.
-TEST(Cli, XmlKeepsEveryNameAndReadsBack) {
-    TempDir d;
-    const std::string odd = kTable + rec("", "", 1, 2, 3, 4, 5) + rec("a&<>\"\x01\xE9", "x", 0);
-    EXPECT_EQ(round_trip(d, "x", odd), odd);
-    const char kXmlName[] = "name=\"a&amp;&lt;&gt;&quot;&#x01;\xE9\"";
-    EXPECT_NE(read_file(d.file("text")).find(kXmlName), std::string::npos) << "escaped name";
-}
-
-TEST(Cli, JsonEscapesQuotesControlAndHighBytes) {
-    TempDir d;
-    write_file(d.file("in.stb"), kTable + rec("a&<>\"\x01\xE9", "x", 0));
-    const char kJsonName[] = "\n\t},\n\t{\n\t\t\"name\": \"a&<>\\\"\\u0001\\u00E9\",\n";
-    EXPECT_NE(run(d, {"rj", "in.stb"}).find(kJsonName), std::string::npos);
+// A bad sprite between two good ones: skipped with its number and reason, status 2.
+TEST(Cli, JsonSkipsABadSpriteWithItsReason) {
+    const std::pair<std::string, const char*> bad[] = {
+        {"5", "not an object"},
+        {"{\"name\": \"x\"}", "texture: missing"},
+        {with("u", "1, \"u\": 2"), "u: given twice"},
+        {with("name", "\"\\u263a\""), "name: U+263A is above U+00FF"},
+        {sprite("0123456789012345678901234567890123"), "name: longer than 32 bytes"},
+        {with("texture", "\"123456789\""), "texture: longer than 8 bytes"},
+        {with("name", "null"), "name: null is not a string"},
+        {with("u", "-1"), "u: -1 is out of range 0-65535"},
+        {with("v", "65536"), "v: 65536 is out of range 0-65535"},
+        {with("width", "1.0"), "width: 1.0 is not an integer"},
+        {with("u", "1e3"), "u: 1e3 is not an integer"},
+        {with("flags", std::string(40, '9')), "flags: 99999999999999999999999999999999... is out of range 0-4294967295"},
+        {with("height", "\"4\""), "height: \"4\" is not an integer"},
+        {with("flags", "\"5\""), "flags: \"5\" is not \"0x\" and 1 to 8 hex digits"},
+        {with("flags", "\"0x123456789\""), "flags: \"0x123456789\" is not \"0x\" and 1 to 8 hex digits"},
+        {with("flags", "4294967296"), "flags: 4294967296 is out of range 0-4294967295"},
+        {with("flags", "true"), "flags: true is not a \"0x\" string or an integer"},
+    };
+    for (const auto& [json, reason] : bad) {
+        TempDir d;
+        write_file(d.file("a.json"), "[" + sprite("a") + ",\n" + json + ",\n" + sprite("b") + "]");
+        EXPECT_EQ(run(d, {"wj", "k.stb", "a.json"}),
+                  "2 WARNING: \"a.json\" sprite 2: " + std::string(reason) +
+                      ", sprite skipped\nsprtool: 1 sprite skipped\n|");
+        EXPECT_EQ(read_file(d.file("k.stb")), rec("a", "t", 1, 2, 3, 4, 5) + rec("b", "t", 1, 2, 3, 4, 5)) << reason;
+    }
 }
 
 // Inputs in order, each include in place; CR LF reads as LF.
@@ -127,96 +160,32 @@ TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
     write_file(d.file("c.txt"), row("c", 5));
     EXPECT_EQ(run(d, {"wt", "x.stb", "a.txt", "c.txt"}), "0 |");
     const std::string in_place = t("a", 1) + t("i", 2) + t("c", 5) + t("i2", 3) + t("a2", 4);
-    EXPECT_EQ(read_file(d.file("x.stb")), in_place + t("c", 5));
+    EXPECT_EQ(read_file(d.file("x.stb")), in_place + t("c", 5)) << "TXT inputs out of order";
+    write_file(d.file("b.json"), "[" + sprite("b") + "," + sprite("c") + "]");
+    write_file(d.file("a.json"), "[" + sprite("a") + "]");
+    EXPECT_EQ(run(d, {"wj", "k.stb", "b.json", "a.json"}), "0 |");
+    auto j = [](const char* name) { return rec(name, "t", 1, 2, 3, 4, 5); };
+    EXPECT_EQ(read_file(d.file("k.stb")), j("b") + j("c") + j("a")) << "JSON inputs out of order";
 }
 
-TEST(Cli, CsvKeepsTheNewlineOfAFieldAtALoneCr) {
+// Includes name files beside the including file; one in the current directory comes first.
+TEST(Cli, AnIncludeIsFoundBesideTheFileThatNamesIt) {
     TempDir d;
-    EXPECT_EQ(run(d, {"wc", "y.stb"}, "a;t\r\n"),
-              "2 WARNING: standard input line 1: u, v, width, height and flags are missing, "
-              "stored as 0\nsprtool: 1 row with missing fields\n|");
-    EXPECT_EQ(read_file(d.file("y.stb")), rec("a", "t\n", 0));
-}
-
-// A source tree whose includes name files beside the including file, read from above it.
-static void write_tree(const TempDir& d) {
     std::filesystem::create_directories(d.file("src/parts"));
     write_file(d.file("src/main.txt"), row("main", 1) + "@include \"parts/a.txt\"\n");
     write_file(d.file("src/parts/a.txt"), row("a", 2) + "@include \"b.txt\"\n");
     write_file(d.file("src/parts/b.txt"), row("b", 3));
-}
-
-// The table wt builds from the tree, run from above it.
-static std::string build_tree(const TempDir& d) {
-    EXPECT_EQ(run(d, {"wt", "k.stb", "src/main.txt"}), "0 |");
-    return read_file(d.file("k.stb"));
-}
-
-static const std::string kMainAndA = rec("main", "t", 1) + rec("a", "t", 2);
-
-TEST(Cli, TxtIncludeIsFoundBesideTheFileThatNamesIt) {
-    TempDir d;
-    write_tree(d);
-    EXPECT_EQ(build_tree(d), kMainAndA + rec("b", "t", 3))
-        << "includes were not found beside the including files";
-}
-
-TEST(Cli, XmlIncludeIsFoundBesideTheFileThatNamesIt) {
-    TempDir d;
-    std::filesystem::create_directories(d.file("src/parts"));
     write_file(d.file("src/main.xml"),
                "<spritetable><include file=\"parts/c.xml\"/></spritetable>");
     write_file(d.file("src/parts/c.xml"),
                "<spritetable><sprite name=\"c\" texture=\"t\" u=\"4\"/></spritetable>");
+    const std::string main_and_a = rec("main", "t", 1) + rec("a", "t", 2);
+    EXPECT_EQ(run(d, {"wt", "k.stb", "src/main.txt"}), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), main_and_a + rec("b", "t", 3)) << "TXT include";
     EXPECT_EQ(run(d, {"wx", "k.stb", "src/main.xml"}), "0 |");
-    EXPECT_EQ(read_file(d.file("k.stb")), rec("c", "t", 4));
-}
-
-TEST(Cli, IncludeInTheCurrentDirectoryComesFirst) {
-    TempDir d;
-    write_tree(d);
+    EXPECT_EQ(read_file(d.file("k.stb")), rec("c", "t", 4)) << "XML include";
     write_file(d.file("b.txt"), row("here", 9));
-    EXPECT_EQ(build_tree(d), kMainAndA + rec("here", "t", 9))
+    EXPECT_EQ(run(d, {"wt", "k.stb", "src/main.txt"}), "0 |");
+    EXPECT_EQ(read_file(d.file("k.stb")), main_and_a + rec("here", "t", 9))
         << "the current directory was not looked at first";
-}
-
-TEST(Cli, TooFewArgumentsPrintTheUsage) {
-    TempDir d;
-    EXPECT_EQ(run(d, {"wt"}), "0 |" + std::string(kUsage));
-}
-
-// A command that cannot run: its status and message, and the table as it was.
-static void expect_refused(const Args& args, const std::string& outcome) {
-    TempDir d;
-    write_file(d.file("a.stb"), "old");
-    EXPECT_EQ(run(d, args, row("a", 1)), outcome);
-    EXPECT_EQ(read_file(d.file("a.stb")), "old") << "the table was changed";
-}
-
-TEST(Cli, AMistypedWriteCommandTouchesNothing) {
-    expect_refused({"w", "a.stb", "x"}, "1 ERROR: unknown command \"w\"\n|");
-}
-
-TEST(Cli, XmlIsNeverReadFromStandardInputInEitherCase) {
-    expect_refused({"WX", "a.stb"}, "1 ERROR: no input file given: XML is read from files only\n|");
-}
-
-TEST(Cli, ListAndReadCommandsNeverWriteOverTheirInput) {
-    for (const char* command : {"l", "rt", "rj"}) {
-        TempDir d;
-        write_file(d.file("a.stb"), kTable);
-        EXPECT_EQ(run(d, {command, "a.stb", "a.stb"}).substr(0, 2), "1 ") << command;
-        EXPECT_EQ(read_file(d.file("a.stb")), kTable) << command << " changed its own input";
-    }
-}
-
-// The size limit fails the write; the outcome goes out through a pipe, which it spares.
-TEST(Cli, AFailedWriteLeavesTheOldTableAndNoTemporaryFile) {
-    if (const char* why = file_size_limit_missing()) GTEST_SKIP() << why;
-    TempDir d;
-    write_file(d.file("a.stb"), "old");
-    const char kFull[] = "echo $(trap '' XFSZ; ulimit -f 0; \"$0\" wt a.stb 2>&1; echo $?); ls";
-    EXPECT_EQ(run_process({"/bin/sh", "-c", kFull, SPRTOOL_PATH}, d.path, row("a", 1)).out,
-              "ERROR: could not write file \"a.stb\": write failed: File too large 1\na.stb\n");
-    EXPECT_EQ(read_file(d.file("a.stb")), "old");
 }

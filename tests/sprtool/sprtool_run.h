@@ -1,4 +1,4 @@
-// Running the built sprtool in a scratch directory, and STB records by hand.
+// Running the built sprtool in a scratch directory, STB records by hand, and golden texts.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,11 @@ inline std::string rec(std::string name, std::string texture, uint32_t u, uint32
 
 inline std::string row(const std::string& name, int u) {  // a TXT row ending in CR LF
     return '"' + name + "\" t " + std::to_string(u) + " 0 0 0 0x0\r\n";
+}
+
+// A long expected text from tests/sprtool/golden/.
+inline std::string golden(const std::string& name) {
+    return read_file(std::string(GOLDEN_DIR) + "/" + name);
 }
 
 // A table with one sprite of each finding the check makes: 0 and 1 overlap, 2

@@ -34,9 +34,7 @@ void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour)
     for (int row = std::max(0, y); row < std::min(image->height, y + height); ++row) {
         for (int col = std::max(0, x); col < std::min(image->width, x + width); ++col) {
             uint8_t* p = &image->rgb[(size_t(row) * size_t(image->width) + size_t(col)) * 3];
-            p[0] = colour.r;
-            p[1] = colour.g;
-            p[2] = colour.b;
+            p[0] = colour.r, p[1] = colour.g, p[2] = colour.b;
         }
     }
 }
@@ -46,13 +44,9 @@ Rgb pixel_at(const Pixels& image, int x, int y) {
     return {p[0], p[1], p[2]};
 }
 
-namespace {
-
-void append_bytes(void* context, void* data, int size) {
+static void append_bytes(void* context, void* data, int size) {
     static_cast<std::string*>(context)->append(static_cast<const char*>(data), size_t(size));
 }
-
-}  // namespace
 
 std::string png_file_bytes(const Pixels& image) {
     std::string out;

@@ -16,14 +16,9 @@ struct Pixels {
     std::vector<uint8_t> rgb;  // 3 bytes per pixel, rows top to bottom
 };
 
-// An image of one colour.
 Pixels solid_pixels(int width, int height, Rgb colour);
-// Paints the rectangle (clipped to the image).
-void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour);
+void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour);  // clipped
 Rgb pixel_at(const Pixels& image, int x, int y);
-
-// The PNG file of the image.
 std::string png_file_bytes(const Pixels& image);
-
 // Reads a PNG file into RGB pixels (alpha dropped); false when it cannot.
 bool read_png_file(const std::string& path, Pixels* image);
