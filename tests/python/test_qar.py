@@ -11,7 +11,7 @@ import qar
 from conftest import DECEMBER, JULY, files_in, run_qartool
 
 
-def test_records_the_tool_added_read_back_byte_for_byte(tree, tool_archive):
+def test_records_the_tool_added_read_back_with_their_bytes_and_times(tree, tool_archive):
     expected = files_in(tree)
     with qar.open(tool_archive, password="pw") as a:
         entries = {e.name: e for e in a}
@@ -28,34 +28,34 @@ def test_records_the_tool_added_read_back_byte_for_byte(tree, tool_archive):
 
 
 def test_records_python_added_extract_with_the_tool_as_the_same_bytes_and_times(tree, tmp_path):
-    archive = tmp_path / "py.qar"
-    with qar.create(archive, password="pw") as a:
+    with qar.create(tmp_path / "py.qar", password="pw") as a:
         for name in sorted(os.listdir(tree)):
             a.add(tree / name)
         a.add("extra.bin", b"\x00\x01" * 1000, mtime=DECEMBER)
-    out = tmp_path / "out"
-    out.mkdir()
-    run_qartool("-p", "pw", "x", str(archive), cwd=out)
-    expected = files_in(tree)
-    expected["extra.bin"] = (b"\x00\x01" * 1000, int(DECEMBER.timestamp()))
-    assert files_in(out) == expected, "qartool x gave other bytes or times than Python added"
+    (tmp_path / "out").mkdir()
+    run_qartool("-p", "pw", "x", str(tmp_path / "py.qar"), cwd=tmp_path / "out")
+    expected = dict(files_in(tree), **{"extra.bin": (b"\x00\x01" * 1000, DECEMBER.timestamp())})
+    assert files_in(tmp_path / "out") == expected, "qartool x gave other bytes or times"
 
 
-def test_a_record_added_through_the_archive_reads_back_from_it(tmp_path):
+def test_a_record_added_through_the_archive_reads_back_from_it_under_its_lower_case_name(tmp_path):
     with qar.create(tmp_path / "new.qar") as a:
         a.add("Notes.TXT", b"first")
         assert a.read("notes.txt") == b"first", "an added record is not readable at once"
         assert [e.name for e in a] == ["notes.txt"], "the name is not stored lower-cased"
 
 
-def test_delete_update_and_compact_show_in_the_tool(tool_archive):
+def test_delete_update_and_add_through_one_handle_survive_compact_and_show_in_the_tool(tool_archive):
     with qar.open(tool_archive, password="pw", mode="r+") as a:
         a.delete("noise.bin")
         a.update("one.dat", b"replaced", mtime=JULY)
+        a.add("new.txt", b"added before compact")
         result = a.compact()
-        assert result["records"] == 2, "compact kept %s records, expected 2" % result
+        assert result["records"] == 3, "compact kept %s records, expected 3" % result
         assert a.read("one.dat") == b"replaced", "the archive after compact lost the update"
         assert "noise.bin" not in a, "a deleted record is live after compact"
+    with qar.open(tool_archive, password="pw") as a:
+        assert a.read("new.txt") == b"added before compact", "compact dropped the added record"
     listing = run_qartool("-p", "pw", "l", str(tool_archive))
     assert "noise.bin" not in listing and "one.dat" in listing, listing
 
@@ -69,48 +69,24 @@ def test_a_masked_archive_opens_by_password_or_key_and_not_without(tool_archive)
     assert tool_archive.name in str(caught.value), "the message does not name the archive"
 
 
-def open_missing(tmp_path):
-    qar.open(tmp_path / "missing.qar")
+def add_twice(archive):
+    archive.add("a.txt", b"a")
+    archive.add("A.TXT", b"b")
 
 
-def open_no_archive(tmp_path):
-    (tmp_path / "text.qar").write_bytes(b"not an archive at all, just some text here")
-    qar.open(tmp_path / "text.qar")
-
-
-def create_over_a_file(tmp_path):
-    (tmp_path / "x.qar").write_bytes(b"x")
-    qar.create(tmp_path / "x.qar")
-
-
-def write_read_only(tmp_path):
-    qar.create(tmp_path / "x.qar").close()
-    with qar.open(tmp_path / "x.qar") as a:
-        a.add("a.txt", b"a")
-
-
-def add_a_name_twice(tmp_path):
-    with qar.create(tmp_path / "x.qar") as a:
-        a.add("a.txt", b"a")
-        a.add("A.TXT", b"b")
-
-
-def add_an_empty_record(tmp_path):
-    with qar.create(tmp_path / "x.qar") as a:
-        a.add("a.txt", b"")
-
-
-@pytest.mark.parametrize("action, status", [
-    (open_missing, "not_found"),
-    (open_no_archive, "damaged"),
-    (create_over_a_file, "exists"),
-    (write_read_only, "invalid"),
-    (add_a_name_twice, "exists"),
-    (add_an_empty_record, "invalid"),
+@pytest.mark.parametrize("call, status", [
+    (lambda d: qar.open(d / "missing.qar"), "not_found"),
+    (lambda d: qar.open(d / "text.qar"), "damaged"),
+    (lambda d: qar.create(d / "text.qar"), "exists"),
+    (lambda d: qar.open(d / "empty.qar").add("a.txt", b"a"), "invalid"),  # opened to read
+    (lambda d: add_twice(qar.create(d / "new.qar")), "exists"),
+    (lambda d: qar.create(d / "new.qar").add("a.txt", b""), "invalid"),  # an empty record
 ])
-def test_a_failing_call_raises_error_with_status_and_message(tmp_path, action, status):
+def test_a_failing_call_raises_error_with_status_and_message(tmp_path, call, status):
+    (tmp_path / "text.qar").write_bytes(b"not an archive at all, just some text here")
+    qar.create(tmp_path / "empty.qar").close()
     with pytest.raises(qar.Error) as caught:
-        action(tmp_path)
+        call(tmp_path)
     assert caught.value.status == status, "status %r: %s" % (caught.value.status, caught.value)
     assert str(caught.value), "qar.Error carries no message"
 
@@ -172,67 +148,55 @@ def test_a_damaged_record_is_named_by_read_and_test(tree, tmp_path):
 
 def test_extract_writes_what_it_can_and_names_the_pattern_that_matched_nothing(tool_archive,
                                                                                  tree, tmp_path):
-    out = tmp_path / "out"
     with qar.open(tool_archive, password="pw") as a:
         with pytest.raises(qar.Error) as caught:
-            a.extract(out, ["*.TXT", "*.none"])
+            a.extract(tmp_path / "out", ["*.TXT", "*.none"])
     assert '"*.none"' in str(caught.value), caught.value
-    assert files_in(out) == {"readme.txt": files_in(tree)["readme.txt"]}, (
+    assert files_in(tmp_path / "out") == {"readme.txt": files_in(tree)["readme.txt"]}, (
         "extract did not write the matching record alone, with its time")
 
 
-def read_repeatedly(archive, expected, wrong, rounds=None, until=None):
-    """Reads every expected record, rounds times or until the event is set;
-    the names read wrong, and any failure, go to wrong (a failure in a thread
+def read_in_threads(archive, expected, threads, rounds=None, work=lambda: None):
+    """Reads every expected record over and over in threads, rounds times or
+    until work() returns; the names read wrong and any failure (one in a thread
     would otherwise pass unseen)."""
+    wrong, done = [], threading.Event()
+
+    def reader():
+        try:
+            count = 0
+            while not done.is_set() if rounds is None else count < rounds:
+                wrong.extend(n for n, data in list(expected.items()) if archive.read(n) != data)
+                count += 1
+        except Exception as e:
+            wrong.append(repr(e))
+    pool = [threading.Thread(target=reader) for _ in range(threads)]
+    for t in pool:
+        t.start()
     try:
-        done = 0
-        while (until is None or not until.is_set()) and (rounds is None or done < rounds):
-            for name, data in list(expected.items()):
-                if archive.read(name) != data:
-                    wrong.append(name)
-            done += 1
-    except Exception as e:
-        wrong.append(repr(e))
+        work()
+    finally:
+        done.set()
+        for t in pool:
+            t.join()
+    return sorted(set(wrong))
 
 
 def test_four_threads_read_one_archive_and_get_every_record_right(tree, tool_archive):
     expected = {name: data for name, (data, _) in files_in(tree).items()}
-    wrong = []
     with qar.open(tool_archive, password="pw") as a:
-        threads = [threading.Thread(target=read_repeatedly, args=(a, expected, wrong, 200))
-                   for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    assert not wrong, "threads read wrong bytes for: %s" % sorted(set(wrong))
-
-
-def test_compact_keeps_a_record_added_through_the_same_archive(tool_archive):
-    with qar.open(tool_archive, password="pw", mode="r+") as a:
-        a.add("new.txt", b"added before compact")
-        a.compact()
-    with qar.open(tool_archive, password="pw") as a:
-        assert a.read("new.txt") == b"added before compact", "compact dropped the added record"
+        wrong = read_in_threads(a, expected, 4, rounds=200)
+    assert not wrong, "threads read wrong bytes for: %s" % wrong
 
 
 def test_threads_read_while_another_adds_and_see_every_record_whole(tree, tool_archive):
     expected = {name: data for name, (data, _) in files_in(tree).items()}
-    wrong = []
-    done = threading.Event()
+
+    def add_records():
+        for i in range(40):
+            name = "added%02d.bin" % i
+            a.add(name, name.encode() * 50)
+            expected[name] = name.encode() * 50
     with qar.open(tool_archive, password="pw", mode="r+") as a:
-        threads = [threading.Thread(target=read_repeatedly, args=(a, expected, wrong),
-                                    kwargs=dict(until=done)) for _ in range(3)]
-        for t in threads:
-            t.start()
-        try:
-            for i in range(40):
-                name = "added%02d.bin" % i
-                a.add(name, name.encode() * 50)
-                expected[name] = name.encode() * 50
-        finally:
-            done.set()
-            for t in threads:
-                t.join()
-    assert not wrong, "reads beside an add gave wrong bytes for: %s" % sorted(set(wrong))
+        wrong = read_in_threads(a, expected, 3, work=add_records)
+    assert not wrong, "reads beside an add gave wrong bytes for: %s" % wrong

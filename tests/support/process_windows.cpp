@@ -1,4 +1,4 @@
-// The process and file-time helpers of test_support.h on Windows.
+// The process helpers of test_support.h on Windows.
 #include <windows.h>
 
 #include <cstring>
@@ -9,15 +9,6 @@
 #include "test_support.h"
 
 namespace {
-
-struct Handle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~Handle() { reset(); }
-    void reset() {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
 
 // One argument quoted so that the C runtime's command-line parser gives it
 // back unchanged: backslashes double only before a quote.
@@ -34,54 +25,36 @@ std::string quote(const std::string& arg) {
         backslashes = 0;
         quoted += c;
     }
-    quoted.append(backslashes * 2, '\\');
-    return quoted + "\"";
+    return quoted.append(backslashes * 2, '\\') + "\"";
 }
 
-bool same_variable(const std::string& a, const std::string& b) {
-    size_t na = a.find('=', 1), nb = b.find('=', 1);
-    return na == nb && _strnicmp(a.c_str(), b.c_str(), na) == 0;
-}
-
-// The environment block for the child: this process's own, with TZ=UTC and
-// the extra entries replacing any of the same name.
+// The environment block for the child: the extra entries, TZ=UTC, then this
+// process's own entries; the first of each name counts.
 std::string environment_block(const std::vector<std::string>& extra_env) {
-    std::vector<std::string> entries;
+    std::vector<std::string> entries = extra_env;
+    entries.push_back("TZ=UTC");
     char* block = GetEnvironmentStringsA();
     for (const char* p = block; *p; p += strlen(p) + 1) entries.push_back(p);
     FreeEnvironmentStringsA(block);
-    std::vector<std::string> added = {"TZ=UTC"};
-    added.insert(added.end(), extra_env.begin(), extra_env.end());
-    for (const std::string& e : added) {
-        for (size_t i = 0; i < entries.size();)
-            if (same_variable(entries[i], e))
-                entries.erase(entries.begin() + long(i));
-            else
-                ++i;
-        entries.push_back(e);
-    }
     std::string joined;
-    for (const std::string& e : entries) joined += e + '\0';
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const size_t name = entries[i].find('=', 1);
+        bool shadowed = false;
+        for (size_t j = 0; j < i; ++j)
+            shadowed = shadowed || (entries[j].find('=', 1) == name &&
+                                    _strnicmp(entries[i].c_str(), entries[j].c_str(), name) == 0);
+        if (!shadowed) joined += entries[i] + '\0';
+    }
     return joined + '\0';
 }
 
-HANDLE inheritable(HANDLE h) {
-    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    return h;
-}
-
-void read_all(HANDLE pipe, std::string* into) {
-    char buf[65536];
-    DWORD n = 0;
-    while (ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
-}
-
-// Starts the program with the three standard handles; the caller owns the
-// returned process handle.
+// Starts the program with the three standard handles (made inheritable);
+// the caller owns the returned process handle.
 HANDLE start(const std::vector<std::string>& argv, const std::string& cwd, HANDLE in, HANDLE out,
              HANDLE err, const std::vector<std::string>& extra_env) {
+    for (HANDLE h : {in, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     // The program file is found from here, before the child's directory applies.
-    std::string program = std::filesystem::absolute(argv[0]).string();
+    const std::string program = std::filesystem::absolute(argv[0]).string();
     std::string command;
     for (const std::string& a : argv) command += (command.empty() ? "" : " ") + quote(a);
     std::string env = environment_block(extra_env);
@@ -108,19 +81,17 @@ HANDLE start(const std::vector<std::string>& argv, const std::string& cwd, HANDL
     return info.hProcess;
 }
 
-HANDLE open_input(const std::string& path) {
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
+HANDLE open_file(const char* path, DWORD access, DWORD creation) {
+    const HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(std::string("cannot open ") + path);
     return h;
 }
 
-int exit_status(HANDLE process) {
-    WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    return int(code);
+void read_all(HANDLE pipe, std::string* into) {
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
 }
 
 }  // namespace
@@ -132,41 +103,44 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
                           const std::vector<std::string>& extra_env) {
     TempDir io;
     write_file(io.file("in"), stdin_data);
-    Handle in, out_read, out_write, err_read, err_write, process;
-    in.h = open_input(io.file("in"));
-    if (!CreatePipe(&out_read.h, &out_write.h, nullptr, 0) ||
-        !CreatePipe(&err_read.h, &err_write.h, nullptr, 0))
+    const HANDLE in = open_file(io.file("in").c_str(), GENERIC_READ, OPEN_EXISTING);
+    HANDLE out_read, out_write, err_read, err_write;
+    if (!CreatePipe(&out_read, &out_write, nullptr, 0) ||
+        !CreatePipe(&err_read, &err_write, nullptr, 0))
         throw std::runtime_error("pipe failed");
-    process.h = start(argv, cwd, in.h, inheritable(out_write.h), inheritable(err_write.h),
-                      extra_env);
-    out_write.reset();  // the child's copies are the only writers left
-    err_write.reset();
+    const HANDLE process = start(argv, cwd, in, out_write, err_write, extra_env);
+    for (HANDLE h : {in, out_write, err_write}) CloseHandle(h);  // the child's copies remain
     ProcessResult result{0, "", "", "", ""};
-    std::thread err_reader(read_all, err_read.h, &result.raw_err);
-    read_all(out_read.h, &result.raw_out);
+    std::thread err_reader(read_all, err_read, &result.raw_err);
+    read_all(out_read, &result.raw_out);
     err_reader.join();
-    result.status = exit_status(process.h);
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    for (HANDLE h : {out_read, err_read, process}) CloseHandle(h);
+    result.status = int(code);
     result.out = as_text(result.raw_out);
     result.err = as_text(result.raw_err);
     return result;
 }
 
 void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us) {
-    TempDir io;
-    write_file(io.file("in"), "");
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    Handle in, null_out, process;
-    in.h = open_input(io.file("in"));
-    null_out.h = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                             OPEN_EXISTING, 0, nullptr);
-    process.h = start(argv, cwd, in.h, null_out.h, null_out.h, {});
-    if (WaitForSingleObject(process.h, DWORD(delay_us / 1000)) == WAIT_TIMEOUT)
-        TerminateProcess(process.h, 137);
-    WaitForSingleObject(process.h, INFINITE);
+    const HANDLE nul = open_file("NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    const HANDLE process = start(argv, cwd, nul, nul, nul, {});
+    if (WaitForSingleObject(process, DWORD(delay_us / 1000)) == WAIT_TIMEOUT)
+        TerminateProcess(process, 137);
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+    CloseHandle(nul);
 }
 
-// Side-by-side children are not built here yet; the tests that need them skip.
+// Side-by-side children, a terminal as input, small disks and limits are not
+// built here; the tests that need them skip.
 struct RunningProcess {};
+
+const char* concurrent_processes_missing() {
+    return "the test support starts no child processes side by side on Windows yet";
+}
 
 RunningProcess* start_process(const std::vector<std::string>&, const std::string&,
                               const std::string&, const std::vector<std::string>&) {
@@ -193,10 +167,6 @@ SmallDisk::SmallDisk(int64_t) : missing("Windows mounts no small file system for
 
 SmallDisk::~SmallDisk() {}
 
-const char* concurrent_processes_missing() {
-    return "the test support starts no child processes side by side on Windows yet";
-}
-
 const char* file_size_limit_missing() {
     return "Windows has no limit on the size of the files a process writes (ulimit -f)";
 }
@@ -215,4 +185,3 @@ std::string as_text(const std::string& bytes) {
         if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) text += bytes[i];
     return text;
 }
-

@@ -2,13 +2,11 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 TempDir::TempDir() {
@@ -35,9 +33,7 @@ TempDir::~TempDir() {
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_file(const std::string& path, const std::string& data) {
@@ -76,18 +72,14 @@ bool make_symlink(const std::string& target, const std::string& path) {
     return !ec && std::filesystem::is_symlink(path, ec);
 }
 
-namespace {
-
 // Seconds between the epoch of the file clock and 1970, found by reading both
 // clocks; whole seconds, so that the moment of reading does not show.
-int64_t file_clock_offset() {
+static int64_t file_clock_offset() {
     using namespace std::chrono;
     const auto file_now = std::filesystem::file_time_type::clock::now().time_since_epoch();
     const auto system_now = system_clock::now().time_since_epoch();
     return int64_t(std::llround(duration<double>(file_now - system_now).count()));
 }
-
-}  // namespace
 
 int64_t write_time(const std::string& path) {
     using namespace std::chrono;
