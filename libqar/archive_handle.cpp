@@ -310,10 +310,11 @@ qar_status walk_chain(const qar_archive* archive, const ArchiveHeader& header, i
 qar_status load_directory(const ArchiveHeader& header, qar_archive* archive, qar_error* error) {
     const int64_t record_count = header.record_count;
     const int64_t expected_tables = archive->table_count;
-    int64_t file_size = stream_size(archive->file);
+    const int64_t file_size = stream_size(archive->file);
     if (file_size < 0)
         return set_error(error, QAR_IO, "Could not read dtable 0 of file \"%s\"",
                          archive->base_name);
+    archive->size_at_load = file_size;
     // One table more than the header accounts for is allowed (an interrupted
     // append, state (b) above). A chain of more tables than fit side by side
     // in the file can only overlap or loop.

@@ -80,6 +80,7 @@ struct qar_archive {
     int32_t entry_count;                 // entries in `entries`
     uint32_t key;                        // the header's archive key
     int32_t next_index;                  // index of the next appended record
+    int64_t size_at_load;                // file size when the directory was loaded
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
     libqar::DirectoryEntry* entries;     // live entries at open, sorted by name (entries
                                          // of one name in index order); owned. An

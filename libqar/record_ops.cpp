@@ -153,10 +153,15 @@ qar_status write_header_count(qar_archive* archive, qar_error* error) {
 
 // 1 when the entry's stored bytes lie inside the file. Checked before
 // anything is allocated: a damaged entry that claims 4 GB in a 4 KB file is
-// a read failure, not exhausted memory.
+// a read failure, not exhausted memory. An archive file only grows (records
+// are appended; a compaction puts a new file under the name), so bytes within
+// the size seen at loading are in the file without asking the system again;
+// only an entry beyond it (a record written since) costs a look at the file.
 bool stored_bytes_in_file(const qar_archive* archive, const DirectoryEntry& entry) {
+    const int64_t end = int64_t(entry.data_offset) + int64_t(entry.stored_size);
+    if (end <= archive->size_at_load) return true;
     const int64_t file_size = stream_size(archive->file);
-    return file_size >= 0 && int64_t(entry.data_offset) + int64_t(entry.stored_size) <= file_size;
+    return file_size >= 0 && end <= file_size;
 }
 
 // Reads the entry's plain bytes into plain (grown to the record's size once
