@@ -164,31 +164,44 @@ bool stored_bytes_in_file(const qar_archive* archive, const DirectoryEntry& entr
     return file_size >= 0 && end <= file_size;
 }
 
-// Reads the entry's plain bytes into plain (grown to the record's size once
-// the entry is checked against the file); stored holds a compressed record's
-// stream. Only positioned reads: several threads may read at once.
+// QAR_DAMAGED, naming the record, when the entry's stored bytes do not lie
+// inside the file.
+qar_status check_stored_bytes(const qar_archive* archive, const DirectoryEntry& entry,
+                              qar_error* error) {
+    if (stored_bytes_in_file(archive, entry)) return QAR_OK;
+    return set_error(error, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
+                     entry_name_text(entry).text, archive->base_name);
+}
+
+// Records up to this size are read and decoded in blocks on the stack, so
+// that a loop over small records allocates nothing per record.
+constexpr uint32_t STACK_RECORD_SIZE = 4096;
+
+// Reads the entry's plain bytes into plain, which holds its plain size; the
+// caller has checked the entry against the file (check_stored_bytes). A
+// compressed record's stream is read into a block of its own. Only positioned
+// reads: several threads may read at once.
 qar_status read_entry_into(const qar_archive* archive, const DirectoryEntry& entry,
-                           ByteBuffer* plain, ByteBuffer* stored, qar_error* error) {
-    const RecordText name = entry_name_text(entry);
+                           uint8_t* plain, qar_error* error) {
     const bool compressed = (entry.flags & QAR_COMPRESSION_MASK) != 0;
-    const uint32_t plain_size = entry_plain_size(entry);
-    if (!stored_bytes_in_file(archive, entry))
-        return set_error(error, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
-                         name.text, archive->base_name);
-    uint8_t* result = reserve_buffer(plain, plain_size);
-    uint8_t* raw = compressed ? reserve_buffer(stored, entry.stored_size) : result;
-    if (result == nullptr || raw == nullptr) return set_no_memory(error);
+    uint8_t small[STACK_RECORD_SIZE];
+    ByteBuffer large = {};
+    uint8_t* raw = !compressed                           ? plain
+                   : entry.stored_size <= sizeof small ? small
+                                                        : reserve_buffer(&large, entry.stored_size);
+    if (raw == nullptr) return set_no_memory(error);
     int system_error = 0;
+    qar_status status = QAR_OK;
     if (!read_at(archive->file, entry.data_offset, raw, entry.stored_size, &system_error))
-        return set_system_error(error, system_error != 0 ? QAR_IO : QAR_DAMAGED, system_error,
-                                "Could not read record %s from file \"%s\"", name.text,
-                                archive->base_name);
-    if (compressed) {
-        const qar_status status = decode_record(raw, entry.stored_size, entry.flags, result, error);
-        if (status != QAR_OK) return status;
-    }
-    if (archive->key != 0) mask_with_key(result, plain_size, archive->key);
-    return QAR_OK;
+        status = set_system_error(error, system_error != 0 ? QAR_IO : QAR_DAMAGED, system_error,
+                                  "Could not read record %s from file \"%s\"",
+                                  entry_name_text(entry).text, archive->base_name);
+    else if (compressed)
+        status = decode_record(raw, entry.stored_size, entry.flags, plain, error);
+    release_buffer(&large);
+    if (status == QAR_OK && archive->key != 0)
+        mask_with_key(plain, entry_plain_size(entry), archive->key);
+    return status;
 }
 
 // The snapshot entry at position, or null with QAR_INVALID.
@@ -216,10 +229,13 @@ qar_status check_entry(const qar_archive* archive, const DirectoryEntry& entry, 
         if (overlaps(start, size, archive->table_offsets[t], int64_t(QAR_TABLE_SIZE)))
             return set_error(error, QAR_DAMAGED, "its stored bytes overlap directory table %d",
                              int(t));
-    ByteBuffer plain = {}, stored = {};
-    const qar_status status = read_entry_into(archive, entry, &plain, &stored, error);
-    release_buffer(&plain);
-    release_buffer(&stored);
+    uint8_t small[STACK_RECORD_SIZE];
+    ByteBuffer large = {};
+    const uint32_t plain_size = entry_plain_size(entry);
+    uint8_t* plain = plain_size <= sizeof small ? small : reserve_buffer(&large, plain_size);
+    const qar_status status =
+        plain != nullptr ? read_entry_into(archive, entry, plain, error) : set_no_memory(error);
+    release_buffer(&large);
     if (status == QAR_OK || status == QAR_NO_MEMORY) return status;
     // The reason, in words that follow "is damaged: ".
     char why[QAR_MESSAGE_SIZE];
@@ -313,19 +329,17 @@ qar_status store_encoded_record(qar_archive* archive, AppendSlot* slot,
 
 qar_status read_stored_entry(const qar_archive* archive, const DirectoryEntry& entry,
                              uint8_t** out, qar_error* error) {
-    const RecordText name = entry_name_text(entry);
     *out = nullptr;
-    if (!stored_bytes_in_file(archive, entry))
-        return set_error(error, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
-                         name.text, archive->base_name);
+    const qar_status status = check_stored_bytes(archive, entry, error);
+    if (status != QAR_OK) return status;
     uint8_t* stored = static_cast<uint8_t*>(malloc(entry.stored_size != 0 ? entry.stored_size : 1));
     if (stored == nullptr) return set_no_memory(error);
     int system_error = 0;
     if (!read_at(archive->file, entry.data_offset, stored, entry.stored_size, &system_error)) {
         free(stored);
         return set_system_error(error, system_error != 0 ? QAR_IO : QAR_DAMAGED, system_error,
-                                "Could not read record %s from file \"%s\"", name.text,
-                                archive->base_name);
+                                "Could not read record %s from file \"%s\"",
+                                entry_name_text(entry).text, archive->base_name);
     }
     *out = stored;
     return QAR_OK;
@@ -450,18 +464,12 @@ qar_status qar_read(const qar_archive* archive, size_t position, void* buffer, s
     if (size != nullptr) *size = plain_size;
     // Checked before the capacity, so that a caller that sizes its buffer
     // from *size never allocates what a damaged entry claims.
-    if (!stored_bytes_in_file(archive, *entry))
-        return set_error(e.to, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
-                         entry_name_text(*entry).text, archive->base_name);
+    const qar_status status = check_stored_bytes(archive, *entry, e.to);
+    if (status != QAR_OK) return status;
     if (plain_size > capacity || buffer == nullptr)
         return set_error(e.to, QAR_BUFFER_TOO_SMALL, "Record %s of file \"%s\" holds %u bytes",
                          entry_name_text(*entry).text, archive->base_name, unsigned(plain_size));
-    // The caller's buffer is large enough, so read_entry_into never replaces it.
-    ByteBuffer plain = {static_cast<uint8_t*>(buffer), capacity};
-    ByteBuffer stored = {};
-    const qar_status status = read_entry_into(archive, *entry, &plain, &stored, e.to);
-    release_buffer(&stored);
-    return status;
+    return read_entry_into(archive, *entry, static_cast<uint8_t*>(buffer), e.to);
 }
 
 qar_status qar_read_alloc(const qar_archive* archive, size_t position, void** data, size_t* size,
@@ -470,15 +478,19 @@ qar_status qar_read_alloc(const qar_archive* archive, size_t position, void** da
     *data = nullptr;
     const DirectoryEntry* entry = entry_at(archive, position, e.to);
     if (entry == nullptr) return e.to->status;
-    ByteBuffer plain = {}, stored = {};
-    const qar_status status = read_entry_into(archive, *entry, &plain, &stored, e.to);
-    release_buffer(&stored);
+    qar_status status = check_stored_bytes(archive, *entry, e.to);
+    if (status != QAR_OK) return status;
+    const uint32_t plain_size = entry_plain_size(*entry);
+    // A record of 0 bytes still gets a block.
+    uint8_t* plain = static_cast<uint8_t*>(malloc(plain_size != 0 ? plain_size : 1));
+    if (plain == nullptr) return set_no_memory(e.to);
+    status = read_entry_into(archive, *entry, plain, e.to);
     if (status != QAR_OK) {
-        release_buffer(&plain);
+        free(plain);
         return status;
     }
-    *data = plain.data;
-    if (size != nullptr) *size = entry_plain_size(*entry);
+    *data = plain;
+    if (size != nullptr) *size = plain_size;
     return QAR_OK;
 }
 
