@@ -24,6 +24,14 @@ void fill_name(char field[QAR_NAME_LENGTH], const char* name) {
     for (size_t i = 0; i < n; ++i) field[i] = lower_char(name[i]);
 }
 
+// The snapshot entry at position, or null with QAR_INVALID.
+const DirectoryEntry* entry_at(const qar_archive* archive, size_t position, qar_error* error) {
+    if (position < size_t(archive->entry_count)) return &archive->entries[position];
+    set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
+              archive->base_name);
+    return nullptr;
+}
+
 }  // namespace
 
 // The steps of a change that the record operations share with
@@ -84,13 +92,13 @@ qar_status store_in_place(qar_archive* archive, size_t position, const EncodedRe
 // A slot that holds something else is reported with not_found_format (record
 // name, base name).
 qar_status read_entry_slot(const qar_archive* archive, const DirectoryEntry& entry,
-                           const char* name, const char* not_found_format, DirectoryTable* table,
-                           int32_t* table_number, uint32_t* slot, qar_error* error) {
-    *table_number = entry.index < 0 ? -1 : entry.index / int32_t(QAR_ENTRIES_PER_TABLE);
-    *slot = uint32_t(entry.index) % QAR_ENTRIES_PER_TABLE;
-    const qar_status status = read_table(archive, *table_number, table, error);
+                           const char* name, const char* not_found_format, EntrySlot* out,
+                           qar_error* error) {
+    out->table_number = entry.index < 0 ? -1 : entry.index / int32_t(QAR_ENTRIES_PER_TABLE);
+    out->slot = uint32_t(entry.index) % QAR_ENTRIES_PER_TABLE;
+    const qar_status status = read_table(archive, out->table_number, &out->table, error);
     if (status != QAR_OK) return status;
-    const DirectoryEntry& found = table->slots[*slot];
+    const DirectoryEntry& found = out->table.slots[out->slot];
     if (memcmp(found.name, entry.name, QAR_NAME_LENGTH) != 0 || found.index != entry.index)
         return set_error(error, QAR_NOT_FOUND, not_found_format, name, archive->base_name);
     return QAR_OK;
@@ -106,6 +114,16 @@ qar_status check_writable(const qar_archive* archive, const char* what, qar_erro
         return set_error(error, QAR_REFUSED, "Could not write %s to file \"%s\": an earlier "
                          "write to it failed", what, archive->base_name);
     return QAR_OK;
+}
+
+qar_status find_entry_slot(qar_archive* archive, size_t position, EntrySlot* out,
+                           qar_error* error) {
+    const qar_status status = check_writable(archive, "dtable", error);
+    if (status != QAR_OK) return status;
+    const DirectoryEntry* entry = entry_at(archive, position, error);
+    if (entry == nullptr) return error->status;
+    return read_entry_slot(archive, *entry, entry_name_text(*entry).text,
+                           "Could not find record \"%s\" in file \"%s\"", out, error);
 }
 
 bool would_pass_size_limit(int64_t end, int64_t growth) {
@@ -202,14 +220,6 @@ qar_status read_entry_into(const qar_archive* archive, const DirectoryEntry& ent
     if (status == QAR_OK && archive->key != 0)
         mask_with_key(plain, entry_plain_size(entry), archive->key);
     return status;
-}
-
-// The snapshot entry at position, or null with QAR_INVALID.
-const DirectoryEntry* entry_at(const qar_archive* archive, size_t position, qar_error* error) {
-    if (position < size_t(archive->entry_count)) return &archive->entries[position];
-    set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
-              archive->base_name);
-    return nullptr;
 }
 
 // 1 when [start, start + size) meets [other, other + other_size).
@@ -419,8 +429,7 @@ qar_status qar_update_encoded(qar_archive* archive, const char* name,
                          name, archive->base_name);
     EntrySlot at;
     status = read_entry_slot(archive, archive->entries[found], name,
-                             "Could not find old record \"%s\" in file \"%s\"", &at.table,
-                             &at.table_number, &at.slot, e.to);
+                             "Could not find old record \"%s\" in file \"%s\"", &at, e.to);
     if (status != QAR_OK) return status;
     return store_in_place(archive, size_t(found), encoded->record, qar_stamp_from_time(mtime),
                           name, &at, e.to);
@@ -437,20 +446,11 @@ qar_status qar_update(qar_archive* archive, const char* name, const void* data, 
 
 qar_status qar_delete(qar_archive* archive, size_t position, qar_error* error) {
     ErrorOut e(error);
-    qar_status status = check_writable(archive, "dtable", e.to);
+    EntrySlot at;
+    qar_status status = find_entry_slot(archive, position, &at, e.to);
     if (status != QAR_OK) return status;
-    const DirectoryEntry* entry = entry_at(archive, position, e.to);
-    if (entry == nullptr) return e.to->status;
-    const RecordText name = entry_name_text(*entry);
-    DirectoryTable table;
-    int32_t table_number = 0;
-    uint32_t slot = 0;
-    status = read_entry_slot(archive, *entry, name.text,
-                             "Could not find record \"%s\" in file \"%s\"", &table, &table_number,
-                             &slot, e.to);
-    if (status != QAR_OK) return status;
-    table.slots[slot].flags |= QAR_FLAG_DELETED;
-    status = write_table(archive, table_number, table, e.to);
+    at.table.slots[at.slot].flags |= QAR_FLAG_DELETED;
+    status = write_table(archive, at.table_number, at.table, e.to);
     if (status == QAR_OK) archive->entries[position].flags |= QAR_FLAG_DELETED;
     return status;
 }
