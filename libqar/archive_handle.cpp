@@ -89,6 +89,15 @@ uint32_t entry_plain_size(const DirectoryEntry& entry) {
                                                       : entry.stored_size;
 }
 
+qar_method method_of_flags(uint32_t flags) {
+    switch (flags & QAR_COMPRESSION_MASK) {
+    case QAR_COMPRESSION_NONE: return QAR_METHOD_NONE;
+    case QAR_COMPRESSION_LZO1X: return QAR_METHOD_LZO1X;
+    case QAR_COMPRESSION_LZO1Y: return QAR_METHOD_LZO1Y;
+    default: return QAR_METHOD_UNKNOWN;
+    }
+}
+
 int32_t find_entry(const qar_archive* archive, const char* name) {
     if (archive->entry_count <= 0 || name == nullptr) return -1;
     // compare_names reads at most 16 bytes of the key and stops at its end,
@@ -590,12 +599,7 @@ qar_status qar_entry_at(const qar_archive* archive, size_t position, qar_entry* 
     out->index = entry.index;
     out->size = entry_plain_size(entry);
     out->stored_size = entry.stored_size;
-    switch (entry.flags & QAR_COMPRESSION_MASK) {
-    case QAR_COMPRESSION_NONE: out->method = QAR_METHOD_NONE; break;
-    case QAR_COMPRESSION_LZO1X: out->method = QAR_METHOD_LZO1X; break;
-    case QAR_COMPRESSION_LZO1Y: out->method = QAR_METHOD_LZO1Y; break;
-    default: out->method = QAR_METHOD_UNKNOWN; break;
-    }
+    out->method = method_of_flags(entry.flags);
     out->stamp = entry.time;
     out->mtime = qar_stamp_to_time(entry.time);
     out->deleted = (entry.flags & QAR_FLAG_DELETED) != 0;

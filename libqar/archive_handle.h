@@ -67,6 +67,9 @@ RecordText entry_name_text(const DirectoryEntry& entry);
 // the stored size.
 uint32_t entry_plain_size(const DirectoryEntry& entry);
 
+// The method the compression bits of a flags word name.
+qar_method method_of_flags(uint32_t flags);
+
 }  // namespace libqar
 
 // The handle of qar.h.
