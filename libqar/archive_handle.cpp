@@ -355,6 +355,9 @@ qar_status load_directory(const ArchiveHeader& header, qar_archive* archive, qar
     archive->table_offsets = walk.offsets;
     archive->entries = walk.entries;
     if (status != QAR_OK) return status;
+    archive->tables_ascending = 1;
+    for (int64_t t = 1; t < walk.table_count; ++t)
+        if (walk.offsets[t] < walk.offsets[t - 1]) archive->tables_ascending = 0;
     archive->table_count = int32_t(walk.table_count);
     archive->entry_count = int32_t(walk.entry_count);
     archive->next_index = int32_t(next_index);

@@ -85,6 +85,9 @@ struct qar_archive {
     int32_t next_index;                  // index of the next appended record
     int64_t size_at_load;                // file size when the directory was loaded
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
+    int tables_ascending;                // the offsets rise with the table number, as
+                                         // appends lay tables out (so they can be
+                                         // searched by halves)
     libqar::DirectoryEntry* entries;     // live entries at open, sorted by name (entries
                                          // of one name in index order); owned. An
                                          // entry deleted through the handle keeps its

@@ -1,5 +1,6 @@
 #include "record_ops.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -227,6 +228,28 @@ bool overlaps(int64_t start, int64_t size, int64_t other, int64_t other_size) {
     return size > 0 && start < other + other_size && other < start + size;
 }
 
+// The first directory table after table 0 that [start, start + size)
+// overlaps, or 0 for none. Tables laid out in chain order are searched by
+// halves, so that testing every record does not cost records times tables;
+// any other layout (a damaged file) is searched table by table.
+int32_t table_overlapped(const qar_archive* archive, int64_t start, int64_t size) {
+    const uint32_t* offsets = archive->table_offsets;
+    const int32_t count = archive->table_count;
+    if (!archive->tables_ascending) {
+        for (int32_t t = 1; t < count; ++t)
+            if (overlaps(start, size, offsets[t], int64_t(QAR_TABLE_SIZE))) return t;
+        return 0;
+    }
+    // The first table that ends after start: no table before it reaches the
+    // span, and none after it can when it does not.
+    const uint32_t* first = std::upper_bound(
+        offsets + 1, offsets + count, start,
+        [](int64_t at, uint32_t offset) { return at < int64_t(offset) + int64_t(QAR_TABLE_SIZE); });
+    if (first != offsets + count && overlaps(start, size, *first, int64_t(QAR_TABLE_SIZE)))
+        return int32_t(first - offsets);
+    return 0;
+}
+
 qar_status check_entry(const qar_archive* archive, const DirectoryEntry& entry, qar_error* error) {
     const int64_t start = entry.data_offset, size = entry.stored_size;
     if (!stored_bytes_in_file(archive, entry))
@@ -235,10 +258,10 @@ qar_status check_entry(const qar_archive* archive, const DirectoryEntry& entry, 
     if (overlaps(start, size, 0, int64_t(QAR_NEW_ARCHIVE_SIZE)))
         return set_error(error, QAR_DAMAGED,
                          "its stored bytes overlap the header or directory table 0");
-    for (int32_t t = 1; t < archive->table_count; ++t)
-        if (overlaps(start, size, archive->table_offsets[t], int64_t(QAR_TABLE_SIZE)))
-            return set_error(error, QAR_DAMAGED, "its stored bytes overlap directory table %d",
-                             int(t));
+    const int32_t table = table_overlapped(archive, start, size);
+    if (table != 0)
+        return set_error(error, QAR_DAMAGED, "its stored bytes overlap directory table %d",
+                         int(table));
     uint8_t small[STACK_RECORD_SIZE];
     ByteBuffer large = {};
     const uint32_t plain_size = entry_plain_size(entry);
@@ -331,6 +354,8 @@ qar_status store_encoded_record(qar_archive* archive, AppendSlot* slot,
 
     archive->next_index += 1;
     if (chain) {
+        if (new_table_offset < archive->table_offsets[archive->table_count - 1])
+            archive->tables_ascending = 0;
         archive->table_offsets[archive->table_count] = uint32_t(new_table_offset);
         archive->table_count += 1;
     }
