@@ -89,6 +89,15 @@ uint32_t entry_plain_size(const DirectoryEntry& entry) {
                                                       : entry.stored_size;
 }
 
+qar_method method_of_flags(uint32_t flags) {
+    switch (flags & QAR_COMPRESSION_MASK) {
+    case QAR_COMPRESSION_NONE: return QAR_METHOD_NONE;
+    case QAR_COMPRESSION_LZO1X: return QAR_METHOD_LZO1X;
+    case QAR_COMPRESSION_LZO1Y: return QAR_METHOD_LZO1Y;
+    default: return QAR_METHOD_UNKNOWN;
+    }
+}
+
 int32_t find_entry(const qar_archive* archive, const char* name) {
     if (archive->entry_count <= 0 || name == nullptr) return -1;
     // compare_names reads at most 16 bytes of the key and stops at its end,
@@ -310,10 +319,11 @@ qar_status walk_chain(const qar_archive* archive, const ArchiveHeader& header, i
 qar_status load_directory(const ArchiveHeader& header, qar_archive* archive, qar_error* error) {
     const int64_t record_count = header.record_count;
     const int64_t expected_tables = archive->table_count;
-    int64_t file_size = stream_size(archive->file);
+    const int64_t file_size = stream_size(archive->file);
     if (file_size < 0)
         return set_error(error, QAR_IO, "Could not read dtable 0 of file \"%s\"",
                          archive->base_name);
+    archive->size_at_load = file_size;
     // One table more than the header accounts for is allowed (an interrupted
     // append, state (b) above). A chain of more tables than fit side by side
     // in the file can only overlap or loop.
@@ -345,6 +355,9 @@ qar_status load_directory(const ArchiveHeader& header, qar_archive* archive, qar
     archive->table_offsets = walk.offsets;
     archive->entries = walk.entries;
     if (status != QAR_OK) return status;
+    archive->tables_ascending = 1;
+    for (int64_t t = 1; t < walk.table_count; ++t)
+        if (walk.offsets[t] < walk.offsets[t - 1]) archive->tables_ascending = 0;
     archive->table_count = int32_t(walk.table_count);
     archive->entry_count = int32_t(walk.entry_count);
     archive->next_index = int32_t(next_index);
@@ -589,12 +602,7 @@ qar_status qar_entry_at(const qar_archive* archive, size_t position, qar_entry* 
     out->index = entry.index;
     out->size = entry_plain_size(entry);
     out->stored_size = entry.stored_size;
-    switch (entry.flags & QAR_COMPRESSION_MASK) {
-    case QAR_COMPRESSION_NONE: out->method = QAR_METHOD_NONE; break;
-    case QAR_COMPRESSION_LZO1X: out->method = QAR_METHOD_LZO1X; break;
-    case QAR_COMPRESSION_LZO1Y: out->method = QAR_METHOD_LZO1Y; break;
-    default: out->method = QAR_METHOD_UNKNOWN; break;
-    }
+    out->method = method_of_flags(entry.flags);
     out->stamp = entry.time;
     out->mtime = qar_stamp_to_time(entry.time);
     out->deleted = (entry.flags & QAR_FLAG_DELETED) != 0;

@@ -67,6 +67,9 @@ RecordText entry_name_text(const DirectoryEntry& entry);
 // the stored size.
 uint32_t entry_plain_size(const DirectoryEntry& entry);
 
+// The method the compression bits of a flags word name.
+qar_method method_of_flags(uint32_t flags);
+
 }  // namespace libqar
 
 // The handle of qar.h.
@@ -80,7 +83,11 @@ struct qar_archive {
     int32_t entry_count;                 // entries in `entries`
     uint32_t key;                        // the header's archive key
     int32_t next_index;                  // index of the next appended record
+    int64_t size_at_load;                // file size when the directory was loaded
     uint32_t* table_offsets;             // table_count offsets, by table number; owned
+    int tables_ascending;                // the offsets rise with the table number, as
+                                         // appends lay tables out (so they can be
+                                         // searched by halves)
     libqar::DirectoryEntry* entries;     // live entries at open, sorted by name (entries
                                          // of one name in index order); owned. An
                                          // entry deleted through the handle keeps its

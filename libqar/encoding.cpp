@@ -135,12 +135,8 @@ qar_status qar_encode(qar_encoded* encoded, const void* data, size_t size, uint3
 const void* qar_encoded_bytes(const qar_encoded* encoded, size_t* stored_size,
                               qar_method* method, size_t* size) {
     if (!encoded->ended) return nullptr;
-    const uint32_t flags = encoded->record.flags & QAR_COMPRESSION_MASK;
     if (stored_size != nullptr) *stored_size = encoded->record.stored_size;
-    if (method != nullptr)
-        *method = flags == QAR_COMPRESSION_LZO1X   ? QAR_METHOD_LZO1X
-                  : flags == QAR_COMPRESSION_LZO1Y ? QAR_METHOD_LZO1Y
-                                                   : QAR_METHOD_NONE;
+    if (method != nullptr) *method = method_of_flags(encoded->record.flags);
     if (size != nullptr) *size = encoded->size;
     return encoded->record.stored;
 }

@@ -1,5 +1,6 @@
 #include "record_ops.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,14 @@ void fill_name(char field[QAR_NAME_LENGTH], const char* name) {
     size_t n = strnlen(name, QAR_NAME_LENGTH);
     memset(field, 0, QAR_NAME_LENGTH);
     for (size_t i = 0; i < n; ++i) field[i] = lower_char(name[i]);
+}
+
+// The snapshot entry at position, or null with QAR_INVALID.
+const DirectoryEntry* entry_at(const qar_archive* archive, size_t position, qar_error* error) {
+    if (position < size_t(archive->entry_count)) return &archive->entries[position];
+    set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
+              archive->base_name);
+    return nullptr;
 }
 
 }  // namespace
@@ -84,13 +93,13 @@ qar_status store_in_place(qar_archive* archive, size_t position, const EncodedRe
 // A slot that holds something else is reported with not_found_format (record
 // name, base name).
 qar_status read_entry_slot(const qar_archive* archive, const DirectoryEntry& entry,
-                           const char* name, const char* not_found_format, DirectoryTable* table,
-                           int32_t* table_number, uint32_t* slot, qar_error* error) {
-    *table_number = entry.index < 0 ? -1 : entry.index / int32_t(QAR_ENTRIES_PER_TABLE);
-    *slot = uint32_t(entry.index) % QAR_ENTRIES_PER_TABLE;
-    const qar_status status = read_table(archive, *table_number, table, error);
+                           const char* name, const char* not_found_format, EntrySlot* out,
+                           qar_error* error) {
+    out->table_number = entry.index < 0 ? -1 : entry.index / int32_t(QAR_ENTRIES_PER_TABLE);
+    out->slot = uint32_t(entry.index) % QAR_ENTRIES_PER_TABLE;
+    const qar_status status = read_table(archive, out->table_number, &out->table, error);
     if (status != QAR_OK) return status;
-    const DirectoryEntry& found = table->slots[*slot];
+    const DirectoryEntry& found = out->table.slots[out->slot];
     if (memcmp(found.name, entry.name, QAR_NAME_LENGTH) != 0 || found.index != entry.index)
         return set_error(error, QAR_NOT_FOUND, not_found_format, name, archive->base_name);
     return QAR_OK;
@@ -106,6 +115,16 @@ qar_status check_writable(const qar_archive* archive, const char* what, qar_erro
         return set_error(error, QAR_REFUSED, "Could not write %s to file \"%s\": an earlier "
                          "write to it failed", what, archive->base_name);
     return QAR_OK;
+}
+
+qar_status find_entry_slot(qar_archive* archive, size_t position, EntrySlot* out,
+                           qar_error* error) {
+    const qar_status status = check_writable(archive, "dtable", error);
+    if (status != QAR_OK) return status;
+    const DirectoryEntry* entry = entry_at(archive, position, error);
+    if (entry == nullptr) return error->status;
+    return read_entry_slot(archive, *entry, entry_name_text(*entry).text,
+                           "Could not find record \"%s\" in file \"%s\"", out, error);
 }
 
 bool would_pass_size_limit(int64_t end, int64_t growth) {
@@ -153,50 +172,82 @@ qar_status write_header_count(qar_archive* archive, qar_error* error) {
 
 // 1 when the entry's stored bytes lie inside the file. Checked before
 // anything is allocated: a damaged entry that claims 4 GB in a 4 KB file is
-// a read failure, not exhausted memory.
+// a read failure, not exhausted memory. An archive file only grows (records
+// are appended; a compaction puts a new file under the name), so bytes within
+// the size seen at loading are in the file without asking the system again;
+// only an entry beyond it (a record written since) costs a look at the file.
 bool stored_bytes_in_file(const qar_archive* archive, const DirectoryEntry& entry) {
+    const int64_t end = int64_t(entry.data_offset) + int64_t(entry.stored_size);
+    if (end <= archive->size_at_load) return true;
     const int64_t file_size = stream_size(archive->file);
-    return file_size >= 0 && int64_t(entry.data_offset) + int64_t(entry.stored_size) <= file_size;
+    return file_size >= 0 && end <= file_size;
 }
 
-// Reads the entry's plain bytes into plain (grown to the record's size once
-// the entry is checked against the file); stored holds a compressed record's
-// stream. Only positioned reads: several threads may read at once.
+// QAR_DAMAGED, naming the record, when the entry's stored bytes do not lie
+// inside the file.
+qar_status check_stored_bytes(const qar_archive* archive, const DirectoryEntry& entry,
+                              qar_error* error) {
+    if (stored_bytes_in_file(archive, entry)) return QAR_OK;
+    return set_error(error, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
+                     entry_name_text(entry).text, archive->base_name);
+}
+
+// Records up to this size are read and decoded in blocks on the stack, so
+// that a loop over small records allocates nothing per record.
+constexpr uint32_t STACK_RECORD_SIZE = 4096;
+
+// Reads the entry's plain bytes into plain, which holds its plain size; the
+// caller has checked the entry against the file (check_stored_bytes). A
+// compressed record's stream is read into a block of its own. Only positioned
+// reads: several threads may read at once.
 qar_status read_entry_into(const qar_archive* archive, const DirectoryEntry& entry,
-                           ByteBuffer* plain, ByteBuffer* stored, qar_error* error) {
-    const RecordText name = entry_name_text(entry);
+                           uint8_t* plain, qar_error* error) {
     const bool compressed = (entry.flags & QAR_COMPRESSION_MASK) != 0;
-    const uint32_t plain_size = entry_plain_size(entry);
-    if (!stored_bytes_in_file(archive, entry))
-        return set_error(error, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
-                         name.text, archive->base_name);
-    uint8_t* result = reserve_buffer(plain, plain_size);
-    uint8_t* raw = compressed ? reserve_buffer(stored, entry.stored_size) : result;
-    if (result == nullptr || raw == nullptr) return set_no_memory(error);
+    uint8_t small[STACK_RECORD_SIZE];
+    ByteBuffer large = {};
+    uint8_t* raw = !compressed                           ? plain
+                   : entry.stored_size <= sizeof small ? small
+                                                        : reserve_buffer(&large, entry.stored_size);
+    if (raw == nullptr) return set_no_memory(error);
     int system_error = 0;
+    qar_status status = QAR_OK;
     if (!read_at(archive->file, entry.data_offset, raw, entry.stored_size, &system_error))
-        return set_system_error(error, system_error != 0 ? QAR_IO : QAR_DAMAGED, system_error,
-                                "Could not read record %s from file \"%s\"", name.text,
-                                archive->base_name);
-    if (compressed) {
-        const qar_status status = decode_record(raw, entry.stored_size, entry.flags, result, error);
-        if (status != QAR_OK) return status;
-    }
-    if (archive->key != 0) mask_with_key(result, plain_size, archive->key);
-    return QAR_OK;
-}
-
-// The snapshot entry at position, or null with QAR_INVALID.
-const DirectoryEntry* entry_at(const qar_archive* archive, size_t position, qar_error* error) {
-    if (position < size_t(archive->entry_count)) return &archive->entries[position];
-    set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
-              archive->base_name);
-    return nullptr;
+        status = set_system_error(error, system_error != 0 ? QAR_IO : QAR_DAMAGED, system_error,
+                                  "Could not read record %s from file \"%s\"",
+                                  entry_name_text(entry).text, archive->base_name);
+    else if (compressed)
+        status = decode_record(raw, entry.stored_size, entry.flags, plain, error);
+    release_buffer(&large);
+    if (status == QAR_OK && archive->key != 0)
+        mask_with_key(plain, entry_plain_size(entry), archive->key);
+    return status;
 }
 
 // 1 when [start, start + size) meets [other, other + other_size).
 bool overlaps(int64_t start, int64_t size, int64_t other, int64_t other_size) {
     return size > 0 && start < other + other_size && other < start + size;
+}
+
+// The first directory table after table 0 that [start, start + size)
+// overlaps, or 0 for none. Tables laid out in chain order are searched by
+// halves, so that testing every record does not cost records times tables;
+// any other layout (a damaged file) is searched table by table.
+int32_t table_overlapped(const qar_archive* archive, int64_t start, int64_t size) {
+    const uint32_t* offsets = archive->table_offsets;
+    const int32_t count = archive->table_count;
+    if (!archive->tables_ascending) {
+        for (int32_t t = 1; t < count; ++t)
+            if (overlaps(start, size, offsets[t], int64_t(QAR_TABLE_SIZE))) return t;
+        return 0;
+    }
+    // The first table that ends after start: no table before it reaches the
+    // span, and none after it can when it does not.
+    const uint32_t* first = std::upper_bound(
+        offsets + 1, offsets + count, start,
+        [](int64_t at, uint32_t offset) { return at < int64_t(offset) + int64_t(QAR_TABLE_SIZE); });
+    if (first != offsets + count && overlaps(start, size, *first, int64_t(QAR_TABLE_SIZE)))
+        return int32_t(first - offsets);
+    return 0;
 }
 
 qar_status check_entry(const qar_archive* archive, const DirectoryEntry& entry, qar_error* error) {
@@ -207,14 +258,17 @@ qar_status check_entry(const qar_archive* archive, const DirectoryEntry& entry, 
     if (overlaps(start, size, 0, int64_t(QAR_NEW_ARCHIVE_SIZE)))
         return set_error(error, QAR_DAMAGED,
                          "its stored bytes overlap the header or directory table 0");
-    for (int32_t t = 1; t < archive->table_count; ++t)
-        if (overlaps(start, size, archive->table_offsets[t], int64_t(QAR_TABLE_SIZE)))
-            return set_error(error, QAR_DAMAGED, "its stored bytes overlap directory table %d",
-                             int(t));
-    ByteBuffer plain = {}, stored = {};
-    const qar_status status = read_entry_into(archive, entry, &plain, &stored, error);
-    release_buffer(&plain);
-    release_buffer(&stored);
+    const int32_t table = table_overlapped(archive, start, size);
+    if (table != 0)
+        return set_error(error, QAR_DAMAGED, "its stored bytes overlap directory table %d",
+                         int(table));
+    uint8_t small[STACK_RECORD_SIZE];
+    ByteBuffer large = {};
+    const uint32_t plain_size = entry_plain_size(entry);
+    uint8_t* plain = plain_size <= sizeof small ? small : reserve_buffer(&large, plain_size);
+    const qar_status status =
+        plain != nullptr ? read_entry_into(archive, entry, plain, error) : set_no_memory(error);
+    release_buffer(&large);
     if (status == QAR_OK || status == QAR_NO_MEMORY) return status;
     // The reason, in words that follow "is damaged: ".
     char why[QAR_MESSAGE_SIZE];
@@ -300,6 +354,8 @@ qar_status store_encoded_record(qar_archive* archive, AppendSlot* slot,
 
     archive->next_index += 1;
     if (chain) {
+        if (new_table_offset < archive->table_offsets[archive->table_count - 1])
+            archive->tables_ascending = 0;
         archive->table_offsets[archive->table_count] = uint32_t(new_table_offset);
         archive->table_count += 1;
     }
@@ -308,19 +364,17 @@ qar_status store_encoded_record(qar_archive* archive, AppendSlot* slot,
 
 qar_status read_stored_entry(const qar_archive* archive, const DirectoryEntry& entry,
                              uint8_t** out, qar_error* error) {
-    const RecordText name = entry_name_text(entry);
     *out = nullptr;
-    if (!stored_bytes_in_file(archive, entry))
-        return set_error(error, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
-                         name.text, archive->base_name);
+    const qar_status status = check_stored_bytes(archive, entry, error);
+    if (status != QAR_OK) return status;
     uint8_t* stored = static_cast<uint8_t*>(malloc(entry.stored_size != 0 ? entry.stored_size : 1));
     if (stored == nullptr) return set_no_memory(error);
     int system_error = 0;
     if (!read_at(archive->file, entry.data_offset, stored, entry.stored_size, &system_error)) {
         free(stored);
         return set_system_error(error, system_error != 0 ? QAR_IO : QAR_DAMAGED, system_error,
-                                "Could not read record %s from file \"%s\"", name.text,
-                                archive->base_name);
+                                "Could not read record %s from file \"%s\"",
+                                entry_name_text(entry).text, archive->base_name);
     }
     *out = stored;
     return QAR_OK;
@@ -400,8 +454,7 @@ qar_status qar_update_encoded(qar_archive* archive, const char* name,
                          name, archive->base_name);
     EntrySlot at;
     status = read_entry_slot(archive, archive->entries[found], name,
-                             "Could not find old record \"%s\" in file \"%s\"", &at.table,
-                             &at.table_number, &at.slot, e.to);
+                             "Could not find old record \"%s\" in file \"%s\"", &at, e.to);
     if (status != QAR_OK) return status;
     return store_in_place(archive, size_t(found), encoded->record, qar_stamp_from_time(mtime),
                           name, &at, e.to);
@@ -418,20 +471,11 @@ qar_status qar_update(qar_archive* archive, const char* name, const void* data, 
 
 qar_status qar_delete(qar_archive* archive, size_t position, qar_error* error) {
     ErrorOut e(error);
-    qar_status status = check_writable(archive, "dtable", e.to);
+    EntrySlot at;
+    qar_status status = find_entry_slot(archive, position, &at, e.to);
     if (status != QAR_OK) return status;
-    const DirectoryEntry* entry = entry_at(archive, position, e.to);
-    if (entry == nullptr) return e.to->status;
-    const RecordText name = entry_name_text(*entry);
-    DirectoryTable table;
-    int32_t table_number = 0;
-    uint32_t slot = 0;
-    status = read_entry_slot(archive, *entry, name.text,
-                             "Could not find record \"%s\" in file \"%s\"", &table, &table_number,
-                             &slot, e.to);
-    if (status != QAR_OK) return status;
-    table.slots[slot].flags |= QAR_FLAG_DELETED;
-    status = write_table(archive, table_number, table, e.to);
+    at.table.slots[at.slot].flags |= QAR_FLAG_DELETED;
+    status = write_table(archive, at.table_number, at.table, e.to);
     if (status == QAR_OK) archive->entries[position].flags |= QAR_FLAG_DELETED;
     return status;
 }
@@ -445,18 +489,12 @@ qar_status qar_read(const qar_archive* archive, size_t position, void* buffer, s
     if (size != nullptr) *size = plain_size;
     // Checked before the capacity, so that a caller that sizes its buffer
     // from *size never allocates what a damaged entry claims.
-    if (!stored_bytes_in_file(archive, *entry))
-        return set_error(e.to, QAR_DAMAGED, "Could not read record %s from file \"%s\"",
-                         entry_name_text(*entry).text, archive->base_name);
+    const qar_status status = check_stored_bytes(archive, *entry, e.to);
+    if (status != QAR_OK) return status;
     if (plain_size > capacity || buffer == nullptr)
         return set_error(e.to, QAR_BUFFER_TOO_SMALL, "Record %s of file \"%s\" holds %u bytes",
                          entry_name_text(*entry).text, archive->base_name, unsigned(plain_size));
-    // The caller's buffer is large enough, so read_entry_into never replaces it.
-    ByteBuffer plain = {static_cast<uint8_t*>(buffer), capacity};
-    ByteBuffer stored = {};
-    const qar_status status = read_entry_into(archive, *entry, &plain, &stored, e.to);
-    release_buffer(&stored);
-    return status;
+    return read_entry_into(archive, *entry, static_cast<uint8_t*>(buffer), e.to);
 }
 
 qar_status qar_read_alloc(const qar_archive* archive, size_t position, void** data, size_t* size,
@@ -465,15 +503,19 @@ qar_status qar_read_alloc(const qar_archive* archive, size_t position, void** da
     *data = nullptr;
     const DirectoryEntry* entry = entry_at(archive, position, e.to);
     if (entry == nullptr) return e.to->status;
-    ByteBuffer plain = {}, stored = {};
-    const qar_status status = read_entry_into(archive, *entry, &plain, &stored, e.to);
-    release_buffer(&stored);
+    qar_status status = check_stored_bytes(archive, *entry, e.to);
+    if (status != QAR_OK) return status;
+    const uint32_t plain_size = entry_plain_size(*entry);
+    // A record of 0 bytes still gets a block.
+    uint8_t* plain = static_cast<uint8_t*>(malloc(plain_size != 0 ? plain_size : 1));
+    if (plain == nullptr) return set_no_memory(e.to);
+    status = read_entry_into(archive, *entry, plain, e.to);
     if (status != QAR_OK) {
-        release_buffer(&plain);
+        free(plain);
         return status;
     }
-    *data = plain.data;
-    if (size != nullptr) *size = entry_plain_size(*entry);
+    *data = plain;
+    if (size != nullptr) *size = plain_size;
     return QAR_OK;
 }
 

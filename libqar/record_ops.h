@@ -53,13 +53,27 @@ qar_status read_stored_entry(const qar_archive* archive, const DirectoryEntry& e
 // written in the message.
 qar_status check_writable(const qar_archive* archive, const char* what, qar_error* error);
 
-// Reads the directory table that holds the snapshot entry into *table and
-// checks that its slot still is that entry; *table_number and *slot say
-// where it is. A slot that holds something else is reported with
-// not_found_format (record name, base name) and QAR_NOT_FOUND.
+// Where a record's directory entry lies in the file, and the table that
+// holds it as read (read_entry_slot).
+struct EntrySlot {
+    DirectoryTable table;
+    int32_t table_number;
+    uint32_t slot;
+};
+
+// Reads the directory table that holds the snapshot entry into out and
+// checks that its slot still is that entry. A slot that holds something else
+// is reported with not_found_format (record name, base name) and
+// QAR_NOT_FOUND.
 qar_status read_entry_slot(const qar_archive* archive, const DirectoryEntry& entry,
-                           const char* name, const char* not_found_format, DirectoryTable* table,
-                           int32_t* table_number, uint32_t* slot, qar_error* error);
+                           const char* name, const char* not_found_format, EntrySlot* out,
+                           qar_error* error);
+
+// read_entry_slot for the snapshot entry at position, after the checks every
+// change makes (check_writable; QAR_INVALID for a position past the
+// snapshot). What a deletion, a replacement and a new time share.
+qar_status find_entry_slot(qar_archive* archive, size_t position, EntrySlot* out,
+                           qar_error* error);
 
 // Writes a record's stored bytes at the end of the file (*offset_out gets
 // where), once it is clear that they and extra bytes still to follow keep
@@ -72,14 +86,6 @@ qar_status write_record_data(qar_archive* archive, const char* name, const uint8
 // write refuses later changes.
 qar_status write_table(qar_archive* archive, int32_t number, const DirectoryTable& table,
                        qar_error* error);
-
-// Where a record's directory entry lies in the file, and the table that
-// holds it as read (read_entry_slot).
-struct EntrySlot {
-    DirectoryTable table;
-    int32_t table_number;
-    uint32_t slot;
-};
 
 // Gives the record of the snapshot entry at position, whose slot at holds
 // as read, new stored bytes, flags and time: the bytes are written at the

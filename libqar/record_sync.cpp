@@ -7,29 +7,11 @@
 
 using namespace libqar;
 
-namespace {
-
-// The slot of the snapshot entry at position, after the checks every change
-// makes.
-qar_status find_slot(qar_archive* archive, size_t position, EntrySlot* out, qar_error* error) {
-    qar_status status = check_writable(archive, "dtable", error);
-    if (status != QAR_OK) return status;
-    if (position >= size_t(archive->entry_count))
-        return set_error(error, QAR_INVALID, "No record at that position in file \"%s\"",
-                         archive->base_name);
-    const DirectoryEntry& entry = archive->entries[position];
-    return read_entry_slot(archive, entry, entry_name_text(entry).text,
-                           "Could not find record \"%s\" in file \"%s\"", &out->table,
-                           &out->table_number, &out->slot, error);
-}
-
-}  // namespace
-
 qar_status qar_replace_encoded(qar_archive* archive, size_t position, const qar_encoded* encoded,
                                int64_t mtime, qar_error* error) {
     ErrorOut e(error);
     EntrySlot at;
-    qar_status status = find_slot(archive, position, &at, e.to);
+    qar_status status = find_entry_slot(archive, position, &at, e.to);
     if (status != QAR_OK) return status;
     const RecordText name = entry_name_text(archive->entries[position]);
     if (!encoded->ended || encoded->key != archive->key || encoded->size == 0)
@@ -45,7 +27,7 @@ qar_status qar_replace_encoded(qar_archive* archive, size_t position, const qar_
 qar_status qar_set_time(qar_archive* archive, size_t position, int64_t mtime, qar_error* error) {
     ErrorOut e(error);
     EntrySlot at;
-    qar_status status = find_slot(archive, position, &at, e.to);
+    qar_status status = find_entry_slot(archive, position, &at, e.to);
     if (status != QAR_OK) return status;
     at.table.slots[at.slot].time = qar_stamp_from_time(mtime);
     status = write_table(archive, at.table_number, at.table, e.to);

@@ -77,20 +77,24 @@ int qar_stamp_to_datetime(uint32_t stamp, int local, qar_datetime* out) {
     // Unsigned, so that the dates up to 2106 that add stores come back; all
     // bits set is the date before 1970, which cannot be shown.
     if (stamp == STAMP_UNKNOWN) return 0;
-    int64_t seconds = stamp;
-    PlatTm fields;
-    int ok = local ? plat_localtime(seconds, &fields) : plat_gmtime(seconds, &fields);
-    if (!ok) return 0;
-    out->year = fields.year + 1900;
-    out->month = fields.month;
-    if (out->month == 0) {  // a December date was shifted into January
+    qar_datetime fields;  // of the stamp's instant, the month numbered 1-12
+    if (local) {
+        PlatTm tm;
+        if (!plat_localtime(stamp, &tm)) return 0;
+        fields = {tm.year + 1900, tm.month + 1, tm.day, tm.hour, tm.minute, tm.second};
+    } else {
+        // Arithmetic alone: a listing converts every record's stamp, and the
+        // system's conversion takes a process-wide lock each time.
+        fields = utc_fields(stamp);
+    }
+    // The 0-based month field holds the month number, so the instant's month
+    // is one later; January's field is a December date.
+    *out = fields;
+    out->month -= 1;
+    if (out->month == 0) {
         out->month = 12;
         out->year -= 1;
     }
-    out->day = fields.day;
-    out->hour = fields.hour;
-    out->minute = fields.minute;
-    out->second = fields.second;
     return 1;
 }
 

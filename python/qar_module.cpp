@@ -344,9 +344,10 @@ qar_entry entry_named(ArchiveObject& archive, const py::handle& name)
 constexpr size_t SMALL_RECORD = 64 * 1024;
 
 // The record's bytes, read with the GIL released. A large record's bytes
-// object is made (with the GIL) between finding the record and reading it;
-// should another thread open the archive afresh meanwhile, the record is
-// looked up again.
+// object is made (with the GIL) between finding the record and reading it,
+// once qar_read has found its stored bytes inside the file (so a damaged
+// entry's claimed size is never allocated); should another thread open the
+// archive afresh meanwhile, the record is looked up again.
 py::bytes read_record(ArchiveObject& archive, const py::handle& name)
 {
     std::string wanted = name_bytes(name);
@@ -361,14 +362,15 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
         read_locked(readable(archive), [&](qar_archive* handle) {
             generation = archive.generation;
             status = find_live(handle, wanted, &position, &entry, &error);
-            if (status == QAR_OK && entry.size <= SMALL_RECORD)
+            if (status == QAR_OK)
                 status = qar_read(handle, position, small.data(), small.size(), &size, &error);
         });
-        check_found(status, error, wanted);
-        if (entry.size <= SMALL_RECORD)
+        if (status != QAR_BUFFER_TOO_SMALL) {
+            check_found(status, error, wanted);
             return py::bytes(small.data(), size);
+        }
         py::bytes out = py::reinterpret_steal<py::bytes>(
-            PyBytes_FromStringAndSize(nullptr, entry.size));
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
         if (!out)
             throw py::error_already_set();
         char* buffer = PyBytes_AS_STRING(out.ptr());
@@ -376,7 +378,7 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
         read_locked(archive, [&](qar_archive* handle) {
             moved = archive.generation != generation;
             if (!moved)
-                status = qar_read(handle, position, buffer, entry.size, &size, &error);
+                status = qar_read(handle, position, buffer, size, &size, &error);
         });
         if (!moved) {
             check(status, error);

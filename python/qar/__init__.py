@@ -102,9 +102,10 @@ class Archive(_qar.Archive):
         if isinstance(patterns, (str, bytes)):
             patterns = [patterns]
         selected, problems = _select(live, patterns)
+        archive_id = self._file_id()
         done = []
         for entry in selected:
-            problem = self._extract_one(entry, dest)
+            problem = self._extract_one(entry, dest, archive_id)
             if problem:
                 problems.append(problem)
             else:
@@ -144,15 +145,16 @@ class Archive(_qar.Archive):
         except OSError as e:
             raise _error("io", 'could not read "%s": %s' % (path, e.strerror)) from None
 
-    def _extract_one(self, entry, dest):
-        """Writes one record; the reason it was not written, or None."""
+    def _extract_one(self, entry, dest, archive_id):
+        """Writes one record; the reason it was not written, or None.
+        archive_id is the archive's (device, inode), or None."""
         reason = _unsafe_name(entry.raw_name)
         if reason:
             return 'not extracting "%s": it %s' % (entry.name, reason)
         target = _os.path.join(dest, entry.name)
         try:
             st = _os.stat(target)
-            if self._file_id() == (st.st_dev, st.st_ino):
+            if archive_id == (st.st_dev, st.st_ino):
                 return 'not extracting "%s": it would overwrite the archive' % entry.name
         except OSError:
             pass
