@@ -65,10 +65,12 @@ void put_base64(PageWriter* w, const std::string& bytes) {
     }
 }
 
-// Texture units as a decimal for the drawing's attributes.
+// Texture units as a decimal for the drawing's attributes: seven digits keep
+// every whole unit up to 65535 and a fraction behind it (four would put a
+// name at 12345.3 at "1.235e+04", ten units off its sprite).
 std::string units(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.4g", value);
+    std::snprintf(text, sizeof text, "%.7g", value);
     return text;
 }
 
