@@ -53,6 +53,7 @@ struct WalkItem {
     uint32_t key;          // the archive's key
     std::string path;
     std::string name;
+    std::string record;    // record_key of name: how the run's maps know the file
     // Filled by the worker steps.
     PlatReadResult read;
     int read_error;        // the system's error number when the read failed, or 0
@@ -135,7 +136,7 @@ void end_encoding(void*, PipelineJob* job) {
 // Brings the record of a file the workers read (and, when it differs,
 // encoded) in step with it; the action taken is said on standard output.
 void sync_read_file(GatherRun* run, WalkItem* item, qar_error* outcome) {
-    const std::string key = record_key(item->name.c_str());
+    const std::string& key = item->record;
     const qar_encoded* encoded = item->encoding.encoded;
     const char* action = nullptr;
     if (item->same) {
@@ -178,7 +179,7 @@ void store_read_file(GatherRun* run, PipelineJob* job) {
             qar_add_encoded(run->archive, name, encoded, item->mtime, &outcome);
         else
             qar_update_encoded(run->archive, name, encoded, item->mtime, &outcome);
-        if (outcome.status == QAR_OK) run->stored.emplace(record_key(name), item->path);
+        if (outcome.status == QAR_OK) run->stored.emplace(item->record, item->path);
     }
     if (outcome.status != QAR_OK) {
         exit_if_out_of_memory(outcome);
@@ -195,7 +196,7 @@ void write_item(void* context, PipelineJob* job) {
     if (!item->err_line.empty()) fputs(item->err_line.c_str(), stderr);
     if (!item->store) return;
     store_read_file(run, job);
-    auto pending = run->pending.find(record_key(item->name.c_str()));
+    auto pending = run->pending.find(item->record);
     if (pending != run->pending.end() && --pending->second == 0) run->pending.erase(pending);
 }
 
@@ -285,6 +286,7 @@ void store_file(GatherRun* run, const std::string& path, const PlatFindEntry& en
     item->key = qar_archive_key(run->archive);
     item->path = path;
     item->name = name;
+    item->record = key;
     run->pending[key] += 1;
     // What the job holds at most: the file, its masked copy, and for add the
     // two streams.

@@ -46,7 +46,7 @@ void release_buffer(ByteBuffer* buffer);
 // Buffers a job's steps fill. The pipeline keeps them for later jobs unless
 // one grew past PIPELINE_KEEP_BYTES, which is freed once the job is written,
 // so that a few large records do not stay in memory for the rest of a run.
-constexpr size_t PIPELINE_BUFFERS = 3;
+constexpr size_t PIPELINE_BUFFERS = 2;
 constexpr size_t PIPELINE_KEEP_BYTES = size_t(1) << 20;
 
 struct PipelineJob {

@@ -5,7 +5,9 @@
 
 namespace {
 
-// Collects the page and hands it to the stream in large pieces.
+// Collects the page and hands it to the stream in pieces of about this size.
+constexpr size_t kPagePiece = size_t(1) << 20;
+
 struct PageWriter {
     FILE* out;
     std::string buffer;
@@ -18,7 +20,7 @@ void flush_page(PageWriter* w) {
 
 void put(PageWriter* w, const std::string& text) {
     w->buffer += text;
-    if (w->buffer.size() >= (1u << 20)) flush_page(w);
+    if (w->buffer.size() >= kPagePiece) flush_page(w);
 }
 
 void put_number(PageWriter* w, uint64_t n) { put(w, std::to_string(n)); }
@@ -45,28 +47,30 @@ std::string shown(const std::string& bytes) {
     return escaped(printable_text(bytes.data(), bytes.size()));
 }
 
+// Writes the bytes as base64 straight into the page, so that an image of
+// many megabytes is never held a second time as text.
 void put_base64(PageWriter* w, const std::string& bytes) {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
-    std::string out;
-    out.reserve((n + 2) / 3 * 4);
     for (size_t i = 0; i < n; i += 3) {
         uint32_t v = uint32_t(p[i]) << 16;
         if (i + 1 < n) v |= uint32_t(p[i + 1]) << 8;
         if (i + 2 < n) v |= p[i + 2];
-        out += digits[v >> 18 & 63];
-        out += digits[v >> 12 & 63];
-        out += i + 1 < n ? digits[v >> 6 & 63] : '=';
-        out += i + 2 < n ? digits[v & 63] : '=';
+        w->buffer += digits[v >> 18 & 63];
+        w->buffer += digits[v >> 12 & 63];
+        w->buffer += i + 1 < n ? digits[v >> 6 & 63] : '=';
+        w->buffer += i + 2 < n ? digits[v & 63] : '=';
+        if (w->buffer.size() >= kPagePiece) flush_page(w);
     }
-    put(w, out);
 }
 
-// Texture units as a decimal for the drawing's attributes.
+// Texture units as a decimal for the drawing's attributes: seven digits keep
+// every whole unit up to 65535 and a fraction behind it (four would put a
+// name at 12345.3 at "1.235e+04", ten units off its sprite).
 std::string units(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.4g", value);
+    std::snprintf(text, sizeof text, "%.7g", value);
     return text;
 }
 

@@ -44,8 +44,28 @@ bool is_blank(const char* text, const char* also) {
     return true;
 }
 
+namespace {
+
+// A byte as messages show it: a control byte as '?'.
+char shown_char(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F ? '?' : c;
+}
+
+// A path named by a source file (an include) as messages show it, in double
+// quotes: at most 4096 bytes (an XML attribute can be of any length; a path
+// is not longer than this), every control byte as '?'.
+std::string quoted_path(const char* path) {
+    std::string out = "\"";
+    for (size_t i = 0; i < 4096 && path[i] != '\0'; ++i) out += shown_char(path[i]);
+    return out + '"';
+}
+
+}  // namespace
+
 std::string source_label(const std::string& path) {
-    return path.empty() ? "standard input" : '"' + path + '"';
+    // An include's path comes from the file that names it.
+    return path.empty() ? "standard input" : quoted_path(path.c_str());
 }
 
 void warn_line(const std::string& path, long line, const std::string& text) {
@@ -68,10 +88,7 @@ void report_row_notes(const std::string& path, long line, const RowNotes& notes,
 std::string quote_text(const char* text, size_t length) {
     constexpr size_t kShown = 32;
     std::string out = "\"";
-    for (size_t i = 0; i < length && i < kShown; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-    }
+    for (size_t i = 0; i < length && i < kShown; ++i) out += shown_char(text[i]);
     if (length > kShown) out += "...";
     return out + '"';
 }
@@ -141,9 +158,8 @@ void read_include(FILE* stb, const char* file, const char* mode, const std::stri
         if (!f) why = std::strerror(error);
     }
     if (!f) {
-        // An XML attribute can be of any length; a path is not longer than this.
-        std::fprintf(stderr, "ERROR: %s line %ld: could not open file \"%.4096s\" for read: %s\n",
-                     source_label(parent).c_str(), line, file, why.c_str());
+        std::fprintf(stderr, "ERROR: %s line %ld: could not open file %s for read: %s\n",
+                     source_label(parent).c_str(), line, quoted_path(file).c_str(), why.c_str());
         ++report->failed_files;
         return;
     }

@@ -77,8 +77,8 @@ struct RowNotes {
 void report_row_notes(const std::string& path, long line, const RowNotes& notes,
                       const char* unit, ReadReport* report);
 
-// How messages show a source: its name in double quotes, or "standard input"
-// for an empty name.
+// How messages show a source: its name in double quotes (at most 4096 bytes,
+// control bytes as '?'), or "standard input" for an empty name.
 std::string source_label(const std::string& path);
 
 // Prints "WARNING: <source> line <line>: <text>" on standard error.

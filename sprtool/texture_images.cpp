@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <utility>
 
 #include "platform.h"
 #include "png_size.h"
@@ -76,13 +76,16 @@ std::string read_texture_image(const std::string& path, bool keep_bytes, Texture
     default: return errno ? std::strerror(errno) : "it could not be opened";
     }
     // Only the size is needed without the bytes: the header lies in the first 64.
+    // The bytes go straight where they are kept: an image may be large.
     size_t wanted = keep_bytes || info.size < 64 ? size_t(info.size) : 64;
-    std::vector<uint8_t> bytes(wanted);
+    std::string bytes(wanted, '\0');
     size_t got = 0;
-    if (!plat_read_full(in.file, bytes.data(), wanted, &got)) return std::strerror(errno);
+    if (!plat_read_full(in.file, reinterpret_cast<uint8_t*>(&bytes[0]), wanted, &got))
+        return std::strerror(errno);
     if (got != wanted) return "the file ended early";
-    std::string bad = png_size(bytes.data(), got, &image->width, &image->height);
+    std::string bad = png_size(reinterpret_cast<const unsigned char*>(bytes.data()), got,
+                               &image->width, &image->height);
     if (!bad.empty()) return bad;
-    if (keep_bytes) image->bytes.assign(bytes.begin(), bytes.end());
+    if (keep_bytes) image->bytes = std::move(bytes);
     return "";
 }
