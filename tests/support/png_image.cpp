@@ -1,7 +1,5 @@
 #include "png_image.h"
 
-#include <algorithm>
-
 #include "test_support.h"
 
 // The encoder's and decoder's functions stay private to this file.
@@ -13,8 +11,6 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STBI_WRITE_NO_STDIO
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"  // the next is unknown to some compilers
-#pragma GCC diagnostic ignored "-Wunknown-warning-option"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wunused-function"
 #include <stb/stb_image.h>
@@ -22,17 +18,14 @@
 #pragma GCC diagnostic pop
 
 Pixels solid_pixels(int width, int height, Rgb colour) {
-    Pixels image;
-    image.width = width;
-    image.height = height;
-    image.rgb.resize(size_t(width) * size_t(height) * 3);
+    Pixels image{width, height, std::vector<uint8_t>(size_t(width) * size_t(height) * 3)};
     fill_pixels(&image, 0, 0, width, height, colour);
     return image;
 }
 
 void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour) {
-    for (int row = std::max(0, y); row < std::min(image->height, y + height); ++row) {
-        for (int col = std::max(0, x); col < std::min(image->width, x + width); ++col) {
+    for (int row = y; row < y + height; ++row) {
+        for (int col = x; col < x + width; ++col) {
             uint8_t* p = &image->rgb[(size_t(row) * size_t(image->width) + size_t(col)) * 3];
             p[0] = colour.r, p[1] = colour.g, p[2] = colour.b;
         }

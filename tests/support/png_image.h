@@ -17,7 +17,7 @@ struct Pixels {
 };
 
 Pixels solid_pixels(int width, int height, Rgb colour);
-void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour);  // clipped
+void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour);
 Rgb pixel_at(const Pixels& image, int x, int y);
 std::string png_file_bytes(const Pixels& image);
 // Reads a PNG file into RGB pixels (alpha dropped); false when it cannot.
