@@ -141,7 +141,8 @@ TEST(Outcome, ASourceThatCannotBeReadLeavesTheOldTable) {
 // Every row a form skips and every value it stores other than written is named by its own file
 // and line (JSON: sprite, with the reason; each piece of a long TXT line too), as
 // golden/<form>_warnings.txt; the rest is written, as golden/<form>_table.csv lists it. A byte
-// order mark is no part of the first name; a CSV line of separators is blank.
+// order mark is no part of the first name; a CSV line of separators is blank, and the last field
+// of a CSV line keeps its newline (CR LF read as LF).
 TEST(Outcome, EachFormNamesEveryRowItSkipsOrChanges) {
     for (const std::string form : {"txt", "xml", "csv", "json"}) {
         TempDir d;
