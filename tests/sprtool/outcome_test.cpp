@@ -2,6 +2,8 @@
 // source cannot be read, and warnings by file and line with status 2.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "sprtool_run.h"
 
 static const std::string kGame = rec("hero_idle_0", "chars_01", 0, 0, 32, 48, 1);
@@ -67,6 +69,15 @@ TEST(Outcome, AWriteFromATerminalWithoutAnInputFileIsRefused) {
         EXPECT_EQ(r.err, "ERROR: no input file given, and standard input is a terminal\n");
         EXPECT_EQ(read_file(d.file("game.stb")), kGame) << command << " changed the table";
     }
+}
+
+TEST(Outcome, AWriteThroughASymbolicLinkReplacesItsTarget) {
+    TempDir d;
+    write_file(d.file("real.stb"), kGame);
+    if (!make_symlink("real.stb", d.file("link.stb"))) GTEST_SKIP() << "no symbolic links here";
+    ASSERT_EQ(run(d, {"wt", "link.stb"}, row("b", 2)), "0 |");
+    EXPECT_EQ(read_file(d.file("real.stb")), rec("b", "t", 2)) << "the target was not written";
+    EXPECT_TRUE(std::filesystem::is_symlink(d.file("link.stb"))) << "the link was replaced";
 }
 
 // More than 64 KiB of table and of text onto a disk too small for it.
