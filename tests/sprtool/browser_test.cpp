@@ -102,8 +102,8 @@ TEST_F(Browser, TheDomShowsTheSummaryCountsAndTheFocusedSprite) {
         << "the row of texture chars: 5 sprites, 2 overlapping, 1 out of bounds, 1 zero size\n"
         << dom.substr(0, 4000);
     EXPECT_NE(dom.find("<div id=\"info\" style=\"display: block;\">sprite  7\n"
-                       "name    &lt;&amp;&gt;\ntexture other\nu       7\nv       8\nwidth   9\nheight  10\n"
-                       "flags   0x0000beef</div>"),
+                       "name    &lt;&amp;&gt;\ntexture other\nu       7\nv       8\n"
+                       "width   9\nheight  10\nflags   0x0000beef</div>"),
               std::string::npos)
         << "the fields of sprite 7 are not shown:\n"
         << dom.substr(std::min(dom.find("<div id=\"info\""), dom.size()), 300);

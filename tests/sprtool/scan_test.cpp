@@ -23,7 +23,7 @@ struct ScanCase {
     const char* out;
 };
 
-// What each line gives a source form: golden/every.* through the Outcome tests.
+// (What whole rows give each form: Outcome.EachFormNamesEveryRowItSkipsOrChanges.)
 TEST(Scan, NumbersAndIncludeLinesAreReadAsWritten) {
     const ScanCase cases[] = {
         {number, "0X1f", "31"},
