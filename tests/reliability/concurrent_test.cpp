@@ -32,9 +32,9 @@ std::set<std::string> stored_names(const std::string& archive) {
     return names;
 }
 
-// Lays out x.qar, empty, and the file f beside it; returns x.qar's path.
-std::string empty_archive_and_file(const TempDir& dir) {
-    write_file(dir.file("x.qar"), raw_archive(0, {}, ""));
+// Lays out the archive x.qar and the file f beside it; returns x.qar's path.
+std::string archive_and_file(const TempDir& dir, const std::string& archive) {
+    write_file(dir.file("x.qar"), archive);
     write_file(dir.file("f"), "abc");
     return dir.file("x.qar");
 }
@@ -43,7 +43,7 @@ std::string empty_archive_and_file(const TempDir& dir) {
 // stderr.
 struct WaitingAdd {
     TempDir dir;
-    HeldLock lock{empty_archive_and_file(dir)};
+    HeldLock lock{archive_and_file(dir, raw_archive(0, {}, ""))};
     RunningProcess* add = start_process({QARTOOL_PATH, "a", "x.qar", "f"}, dir.path);
     std::string first_line = read_error_line(add);
 };
@@ -85,9 +85,7 @@ TEST(OneWriter, AnAddWaitingForACompactionAddsToTheCompactedArchive) {
     for (int round = 0; round < 3 && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempDir dir;
-        write_file(dir.file("x.qar"), raw_archive(0, {{"gone", 3632, 0, 3, 0, 1}, {"kept", 3635, 1, 3, 0, 0}}, "abcdef"));
-        write_file(dir.file("f"), "new");
-        HeldLock lock(dir.file("x.qar"));
+        HeldLock lock(archive_and_file(dir, raw_archive(0, {{"gone", 3632, 0, 3, 0, 1}, {"kept", 3635, 1, 3, 0, 0}}, "abcdef")));
         RunningProcess* compact = start_process({QARTOOL_PATH, "c", "x.qar"}, dir.path);
         EXPECT_NE(read_error_line(compact), "") << "the compaction did not wait";
         RunningProcess* add = start_process({QARTOOL_PATH, "a", "x.qar", "f"}, dir.path);
@@ -104,8 +102,7 @@ TEST(OneWriter, AnAddWaitingForACompactionAddsToTheCompactedArchive) {
 // A reader that waited would hang here, with the lock held for the whole test.
 TEST(OneWriter, AReaderNeverWaits) {
     TempDir dir;
-    write_file(dir.file("x.qar"), raw_archive(0, {{"r", 3632, 0, 3, 0, 0}}, "abc"));
-    HeldLock lock(dir.file("x.qar"));
+    HeldLock lock(archive_and_file(dir, raw_archive(0, {{"r", 3632, 0, 3, 0, 0}}, "abc")));
     const ProcessResult list = run_process({QARTOOL_PATH, "l", "x.qar"}, dir.path);
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(list.err, "");
