@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "test_support.h"
 
@@ -26,28 +23,6 @@ struct RunningProcess {
 
 namespace {
 
-// Starts the program in cwd with standard input from in_path and output to
-// out_fd and err_fd (the child's only copies of any other descriptor of ours
-// close on exec).
-pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd,
-            const std::string& in_path, int out_fd, int err_fd,
-            const std::vector<std::string>& extra_env) {
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid > 0) return pid;
-    dup2(open(in_path.c_str(), O_RDONLY), 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    setenv("TZ", "UTC", 1);
-    for (const std::string& e : extra_env) putenv(strdup(e.c_str()));
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
 int wait_status(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -55,9 +30,9 @@ int wait_status(pid_t pid) {
     return status;
 }
 
-// Standard input from in_path, or (when it is empty) from a file of stdin_data;
-// standard output and error through pipes, so that a limit set inside the
-// child never cuts them.
+// Starts the program in cwd with standard input from in_path, or (when it is
+// empty) from a file of stdin_data, and standard output and error through
+// pipes (the child's only copies of any other descriptor of ours close on exec).
 RunningProcess* start(const std::vector<std::string>& argv, const std::string& cwd,
                       std::string in_path, const std::string& stdin_data,
                       const std::vector<std::string>& extra_env) {
@@ -66,7 +41,21 @@ RunningProcess* start(const std::vector<std::string>& argv, const std::string& c
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    p->pid = spawn(argv, cwd, in_path, out[1], err[1], extra_env);
+    p->pid = fork();
+    if (p->pid < 0) throw std::runtime_error("fork failed");
+    if (p->pid == 0) {
+        dup2(open(in_path.c_str(), O_RDONLY), 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        setenv("TZ", "UTC", 1);
+        for (const std::string& e : extra_env) putenv(strdup(e.c_str()));
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
     close(out[1]);
     close(err[1]);
     p->fds[0] = out[0];
@@ -103,21 +92,6 @@ std::string read_line(RunningProcess* p, int i) {
     return line;
 }
 
-// Runs child() in a child process under one resource limit; its exit
-// status, -1 when it did not exit normally.
-int run_limited(int resource, rlim_t soft, rlim_t hard, const std::function<int()>& child) {
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);  // writes past a file size limit fail instead
-        const struct rlimit rl = {soft, hard};
-        setrlimit(resource, &rl);
-        _exit(child());
-    }
-    const int status = wait_status(pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 }  // namespace
 
 RunningProcess* start_process(const std::vector<std::string>& argv, const std::string& cwd,
@@ -148,7 +122,6 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 }
 
 const char* concurrent_processes_missing() { return nullptr; }
-
 const char* terminal_input_missing() { return nullptr; }
 
 ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
@@ -163,36 +136,19 @@ ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
     return result;
 }
 
-void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us) {
-    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
-    const pid_t pid = spawn(argv, cwd, "/dev/null", null_fd, null_fd, {});
-    close(null_fd);
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
-    kill(pid, SIGKILL);
-    wait_status(pid);
-}
-
 SmallDisk::SmallDisk(int64_t bytes) {
     const ProcessResult r = run_process({"/bin/mount", "-t", "tmpfs", "-o",
                                          "size=" + std::to_string(bytes), "qar-test-disk",
                                          mount_point.path},
                                         "/");
-    if (r.status != 0)
-        missing = "no small file system can be mounted here (mount: status " +
-                  std::to_string(r.status) + " " + r.err + ")";
-    else
+    if (r.status == 0)
         path = mount_point.path;
+    else
+        missing = "no small file system can be mounted here (mount: " + r.err + ")";
 }
 
 SmallDisk::~SmallDisk() {
     if (!path.empty()) run_process({"/bin/umount", path}, "/");
-}
-
-const char* file_size_limit_missing() { return nullptr; }
-
-int run_with_file_size_limit(int64_t limit, const std::function<int()>& child) {
-    return run_limited(RLIMIT_FSIZE, rlim_t(limit), RLIM_INFINITY, child);
 }
 
 const char* memory_limit_missing() {
@@ -204,14 +160,18 @@ const char* memory_limit_missing() {
 }
 
 int run_with_memory_limit(int64_t extra, const std::function<int()>& child) {
-    // The process's mapped size, the first figure of /proc/self/statm, in pages.
-    long pages = 0;
-    FILE* statm = fopen("/proc/self/statm", "r");
-    if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1)
-        throw std::runtime_error("cannot read /proc/self/statm");
-    fclose(statm);
-    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + rlim_t(extra);
-    return run_limited(RLIMIT_AS, limit, limit, child);
+    // The process's mapped size: the first figure of /proc/self/statm, in pages.
+    const rlim_t pages = std::stoul(read_file("/proc/self/statm"));
+    const rlim_t limit = pages * rlim_t(sysconf(_SC_PAGESIZE)) + rlim_t(extra);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const struct rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_AS, &rl);
+        _exit(child());
+    }
+    const int status = wait_status(pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string as_text(const std::string& bytes) { return bytes; }

@@ -48,46 +48,6 @@ std::string environment_block(const std::vector<std::string>& extra_env) {
     return joined + '\0';
 }
 
-// Starts the program with the three standard handles (made inheritable);
-// the caller owns the returned process handle.
-HANDLE start(const std::vector<std::string>& argv, const std::string& cwd, HANDLE in, HANDLE out,
-             HANDLE err, const std::vector<std::string>& extra_env) {
-    for (HANDLE h : {in, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    // The program file is found from here, before the child's directory applies.
-    const std::string program = std::filesystem::absolute(argv[0]).string();
-    std::string command;
-    for (const std::string& a : argv) command += (command.empty() ? "" : " ") + quote(a);
-    std::string env = environment_block(extra_env);
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION info;
-    // wine now and then fails a start with ERROR_INTERNAL_ERROR when the
-    // machine is busy; a second attempt starts the program.
-    bool started = false;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        started = CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0,
-                                 &env[0], cwd.c_str(), &startup, &info);
-        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-    }
-    if (!started)
-        throw std::runtime_error("cannot start " + program + ": error " +
-                                 std::to_string(GetLastError()));
-    CloseHandle(info.hThread);
-    return info.hProcess;
-}
-
-HANDLE open_file(const char* path, DWORD access, DWORD creation) {
-    const HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 creation, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(std::string("cannot open ") + path);
-    return h;
-}
-
 void read_all(HANDLE pipe, std::string* into) {
     char buf[65536];
     DWORD n = 0;
@@ -103,44 +63,61 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
                           const std::vector<std::string>& extra_env) {
     TempDir io;
     write_file(io.file("in"), stdin_data);
-    const HANDLE in = open_file(io.file("in").c_str(), GENERIC_READ, OPEN_EXISTING);
+    const HANDLE in = CreateFileA(io.file("in").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + io.file("in"));
     HANDLE out_read, out_write, err_read, err_write;
     if (!CreatePipe(&out_read, &out_write, nullptr, 0) ||
         !CreatePipe(&err_read, &err_write, nullptr, 0))
         throw std::runtime_error("pipe failed");
-    const HANDLE process = start(argv, cwd, in, out_write, err_write, extra_env);
-    for (HANDLE h : {in, out_write, err_write}) CloseHandle(h);  // the child's copies remain
+    for (HANDLE h : {in, out_write, err_write})
+        SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    // The program file is found from here, before the child's directory applies.
+    const std::string program = std::filesystem::absolute(argv[0]).string();
+    std::string command;
+    for (const std::string& a : argv) command += (command.empty() ? "" : " ") + quote(a);
+    std::string env = environment_block(extra_env);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out_write;
+    startup.hStdError = err_write;
+    PROCESS_INFORMATION info;
+    // wine now and then fails a start with ERROR_INTERNAL_ERROR when the
+    // machine is busy; a second attempt starts the program.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0,
+                                 &env[0], cwd.c_str(), &startup, &info);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!started)
+        throw std::runtime_error("cannot start " + program + ": error " +
+                                 std::to_string(GetLastError()));
+    for (HANDLE h : {in, out_write, err_write, info.hThread}) CloseHandle(h);
     ProcessResult result{0, "", "", "", ""};
     std::thread err_reader(read_all, err_read, &result.raw_err);
     read_all(out_read, &result.raw_out);
     err_reader.join();
-    WaitForSingleObject(process, INFINITE);
+    WaitForSingleObject(info.hProcess, INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    for (HANDLE h : {out_read, err_read, process}) CloseHandle(h);
+    GetExitCodeProcess(info.hProcess, &code);
+    for (HANDLE h : {out_read, err_read, info.hProcess}) CloseHandle(h);
     result.status = int(code);
     result.out = as_text(result.raw_out);
     result.err = as_text(result.raw_err);
     return result;
 }
 
-void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us) {
-    const HANDLE nul = open_file("NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-    const HANDLE process = start(argv, cwd, nul, nul, nul, {});
-    if (WaitForSingleObject(process, DWORD(delay_us / 1000)) == WAIT_TIMEOUT)
-        TerminateProcess(process, 137);
-    WaitForSingleObject(process, INFINITE);
-    CloseHandle(process);
-    CloseHandle(nul);
-}
+// Side-by-side children, a terminal as input, small disks and a memory
+// limit are not built here; the tests that need them skip.
+const char* concurrent_processes_missing() { return "no side-by-side children on Windows yet"; }
+const char* terminal_input_missing() { return "no console as a child's input on Windows"; }
+const char* memory_limit_missing() { return "no memory limit for a child on Windows"; }
 
-// Side-by-side children, a terminal as input, small disks and limits are not
-// built here; the tests that need them skip.
 struct RunningProcess {};
-
-const char* concurrent_processes_missing() {
-    return "the test support starts no child processes side by side on Windows yet";
-}
 
 RunningProcess* start_process(const std::vector<std::string>&, const std::string&,
                               const std::string&, const std::vector<std::string>&) {
@@ -155,29 +132,15 @@ void terminate_process(RunningProcess*) {}
 
 ProcessResult finish_process(RunningProcess*) { return ProcessResult{-1, "", "", "", ""}; }
 
-const char* terminal_input_missing() {
-    return "a console cannot be given to a child process as its standard input here";
-}
-
 ProcessResult run_with_terminal_input(const std::vector<std::string>&, const std::string&) {
     throw std::runtime_error(terminal_input_missing());
 }
 
+int run_with_memory_limit(int64_t, const std::function<int()>&) { return -1; }
+
 SmallDisk::SmallDisk(int64_t) : missing("Windows mounts no small file system for a test") {}
 
 SmallDisk::~SmallDisk() {}
-
-const char* file_size_limit_missing() {
-    return "Windows has no limit on the size of the files a process writes (ulimit -f)";
-}
-
-int run_with_file_size_limit(int64_t, const std::function<int()>&) { return -1; }
-
-const char* memory_limit_missing() {
-    return "these tests cannot limit a child process's memory on Windows";
-}
-
-int run_with_memory_limit(int64_t, const std::function<int()>&) { return -1; }
 
 std::string as_text(const std::string& bytes) {
     std::string text;

@@ -4,25 +4,18 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
-#include <iterator>
 #include <stdexcept>
 
 TempDir::TempDir() {
-    std::random_device seed;
-    std::mt19937_64 rng((uint64_t(seed()) << 32) ^ seed());
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path candidate =
-            base / ("qartest-" + std::to_string(rng() % 1000000000000ull));
-        std::error_code ec;
-        if (std::filesystem::create_directory(candidate, ec)) {
-            path = candidate.generic_string();
-            return;
-        }
-    }
-    throw std::runtime_error("no temporary directory could be made in " + base.string());
+    std::random_device random;
+    const std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+        ("qartest-" + std::to_string(random()) + "-" + std::to_string(random()));
+    if (!std::filesystem::create_directory(candidate))
+        throw std::runtime_error("cannot make the temporary directory " + candidate.string());
+    path = candidate.generic_string();
 }
 
 TempDir::~TempDir() {
@@ -49,11 +42,10 @@ bool file_exists(const std::string& path) {
 
 std::map<std::string, std::string> directory_snapshot(const std::string& path) {
     std::map<std::string, std::string> files;
-    for (const auto& f : std::filesystem::recursive_directory_iterator(path)) {
-        if (!f.is_regular_file()) continue;
-        files[std::filesystem::relative(f.path(), path).generic_string()] =
-            read_file(f.path().string());
-    }
+    for (const auto& f : std::filesystem::recursive_directory_iterator(path))
+        if (f.is_regular_file())
+            files[std::filesystem::relative(f.path(), path).generic_string()] =
+                read_file(f.path().string());
     return files;
 }
 

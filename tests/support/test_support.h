@@ -25,42 +25,31 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
                           const std::string& stdin_data = "",
                           const std::vector<std::string>& extra_env = {});
 
-// A child started like run_process and not yet waited for; finish_process
-// reads the rest of its outputs, waits for it and releases it.
+// A child started like run_process and not waited for yet. read_error_line
+// (read_output_line) gives the next line it writes, newline included, once it
+// is complete, and what is left ("" at the end) once the child closed it;
+// finish_process reads the rest, waits for the child and releases it.
 struct RunningProcess;
 const char* concurrent_processes_missing();
 RunningProcess* start_process(const std::vector<std::string>& argv, const std::string& cwd,
                               const std::string& stdin_data = "",
                               const std::vector<std::string>& extra_env = {});
-// The next line of standard error (output), its newline included, once it is
-// complete; what is left (possibly "") once the child closed it. What was read
-// stays in the result's err (out).
 std::string read_error_line(RunningProcess* process);
 std::string read_output_line(RunningProcess* process);
 void terminate_process(RunningProcess* process);  // asks it to stop, as SIGTERM does
 ProcessResult finish_process(RunningProcess* process);
 
-// Starts the program like run_process, its output thrown away, and kills it
-// outright after delay_us microseconds unless it has ended; returns once it is gone.
-void run_and_kill(const std::vector<std::string>& argv, const std::string& cwd, long delay_us);
-
-// Runs child() in a child process whose files cannot grow past limit bytes
-// (writes past it fail as on a full disk); its exit status, -1 when it did
-// not exit normally.
-const char* file_size_limit_missing();
-int run_with_file_size_limit(int64_t limit, const std::function<int()>& child);
+// Runs child() in a child process that may map at most `extra` bytes more
+// than this process (missing in sanitizer builds too); its exit status, -1
+// when it did not exit normally.
+const char* memory_limit_missing();
+int run_with_memory_limit(int64_t extra, const std::function<int()>& child);
 
 // Runs the program like run_process with a terminal as standard input on
 // which only the end of input is typed.
 const char* terminal_input_missing();
 ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
                                       const std::string& cwd);
-
-// Runs child() in a child process that may map at most `extra` bytes more
-// than the test process has mapped; its exit status, -1 when it did not exit
-// normally. Missing in sanitizer builds too (they map memory of their own).
-const char* memory_limit_missing();
-int run_with_memory_limit(int64_t extra, const std::function<int()>& child);
 
 // The tools' text output as it reads on this system: the CR LF line ends of
 // the Windows build become LF; elsewhere the bytes are unchanged.
@@ -81,14 +70,12 @@ struct TempDir {
 // disk) mounted on a fresh directory until the object goes away. Where none
 // can be mounted, `missing` says why and `path` is empty.
 struct SmallDisk {
+    TempDir mount_point;
     std::string path;
     std::string missing;
     explicit SmallDisk(int64_t bytes);
     ~SmallDisk();
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
     std::string file(const std::string& name) const { return path + "/" + name; }
-    TempDir mount_point;
 };
 
 std::string read_file(const std::string& path);  // whole file; throws when unreadable
