@@ -174,7 +174,8 @@ qar_status qar_compact(qar_archive* archive, qar_damage_notice notice, void* not
         qar_close(archive, nullptr);
         return reloaded;
     }
-    // The live records by position in the snapshot, in index order.
+    // The records by position in the snapshot (which holds the live ones
+    // only), in index order.
     size_t* positions =
         static_cast<size_t*>(malloc(sizeof(size_t) * size_t(archive->entry_count + 1)));
     if (positions == nullptr) {
@@ -183,7 +184,7 @@ qar_status qar_compact(qar_archive* archive, qar_damage_notice notice, void* not
     }
     size_t count = 0;
     for (int32_t i = 0; i < archive->entry_count; ++i)
-        if ((archive->entries[i].flags & QAR_FLAG_DELETED) == 0) positions[count++] = size_t(i);
+        positions[count++] = size_t(i);
     const DirectoryEntry* entries = archive->entries;
     std::stable_sort(positions, positions + count, [entries](size_t a, size_t b) {
         return entries[a].index < entries[b].index;
