@@ -387,6 +387,17 @@ TEST(Compaction, ATemporaryFileLeftByAKilledOneDoesNotBlockTheNext) {
     EXPECT_TRUE(archive == read_file(path)) << "the compacted archive is not the one it was";
 }
 
+TEST(Compaction, LeavesOutARecordDeletedThroughTheSameHandle) {
+    TempDir dir;
+    write_file(dir.file("c.qar"), two(SOUND, PLAIN));
+    OpenArchive w(dir.file("c.qar"), QAR_WRITE, K);
+    ASSERT_EQ(QAR_OK, qar_delete(w.handle, at(w.handle, "level.map"), nullptr));
+    ASSERT_EQ(QAR_OK, qar_compact(w.release(), nullptr, nullptr, nullptr, nullptr));
+    const std::vector<RawEntry> kept = raw_entries(read_file(dir.file("c.qar")));
+    ASSERT_EQ(1u, kept.size()) << "the deleted record was kept";
+    EXPECT_EQ("plain", kept[0].name);
+}
+
 // A date and the stamp it is stored as: the instant one month later (31 January rolls into
 // March), all bits set before 1970 and past the field's last second (2106-02-07 06:28:14
 // once shifted); a stamp with the top bit set is a date after 2038.
