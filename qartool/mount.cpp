@@ -70,8 +70,11 @@ CacheRead mount_read_file(MountService* service, size_t file) {
     return read;
 }
 
+// Eight records ahead per worker: with records of mixed sizes, fewer leave
+// workers idle while one decodes a large record and the reader waits for it.
 void mount_start_ahead(MountService* service) {
-    cache_start_ahead(&service->cache, service->ahead_workers, listed_size);
+    cache_start_ahead(&service->cache, service->ahead_workers, 8 * size_t(service->ahead_workers),
+                      listed_size);
 }
 
 void mount_note_archive_state(MountService* service, const ArchiveFileState& now) {

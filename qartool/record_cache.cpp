@@ -193,11 +193,11 @@ CacheRead cache_read(RecordCache* cache, size_t record) {
     return result;
 }
 
-void cache_start_ahead(RecordCache* cache, unsigned workers, RecordSize size_of) {
+void cache_start_ahead(RecordCache* cache, unsigned workers, size_t depth, RecordSize size_of) {
     cache->size_of = size_of;
     cache->stopping = false;
     try {
-        cache->ahead.reserve(2 * size_t(workers));
+        cache->ahead.reserve(2 * depth);
         cache->workers.reserve(workers);
     } catch (const std::bad_alloc&) {
         return;  // no decoding ahead: the readers decode as without workers
@@ -209,8 +209,9 @@ void cache_start_ahead(RecordCache* cache, unsigned workers, RecordSize size_of)
             break;
         }
     }
+    if (cache->workers.empty()) return;
     std::lock_guard<std::mutex> lock(cache->mutex);
-    cache->depth = cache->workers.size();
+    cache->depth = depth;
 }
 
 void cache_opened(RecordCache* cache, size_t record) {

@@ -92,7 +92,7 @@ struct RecordCache {
     RecordSize size_of = nullptr;
     std::vector<std::thread> workers;  // changed only by cache_start_ahead and cache_stop_ahead
     std::condition_variable work;      // a record was queued, or the workers are to stop
-    size_t depth = 0;                  // records queued per opening: one per worker
+    size_t depth = 0;                  // records queued per opening
     std::vector<size_t> ahead;         // queued records, oldest first; at most 2 * depth
     size_t busy = 0;                   // workers between taking a record and being done with it
     uint64_t reserved = 0;             // listed bytes of the records being decoded ahead
@@ -115,14 +115,15 @@ struct CacheRead {
 CacheRead cache_read(RecordCache* cache, size_t record);
 
 // Starts up to `workers` threads that decode ahead (fewer when the system
-// refuses a thread; none with 0). size_of gives the listed sizes and takes
-// the decoder's context. Call cache_stop_ahead before the cache goes.
-void cache_start_ahead(RecordCache* cache, unsigned workers, RecordSize size_of);
+// refuses a thread; none with 0), `depth` records after each one opened.
+// size_of gives the listed sizes and takes the decoder's context. Call
+// cache_stop_ahead before the cache goes.
+void cache_start_ahead(RecordCache* cache, unsigned workers, size_t depth, RecordSize size_of);
 
 // A file was opened on the record, or closed. While a file is open the
 // record is not let go to make room for decoding ahead. Opening also queues
-// the next records, one per worker, to be decoded ahead; when the queue is
-// full the oldest wishes go. Neither waits for a decoding.
+// the next `depth` records to be decoded ahead; the queue holds twice that,
+// and when it is full the oldest wishes go. Neither waits for a decoding.
 void cache_opened(RecordCache* cache, size_t record);
 void cache_closed(RecordCache* cache, size_t record);
 

@@ -167,9 +167,10 @@ TEST(RecordCache, ADecodingDoesNotHoldUpReadersOfOtherRecords) {
 // A cache of `records` records whose workers run while it lives.
 struct AheadCache {
     RecordCache cache;
-    AheadCache(FakeRecords* f, size_t records, uint64_t capacity, unsigned workers) {
+    AheadCache(FakeRecords* f, size_t records, uint64_t capacity, unsigned workers,
+               size_t depth) {
         cache_init(&cache, records, capacity, fake_decode, f);
-        cache_start_ahead(&cache, workers, fake_size);
+        cache_start_ahead(&cache, workers, depth, fake_size);
     }
     ~AheadCache() { cache_stop_ahead(&cache); }
 };
@@ -180,9 +181,9 @@ void wait_until_idle(RecordCache* cache) {
     cache->decoded.wait(lock, [cache] { return cache->ahead.empty() && cache->busy == 0; });
 }
 
-TEST(RecordCache, OpeningARecordDecodesTheNextOnesOnePerWorker) {
+TEST(RecordCache, OpeningARecordDecodesTheNextOnesUpToTheDepth) {
     FakeRecords f;
-    AheadCache a(&f, 4, 100, 2);
+    AheadCache a(&f, 4, 100, 2, 2);
     cache_opened(&a.cache, 0);
     wait_until_idle(&a.cache);
     EXPECT_EQ(2u, a.cache.decodes) << "records 1 and 2 were not decoded ahead, or 3 was too";
@@ -210,7 +211,7 @@ TEST(RecordCache, DecodingAheadLetsGoOnlyOfClosedReadRecordsWithinTheBound) {
         FakeRecords f;
         f.big_record = 2;
         f.big_size = c.size_2;
-        AheadCache a(&f, 3, 25, 1);
+        AheadCache a(&f, 3, 25, 1, 1);
         cache_opened(&a.cache, 0);
         wait_until_idle(&a.cache);
         expect_record(&a.cache, 0);
@@ -230,7 +231,7 @@ TEST(RecordCache, StoppingFinishesTheDecodingUnderWayAndDropsTheQueue) {
     f.gated = 1;
     RecordCache cache;
     cache_init(&cache, 3, 100, fake_decode, &f);
-    cache_start_ahead(&cache, 1, fake_size);
+    cache_start_ahead(&cache, 1, 1, fake_size);
     cache_opened(&cache, 0);
     std::unique_lock<std::mutex> gate(f.mutex);
     f.changed.wait(gate, [&f] { return f.decoding_gated; });
@@ -253,7 +254,7 @@ TEST(RecordCache, StoppingFinishesTheDecodingUnderWayAndDropsTheQueue) {
 TEST(RecordCache, ADamageFoundAheadIsNewsToItsFirstReaderOnly) {
     FakeRecords f;
     f.damaged = 1;
-    AheadCache a(&f, 2, 100, 1);
+    AheadCache a(&f, 2, 100, 1, 1);
     cache_opened(&a.cache, 0);
     wait_until_idle(&a.cache);
     for (bool first : {true, false}) {
