@@ -257,6 +257,7 @@ TEST(RecordCache, ADamageFoundAheadIsNewsToItsFirstReaderOnly) {
     AheadCache a(&f, 2, 100, 1, 1);
     cache_opened(&a.cache, 0);
     wait_until_idle(&a.cache);
+    ASSERT_EQ(SLOT_DAMAGED, a.cache.slots[1].state) << "the damage was not found ahead";
     for (bool first : {true, false}) {
         const CacheRead read = cache_read(&a.cache, 1);
         EXPECT_TRUE(read.damaged);
