@@ -361,10 +361,11 @@ def mbps(size, seconds):
 
 
 class Bench:
-    def __init__(self, build, runs, quick):
+    def __init__(self, build, runs, quick, only):
         self.build = os.path.abspath(build)
         self.runs = runs
         self.quick = quick
+        self.only = only
         self.p = QUICK if quick else FULL
         self.bin = os.path.join(self.build, "bin")
         self.ref_bin = os.path.join(self.build, "bench", "bin")
@@ -996,6 +997,8 @@ class Bench:
                  ("sprtool", self.sprite_figures),
                  ("sprtool k and v", self.view_figures)]
         for what, fn in steps:
+            if self.only and what != self.only:
+                continue
             start = time.perf_counter()
             print("bench: %s ..." % what, flush=True)
             self.attempt(what, fn)
@@ -1044,9 +1047,12 @@ def boost():
 def main(argv):
     args = [a for a in argv if not a.startswith("--")]
     quick = "--quick" in argv
-    unknown = [a for a in argv if a.startswith("--") and a not in ("--quick", "--boost")]
-    if unknown or len(args) > 2:
-        print("Usage: bench/run.sh [BUILD_DIR] [RUNS] [--quick] [--boost]", file=sys.stderr)
+    only = [a[len("--only="):] for a in argv if a.startswith("--only=")]
+    unknown = [a for a in argv if a.startswith("--") and a not in ("--quick", "--boost")
+               and not a.startswith("--only=")]
+    if unknown or len(args) > 2 or len(only) > 1:
+        print("Usage: bench/run.sh [BUILD_DIR] [RUNS] [--quick] [--boost] [--only=STEP]",
+              file=sys.stderr)
         return 1
     boost_note = boost() if "--boost" in argv else None
     build = args[0] if args else "build"
@@ -1058,7 +1064,7 @@ def main(argv):
     ensure_tools(build)
     print("bench: %d core(s), %d run(s) per figure, medians shown" % (os.cpu_count(), runs),
           flush=True)
-    bench = Bench(build, runs, quick)
+    bench = Bench(build, runs, quick, only[0] if only else None)
     if boost_note:
         bench.table.note(boost_note)
     try:

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "mount_system.h"
 #include "names.h"
+#include "platform.h"
 #include "report.h"
 
 namespace {
@@ -42,6 +43,16 @@ DecodeOutcome decode_file(void* context, size_t file, std::vector<uint8_t>* byte
     return status == QAR_NO_MEMORY ? DECODE_PASSING : DECODE_DAMAGED;
 }
 
+uint64_t listed_size(void* context, size_t file) {
+    return static_cast<MountService*>(context)->tree.files[file].size;
+}
+
+// The readers' threads mostly hand bytes to the system, so the workers may
+// take every core: -j's number, else the usable cores.
+unsigned ahead_worker_count(const CommandLine& line) {
+    return line.workers >= 0 ? unsigned(line.workers) : plat_usable_cores();
+}
+
 struct ArchiveCloser {
     qar_archive* archive;
     ~ArchiveCloser() { qar_close(archive, nullptr); }
@@ -57,6 +68,13 @@ CacheRead mount_read_file(MountService* service, size_t file) {
                 display_text(service->tree.files[file].name.c_str()).c_str(),
                 display_text(service->archive_name.c_str()).c_str(), read.why.c_str());
     return read;
+}
+
+// Eight records ahead per worker: with records of mixed sizes, fewer leave
+// workers idle while one decodes a large record and the reader waits for it.
+void mount_start_ahead(MountService* service) {
+    cache_start_ahead(&service->cache, service->ahead_workers, 8 * size_t(service->ahead_workers),
+                      listed_size);
 }
 
 void mount_note_archive_state(MountService* service, const ArchiveFileState& now) {
@@ -124,6 +142,7 @@ int command_mount(const CommandLine& line) {
                 display_text(record.name.c_str()).c_str(), record.why);
     cache_init(&service.cache, service.tree.files.size(), MOUNT_CACHE_BYTES, decode_file,
                &service);
+    service.ahead_workers = ahead_worker_count(line);
     service.last_seen = mount_archive_file_state(line.archive);
     service.writer_seen = false;
     mount_note_archive_state(&service, service.last_seen);

@@ -45,6 +45,7 @@ struct MountService {
     std::string archive_path;  // where to look for changes (mount_serve makes it absolute)
     MountTree tree;
     RecordCache cache;         // slot n holds tree.files[n]
+    unsigned ahead_workers;    // threads that decode ahead (mount_start_ahead)
 
     std::mutex watch_mutex;    // guards the two below
     ArchiveFileState last_seen;
@@ -55,6 +56,12 @@ struct MountService {
 // error the first time it is found. Each time a record has to be decoded,
 // the archive file is looked at first (mount_check_archive).
 CacheRead mount_read_file(MountService* service, size_t file);
+
+// Starts the threads that decode the next files ahead when one is opened
+// (cache_opened). The system's part calls it once, in the process that
+// serves (after going into the background), before serving, and stops them
+// (cache_stop_ahead) before it returns, whichever way it returns.
+void mount_start_ahead(MountService* service);
 
 // Compares the archive file's state now with the last one seen, and says on
 // standard error when it changed or a writer took its lock. The folder goes

@@ -153,9 +153,11 @@ void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     fuse_reply_attr(req, &st, KEEP_SECONDS);
 }
 
+// Opening a file also starts the decoding of the files after it.
 void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    FuseMount* mount = mount_of(req);
     size_t n;
-    if (!file_of(mount_of(req), ino, &n)) {
+    if (!file_of(mount, ino, &n)) {
         fuse_reply_err(req, ino == FUSE_ROOT_ID ? EISDIR : ENOENT);
         return;
     }
@@ -165,6 +167,7 @@ void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     }
     fi->keep_cache = 1;
     fi->noflush = 1;
+    cache_opened(&mount->service->cache, n);
     fuse_reply_open(req, fi);
 }
 
@@ -188,6 +191,15 @@ void on_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_fil
     const size_t left = bytes.size() - size_t(offset);
     fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()) + offset,
                    size < left ? size : left);
+}
+
+// Once for every open that succeeded. Should one be missed (a forced
+// unmount), the record is only never let go for decoding ahead.
+void on_release(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    FuseMount* mount = mount_of(req);
+    size_t n;
+    if (file_of(mount, ino, &n)) cache_closed(&mount->service->cache, n);
+    fuse_reply_err(req, 0);
 }
 
 void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -354,6 +366,7 @@ int mount_serve(MountService* service, const char* folder, bool detach) {
     };
     ops.read = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
                   fuse_file_info* fi) { guarded(req, [&] { on_read(req, ino, size, offset, fi); }); };
+    ops.release = on_release;
     ops.opendir = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         guarded(req, [&] { on_opendir(req, ino, fi); });
     };
@@ -414,6 +427,8 @@ int mount_serve(MountService* service, const char* folder, bool detach) {
         return 1;
     }
     fuse_loop_cfg_set_clone_fd(loop.config, 0);
+    mount_start_ahead(service);
+    AheadWorkers ahead{&service->cache};
     // 0 once unmounted, the signal's number when told to stop; both end well.
     const int result = fuse_session_loop_mt(session.session, loop.config);
     if (result >= 0) return 0;

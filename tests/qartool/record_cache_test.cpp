@@ -46,6 +46,11 @@ DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* by
     return DECODE_DONE;
 }
 
+uint64_t fake_size(void* context, size_t record) {
+    const FakeRecords* f = static_cast<const FakeRecords*>(context);
+    return record == f->big_record ? f->big_size : 10;
+}
+
 void open_gate(FakeRecords* f) {
     std::lock_guard<std::mutex> lock(f->mutex);
     f->gate_open = true;
@@ -155,6 +160,111 @@ TEST(RecordCache, ADecodingDoesNotHoldUpReadersOfOtherRecords) {
     GatedReader first(&cache, &f);
     expect_record(&cache, 1);  // record 0's gate is shut: this must not wait for it
     open_gate(&f);
+}
+
+// Decoding ahead
+
+// A cache of `records` records whose workers run while it lives.
+struct AheadCache {
+    RecordCache cache;
+    AheadCache(FakeRecords* f, size_t records, uint64_t capacity, unsigned workers,
+               size_t depth) {
+        cache_init(&cache, records, capacity, fake_decode, f);
+        cache_start_ahead(&cache, workers, depth, fake_size);
+    }
+    ~AheadCache() { cache_stop_ahead(&cache); }
+};
+
+// Waits until nothing is queued and no worker is decoding.
+void wait_until_idle(RecordCache* cache) {
+    std::unique_lock<std::mutex> lock(cache->mutex);
+    cache->decoded.wait(lock, [cache] { return cache->ahead.empty() && cache->busy == 0; });
+}
+
+TEST(RecordCache, OpeningARecordDecodesTheNextOnesUpToTheDepth) {
+    FakeRecords f;
+    AheadCache a(&f, 4, 100, 2, 2);
+    cache_opened(&a.cache, 0);
+    wait_until_idle(&a.cache);
+    EXPECT_EQ(2u, a.cache.decodes) << "records 1 and 2 were not decoded ahead, or 3 was too";
+    expect_record(&a.cache, 1);
+    expect_record(&a.cache, 2);
+    EXPECT_EQ(2u, a.cache.decodes) << "a record decoded ahead was decoded again by its reader";
+}
+
+TEST(RecordCache, DecodingAheadLetsGoOnlyOfClosedReadRecordsWithinTheBound) {
+    // Record 0 opened and read, record 1 decoded ahead: 20 of 25 bytes. Then
+    // opening record 1 asks for record 2.
+    struct Case {
+        const char* what;
+        bool close_0;
+        uint64_t size_2;
+        bool decoded_2;
+    };
+    const Case cases[] = {
+        {"record 0 open, record 1 unread: no room for record 2", false, 10, false},
+        {"record 0 closed: it goes to make room for record 2", true, 10, true},
+        {"record 2 larger than the bound: nothing goes for it", true, 1000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeRecords f;
+        f.big_record = 2;
+        f.big_size = c.size_2;
+        AheadCache a(&f, 3, 25, 1, 1);
+        cache_opened(&a.cache, 0);
+        wait_until_idle(&a.cache);
+        expect_record(&a.cache, 0);
+        if (c.close_0) cache_closed(&a.cache, 0);
+        cache_opened(&a.cache, 1);
+        wait_until_idle(&a.cache);
+        EXPECT_LE(a.cache.held, 25u) << "decoding ahead passed the bound";
+        EXPECT_EQ(c.decoded_2, a.cache.slots[2].state == SLOT_READY) << "record 2 decoded ahead";
+        EXPECT_EQ(!c.decoded_2, a.cache.slots[0].state == SLOT_READY)
+            << "record 0 was let go for nothing, or kept when it had to go";
+        EXPECT_EQ(SLOT_READY, a.cache.slots[1].state) << "the unread record 1 was let go";
+    }
+}
+
+TEST(RecordCache, StoppingFinishesTheDecodingUnderWayAndDropsTheQueue) {
+    FakeRecords f;
+    f.gated = 1;
+    RecordCache cache;
+    cache_init(&cache, 3, 100, fake_decode, &f);
+    cache_start_ahead(&cache, 1, 1, fake_size);
+    cache_opened(&cache, 0);
+    std::unique_lock<std::mutex> gate(f.mutex);
+    f.changed.wait(gate, [&f] { return f.decoding_gated; });
+    gate.unlock();
+    cache_opened(&cache, 1);  // record 2 waits in the queue
+    // The gate opens once the stop has begun (it wakes whoever waits for work).
+    std::thread opener([&] {
+        std::unique_lock<std::mutex> lock(cache.mutex);
+        cache.work.wait(lock, [&cache] { return cache.stopping; });
+        lock.unlock();
+        open_gate(&f);
+    });
+    cache_stop_ahead(&cache);
+    opener.join();
+    EXPECT_TRUE(cache.workers.empty());
+    EXPECT_EQ(SLOT_READY, cache.slots[1].state) << "the decoding under way was not finished";
+    EXPECT_EQ(SLOT_EMPTY, cache.slots[2].state) << "a queued record was decoded after the stop";
+}
+
+TEST(RecordCache, ADamageFoundAheadIsNewsToItsFirstReaderOnly) {
+    FakeRecords f;
+    f.damaged = 1;
+    AheadCache a(&f, 2, 100, 1, 1);
+    cache_opened(&a.cache, 0);
+    wait_until_idle(&a.cache);
+    ASSERT_EQ(SLOT_DAMAGED, a.cache.slots[1].state) << "the damage was not found ahead";
+    for (bool first : {true, false}) {
+        const CacheRead read = cache_read(&a.cache, 1);
+        EXPECT_TRUE(read.damaged);
+        EXPECT_EQ(first, read.first_news) << "the damage is news on the first read only";
+        EXPECT_EQ("bad stream", read.why);
+    }
+    EXPECT_EQ(1u, a.cache.decodes) << "the damaged record was decoded again";
 }
 
 }  // namespace
