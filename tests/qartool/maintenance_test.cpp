@@ -2,7 +2,6 @@
 // every record, c compacts.
 #include <gtest/gtest.h>
 
-#include "qar_bytes.h"
 #include "run_qartool.h"
 #include "test_support.h"
 
@@ -10,35 +9,9 @@ namespace {
 
 const std::string TEXT = std::string(3000, 'a') + "tail";  // compresses well
 
-// TEXT as the built program stores it: its stream and flags word.
-RawEntry stored_text(std::string* stream) {
-    TempDir dir;
-    write_file(dir.file("f"), TEXT);
-    qartool(dir.path, {"a", "s.qar", "f"});
-    const std::string bytes = read_file(dir.file("s.qar"));
-    const RawEntry e = raw_entries(bytes).at(0);
-    *stream = bytes.substr(e.data_offset, e.stored_size);
-    return e;
-}
-
-TEST(TestCommand, ASoundArchiveTestsOkAndEndsZero) {
-    TempDir dir;
-    std::string stream;
-    const RawEntry s = stored_text(&stream);
-    ASSERT_NE(0u, s.flags & 6) << "the text was stored uncompressed";
-    write_file(dir.file("game.qar"),
-               raw_archive(0, {{"packed.txt", 3632, 0, s.stored_size, 0, s.flags},
-                               {"plain.bin", 3632 + s.stored_size, 1, 5, 0, 0}}, stream + "plain"));
-    expect_qartool(dir.path, {"t", "game.qar"}, 0, test_line("packed.txt", "OK") +
-                   test_line("plain.bin", "OK") + "2 records tested, 0 damaged\n", "");
-    expect_qartool(dir.path, {"t", "game.qar", "*.TXT"}, 0,
-                   test_line("packed.txt", "OK") + "1 records tested, 0 damaged\n", "");
-}
-
 // Beside a sound record "plain.bin" (5 bytes at 3632), a record "bad" damaged one way.
 TEST(TestCommand, EachKindOfDamageIsNamedWithItsReasonAndEndsTwo) {
-    std::string stream;
-    const RawEntry s = stored_text(&stream);
+    const auto [s, stream] = stored_by_add(TEXT);
     const uint32_t one = 1u << 8;
     const std::string codec = "during compression library operation: output ";
     const std::pair<RawEntry, std::string> cases[] = {
@@ -88,26 +61,28 @@ TEST(TestCommand, AnArchiveLeftByAnInterruptedAddIsSaidSoButIsNoDamage) {
                        test_line("b.txt", "OK") + "2 records tested, 0 damaged\n", "");
 }
 
-// z.txt (compressed) kept, b.bin deleted, c.txt updated (its old data left behind): the
-// records keep their index order, which is not their name order.
+// z.txt (compressed) kept, b.bin deleted, c.txt updated (stored uncompressed, its old data
+// left behind): the records keep their index order, which is not their name order, and
+// their stored bytes.
 TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
     TempDir dir;
     write_file(dir.file("z.txt"), TEXT);
     write_file(dir.file("b.bin"), "bbbb");
     write_file(dir.file("c.txt"), "cc");
     qartool(dir.path, {"-k", "77", "a", "game.qar", "z.txt", "b.bin", "c.txt"});
-    write_file(dir.file("c.txt"), "CCC");
+    write_file(dir.file("c.txt"), TEXT);
     qartool(dir.path, {"-k", "77", "d", "game.qar", "b.bin"});
     qartool(dir.path, {"-k", "77", "u", "game.qar", "c.txt"});
     const std::string old = read_file(dir.file("game.qar"));
     const std::vector<RawEntry> e = raw_entries(old);
     ASSERT_EQ(3u, e.size());
     ASSERT_EQ(1u, e[1].flags) << "b.bin was not deleted";
+    ASSERT_EQ(0u, e[2].flags) << "update compressed c.txt";
     const std::string z = old.substr(e[0].data_offset, e[0].stored_size);
     const uint32_t z_size = uint32_t(z.size());
     const std::string expected =
         raw_header(2, 77) + raw_table(0, {{"z.txt", 3632, 0, z_size, e[0].time, e[0].flags},
-                                          {"c.txt", 3632 + z_size, 1, 3, e[2].time, e[2].flags}}) +
+                                          {"c.txt", 3632 + z_size, 1, 3004, e[2].time, e[2].flags}}) +
         z + old.substr(e[2].data_offset, e[2].stored_size);
     expect_qartool(dir.path, {"-k", "77", "c", "game.qar"}, 0,
                    "2 records, " + std::to_string(old.size()) + " bytes before, " +
