@@ -51,8 +51,8 @@ int read_errno(const std::string& path) {
 
 // The archives every test mounts a copy of, made once in src/: game.qar and masked.qar (with
 // the password "secret") of files of several sizes and times; many.qar of 24 files;
-// damaged.qar with two good records, one whose stream does not decode, three whose names
-// could reach outside the folder or drive a terminal, and a deleted one.
+// damaged.qar with good records, one whose stream does not decode, a deleted one, one
+// whose name a later record has too, and ones whose names cannot be file names.
 TempDir shared;
 bool shared_made = false;
 
@@ -78,9 +78,15 @@ void make_shared_archives() {
     write_file(src + "/damaged.qar",
                raw_archive(0, {{"good.txt", 3632, 0, 4, 0, 0},
                                {"broken.txt", 3636, 1, 6, 0, (100u << 8) | 2},
-                               {"after.txt", 3642, 2, 5, 0, 0}, {"../up", 3632, 3, 4, 0, 0},
-                               {"a/b", 3632, 4, 4, 0, 0}, {"ring\a", 3632, 5, 4, 0, 0},
-                               {"gone.txt", 3632, 6, 4, 0, 1}}, "goodzzzzzzafter"));
+                               {"twice.txt", 3642, 8, 5, 0, 0},
+                               {"after.txt", 3642, 2, 5, 0, 0},
+                               {"../up", 3632, 3, 4, 0, 0},
+                               {"a/b", 3632, 4, 4, 0, 0},
+                               {"ring\a", 3632, 5, 4, 0, 0},
+                               {"gone.txt", 3632, 6, 4, 0, 1},
+                               {"twice.txt", 3632, 7, 4, 0, 0},
+                               {"..", 3632, 9, 4, 0, 0},
+                               {"del\x7f", 3632, 10, 4, 0, 0}}, "goodzzzzzzafter"));
 }
 
 std::string source(const std::string& name) { return read_file(shared.file("src/" + name)); }
@@ -161,16 +167,31 @@ TEST_F(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
     EXPECT_EQ(result.err.find(report), result.err.rfind(report)) << "reported twice: " << result.err;
 }
 
-TEST_F(Mount, HostileNamesAndDeletedRecordsAreLeftOut) {
+TEST_F(Mount, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
     use("damaged.qar");
     ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
-    EXPECT_EQ("after.txt\nbroken.txt\ngood.txt\n", list_directory(mnt));
+    EXPECT_EQ("after.txt\nbroken.txt\ngood.txt\ntwice.txt\n", list_directory(mnt));
     EXPECT_FALSE(file_exists(dir.file("up"))) << "a name reached outside the folder";
     end();
-    EXPECT_EQ("qartool: record 3 \"../up\" is not in the folder: its name holds '/'\n"
-              "qartool: record 4 \"a/b\" is not in the folder: its name holds '/'\n"
-              "qartool: record 5 \"ring?\" is not in the folder: its name holds control bytes\n",
+    const std::string left = "qartool: record ";
+    EXPECT_EQ(left + "3 \"../up\" is not in the folder: its name holds '/'\n" +
+              left + "4 \"a/b\" is not in the folder: its name holds '/'\n" +
+              left + "5 \"ring?\" is not in the folder: its name holds control bytes\n" +
+              left + "7 \"twice.txt\" is not in the folder: a later record has the same name\n" +
+              left + "9 \"..\" is not in the folder: its name is \".\" or \"..\"\n" +
+              left + "10 \"del?\" is not in the folder: its name holds control bytes\n",
               result.err);
+}
+
+// The archive lists its records by name; the folder lists them by index.
+TEST_F(Mount, FilesComeInIndexOrderAndANameSharedShowsTheLaterRecord) {
+    use("damaged.qar");
+    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    std::string order;
+    for (const auto& file : std::filesystem::directory_iterator(mnt))
+        order += file.path().filename().string() + " ";
+    EXPECT_EQ("good.txt broken.txt after.txt twice.txt ", order) << "not in index order";
+    EXPECT_EQ("after", read_file(mnt + "/twice.txt")) << "not the later record of the name";
 }
 
 // Each reader walks the files from another starting point, so that readers meet on one

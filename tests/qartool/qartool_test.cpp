@@ -263,13 +263,9 @@ TEST(QartoolCli, ListingRowsAndTotals) {
 // Run nine hours east of UTC: records and extracted files keep UTC times.
 TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
     TempDir dir, out;
-    fs::create_directories(dir.file("data/sub"));
-    write_file(dir.file("a.txt"), std::string(3000, 't'));
-    write_file(dir.file("empty.txt"), "");
-    write_file(dir.file("data/sub/Noise.BIN"), "0123456789");
+    write_files(dir.path, {{"a.txt", std::string(3000, 't')}, {"empty.txt", ""},
+                           {"data/sub/Noise.BIN", "0123456789"}}, 1419408000);  // 2014-12-24 08:00 UTC
     const bool looped = make_symlink("..", dir.file("data/sub/up"));
-    set_write_time(dir.file("a.txt"), 1419408000);  // 2014-12-24 08:00 UTC
-    set_write_time(dir.file("data/sub/Noise.BIN"), 1419408000);
     expect_qartool(dir.path, {"-p", "secret", "a", "game.qar", "a.txt", "a.txt", "empty.txt",
                               "game.qar", "data\\"}, 2,
         "file: a.txt\nfile: a.txt\nfile: empty.txt\nfile: game.qar\ndir: data\ndir: sub\n"
