@@ -52,26 +52,6 @@ TEST(WalkOrder, TwoTreesMadeInDifferentOrdersGiveIdenticalArchivesInNameOrder) {
         << "the same files gave different archives";
 }
 
-// Each word does what its letter does, one after the other on one archive.
-TEST(CommandWords, EachCommandWordRunsItsCommand) {
-    TempDir dir;
-    write_file(dir.file("a.txt"), "alpha");
-    write_file(dir.file("b.txt"), "bravo");
-    const std::pair<std::vector<std::string>, std::string> steps[] = {
-        {{"add", "g.qar", "a.txt", "b.txt"}, "file: a.txt\nfile: b.txt\n"},
-        {{"Update", "g.qar", "a.txt"}, "file: a.txt\n"},
-        {{"DELETE", "g.qar", "b.txt"}, "b.txt\n"},
-        {{"compact", "g.qar"}, "1 records, 3647 bytes before, 3637 bytes after\n"},
-        {{"test", "g.qar"}, test_line("a.txt", "OK") + "1 records tested, 0 damaged\n"},
-        {{"-o", "out", "extract", "g.qar"}, "a.txt\n"},
-    };
-    for (const auto& [args, out] : steps) expect_qartool(dir.path, args, 0, out, "");
-    EXPECT_EQ("alpha", read_file(dir.file("out/a.txt")));
-    const ProcessResult list = qartool(dir.path, {"list", "g.qar"});
-    EXPECT_EQ(0, list.status) << list.err;
-    EXPECT_NE(std::string::npos, list.out.find("-----------\n    1 records")) << list.out;
-}
-
 // The key each way of giving it stores in a new archive's header; -k takes a decimal
 // number of 32 bits.
 TEST(AttachedValues, AnAttachedValueMeansWhatTheNextArgumentWould) {
