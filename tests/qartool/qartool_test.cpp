@@ -103,7 +103,8 @@ struct StatusCase {
 
 // game.qar holds a.txt, b.def and c.txt (a folder of that name blocks its extraction);
 // odd.qar holds "lost", whose slot lies beyond the tables; locked.qar has a password;
-// evil.qar holds names that would land outside the folder, self.qar its own name.
+// evil.qar holds names that would land outside the folder, self.qar its own name, and
+// broken.qar a record that does not decode.
 void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("game.qar"), raw_archive(0, {{"a.txt", 3632, 0, 5, 1408098600u, 0},
                                                      {"b.def", 3637, 1, 5, 1408098600u, 0},
@@ -115,6 +116,8 @@ void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("evil.qar"), raw_archive(0, {{"..", 3632, 0, 3, 0, 0},
         {"../evil", 3632, 1, 3, 0, 0}, {"a/b", 3632, 2, 3, 0, 0}, {"a\\b", 3632, 3, 3, 0, 0}}, "NEW"));
     write_file(dir.file("self.qar"), raw_archive(0, {{"self.qar", 3632, 0, 3, 0, 0}}, "NEW"));
+    write_file(dir.file("broken.qar"), raw_archive(0, {{"broken", 3632, 0, 3, 0, (100u << 8) | 2}}, "NEW"));
+    write_file(dir.file("broken"), "previous");
     write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
     write_file(dir.file("new.txt"), "new");
     write_file(dir.file("a.txt"), "on disk");
@@ -156,15 +159,17 @@ TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
 }
 
 // An add or sync that stores nothing leaves no new archive and an existing one as it was;
-// an extraction that would land outside the folder or on the archive writes nothing.
+// an extraction that would land outside the folder or on the archive, or a record that
+// does not decode, writes nothing (and leaves the old file).
 TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
     const std::string none = "ERROR: no record in qar \"game.qar\" matches \"nosuch\", nothing ";
     const std::string missing = "\"nosuch\": no such file or directory, nothing stored\n";
     const std::string not_created = "qartool: nothing stored, qar \"new.qar\" not created\n";
     const std::string one_not_stored = "qartool: 1 of 1 files not stored\n";
     const std::string plain = "\": not a plain file name\n";
-    const std::string over_itself = "ERROR: not extracting \"self.qar\" over the qar file being "
-                                    "read\nqartool: 1 of 1 records not extracted\n";
+    const std::string one_not_extracted = "qartool: 1 of 1 records not extracted\n";
+    const std::string over_itself =
+        "ERROR: not extracting \"self.qar\" over the qar file being read\n" + one_not_extracted;
     expect_cases({
         {{"a", "game.qar", "nosuch.txt", "*.zip"}, 2, "",
          "\"nosuch.txt\": no such file or directory, nothing stored\n"
@@ -178,6 +183,8 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          "ERROR: not extracting \"a\\b" + plain + "qartool: 4 of 4 records not extracted\n", false},
         {{"x", "self.qar"}, 2, "", over_itself, false},
         {{"-o", "sub/..", "x", "self.qar"}, 2, "", over_itself, false},  // a folder that exists
+        {{"x", "broken.qar"}, 2, "", "ERROR: could not read \"broken\" from qar \"broken.qar\"\nERROR: "
+         "error -4 during compression library operation: input overrun\n" + one_not_extracted, false},
         {{"x", "game.qar"}, 2, "a.txt\nb.def\n",
          "ERROR: could not write to file \"c.txt\"\nERROR: " + std::string(strerror(EISDIR)) +
              "\nqartool: 1 of 3 records not extracted\n"},
@@ -316,62 +323,37 @@ TEST(QartoolCli, DeleteMarksEachMatchPatternByPatternInNameOrder) {
         EXPECT_EQ(r.name == "b.d" ? 0u : 1u, r.flags) << r.name << " #" << r.index;
 }
 
-const std::string ONE_NOT_EXTRACTED = "qartool: 1 of 1 records not extracted\n";
-
-// Lays out work/game.qar holding the entries (their data "NEW") below dir; returns work.
-std::string lay_out_extraction(const TempDir& dir, const std::vector<RawEntry>& entries) {
-    fs::create_directories(dir.file("work"));
-    write_file(dir.file("work/game.qar"), raw_archive(0, entries, "NEW"));
-    return dir.file("work");
-}
+// Each test in the scene of the status tests.
+struct Extract : ::testing::Test {
+    TempDir dir;
+    void SetUp() override { lay_out_scene(dir); }
+};
 
 // -o into a new nested folder (a backslash between folders) makes every folder of it.
-TEST(Extract, IntoANewNestedFolderMakesItAndFillsIt) {
-    TempDir dir;
-    const std::string work = lay_out_extraction(dir, {{"a.txt", 3632, 0, 3, 0, 0}});
-    expect_qartool(work, {"-o", "out/deep\\er", "x", "game.qar"}, 0, "a.txt\n", "");
-    EXPECT_EQ("NEW", read_file(work + "/out/deep/er/a.txt"));
+TEST_F(Extract, IntoANewNestedFolderMakesItAndFillsIt) {
+    expect_qartool(dir.path, {"-o", "out/deep\\er", "x", "game.qar", "a.txt"}, 0, "a.txt\n", "");
+    EXPECT_EQ("alpha", read_file(dir.file("out/deep/er/a.txt")));
 }
 
-TEST(Extract, ALinkAtTheDestinationIsReplacedNotFollowed) {
-    TempDir dir;
-    const std::string work = lay_out_extraction(dir, {{"out.txt", 3632, 0, 3, 0, 0}});
-    write_file(dir.file("victim"), "keep me");
-    if (!make_symlink("../victim", work + "/out.txt"))
-        GTEST_SKIP() << "this system makes no symbolic links";
-    expect_qartool(work, {"x", "game.qar"}, 0, "out.txt\n", "");
-    EXPECT_EQ("keep me", read_file(dir.file("victim"))) << "written through the link";
-    EXPECT_EQ("NEW", read_file(work + "/out.txt"));
+TEST_F(Extract, ALinkAtTheDestinationIsReplacedNotFollowed) {
+    fs::remove(dir.file("a.txt"));
+    if (!make_symlink("plain", dir.file("a.txt"))) GTEST_SKIP() << "this system makes no symbolic links";
+    expect_qartool(dir.path, {"x", "game.qar", "a.txt"}, 0, "a.txt\n", "");
+    EXPECT_EQ("a file in the way", read_file(dir.file("plain"))) << "written through the link";
+    EXPECT_EQ("alpha", read_file(dir.file("a.txt")));
 }
 
-TEST(Extract, ARecordThatFailsToDecodeLeavesTheOldFile) {
-    TempDir dir;
-    const std::string work = lay_out_extraction(dir, {{"broken", 3632, 0, 3, 0, (100u << 8) | 2}});
-    write_file(work + "/broken", "previous");
-    expect_qartool(work, {"x", "game.qar"}, 2, "",
-                   "ERROR: could not read \"broken\" from qar \"game.qar\"\n"
-                   "ERROR: error -4 during compression library operation: input overrun\n" +
-                       ONE_NOT_EXTRACTED);
-    EXPECT_EQ("previous", read_file(work + "/broken"));
-    EXPECT_EQ("broken\ngame.qar\n", list_directory(work)) << "a temporary file stayed";
-}
-
-TEST(Extract, AReplacedFileKeepsItsPermissionBits) {
-    TempDir dir;
-    const std::string work = lay_out_extraction(dir, {{"tool.sh", 3632, 0, 3, 0, 0}});
-    write_file(work + "/tool.sh", "old");
-    if (!set_permissions(work + "/tool.sh", 0750))
-        GTEST_SKIP() << "this system keeps no permission bits";
-    expect_qartool(work, {"x", "game.qar"}, 0, "tool.sh\n", "");
-    EXPECT_EQ("NEW", read_file(work + "/tool.sh"));
-    EXPECT_EQ(0750, permissions(work + "/tool.sh")) << "the replaced file's mode was not kept";
+TEST_F(Extract, AReplacedFileKeepsItsPermissionBits) {
+    if (!set_permissions(dir.file("a.txt"), 0750)) GTEST_SKIP() << "this system keeps no permission bits";
+    expect_qartool(dir.path, {"x", "game.qar", "a.txt"}, 0, "a.txt\n", "");
+    EXPECT_EQ("alpha", read_file(dir.file("a.txt")));
+    EXPECT_EQ(0750, permissions(dir.file("a.txt"))) << "the replaced file's mode was not kept";
 }
 
 // A record of 1 GiB (stored as it is, in a sparse file) where the process may map 256 MiB.
-TEST(Extract, RunningOutOfMemoryEndsWithStatus107) {
+TEST_F(Extract, RunningOutOfMemoryEndsWithStatus107) {
     if (memory_limit_missing() != nullptr || !file_exists("/usr/bin/prlimit"))
         GTEST_SKIP() << "no limit on a child's memory here";
-    TempDir dir;
     write_file(dir.file("huge.qar"), raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));
     fs::resize_file(dir.file("huge.qar"), 3632 + (uintmax_t(1) << 30));
     const ProcessResult r = run_process(
