@@ -97,21 +97,6 @@ TEST(KeepExisting, ExtractWithNNeverReplacesAFileAndNamesEachOneKept) {
     EXPECT_EQ("AAA", read_file(dir.file("a.txt"))) << "without -n the file is replaced";
 }
 
-// 2040-06-15 12:00 UTC is stored as the seconds of 2040-07-15 12:00, past 2^31.
-TEST(LateDates, ATimeIn2040ComesBackThroughListAndExtract) {
-    TempDir dir, out;
-    write_file(dir.file("late.txt"), "from the future");
-    set_write_time(dir.file("late.txt"), 2223374400);
-    expect_qartool(dir.path, {"a", "g.qar", "late.txt"}, 0, "file: late.txt\n", "");
-    const std::vector<RawEntry> entries = raw_entries(read_file(dir.file("g.qar")));
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(2225966400u, entries[0].time) << "the stored time field";
-    const ProcessResult list = qartool(dir.path, {"l", "g.qar"});
-    EXPECT_NE(std::string::npos, list.out.find(" 2040-06-15 12:00:00 None \n")) << list.out;
-    expect_qartool(out.path, {"x", dir.file("g.qar")}, 0, "late.txt\n", "");
-    EXPECT_EQ(2223374400, write_time(out.file("late.txt"))) << "the extracted file's time";
-}
-
 // Files of 64 KiB and more are compressed in two parts, one per method:
 // far.bin repeats itself 1500 bytes back (LZO1X does better), steps.bin in short steps
 // (LZO1Y does better). Each must be stored with the method that wins on it.

@@ -118,6 +118,7 @@ void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("self.qar"), raw_archive(0, {{"self.qar", 3632, 0, 3, 0, 0}}, "NEW"));
     write_file(dir.file("broken.qar"), raw_archive(0, {{"broken", 3632, 0, 3, 0, (100u << 8) | 2}}, "NEW"));
     write_file(dir.file("broken"), "previous");
+    write_file(dir.file("empty.qar"), "");  // what an add killed right after creating it leaves
     write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
     write_file(dir.file("new.txt"), "new");
     write_file(dir.file("a.txt"), "on disk");
@@ -149,6 +150,7 @@ TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
         {{"a", "new.qar", "sub/*.*"}, 0, "file: deep.txt\nfile: readme\n", ""},  // as on Windows
         {{"x", "game.qar", "*.DEF"}, 0, "b.def\n", ""},
         {{"d", "game.qar", "A.TXT"}, 0, "a.txt\n", ""},
+        {{"a", "empty.qar", "new.txt"}, 0, "file: new.txt\n", ""},
         {{"add", "new.qar", "new.txt"}, 0, "file: new.txt\n", ""},  // commands as words
         {{"Update", "game.qar", "a.txt"}, 0, "file: a.txt\n", ""},
         {{"DELETE", "game.qar", "b.def"}, 0, "b.def\n", ""},
@@ -263,33 +265,26 @@ TEST(QartoolStatus, AFileWhoseNameCouldNeverBeExtractedIsNotStored) {
                    "qartool: 1 of 1 files not stored\n");
 }
 
-// What an add killed right after creating the archive leaves.
-TEST(QartoolCli, AddTurnsAnEmptyFileInTheArchivesPlaceIntoTheArchive) {
-    TempDir dir;
-    write_file(dir.file("f"), "abc");
-    write_file(dir.file("e.qar"), "");
-    expect_qartool(dir.path, {"a", "e.qar", "f"}, 0, "file: f\n", "");
-    EXPECT_EQ(raw_header(1, 0), read_file(dir.file("e.qar")).substr(0, 28));
-}
-
-// Rows in name order, deleted records left out, control characters shown as '?'.
+// Rows in name order, deleted records left out, control characters shown as '?', a date
+// past 2038 (stored as 2040-07-15 12:00, past 2^31).
 TEST(QartoolCli, ListingRowsAndTotals) {
     TempDir dir;
     write_file(dir.file("game.qar"),
                raw_archive(0, {{"big.bin", 3632, 0, 5000, 1422086400u, (9000000u << 8) | 4},
                                {"gone.txt", 3632, 1, 4, 1408098600u, 1},
                                {"odd\x1b[2J", 3632, 2, 10, 0xFFFFFFFFu, 6},
-                               {"readme.txt", 3632, 3, 431, 1408098600u, (1200u << 8) | 2}},
+                               {"readme.txt", 3632, 3, 431, 2225966400u, (1200u << 8) | 2}},
                            std::string(5000, 'x')));
     expect_qartool(dir.path, {"list", "game.qar"}, 0,
                    as_text(read_file(QARTOOL_GOLDEN "/listing.txt")), "");
 }
 
-// Run nine hours east of UTC: records and extracted files keep UTC times.
+// Run nine hours east of UTC: records and extracted files keep UTC times, also past 2038.
 TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
     TempDir dir, out;
     write_files(dir.path, {{"a.txt", std::string(3000, 't')}, {"empty.txt", ""},
-                           {"data/sub/Noise.BIN", "0123456789"}}, 1419408000);  // 2014-12-24 08:00 UTC
+                           {"data/sub/Noise.BIN", "0123456789"}}, 1419408000);  // 2014-12-24 08:00
+    set_write_time(dir.file("data/sub/Noise.BIN"), 2223374400);                   // 2040-06-15 12:00
     const bool looped = make_symlink("..", dir.file("data/sub/up"));
     expect_qartool(dir.path, {"-p", "secret", "a", "game.qar", "a.txt", "a.txt", "empty.txt",
                               "game.qar", "data\\"}, 2,
@@ -303,14 +298,16 @@ TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
         {"TZ=XST-9"});
     const std::string b = read_file(dir.file("game.qar"));
     EXPECT_EQ(raw_header(2, password_key("secret")), b.substr(0, 28));
-    for (const RawEntry& r : raw_entries(b))
-        EXPECT_EQ(1422086400u, r.time) << r.name << " stored as 2015-01-24 08:00";
+    const std::vector<RawEntry> e = raw_entries(b);
+    ASSERT_EQ(2u, e.size());
+    EXPECT_EQ(1422086400u, e[0].time) << "a.txt not stored as 2015-01-24 08:00";
+    EXPECT_EQ(2225966400u, e[1].time) << "Noise.BIN not stored as 2040-07-15 12:00";
     expect_qartool(out.path, {"-p", "secret", "x", dir.file("game.qar")}, 0,
                    "a.txt\nnoise.bin\n", "", {"TZ=XST-9"});
     EXPECT_EQ(read_file(dir.file("a.txt")), read_file(out.file("a.txt")));
     EXPECT_EQ("0123456789", read_file(out.file("noise.bin")));
     EXPECT_EQ(1419408000, write_time(out.file("a.txt")));
-    EXPECT_EQ(1419408000, write_time(out.file("noise.bin")));
+    EXPECT_EQ(2223374400, write_time(out.file("noise.bin")));
 }
 
 // Each pattern in turn, its matches in name order; records sharing a name are each marked.

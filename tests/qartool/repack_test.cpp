@@ -1,6 +1,4 @@
-// The repack loop through the built program: s against archives laid out by the format's
-// rules, -x leaving out files, folders and records, names read from @lists, and c -z
-// giving the archive that add writes.
+// Sync, -x, @lists and c -z through the built program.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -99,12 +97,8 @@ void expect_repack_cases(const std::vector<RepackCase>& cases) {
     for (const RepackCase& c : cases) {
         SCOPED_TRACE(shown(c.args));
         TempDir dir;
-        fs::create_directories(dir.file("mod/Sub"));
-        fs::create_directories(dir.file("mod/cache"));
-        write_file(dir.file("mod/keep.txt"), "keep");
-        write_file(dir.file("mod/junk.tmp"), "junk");
-        write_file(dir.file("mod/Sub/deep.TMP"), "deep");
-        write_file(dir.file("mod/cache/inner.txt"), "inner");
+        write_files(dir.file("mod"), {{"keep.txt", "keep"}, {"junk.tmp", "junk"},
+                                      {"Sub/deep.TMP", "deep"}, {"cache/inner.txt", "inner"}}, 1400000000);
         write_file(dir.file("ignore.txt"), "*.tmp\r\ncache\r\n");
         write_file(dir.file("files.txt"), "mod\n");
         write_file(dir.file("wanted.txt"), "c.txt\r\n\r\n   \na.txt\n");
