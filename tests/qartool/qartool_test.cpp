@@ -103,8 +103,8 @@ struct StatusCase {
 
 // game.qar holds a.txt, b.def and c.txt (a folder of that name blocks its extraction);
 // odd.qar holds "lost", whose slot lies beyond the tables; locked.qar has a password;
-// evil.qar holds names that would land outside the folder, self.qar its own name, and
-// broken.qar a record that does not decode.
+// evil.qar holds names that would land outside the folder, self.qar its own name,
+// broken.qar a record that does not decode, damaged.qar one whose bytes lie past its end.
 void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("game.qar"), raw_archive(0, {{"a.txt", 3632, 0, 5, 1408098600u, 0},
                                                      {"b.def", 3637, 1, 5, 1408098600u, 0},
@@ -119,6 +119,8 @@ void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("broken.qar"), raw_archive(0, {{"broken", 3632, 0, 3, 0, (100u << 8) | 2}}, "NEW"));
     write_file(dir.file("broken"), "previous");
     write_file(dir.file("empty.qar"), "");  // what an add killed right after creating it leaves
+    write_file(dir.file("damaged.qar"), raw_archive(0, {{"bad", 3632, 0, 1000, 0, 0},
+                                                        {"plain.bin", 3632, 1, 5, 0, 0}}, "plain"));
     write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
     write_file(dir.file("new.txt"), "new");
     write_file(dir.file("a.txt"), "on disk");
@@ -162,7 +164,7 @@ TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
 
 // An add or sync that stores nothing leaves no new archive and an existing one as it was;
 // an extraction that would land outside the folder or on the archive, or a record that
-// does not decode, writes nothing (and leaves the old file).
+// does not decode, writes nothing (and leaves the old file); so does compacting a damaged qar.
 TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
     const std::string none = "ERROR: no record in qar \"game.qar\" matches \"nosuch\", nothing ";
     const std::string missing = "\"nosuch\": no such file or directory, nothing stored\n";
@@ -185,6 +187,9 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          "ERROR: not extracting \"a\\b" + plain + "qartool: 4 of 4 records not extracted\n", false},
         {{"x", "self.qar"}, 2, "", over_itself, false},
         {{"-o", "sub/..", "x", "self.qar"}, 2, "", over_itself, false},  // a folder that exists
+        {{"c", "damaged.qar"}, 2, "", "ERROR: \"bad\" in qar \"damaged.qar\" is damaged: its stored "
+         "bytes lie beyond the end of the file\nqartool: 1 of 2 records damaged, qar not compacted\n",
+         false},
         {{"x", "broken.qar"}, 2, "", "ERROR: could not read \"broken\" from qar \"broken.qar\"\nERROR: "
          "error -4 during compression library operation: input overrun\n" + one_not_extracted, false},
         {{"x", "game.qar"}, 2, "a.txt\nb.def\n",
