@@ -34,32 +34,6 @@ TEST(TestCommand, EachKindOfDamageIsNamedWithItsReasonAndEndsTwo) {
     }
 }
 
-// Table 0 full, table 1 behind it at 3632, and "bad" pointing into table 1.
-TEST(TestCommand, StoredBytesInsideALaterDirectoryTableAreDamage) {
-    TempDir dir;
-    std::vector<RawEntry> entries;
-    for (int i = 0; i < 99; ++i) entries.push_back({"r" + std::to_string(i), 7236, i, 1, 0, 0});
-    entries.push_back({"bad", 3640, 99, 4, 0, 0});
-    write_file(dir.file("game.qar"),
-               raw_header(100, 0) + raw_table(3632, entries) + raw_table(0) + "x");
-    expect_qartool(dir.path, {"t", "game.qar", "bad", "r7"}, 2,
-                   test_line("bad", "damaged") + test_line("r7", "OK") +
-                       "2 records tested, 1 damaged\n",
-                   "ERROR: \"bad\" in qar \"game.qar\" is damaged: its stored bytes overlap "
-                   "directory table 1\nqartool: 1 of 2 records damaged\n");
-}
-
-// The header counts one record, the table holds two: an add stopped before its last write.
-TEST(TestCommand, AnArchiveLeftByAnInterruptedAddIsSaidSoButIsNoDamage) {
-    TempDir dir;
-    write_file(dir.file("game.qar"), raw_header(1, 0) + raw_table(0, {{"a.txt", 3632, 0, 2, 0, 0},
-                                                   {"b.txt", 3634, 1, 2, 0, 0}}) + "aabb");
-    expect_qartool(dir.path, {"t", "game.qar"}, 0,
-                   "qar \"game.qar\" was left by an interrupted add: its last record is "
-                   "complete, and the next add completes the qar\n" + test_line("a.txt", "OK") +
-                       test_line("b.txt", "OK") + "2 records tested, 0 damaged\n", "");
-}
-
 // z.txt (compressed) kept, b.bin deleted, c.txt updated (stored uncompressed, its old data
 // left behind): the records keep their index order, which is not their name order, and
 // their stored bytes.
@@ -90,17 +64,6 @@ TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
         << "the compacted archive is not the appended live records";
     EXPECT_EQ("b.bin\nc.txt\ngame.qar\nz.txt\n", list_directory(dir.path))
         << "a temporary file stayed";
-}
-
-TEST(CompactCommand, KeepsTheArchivesPermissionBits) {
-    TempDir dir;
-    write_file(dir.file("game.qar"),
-               raw_archive(0, {{"a.txt", 3632, 0, 2, 0, 0}, {"b.txt", 3634, 1, 2, 0, 0}}, "aabb"));
-    if (!set_permissions(dir.file("game.qar"), 0640))
-        GTEST_SKIP() << "this system keeps no permission bits";
-    expect_qartool(dir.path, {"c", "game.qar"}, 0,
-                   "2 records, 3636 bytes before, 3636 bytes after\n", "");
-    EXPECT_EQ(0640, permissions(dir.file("game.qar")));
 }
 
 }  // namespace

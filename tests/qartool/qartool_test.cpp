@@ -104,7 +104,9 @@ struct StatusCase {
 // game.qar holds a.txt, b.def and c.txt (a folder of that name blocks its extraction);
 // odd.qar holds "lost", whose slot lies beyond the tables; locked.qar has a password;
 // evil.qar holds names that would land outside the folder, self.qar its own name,
-// broken.qar a record that does not decode, damaged.qar one whose bytes lie past its end.
+// broken.qar a record that does not decode, damaged.qar one whose bytes lie past its end,
+// tables.qar one whose bytes lie inside a later directory table; halfway.qar was left by an
+// add stopped before its last write (its header counts one record, its table holds two).
 void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("game.qar"), raw_archive(0, {{"a.txt", 3632, 0, 5, 1408098600u, 0},
                                                      {"b.def", 3637, 1, 5, 1408098600u, 0},
@@ -121,6 +123,12 @@ void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("empty.qar"), "");  // what an add killed right after creating it leaves
     write_file(dir.file("damaged.qar"), raw_archive(0, {{"bad", 3632, 0, 1000, 0, 0},
                                                         {"plain.bin", 3632, 1, 5, 0, 0}}, "plain"));
+    write_file(dir.file("halfway.qar"), raw_header(1, 0) + raw_table(0, {{"a.txt", 3632, 0, 2, 0, 0},
+                                                   {"b.txt", 3634, 1, 2, 0, 0}}) + "aabb");
+    std::vector<RawEntry> full;  // table 0 full, table 1 at 3632, "bad" pointing into it
+    for (int i = 0; i < 99; ++i) full.push_back({"r" + std::to_string(i), 7236, i, 1, 0, 0});
+    full.push_back({"bad", 3640, 99, 4, 0, 0});
+    write_file(dir.file("tables.qar"), raw_header(100, 0) + raw_table(3632, full) + raw_table(0) + "x");
     write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
     write_file(dir.file("new.txt"), "new");
     write_file(dir.file("a.txt"), "on disk");
@@ -159,6 +167,9 @@ TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
         {{"compact", "game.qar"}, 0, "3 records, 3647 bytes before, 3647 bytes after\n", ""},
         {{"test", "game.qar", "a.txt"}, 0, test_line("a.txt", "OK") + "1 records tested, 0 damaged\n", ""},
         {{"-o", "out", "extract", "game.qar", "a.txt"}, 0, "a.txt\n", ""},
+        {{"t", "halfway.qar"}, 0, "qar \"halfway.qar\" was left by an interrupted add: its last "
+         "record is complete, and the next add completes the qar\n" + test_line("a.txt", "OK") +
+         test_line("b.txt", "OK") + "2 records tested, 0 damaged\n", ""},
     });
 }
 
@@ -187,6 +198,9 @@ TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
          "ERROR: not extracting \"a\\b" + plain + "qartool: 4 of 4 records not extracted\n", false},
         {{"x", "self.qar"}, 2, "", over_itself, false},
         {{"-o", "sub/..", "x", "self.qar"}, 2, "", over_itself, false},  // a folder that exists
+        {{"t", "tables.qar", "bad", "r7"}, 2, test_line("bad", "damaged") + test_line("r7", "OK") +
+         "2 records tested, 1 damaged\n", "ERROR: \"bad\" in qar \"tables.qar\" is damaged: its "
+         "stored bytes overlap directory table 1\nqartool: 1 of 2 records damaged\n", false},
         {{"c", "damaged.qar"}, 2, "", "ERROR: \"bad\" in qar \"damaged.qar\" is damaged: its stored "
          "bytes lie beyond the end of the file\nqartool: 1 of 2 records damaged, qar not compacted\n",
          false},
@@ -257,19 +271,6 @@ TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
     });
 }
 
-TEST(QartoolStatus, AFileWhoseNameCouldNeverBeExtractedIsNotStored) {
-    TempDir dir;
-    lay_out_scene(dir);
-    try {
-        write_file(dir.file("odd/bell\a"), "ring");
-    } catch (const std::exception&) {
-        GTEST_SKIP() << "this system takes no control character in a file name";
-    }
-    expect_qartool(dir.path, {"a", "game.qar", "odd"}, 2, "dir: odd\nfile: bell?\n",
-                   "\"bell?\": a name that could not be extracted again, not stored\n"
-                   "qartool: 1 of 1 files not stored\n");
-}
-
 // Rows in name order, deleted records left out, control characters shown as '?', a date
 // past 2038 (stored as 2040-07-15 12:00, past 2^31).
 TEST(QartoolCli, ListingRowsAndTotals) {
@@ -326,18 +327,29 @@ TEST(QartoolCli, DeleteMarksEachMatchPatternByPatternInNameOrder) {
 }
 
 // Each test in the scene of the status tests.
-struct Extract : ::testing::Test {
+struct Scene : ::testing::Test {
     TempDir dir;
     void SetUp() override { lay_out_scene(dir); }
 };
 
+TEST_F(Scene, AFileWhoseNameCouldNeverBeExtractedIsNotStored) {
+    try {
+        write_file(dir.file("odd/bell\a"), "ring");
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "this system takes no control character in a file name";
+    }
+    expect_qartool(dir.path, {"a", "game.qar", "odd"}, 2, "dir: odd\nfile: bell?\n",
+                   "\"bell?\": a name that could not be extracted again, not stored\n"
+                   "qartool: 1 of 1 files not stored\n");
+}
+
 // -o into a new nested folder (a backslash between folders) makes every folder of it.
-TEST_F(Extract, IntoANewNestedFolderMakesItAndFillsIt) {
+TEST_F(Scene, ExtractIntoANewNestedFolderMakesItAndFillsIt) {
     expect_qartool(dir.path, {"-o", "out/deep\\er", "x", "game.qar", "a.txt"}, 0, "a.txt\n", "");
     EXPECT_EQ("alpha", read_file(dir.file("out/deep/er/a.txt")));
 }
 
-TEST_F(Extract, ALinkAtTheDestinationIsReplacedNotFollowed) {
+TEST_F(Scene, ExtractReplacesALinkAtTheDestinationNotFollowsIt) {
     fs::remove(dir.file("a.txt"));
     if (!make_symlink("plain", dir.file("a.txt"))) GTEST_SKIP() << "this system makes no symbolic links";
     expect_qartool(dir.path, {"x", "game.qar", "a.txt"}, 0, "a.txt\n", "");
@@ -345,15 +357,21 @@ TEST_F(Extract, ALinkAtTheDestinationIsReplacedNotFollowed) {
     EXPECT_EQ("alpha", read_file(dir.file("a.txt")));
 }
 
-TEST_F(Extract, AReplacedFileKeepsItsPermissionBits) {
+TEST_F(Scene, AFileReplacedByExtractKeepsItsPermissionBits) {
     if (!set_permissions(dir.file("a.txt"), 0750)) GTEST_SKIP() << "this system keeps no permission bits";
     expect_qartool(dir.path, {"x", "game.qar", "a.txt"}, 0, "a.txt\n", "");
     EXPECT_EQ("alpha", read_file(dir.file("a.txt")));
     EXPECT_EQ(0750, permissions(dir.file("a.txt"))) << "the replaced file's mode was not kept";
 }
 
+TEST_F(Scene, ACompactedArchiveKeepsItsPermissionBits) {
+    if (!set_permissions(dir.file("game.qar"), 0640)) GTEST_SKIP() << "this system keeps no permission bits";
+    expect_qartool(dir.path, {"c", "game.qar"}, 0, "3 records, 3647 bytes before, 3647 bytes after\n", "");
+    EXPECT_EQ(0640, permissions(dir.file("game.qar")));
+}
+
 // A record of 1 GiB (stored as it is, in a sparse file) where the process may map 256 MiB.
-TEST_F(Extract, RunningOutOfMemoryEndsWithStatus107) {
+TEST_F(Scene, ExtractRunningOutOfMemoryEndsWithStatus107) {
     if (memory_limit_missing() != nullptr || !file_exists("/usr/bin/prlimit"))
         GTEST_SKIP() << "no limit on a child's memory here";
     write_file(dir.file("huge.qar"), raw_archive(0, {{"huge", 3632, 0, 1u << 30, 0, 0}}, ""));

@@ -8,20 +8,21 @@
 
 namespace {
 
+// failing: how many reads still fail as memory running out would; of two, the first
+// throws as the decoder itself runs out of memory, the second says so.
 struct FakeRecords {
-    size_t passing_once = SIZE_MAX;  // fails once as memory running out would
-    bool throw_once = false;         // the decoder itself runs out of memory once
+    int failing = 0;
 };
 
 DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* bytes,
                           std::string* why) {
     FakeRecords* f = static_cast<FakeRecords*>(context);
-    if (f->throw_once) {
-        f->throw_once = false;
+    if (f->failing == 2) {
+        f->failing = 1;
         throw std::bad_alloc();
     }
-    if (record == f->passing_once) {
-        f->passing_once = SIZE_MAX;
+    if (f->failing == 1) {
+        f->failing = 0;
         *why = "no memory";
         return DECODE_PASSING;
     }
@@ -53,8 +54,7 @@ TEST(RecordCache, TheRecordUsedLongestAgoGoesWhenTheBoundIsPassed) {
 
 TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
     FakeRecords f;
-    f.passing_once = 0;
-    f.throw_once = true;  // first the decoder throws, then it says so
+    f.failing = 2;
     RecordCache cache;
     cache_init(&cache, 1, 100, fake_decode, &f);
     for (int attempt = 0; attempt < 2; ++attempt) {
