@@ -55,7 +55,8 @@ TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
     const uint32_t z_size = uint32_t(z.size());
     const std::string expected =
         raw_header(2, 77) + raw_table(0, {{"z.txt", 3632, 0, z_size, e[0].time, e[0].flags},
-                                          {"c.txt", 3632 + z_size, 1, 3004, e[2].time, e[2].flags}}) +
+                                          {"c.txt", 3632 + z_size, 1, 3004, e[2].time,
+                                           e[2].flags}}) +
         z + old.substr(e[2].data_offset, e[2].stored_size);
     expect_qartool(dir.path, {"-k", "77", "c", "game.qar"}, 0,
                    "2 records, " + std::to_string(old.size()) + " bytes before, " +

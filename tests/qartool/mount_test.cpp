@@ -1,7 +1,5 @@
-// qartool m, end to end: the built program mounts archives in scratch folders through
-// FUSE, and the tests read the folder as any program would. They need a usable /dev/fuse
-// and fusermount3 (CI runs as root); elsewhere they skip and say why. Every mount is
-// undone by a guard, also when a test fails.
+// qartool m, end to end, read as any program would. The tests need a usable /dev/fuse and
+// fusermount3 (CI runs as root); elsewhere they skip and say why.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -33,7 +31,6 @@ bool is_mount_point(const std::string& folder) {
     return stat((folder + "/..").c_str(), &parent) == 0 && here.st_dev != parent.st_dev;
 }
 
-// fusermount3's exit status.
 int fusermount(const std::string& folder, const char* how) {
     return run_process({"/bin/sh", "-c", std::string("fusermount3 ") + how + " -- \"$0\"", folder},
                        "/").status;
@@ -63,13 +60,16 @@ void make_shared_archives() {
     const size_t sizes[] = {1, 70000, 300000, 513};
     std::vector<std::string> many;
     for (unsigned i = 0; i < 4; ++i)
-        write_files(src, {{game[i], sample(sizes[i], i, game[i].back() == 't')}}, 1300000000 + i * 86461);
+        write_files(src, {{game[i], sample(sizes[i], i, game[i].back() == 't')}},
+                    1300000000 + i * 86461);
     for (unsigned i = 0; i < 24; ++i) {
         many.push_back("f" + std::to_string(i) + ".dat");
         write_files(src, {{many.back(), sample(20000 + i * 997, i, i % 2)}}, 1300000000);
     }
     const std::pair<std::vector<std::string>, std::vector<std::string>> adds[] = {
-        {{"a", "game.qar"}, game}, {{"-p", "secret", "a", "masked.qar"}, game}, {{"a", "many.qar"}, many}};
+        {{"a", "game.qar"}, game},
+        {{"-p", "secret", "a", "masked.qar"}, game},
+        {{"a", "many.qar"}, many}};
     for (const auto& [options, names] : adds) {
         std::vector<std::string> args = options;
         args.insert(args.end(), names.begin(), names.end());
@@ -78,14 +78,10 @@ void make_shared_archives() {
     write_file(src + "/damaged.qar",
                raw_archive(0, {{"good.txt", 3632, 0, 4, 0, 0},
                                {"broken.txt", 3636, 1, 6, 0, (100u << 8) | 2},
-                               {"twice.txt", 3642, 8, 5, 0, 0},
-                               {"after.txt", 3642, 2, 5, 0, 0},
-                               {"../up", 3632, 3, 4, 0, 0},
-                               {"a/b", 3632, 4, 4, 0, 0},
-                               {"ring\a", 3632, 5, 4, 0, 0},
-                               {"gone.txt", 3632, 6, 4, 0, 1},
-                               {"twice.txt", 3632, 7, 4, 0, 0},
-                               {"..", 3632, 9, 4, 0, 0},
+                               {"twice.txt", 3642, 8, 5, 0, 0}, {"after.txt", 3642, 2, 5, 0, 0},
+                               {"../up", 3632, 3, 4, 0, 0}, {"a/b", 3632, 4, 4, 0, 0},
+                               {"ring\a", 3632, 5, 4, 0, 0}, {"gone.txt", 3632, 6, 4, 0, 1},
+                               {"twice.txt", 3632, 7, 4, 0, 0}, {"..", 3632, 9, 4, 0, 0},
                                {"del\x7f", 3632, 10, 4, 0, 0}}, "goodzzzzzzafter"));
 }
 

@@ -30,7 +30,6 @@ DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* by
     return DECODE_DONE;
 }
 
-// Reads the record and checks that it holds what the fake decoder makes.
 void expect_record(RecordCache* cache, size_t record) {
     const CacheRead read = cache_read(cache, record);
     ASSERT_TRUE(read.bytes) << "record " << record << ": " << read.why;

@@ -12,7 +12,6 @@
 #include "qar_bytes.h"
 #include "test_support.h"
 
-// Runs the built program in cwd with the arguments.
 inline ProcessResult qartool(const std::string& cwd, std::vector<std::string> args,
                              const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), QARTOOL_PATH);
