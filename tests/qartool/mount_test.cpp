@@ -104,11 +104,13 @@ struct Mount : ::testing::Test {
 
     void use(const std::string& archive) { write_file(dir.file("game.qar"), source(archive)); }
 
-    // Starts qartool with the arguments in dir and waits until it says the folder is
-    // mounted; fails the test with its output when it ends instead.
-    void start(std::vector<std::string> args) {
-        args.insert(args.begin(), QARTOOL_PATH);
-        process = start_process(args, dir.path);
+    // Mounts a copy of the archive at mnt (qartool [options] m game.qar mnt) and waits until
+    // qartool says so; fails the test with its output when it ends instead.
+    void start(const std::string& archive, std::vector<std::string> options = {}) {
+        use(archive);
+        options.insert(options.begin(), QARTOOL_PATH);
+        options.insert(options.end(), {"m", "game.qar", "mnt"});
+        process = start_process(options, dir.path);
         const std::string line = read_output_line(process);
         if (line.find("mounted at") != std::string::npos) return;
         end();
@@ -131,8 +133,7 @@ struct Mount : ::testing::Test {
 
 // Every file of the folder against qartool x of the same archive.
 TEST_F(Mount, EveryFileOfAMaskedArchiveMatchesWhatExtractWrites) {
-    use("masked.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"-p", "secret", "m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("masked.qar", {"-p", "secret"}));
     const ProcessResult extracted = qartool(dir.path, {"-p", "secret", "-o", "x", "x", "game.qar"});
     ASSERT_EQ(0, extracted.status) << extracted.err;
     ASSERT_EQ(list_directory(dir.file("x")), list_directory(mnt)) << "the folder lists other names";
@@ -145,8 +146,7 @@ TEST_F(Mount, EveryFileOfAMaskedArchiveMatchesWhatExtractWrites) {
 }
 
 TEST_F(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
-    use("damaged.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("damaged.qar"));
     EXPECT_EQ(EIO, read_errno(mnt + "/broken.txt"));
     EXPECT_EQ(EIO, read_errno(mnt + "/broken.txt")) << "the second read";
     EXPECT_EQ("good", read_file(mnt + "/good.txt"));
@@ -159,8 +159,7 @@ TEST_F(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
 }
 
 TEST_F(Mount, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
-    use("damaged.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("damaged.qar"));
     EXPECT_EQ("after.txt\nbroken.txt\ngood.txt\ntwice.txt\n", list_directory(mnt));
     EXPECT_FALSE(file_exists(dir.file("up"))) << "a name reached outside the folder";
     end();
@@ -176,8 +175,7 @@ TEST_F(Mount, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
 
 // The archive lists its records by name; the folder lists them by index.
 TEST_F(Mount, FilesComeInIndexOrderAndANameSharedShowsTheLaterRecord) {
-    use("damaged.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("damaged.qar"));
     std::string order;
     for (const auto& file : std::filesystem::directory_iterator(mnt))
         order += file.path().filename().string() + " ";
@@ -188,8 +186,7 @@ TEST_F(Mount, FilesComeInIndexOrderAndANameSharedShowsTheLaterRecord) {
 // Each reader walks the files from another starting point, so that readers meet on one
 // record as well as on different ones.
 TEST_F(Mount, ParallelReadersAllGetTheRecordsBytes) {
-    use("many.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("many.qar"));
     std::vector<std::string> wrong[6];
     std::vector<std::thread> readers;
     for (int r = 0; r < 6; ++r) {
@@ -205,8 +202,7 @@ TEST_F(Mount, ParallelReadersAllGetTheRecordsBytes) {
 }
 
 TEST_F(Mount, SigtermUnmountsAndLeavesTheFolderEmpty) {
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("game.qar"));
     ASSERT_NE("", list_directory(mnt));
     terminate_process(process);
     result = finish_process(process);  // returns once the program is gone
@@ -225,8 +221,7 @@ TEST_F(Mount, DetachedItSaysHowToUnmountAndServesInTheBackground) {
 }
 
 TEST_F(Mount, AChangedArchiveIsNoticedAndTheFolderStaysAsMounted) {
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("game.qar"));
     const std::string before = list_directory(mnt);
     write_file(dir.file("late.txt"), "late");
     ASSERT_EQ(0, qartool(dir.path, {"a", "game.qar", "late.txt"}).status);
@@ -241,8 +236,7 @@ TEST_F(Mount, AChangedArchiveIsNoticedAndTheFolderStaysAsMounted) {
 // flock(1) holds the lock as a writer does while the first read decodes.
 TEST_F(Mount, AWritersLockIsNoticed) {
     if (access("/usr/bin/flock", X_OK) != 0) GTEST_SKIP() << "flock is missing (util-linux)";
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("game.qar"));
     const ProcessResult held = run_process({"/usr/bin/flock", "game.qar", "cat", "mnt/one.txt"},
                                            dir.path);
     EXPECT_EQ(source("one.txt"), held.out) << held.err;

@@ -78,13 +78,6 @@ std::string usage() {
     return text.replace(text.find("@PROGRAM@"), 9, QARTOOL_PATH);
 }
 
-TEST(QartoolCli, WithoutArgumentsOrWithAHelpOptionPrintsTheUsage) {
-    TempDir dir;
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"-h"}, {"--help", "x", "q"}, {"/?"}, {"-?"}})
-        expect_qartool(dir.path, args, 0, usage(), "");
-}
-
 // One command in the scene below: its arguments and what it must end with; whether it may
 // change files (a command that could not run, or stored nothing, must not).
 struct StatusCase {
@@ -153,6 +146,11 @@ void expect_cases(const std::vector<StatusCase>& cases) {
 
 TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
     expect_cases({
+        {{}, 0, usage(), ""},  // without arguments, or with a help option
+        {{"-h"}, 0, usage(), ""},
+        {{"--help", "x", "q"}, 0, usage(), ""},
+        {{"/?"}, 0, usage(), ""},
+        {{"-?"}, 0, usage(), ""},
         {{"a", "game.qar", "sub/."}, 0, "dir: .\nfile: deep.txt\nfile: readme\n", ""},
         {{"a", "new.qar", "sub/*.*"}, 0, "file: deep.txt\nfile: readme\n", ""},  // as on Windows
         {{"x", "game.qar", "*.DEF"}, 0, "b.def\n", ""},
@@ -273,20 +271,6 @@ TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
     });
 }
 
-// Rows in name order, deleted records left out, control characters shown as '?', a date
-// past 2038 (stored as 2040-07-15 12:00, past 2^31).
-TEST(QartoolCli, ListingRowsAndTotals) {
-    TempDir dir;
-    write_file(dir.file("game.qar"),
-               raw_archive(0, {{"big.bin", 3632, 0, 5000, 1422086400u, (9000000u << 8) | 4},
-                               {"gone.txt", 3632, 1, 4, 1408098600u, 1},
-                               {"odd\x1b[2J", 3632, 2, 10, 0xFFFFFFFFu, 6},
-                               {"readme.txt", 3632, 3, 431, 2225966400u, (1200u << 8) | 2}},
-                           std::string(5000, 'x')));
-    expect_qartool(dir.path, {"list", "game.qar"}, 0,
-                   as_text(read_file(QARTOOL_GOLDEN "/listing.txt")), "");
-}
-
 // Run nine hours east of UTC: records and extracted files keep UTC times, also past 2038.
 TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
     TempDir dir, out;
@@ -318,21 +302,33 @@ TEST(QartoolCli, AddTreeWithPasswordThenExtract) {
     EXPECT_EQ(2223374400, write_time(out.file("noise.bin")));
 }
 
-// Each pattern in turn, its matches in name order; records sharing a name are each marked.
-TEST(QartoolCli, DeleteMarksEachMatchPatternByPatternInNameOrder) {
+// Each test in the scene of the status tests.
+struct Scene : ::testing::Test {
     TempDir dir;
+    void SetUp() override { lay_out_scene(dir); }
+};
+
+// Rows in name order, deleted records left out, control characters shown as '?', a date
+// past 2038 (stored as 2040-07-15 12:00, past 2^31).
+TEST_F(Scene, ListingRowsAndTotals) {
+    write_file(dir.file("list.qar"),
+               raw_archive(0, {{"big.bin", 3632, 0, 5000, 1422086400u, (9000000u << 8) | 4},
+                               {"gone.txt", 3632, 1, 4, 1408098600u, 1},
+                               {"odd\x1b[2J", 3632, 2, 10, 0xFFFFFFFFu, 6},
+                               {"readme.txt", 3632, 3, 431, 2225966400u, (1200u << 8) | 2}},
+                           std::string(5000, 'x')));
+    expect_qartool(dir.path, {"list", "list.qar"}, 0,
+                   as_text(read_file(QARTOOL_GOLDEN "/listing.txt")), "");
+}
+
+// Each pattern in turn, its matches in name order; records sharing a name are each marked.
+TEST_F(Scene, DeleteMarksEachMatchPatternByPatternInNameOrder) {
     write_file(dir.file("d.qar"), raw_archive(0, {{"c.t", 3632, 0, 1, 0, 0},
         {"a.t", 3632, 1, 1, 0, 0}, {"b.d", 3632, 2, 1, 0, 0}, {"a.t", 3632, 3, 1, 0, 0}}, "x"));
     expect_qartool(dir.path, {"d", "d.qar", "c*", "*.t"}, 0, "c.t\na.t\na.t\nc.t\n", "");
     for (const RawEntry& r : raw_entries(read_file(dir.file("d.qar"))))
         EXPECT_EQ(r.name == "b.d" ? 0u : 1u, r.flags) << r.name << " #" << r.index;
 }
-
-// Each test in the scene of the status tests.
-struct Scene : ::testing::Test {
-    TempDir dir;
-    void SetUp() override { lay_out_scene(dir); }
-};
 
 TEST_F(Scene, AFileWhoseNameCouldNeverBeExtractedIsNotStored) {
     try {
