@@ -1,5 +1,4 @@
-// The commands that look after an archive as a whole, through the built program: t tests
-// every record, c compacts.
+// t and c, which look after an archive as a whole, through the built program.
 #include <gtest/gtest.h>
 
 #include "run_qartool.h"
@@ -39,9 +38,7 @@ TEST(TestCommand, EachKindOfDamageIsNamedWithItsReasonAndEndsTwo) {
 // their stored bytes.
 TEST(CompactCommand, KeepsOnlyTheLiveRecordsStoredBytesInIndexOrder) {
     TempDir dir;
-    write_file(dir.file("z.txt"), TEXT);
-    write_file(dir.file("b.bin"), "bbbb");
-    write_file(dir.file("c.txt"), "cc");
+    write_files(dir.path, {{"z.txt", TEXT}, {"b.bin", "bbbb"}, {"c.txt", "cc"}}, 1400000000);
     qartool(dir.path, {"-k", "77", "a", "game.qar", "z.txt", "b.bin", "c.txt"});
     write_file(dir.file("c.txt"), TEXT);
     qartool(dir.path, {"-k", "77", "d", "game.qar", "b.bin"});

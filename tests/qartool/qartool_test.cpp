@@ -6,9 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "qar_bytes.h"
 #include "run_qartool.h"
-#include "test_support.h"
 #include "wildcard.h"
 
 namespace {
@@ -108,7 +106,6 @@ void lay_out_scene(const TempDir& dir) {
     write_file(dir.file("self.qar"), raw_archive(0, {{"self.qar", 3632, 0, 3, 0, 0}}, "NEW"));
     write_file(dir.file("broken.qar"),
                raw_archive(0, {{"broken", 3632, 0, 3, 0, (100u << 8) | 2}}, "NEW"));
-    write_file(dir.file("broken"), "previous");
     write_file(dir.file("empty.qar"), "");  // what an add killed right after creating it leaves
     write_file(dir.file("damaged.qar"), raw_archive(0, {{"bad", 3632, 0, 1000, 0, 0},
                                                         {"plain.bin", 3632, 1, 5, 0, 0}}, "plain"));
@@ -120,15 +117,12 @@ void lay_out_scene(const TempDir& dir) {
     full.push_back({"bad", 3640, 99, 4, 0, 0});
     write_file(dir.file("tables.qar"),
                raw_header(100, 0) + raw_table(3632, full) + raw_table(0) + "x");
-    write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
-    write_file(dir.file("new.txt"), "new");
-    write_file(dir.file("a.txt"), "on disk");
-    write_file(dir.file("plain"), "a file in the way");
-    fs::create_directories(dir.file("sub"));
+    write_files(dir.path, {{"notqar.txt", "plain text, no archive at all\n"}, {"new.txt", "new"},
+                           {"a.txt", "on disk"}, {"plain", "a file in the way"},
+                           {"broken", "previous"}, {"sub/deep.txt", "deep"}, {"sub/readme", "no dot"}},
+                1400000000);
     fs::create_directories(dir.file("c.txt"));
     fs::create_directories(dir.file("odd"));
-    write_file(dir.file("sub/deep.txt"), "deep");
-    write_file(dir.file("sub/readme"), "no dot");
 }
 
 void expect_cases(const std::vector<StatusCase>& cases) {

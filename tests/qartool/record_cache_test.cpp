@@ -1,5 +1,4 @@
-// The mount's record cache with a made-up decoder: record r holds 10 bytes of value r,
-// unless the test makes it fail as memory running out does.
+// The mount's record cache with a made-up decoder: record r holds 10 bytes of value r.
 #include <gtest/gtest.h>
 
 #include <new>

@@ -1,15 +1,9 @@
 // Sync, -x, @lists and c -z through the built program.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include "qar_bytes.h"
 #include "run_qartool.h"
-#include "test_support.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Text that compresses, noise that does not, and a file past 64 KiB (encoded in two parts).
 void lay_out_game(const std::string& root) {
@@ -34,16 +28,11 @@ TEST(SyncTable, EachKindOfFileGetsItsActionAndTheArchiveItsBytes) {
                                      {"edited.txt", 3662, 4, 12, JULY_15, 0}};
     const std::string data = "same bytestouchedold byteskeptedited bytes";
     write_file(dir.file("g.qar"), raw_archive(0, entries, data));
-    fs::create_directories(dir.file("mod"));
-    const std::string changed(3000, 'c'), added = "new";
-    const std::pair<const char*, std::pair<std::string, int64_t>> files[] = {
-        {"same.txt", {"same bytes", JUNE_15}}, {"touched.txt", {"touched", JUNE_16}},
-        {"changed.txt", {changed, JUNE_15}},   {"new.txt", {added, JUNE_15}},
-        {"empty.txt", {"", JUNE_15}},          {"edited.txt", {"EDITED BYTES", JUNE_15}}};
-    for (const auto& [name, file] : files) {
-        write_file(dir.file("mod/") + name, file.first);
-        set_write_time(dir.file("mod/") + name, file.second);
-    }
+    const std::string changed(3000, 'c');
+    write_files(dir.file("mod"), {{"same.txt", "same bytes"}, {"changed.txt", changed},
+                                  {"new.txt", "new"}, {"empty.txt", ""},
+                                  {"edited.txt", "EDITED BYTES"}}, JUNE_15);
+    write_files(dir.file("mod"), {{"touched.txt", "touched"}}, JUNE_16);
     expect_qartool(dir.path, {"s", "g.qar", "mod"}, 2,
                    "replaced: changed.txt\nreplaced: edited.txt\nadded: new.txt\n"
                    "1 added, 2 replaced, 2 unchanged\n",
