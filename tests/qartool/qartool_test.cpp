@@ -117,10 +117,10 @@ void lay_out_scene(const TempDir& dir) {
     full.push_back({"bad", 3640, 99, 4, 0, 0});
     write_file(dir.file("tables.qar"),
                raw_header(100, 0) + raw_table(3632, full) + raw_table(0) + "x");
-    write_files(dir.path, {{"notqar.txt", "plain text, no archive at all\n"}, {"new.txt", "new"},
-                           {"a.txt", "on disk"}, {"plain", "a file in the way"},
-                           {"broken", "previous"}, {"sub/deep.txt", "deep"}, {"sub/readme", "no dot"}},
-                1400000000);
+    write_file(dir.file("notqar.txt"), "plain text, no archive at all\n");
+    write_files(dir.path, {{"a.txt", "on disk"}, {"plain", "a file in the way"}, {"new.txt", "new"},
+                           {"broken", "previous"}, {"sub/deep.txt", "deep"},
+                           {"sub/readme", "no dot"}}, 1400000000);
     fs::create_directories(dir.file("c.txt"));
     fs::create_directories(dir.file("odd"));
 }
