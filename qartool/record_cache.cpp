@@ -153,7 +153,6 @@ CacheRead cache_read(RecordCache* cache, size_t record) {
         return result;
     }
     CacheSlot& slot = cache->slots[record];
-    bool waited = false;
     for (;;) {
         if (slot.state == SLOT_READY) {
             cache->recent.splice(cache->recent.begin(), cache->recent, slot.recent);
@@ -171,8 +170,6 @@ CacheRead cache_read(RecordCache* cache, size_t record) {
             return result;
         }
         if (slot.state == SLOT_EMPTY) break;
-        if (!waited && cache->on_wait) cache->on_wait(cache->wait_context, record);
-        waited = true;
         slot.awaited = true;
         cache->decoded.wait(lock);
     }

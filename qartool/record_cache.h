@@ -75,11 +75,6 @@ struct RecordCache {
     uint64_t capacity = 0;  // bytes
     RecordDecoder decode = nullptr;
     void* decode_context = nullptr;
-    // Called with the cache's lock held when a reader finds its record being
-    // decoded by another and is about to wait for it (tests use it to know
-    // that two readers met). Must not call into the cache. May be null.
-    void (*on_wait)(void* context, size_t record) = nullptr;
-    void* wait_context = nullptr;
 
     std::mutex mutex;
     std::condition_variable decoded;  // a slot left SLOT_DECODING, or a worker is done with one

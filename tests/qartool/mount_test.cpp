@@ -1,7 +1,5 @@
-// qartool m, end to end: the built program mounts archives in scratch folders through
-// FUSE, and the tests read the folder as any program would. They need a usable /dev/fuse
-// and fusermount3 (CI runs as root); elsewhere they skip and say why. Every mount is
-// undone by a guard, also when a test fails.
+// qartool m, end to end, read as any program would. The tests need a usable /dev/fuse and
+// fusermount3 (CI runs as root); elsewhere they skip and say why.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,9 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "qar_bytes.h"
 #include "run_qartool.h"
-#include "test_support.h"
 
 namespace {
 
@@ -35,7 +31,6 @@ bool is_mount_point(const std::string& folder) {
     return stat((folder + "/..").c_str(), &parent) == 0 && here.st_dev != parent.st_dev;
 }
 
-// fusermount3's exit status.
 int fusermount(const std::string& folder, const char* how) {
     return run_process({"/bin/sh", "-c", std::string("fusermount3 ") + how + " -- \"$0\"", folder},
                        "/").status;
@@ -51,52 +46,43 @@ int read_errno(const std::string& path) {
     return error;
 }
 
-// A file of the given size that compresses when text is true.
-std::string sample(size_t size, unsigned seed, bool text) {
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = text ? char('a' + (i / 7 + seed) % 5) : char(x >> 24);
-    }
-    return s;
-}
-
 // The archives every test mounts a copy of, made once in src/: game.qar and masked.qar (with
-// the password "secret") from files of several sizes and times; many.qar of 24 files;
-// damaged.qar with two good records, one whose stream does not decode, three whose names
-// could reach outside the folder or drive a terminal, and a deleted one.
+// the password "secret") of files of several sizes and times; many.qar of 24 files;
+// damaged.qar with good records, one whose stream does not decode, a deleted one, one
+// whose name a later record has too, and ones whose names cannot be file names.
 TempDir shared;
 bool shared_made = false;
 
 void make_shared_archives() {
     shared_made = true;
-    std::filesystem::create_directory(shared.file("src"));
-    const std::pair<std::string, size_t> files[] = {
-        {"one.txt", 1}, {"text.txt", 70000}, {"noise.bin", 300000}, {"small.bin", 513}};
-    std::vector<std::string> add = {"a", "game.qar"}, many = {"a", "many.qar"};
-    unsigned seed = 1;
-    for (const auto& [name, size] : files) {
-        write_file(shared.file("src/" + name), sample(size, seed, name.back() == 't'));
-        set_write_time(shared.file("src/" + name), 1300000000 + int64_t(seed++) * 86461);
-        add.push_back(name);
+    const std::string src = shared.file("src");
+    const std::vector<std::string> game = {"one.txt", "text.txt", "noise.bin", "small.bin"};
+    const size_t sizes[] = {1, 70000, 300000, 513};
+    std::vector<std::string> many;
+    for (unsigned i = 0; i < 4; ++i)
+        write_files(src, {{game[i], sample(sizes[i], i, game[i].back() == 't')}},
+                    1300000000 + i * 86461);
+    for (unsigned i = 0; i < 24; ++i) {
+        many.push_back("f" + std::to_string(i) + ".dat");
+        write_files(src, {{many.back(), sample(20000 + i * 997, i, i % 2)}}, 1300000000);
     }
-    for (int i = 0; i < 24; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".dat";
-        write_file(shared.file("src/" + name), sample(20000 + size_t(i) * 997, unsigned(i), i % 2));
-        many.push_back(name);
+    const std::pair<std::vector<std::string>, std::vector<std::string>> adds[] = {
+        {{"a", "game.qar"}, game},
+        {{"-p", "secret", "a", "masked.qar"}, game},
+        {{"a", "many.qar"}, many}};
+    for (const auto& [options, names] : adds) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), names.begin(), names.end());
+        EXPECT_EQ(0, qartool(src, args).status) << shown(args);
     }
-    std::vector<std::string> masked = {"-p", "secret"};
-    masked.insert(masked.end(), add.begin(), add.end());
-    masked[3] = "masked.qar";
-    for (const auto& args : {add, many, masked})
-        EXPECT_EQ(0, qartool(shared.file("src"), args).status) << shown(args);
-    write_file(shared.file("src/damaged.qar"),
+    write_file(src + "/damaged.qar",
                raw_archive(0, {{"good.txt", 3632, 0, 4, 0, 0},
                                {"broken.txt", 3636, 1, 6, 0, (100u << 8) | 2},
-                               {"after.txt", 3642, 2, 5, 0, 0}, {"../up", 3632, 3, 4, 0, 0},
-                               {"a/b", 3632, 4, 4, 0, 0}, {"ring\a", 3632, 5, 4, 0, 0},
-                               {"gone.txt", 3632, 6, 4, 0, 1}}, "goodzzzzzzafter"));
+                               {"twice.txt", 3642, 8, 5, 0, 0}, {"after.txt", 3642, 2, 5, 0, 0},
+                               {"../up", 3632, 3, 4, 0, 0}, {"a/b", 3632, 4, 4, 0, 0},
+                               {"ring\a", 3632, 5, 4, 0, 0}, {"gone.txt", 3632, 6, 4, 0, 1},
+                               {"twice.txt", 3632, 7, 4, 0, 0}, {"..", 3632, 9, 4, 0, 0},
+                               {"del\x7f", 3632, 10, 4, 0, 0}}, "goodzzzzzzafter"));
 }
 
 std::string source(const std::string& name) { return read_file(shared.file("src/" + name)); }
@@ -118,11 +104,13 @@ struct Mount : ::testing::Test {
 
     void use(const std::string& archive) { write_file(dir.file("game.qar"), source(archive)); }
 
-    // Starts qartool with the arguments in dir and waits until it says the folder is
-    // mounted; fails the test with its output when it ends instead.
-    void start(std::vector<std::string> args) {
-        args.insert(args.begin(), QARTOOL_PATH);
-        process = start_process(args, dir.path);
+    // Mounts a copy of the archive at mnt (qartool [options] m game.qar mnt) and waits until
+    // qartool says so; fails the test with its output when it ends instead.
+    void start(const std::string& archive, std::vector<std::string> options = {}) {
+        use(archive);
+        options.insert(options.begin(), QARTOOL_PATH);
+        options.insert(options.end(), {"m", "game.qar", "mnt"});
+        process = start_process(options, dir.path);
         const std::string line = read_output_line(process);
         if (line.find("mounted at") != std::string::npos) return;
         end();
@@ -141,37 +129,24 @@ struct Mount : ::testing::Test {
         if (is_mount_point(mnt)) fusermount(mnt, "-u -z");
     }
 
-    // Every file of the folder against qartool x of the same archive.
-    void expect_same_as_extract(std::vector<std::string> key) {
-        key.insert(key.end(), {"-o", "x", "x", "game.qar"});
-        const ProcessResult extracted = qartool(dir.path, key);
-        ASSERT_EQ(0, extracted.status) << extracted.err;
-        const std::string names = list_directory(dir.file("x"));
-        ASSERT_EQ(names, list_directory(mnt)) << "the folder lists other names than x writes";
-        for (const auto& [name, bytes] : directory_snapshot(dir.file("x"))) {
-            EXPECT_EQ(bytes, read_file(mnt + "/" + name)) << name << ": bytes";
-            EXPECT_EQ(bytes.size(), std::filesystem::file_size(mnt + "/" + name)) << name;
-            EXPECT_EQ(write_time(dir.file("x/" + name)), write_time(mnt + "/" + name)) << name;
-            EXPECT_EQ(0444, permissions(mnt + "/" + name)) << name << ": mode";
-        }
-    }
 };
 
-TEST_F(Mount, EveryFileMatchesWhatExtractWrites) {
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
-    expect_same_as_extract({});
-}
-
-TEST_F(Mount, AMaskedArchiveMountsWithItsPassword) {
-    use("masked.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"-p", "secret", "m", "game.qar", "mnt"}));
-    expect_same_as_extract({"-p", "secret"});
+// Every file of the folder against qartool x of the same archive.
+TEST_F(Mount, EveryFileOfAMaskedArchiveMatchesWhatExtractWrites) {
+    ASSERT_NO_FATAL_FAILURE(start("masked.qar", {"-p", "secret"}));
+    const ProcessResult extracted = qartool(dir.path, {"-p", "secret", "-o", "x", "x", "game.qar"});
+    ASSERT_EQ(0, extracted.status) << extracted.err;
+    ASSERT_EQ(list_directory(dir.file("x")), list_directory(mnt)) << "the folder lists other names";
+    for (const auto& [name, bytes] : directory_snapshot(dir.file("x"))) {
+        EXPECT_EQ(bytes, read_file(mnt + "/" + name)) << name << ": bytes";
+        EXPECT_EQ(bytes.size(), std::filesystem::file_size(mnt + "/" + name)) << name;
+        EXPECT_EQ(write_time(dir.file("x/" + name)), write_time(mnt + "/" + name)) << name;
+        EXPECT_EQ(0444, permissions(mnt + "/" + name)) << name << ": mode";
+    }
 }
 
 TEST_F(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
-    use("damaged.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("damaged.qar"));
     EXPECT_EQ(EIO, read_errno(mnt + "/broken.txt"));
     EXPECT_EQ(EIO, read_errno(mnt + "/broken.txt")) << "the second read";
     EXPECT_EQ("good", read_file(mnt + "/good.txt"));
@@ -183,23 +158,35 @@ TEST_F(Mount, ADamagedRecordFailsWithEioAndTheOthersStayReadable) {
     EXPECT_EQ(result.err.find(report), result.err.rfind(report)) << "reported twice: " << result.err;
 }
 
-TEST_F(Mount, HostileNamesAndDeletedRecordsAreLeftOut) {
-    use("damaged.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
-    EXPECT_EQ("after.txt\nbroken.txt\ngood.txt\n", list_directory(mnt));
+TEST_F(Mount, NamesThatCannotBeFileNamesAreLeftOutWithTheirReason) {
+    ASSERT_NO_FATAL_FAILURE(start("damaged.qar"));
+    EXPECT_EQ("after.txt\nbroken.txt\ngood.txt\ntwice.txt\n", list_directory(mnt));
     EXPECT_FALSE(file_exists(dir.file("up"))) << "a name reached outside the folder";
     end();
-    EXPECT_EQ("qartool: record 3 \"../up\" is not in the folder: its name holds '/'\n"
-              "qartool: record 4 \"a/b\" is not in the folder: its name holds '/'\n"
-              "qartool: record 5 \"ring?\" is not in the folder: its name holds control bytes\n",
+    const std::string left = "qartool: record ";
+    EXPECT_EQ(left + "3 \"../up\" is not in the folder: its name holds '/'\n" +
+              left + "4 \"a/b\" is not in the folder: its name holds '/'\n" +
+              left + "5 \"ring?\" is not in the folder: its name holds control bytes\n" +
+              left + "7 \"twice.txt\" is not in the folder: a later record has the same name\n" +
+              left + "9 \"..\" is not in the folder: its name is \".\" or \"..\"\n" +
+              left + "10 \"del?\" is not in the folder: its name holds control bytes\n",
               result.err);
+}
+
+// The archive lists its records by name; the folder lists them by index.
+TEST_F(Mount, FilesComeInIndexOrderAndANameSharedShowsTheLaterRecord) {
+    ASSERT_NO_FATAL_FAILURE(start("damaged.qar"));
+    std::string order;
+    for (const auto& file : std::filesystem::directory_iterator(mnt))
+        order += file.path().filename().string() + " ";
+    EXPECT_EQ("good.txt broken.txt after.txt twice.txt ", order) << "not in index order";
+    EXPECT_EQ("after", read_file(mnt + "/twice.txt")) << "not the later record of the name";
 }
 
 // Each reader walks the files from another starting point, so that readers meet on one
 // record as well as on different ones.
 TEST_F(Mount, ParallelReadersAllGetTheRecordsBytes) {
-    use("many.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("many.qar"));
     std::vector<std::string> wrong[6];
     std::vector<std::thread> readers;
     for (int r = 0; r < 6; ++r) {
@@ -215,8 +202,7 @@ TEST_F(Mount, ParallelReadersAllGetTheRecordsBytes) {
 }
 
 TEST_F(Mount, SigtermUnmountsAndLeavesTheFolderEmpty) {
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("game.qar"));
     ASSERT_NE("", list_directory(mnt));
     terminate_process(process);
     result = finish_process(process);  // returns once the program is gone
@@ -235,8 +221,7 @@ TEST_F(Mount, DetachedItSaysHowToUnmountAndServesInTheBackground) {
 }
 
 TEST_F(Mount, AChangedArchiveIsNoticedAndTheFolderStaysAsMounted) {
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("game.qar"));
     const std::string before = list_directory(mnt);
     write_file(dir.file("late.txt"), "late");
     ASSERT_EQ(0, qartool(dir.path, {"a", "game.qar", "late.txt"}).status);
@@ -251,8 +236,7 @@ TEST_F(Mount, AChangedArchiveIsNoticedAndTheFolderStaysAsMounted) {
 // flock(1) holds the lock as a writer does while the first read decodes.
 TEST_F(Mount, AWritersLockIsNoticed) {
     if (access("/usr/bin/flock", X_OK) != 0) GTEST_SKIP() << "flock is missing (util-linux)";
-    use("game.qar");
-    ASSERT_NO_FATAL_FAILURE(start({"m", "game.qar", "mnt"}));
+    ASSERT_NO_FATAL_FAILURE(start("game.qar"));
     const ProcessResult held = run_process({"/usr/bin/flock", "game.qar", "cat", "mnt/one.txt"},
                                            dir.path);
     EXPECT_EQ(source("one.txt"), held.out) << held.err;

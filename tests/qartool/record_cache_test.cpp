@@ -1,46 +1,36 @@
-// The mount's record cache with a made-up decoder: record r holds `size` bytes of value r
-// (record big_record big_size bytes), unless the test makes it damaged, failing or slow.
+// The mount's record cache with a made-up decoder: record r holds 10 bytes of value r
+// (record big_record big_size bytes), unless the test makes it damaged or failing.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <thread>
 
 #include "record_cache.h"
 
 namespace {
 
+// failing: how many reads still fail as memory running out would; of two, the first
+// throws as the decoder itself runs out of memory, the second says so.
 struct FakeRecords {
-    size_t big_record = SIZE_MAX, big_size = 0;
+    int failing = 0;
     size_t damaged = SIZE_MAX;
-    size_t passing_once = SIZE_MAX;  // fails once as memory running out would
-    bool throw_once = false;         // the decoder itself runs out of memory once
-    // A gate that holds the decoding of `gated` until opened.
-    size_t gated = SIZE_MAX;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool gate_open = false, decoding_gated = false;
+    size_t big_record = SIZE_MAX, big_size = 0;
 };
 
 DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* bytes,
                           std::string* why) {
     FakeRecords* f = static_cast<FakeRecords*>(context);
-    if (record == f->gated) {
-        std::unique_lock<std::mutex> lock(f->mutex);
-        f->decoding_gated = true;
-        f->changed.notify_all();
-        f->changed.wait(lock, [f] { return f->gate_open; });
-    }
-    if (f->throw_once) {
-        f->throw_once = false;
+    if (f->failing == 2) {
+        f->failing = 1;
         throw std::bad_alloc();
     }
-    *why = record == f->damaged ? "bad stream" : "no memory";
-    if (record == f->damaged) return DECODE_DAMAGED;
-    if (record == f->passing_once) {
-        f->passing_once = SIZE_MAX;
+    if (f->failing == 1) {
+        f->failing = 0;
+        *why = "no memory";
         return DECODE_PASSING;
+    }
+    if (record == f->damaged) {
+        *why = "bad stream";
+        return DECODE_DAMAGED;
     }
     bytes->assign(record == f->big_record ? f->big_size : 10, uint8_t(record));
     return DECODE_DONE;
@@ -51,17 +41,10 @@ uint64_t fake_size(void* context, size_t record) {
     return record == f->big_record ? f->big_size : 10;
 }
 
-void open_gate(FakeRecords* f) {
-    std::lock_guard<std::mutex> lock(f->mutex);
-    f->gate_open = true;
-    f->changed.notify_all();
-}
-
-// Reads the record and checks that it holds what the fake decoder makes.
-void expect_record(RecordCache* cache, size_t record, size_t size = 10) {
+void expect_record(RecordCache* cache, size_t record) {
     const CacheRead read = cache_read(cache, record);
     ASSERT_TRUE(read.bytes) << "record " << record << ": " << read.why;
-    EXPECT_EQ(std::vector<uint8_t>(size, uint8_t(record)), *read.bytes) << "record " << record;
+    EXPECT_EQ(std::vector<uint8_t>(10, uint8_t(record)), *read.bytes) << "record " << record;
 }
 
 TEST(RecordCache, TheRecordUsedLongestAgoGoesWhenTheBoundIsPassed) {
@@ -79,41 +62,9 @@ TEST(RecordCache, TheRecordUsedLongestAgoGoesWhenTheBoundIsPassed) {
     EXPECT_EQ(5u, cache.decodes) << "the record used longest ago was kept";
 }
 
-TEST(RecordCache, ARecordLargerThanTheBoundIsServedAlone) {
-    FakeRecords f;
-    f.big_record = 1;
-    f.big_size = 50;
-    RecordCache cache;
-    cache_init(&cache, 3, 20, fake_decode, &f);
-    expect_record(&cache, 0);
-    expect_record(&cache, 1, 50);
-    EXPECT_EQ(50u, cache.held) << "everything else must have gone for the large record";
-    expect_record(&cache, 1, 50);
-    EXPECT_EQ(2u, cache.decodes) << "the large record was not kept for its next read";
-    expect_record(&cache, 2);
-    EXPECT_EQ(10u, cache.held);
-}
-
-TEST(RecordCache, ADamagedRecordIsNewsOnceAndNeverDecodedAgain) {
-    FakeRecords f;
-    f.damaged = 1;
-    RecordCache cache;
-    cache_init(&cache, 3, 100, fake_decode, &f);
-    for (bool first : {true, false}) {
-        const CacheRead read = cache_read(&cache, 1);
-        EXPECT_FALSE(read.bytes);
-        EXPECT_TRUE(read.damaged);
-        EXPECT_EQ(first, read.first_news) << "the damage is news on the first read only";
-        EXPECT_EQ("bad stream", read.why);
-    }
-    EXPECT_EQ(1u, cache.decodes);
-    expect_record(&cache, 2);
-}
-
 TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
     FakeRecords f;
-    f.passing_once = 0;
-    f.throw_once = true;  // first the decoder throws, then it says so
+    f.failing = 2;
     RecordCache cache;
     cache_init(&cache, 1, 100, fake_decode, &f);
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -124,42 +75,6 @@ TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
     }
     expect_record(&cache, 0);
     EXPECT_EQ(3u, cache.decodes);
-}
-
-// Record 0 read on a thread of its own, its decoding held at the gate; the thread is
-// joined when the reader goes.
-struct GatedReader {
-    std::thread thread;
-    GatedReader(RecordCache* cache, FakeRecords* f) {
-        f->gated = 0;
-        thread = std::thread([cache] { expect_record(cache, 0); });
-        std::unique_lock<std::mutex> lock(f->mutex);
-        f->changed.wait(lock, [f] { return f->decoding_gated; });
-    }
-    ~GatedReader() { thread.join(); }
-};
-
-TEST(RecordCache, TwoReadersOfOneRecordShareOneDecoding) {
-    FakeRecords f;
-    RecordCache cache;
-    cache_init(&cache, 1, 100, fake_decode, &f);
-    // The second reader opens the gate once it waits for the first's decoding.
-    cache.on_wait = [](void* context, size_t) { open_gate(static_cast<FakeRecords*>(context)); };
-    cache.wait_context = &f;
-    {
-        GatedReader first(&cache, &f);
-        expect_record(&cache, 0);
-    }
-    EXPECT_EQ(1u, cache.decodes);
-}
-
-TEST(RecordCache, ADecodingDoesNotHoldUpReadersOfOtherRecords) {
-    FakeRecords f;
-    RecordCache cache;
-    cache_init(&cache, 2, 100, fake_decode, &f);
-    GatedReader first(&cache, &f);
-    expect_record(&cache, 1);  // record 0's gate is shut: this must not wait for it
-    open_gate(&f);
 }
 
 // Decoding ahead
@@ -224,31 +139,6 @@ TEST(RecordCache, DecodingAheadLetsGoOnlyOfClosedReadRecordsWithinTheBound) {
             << "record 0 was let go for nothing, or kept when it had to go";
         EXPECT_EQ(SLOT_READY, a.cache.slots[1].state) << "the unread record 1 was let go";
     }
-}
-
-TEST(RecordCache, StoppingFinishesTheDecodingUnderWayAndDropsTheQueue) {
-    FakeRecords f;
-    f.gated = 1;
-    RecordCache cache;
-    cache_init(&cache, 3, 100, fake_decode, &f);
-    cache_start_ahead(&cache, 1, 1, fake_size);
-    cache_opened(&cache, 0);
-    std::unique_lock<std::mutex> gate(f.mutex);
-    f.changed.wait(gate, [&f] { return f.decoding_gated; });
-    gate.unlock();
-    cache_opened(&cache, 1);  // record 2 waits in the queue
-    // The gate opens once the stop has begun (it wakes whoever waits for work).
-    std::thread opener([&] {
-        std::unique_lock<std::mutex> lock(cache.mutex);
-        cache.work.wait(lock, [&cache] { return cache.stopping; });
-        lock.unlock();
-        open_gate(&f);
-    });
-    cache_stop_ahead(&cache);
-    opener.join();
-    EXPECT_TRUE(cache.workers.empty());
-    EXPECT_EQ(SLOT_READY, cache.slots[1].state) << "the decoding under way was not finished";
-    EXPECT_EQ(SLOT_EMPTY, cache.slots[2].state) << "a queued record was decoded after the stop";
 }
 
 TEST(RecordCache, ADamageFoundAheadIsNewsToItsFirstReaderOnly) {

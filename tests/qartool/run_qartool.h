@@ -1,14 +1,17 @@
-// Running the built qartool from the end-to-end tests, and what several of them compare.
+// Running the built qartool from the end-to-end tests, and the files and records several
+// of them lay out or compare.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "qar_bytes.h"
 #include "test_support.h"
 
-// Runs the built program in cwd with the arguments.
 inline ProcessResult qartool(const std::string& cwd, std::vector<std::string> args,
                              const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), QARTOOL_PATH);
@@ -35,4 +38,36 @@ inline std::string shown(const std::vector<std::string>& args) {
 // One line of t's report: the record's name in 17 columns, then its verdict.
 inline std::string test_line(const std::string& name, const char* verdict) {
     return name + std::string(name.size() < 17 ? 17 - name.size() : 1, ' ') + verdict + "\n";
+}
+
+// Bytes of the given size, different for each seed, that compress well or not at all.
+inline std::string sample(size_t size, uint32_t seed, bool compresses) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = compresses ? char('a' + (i / 7 + seed) % 5) : char(x >> 24);
+    }
+    return s;
+}
+
+// Writes each file (a path below root, its bytes), its folders made, with the given time.
+inline void write_files(const std::string& root,
+                        const std::vector<std::pair<std::string, std::string>>& files,
+                        int64_t time) {
+    for (const auto& [name, bytes] : files) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + name).parent_path());
+        write_file(root + "/" + name, bytes);
+        set_write_time(root + "/" + name, time);
+    }
+}
+
+// The content as qartool a stores it: its entry and its stream.
+inline std::pair<RawEntry, std::string> stored_by_add(const std::string& content) {
+    TempDir dir;
+    write_file(dir.file("f"), content);
+    qartool(dir.path, {"a", "s.qar", "f"});
+    const std::string bytes = read_file(dir.file("s.qar"));
+    const RawEntry e = raw_entries(bytes).at(0);
+    return {e, bytes.substr(e.data_offset, e.stored_size)};
 }
