@@ -1,5 +1,5 @@
 // The mount's record cache with a made-up decoder: record r holds 10 bytes of value r
-// (record big_record big_size bytes), unless the test makes it damaged or failing.
+// (record big_record big_size bytes), unless the test makes it fail.
 #include <gtest/gtest.h>
 
 #include <new>
@@ -12,7 +12,6 @@ namespace {
 // throws as the decoder itself runs out of memory, the second says so.
 struct FakeRecords {
     int failing = 0;
-    size_t damaged = SIZE_MAX;
     size_t big_record = SIZE_MAX, big_size = 0;
 };
 
@@ -27,10 +26,6 @@ DecodeOutcome fake_decode(void* context, size_t record, std::vector<uint8_t>* by
         f->failing = 0;
         *why = "no memory";
         return DECODE_PASSING;
-    }
-    if (record == f->damaged) {
-        *why = "bad stream";
-        return DECODE_DAMAGED;
     }
     bytes->assign(record == f->big_record ? f->big_size : 10, uint8_t(record));
     return DECODE_DONE;
@@ -139,22 +134,6 @@ TEST(RecordCache, DecodingAheadLetsGoOnlyOfClosedReadRecordsWithinTheBound) {
             << "record 0 was let go for nothing, or kept when it had to go";
         EXPECT_EQ(SLOT_READY, a.cache.slots[1].state) << "the unread record 1 was let go";
     }
-}
-
-TEST(RecordCache, ADamageFoundAheadIsNewsToItsFirstReaderOnly) {
-    FakeRecords f;
-    f.damaged = 1;
-    AheadCache a(&f, 2, 100, 1, 1);
-    cache_opened(&a.cache, 0);
-    wait_until_idle(&a.cache);
-    ASSERT_EQ(SLOT_DAMAGED, a.cache.slots[1].state) << "the damage was not found ahead";
-    for (bool first : {true, false}) {
-        const CacheRead read = cache_read(&a.cache, 1);
-        EXPECT_TRUE(read.damaged);
-        EXPECT_EQ(first, read.first_news) << "the damage is news on the first read only";
-        EXPECT_EQ("bad stream", read.why);
-    }
-    EXPECT_EQ(1u, a.cache.decodes) << "the damaged record was decoded again";
 }
 
 }  // namespace
