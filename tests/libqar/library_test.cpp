@@ -233,6 +233,7 @@ INSTANTIATE_TEST_SUITE_P(ArchiveOpen, RefusedArchive, testing::Values(
     Refused{"ThereForCreateNew", "mine", {QAR_CREATE_NEW}, 0, QAR_EXISTS, "File \"@\" already exists"},
     Refused{"OfAnotherKey", EMPTY, BOTH, K + 1, QAR_KEY_MISMATCH, "The key does not match" + IN_C},
     Refused{"ShortHeader", EMPTY.substr(0, 27), BOTH, 0, QAR_DAMAGED, "Could not read header of" + IN_C},
+    Refused{"OtherVersion", "QARF\x02" + EMPTY.substr(5), BOTH, K, QAR_DAMAGED, INVALID},
     Refused{"NegativeCount", raw_header(-1, 0) + raw_table(0), BOTH, 0, QAR_DAMAGED, INVALID},
     Refused{"MoreLiveSlotsThanCounted", raw_header(248, 0) + expected_small(250).substr(28), BOTH, 0, QAR_DAMAGED, INVALID},
     Refused{"TableCutShort", expected_small(250).substr(0, 6000), BOTH, 0, QAR_DAMAGED, "Could not read dtable 1 of" + IN_C},
