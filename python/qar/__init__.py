@@ -76,8 +76,9 @@ class Archive(_qar.Archive):
 
     def update(self, path_or_name, data=None, mtime=None):
         """Gives an existing record new contents and time (stored without
-        compression); arguments as for add. KeyError when there is no such
-        record."""
+        compression); arguments as for add. A record deleted through this
+        handle is live again afterwards. KeyError when the archive has no
+        record of that name."""
         name, data, mtime = self._record(path_or_name, data, mtime)
         self._update(name, data, mtime)
 
