@@ -20,7 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint32_t key = 0;  // the archive's own, so that the key check lets the commands run
     for (size_t i = 0; i < 4 && size >= 24; ++i) key |= uint32_t(data[20 + i]) << (8 * i);
-    const CommandLine line{key, 'x', archive.c_str(), nullptr, 0, nullptr, 0, -1};
+    CommandLine line{};
+    line.key = key;
+    line.command = 'x';
+    line.archive = archive.c_str();
+    line.workers = -1;
     if (chdir(work.c_str()) != 0) fuzz_fail("cannot enter the work directory");
     int listed = command_list(line), extracted = command_extract(line);
     if (chdir(base.c_str()) != 0) fuzz_fail("cannot leave the work directory");
