@@ -71,20 +71,6 @@ TEST(Wildcard, EachPatternMatchesExactlyTheNamesItShould) {
     }
 }
 
-std::string usage() {
-    std::string text = as_text(read_file(QARTOOL_GOLDEN "/usage.txt"));
-    return text.replace(text.find("@PROGRAM@"), 9, QARTOOL_PATH);
-}
-
-// One command in the scene below: its arguments and what it must end with; whether it may
-// change files (a command that could not run, or stored nothing, must not).
-struct StatusCase {
-    std::vector<std::string> args;
-    int status;
-    std::string out, err;
-    bool changes = true;
-};
-
 // game.qar holds a.txt, b.def and c.txt (a folder of that name blocks its extraction);
 // odd.qar holds "lost", whose slot lies beyond the tables; locked.qar has a password;
 // evil.qar holds names that would land outside the folder, self.qar its own name,
@@ -125,144 +111,32 @@ void lay_out_scene(const TempDir& dir) {
     fs::create_directories(dir.file("odd"));
 }
 
-void expect_cases(const std::vector<StatusCase>& cases) {
-    for (const StatusCase& c : cases) {
+// Each command of the golden file in a scene of its own; one that could not run, or is marked
+// "unchanged" (it stored nothing), must not change any file.
+void expect_cases(const std::string& golden) {
+    for (const GoldenCase& c : golden_cases(golden)) {
         TempDir dir;
         lay_out_scene(dir);
         const auto before = directory_snapshot(dir.path);
         SCOPED_TRACE(shown(c.args));
         expect_qartool(dir.path, c.args, c.status, c.out, c.err);
-        if (c.status == 1 || !c.changes) {
-            EXPECT_TRUE(before == directory_snapshot(dir.path)) << "the command changed files";
-        }
+        const bool unchanged = c.status == 1 || c.then == "unchanged";
+        EXPECT_TRUE(!unchanged || before == directory_snapshot(dir.path))
+            << "the command changed files";
     }
 }
 
-TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) {
-    expect_cases({
-        {{}, 0, usage(), ""},  // without arguments, or with a help option
-        {{"-h"}, 0, usage(), ""},
-        {{"--help", "x", "q"}, 0, usage(), ""},
-        {{"/?"}, 0, usage(), ""},
-        {{"-?"}, 0, usage(), ""},
-        {{"a", "game.qar", "sub/."}, 0, "dir: .\nfile: deep.txt\nfile: readme\n", ""},
-        {{"a", "new.qar", "sub/*.*"}, 0, "file: deep.txt\nfile: readme\n", ""},  // as on Windows
-        {{"x", "game.qar", "*.DEF"}, 0, "b.def\n", ""},
-        {{"d", "game.qar", "A.TXT"}, 0, "a.txt\n", ""},
-        {{"a", "empty.qar", "new.txt"}, 0, "file: new.txt\n", ""},
-        {{"add", "new.qar", "new.txt"}, 0, "file: new.txt\n", ""},  // commands as words
-        {{"Update", "game.qar", "a.txt"}, 0, "file: a.txt\n", ""},
-        {{"DELETE", "game.qar", "b.def"}, 0, "b.def\n", ""},
-        {{"compact", "game.qar"}, 0, "3 records, 3647 bytes before, 3647 bytes after\n", ""},
-        {{"test", "game.qar", "a.txt"}, 0,
-         test_line("a.txt", "OK") + "1 records tested, 0 damaged\n", ""},
-        {{"-o", "out", "extract", "game.qar", "a.txt"}, 0, "a.txt\n", ""},
-        {{"t", "halfway.qar"}, 0, "qar \"halfway.qar\" was left by an interrupted add: its last "
-         "record is complete, and the next add completes the qar\n" + test_line("a.txt", "OK") +
-         test_line("b.txt", "OK") + "2 records tested, 0 damaged\n", ""},
-    });
-}
+TEST(QartoolStatus, ACommandThatDidAllItWasAskedEndsZero) { expect_cases("status_done.txt"); }
 
 // An add or sync that stores nothing leaves no new archive and an existing one as it was;
 // an extraction that would land outside the folder or on the archive, or a record that
 // does not decode, writes nothing (and leaves the old file); so does compacting a damaged qar.
 TEST(QartoolStatus, ACommandThatLeftPartUndoneNamesEachPartAndEndsTwo) {
-    const std::string none = "ERROR: no record in qar \"game.qar\" matches \"nosuch\", nothing ";
-    const std::string missing = "\"nosuch\": no such file or directory, nothing stored\n";
-    const std::string not_created = "qartool: nothing stored, qar \"new.qar\" not created\n";
-    const std::string one_not_stored = "qartool: 1 of 1 files not stored\n";
-    const std::string plain = "\": not a plain file name\n";
-    const std::string one_not_extracted = "qartool: 1 of 1 records not extracted\n";
-    const std::string over_itself =
-        "ERROR: not extracting \"self.qar\" over the qar file being read\n" + one_not_extracted;
-    expect_cases({
-        {{"a", "game.qar", "nosuch.txt", "*.zip"}, 2, "",
-         "\"nosuch.txt\": no such file or directory, nothing stored\n"
-         "\"*.zip\": no file matches, nothing stored\nqartool: 2 of 2 files not stored\n", false},
-        {{"a", "new.qar", "nosuch"}, 2, "", missing + not_created + one_not_stored, false},
-        {{"s", "new.qar", "nosuch"}, 2, "0 added, 0 replaced, 0 unchanged\n",
-         missing + not_created + one_not_stored, false},
-        {{"-p", "secret", "a", "locked.qar", "nosuch"}, 2, "", missing + one_not_stored, false},
-        {{"-o", "sub", "x", "evil.qar"}, 2, "", "ERROR: not extracting \".." + plain +
-         "ERROR: not extracting \"../evil" + plain + "ERROR: not extracting \"a/b" + plain +
-         "ERROR: not extracting \"a\\b" + plain + "qartool: 4 of 4 records not extracted\n", false},
-        {{"x", "self.qar"}, 2, "", over_itself, false},
-        {{"-o", "sub/..", "x", "self.qar"}, 2, "", over_itself, false},  // a folder that exists
-        {{"t", "tables.qar", "bad", "r7"}, 2, test_line("bad", "damaged") + test_line("r7", "OK") +
-         "2 records tested, 1 damaged\n", "ERROR: \"bad\" in qar \"tables.qar\" is damaged: its "
-         "stored bytes overlap directory table 1\nqartool: 1 of 2 records damaged\n", false},
-        {{"c", "damaged.qar"}, 2, "",
-         "ERROR: \"bad\" in qar \"damaged.qar\" is damaged: its stored bytes lie beyond the end "
-         "of the file\nqartool: 1 of 2 records damaged, qar not compacted\n", false},
-        {{"x", "broken.qar"}, 2, "",
-         "ERROR: could not read \"broken\" from qar \"broken.qar\"\nERROR: error -4 during "
-         "compression library operation: input overrun\n" + one_not_extracted, false},
-        {{"x", "game.qar"}, 2, "a.txt\nb.def\n",
-         "ERROR: could not write to file \"c.txt\"\nERROR: " + std::string(strerror(EISDIR)) +
-             "\nqartool: 1 of 3 records not extracted\n"},
-        {{"x", "game.qar", "*.def", "nosuch"}, 2, "b.def\n",
-         none + "extracted\nqartool: 1 of 2 records not extracted\n"},
-        {{"d", "game.qar", "nosuch"}, 2, "", none + "deleted\nqartool: 1 of 1 records not deleted\n"},
-        {{"u", "game.qar", "new.txt"}, 2, "file: new.txt\n",
-         "\"new.txt\": could not find old record \"new.txt\" in file \"game.qar\"\n" +
-             one_not_stored},
-        {{"t", "game.qar", "*.def", "nosuch"}, 2, test_line("b.def", "OK") + "1 records tested, 0 "
-         "damaged\n", none + "tested\nqartool: 1 of 2 records damaged or not found\n"},
-        {{"d", "odd.qar", "*"}, 2, "ok\n",
-         "ERROR: could not delete \"lost\" from qar \"odd.qar\"\nERROR: could not read dtable 7 "
-         "of file \"odd.qar\"\nqartool: 1 of 2 records not deleted\n"},
-    });
+    expect_cases("status_partial.txt");
 }
 
-const std::string MISMATCH = "ERROR: key does not match the qar file\nERROR: ";
-const std::string PROTECTED = "the qar file is protected: give its password with -p\n";
-const std::string OPEN = "the qar file is not protected: give no -p or -k\n";
-const std::string NO_QAR = "could not open qar \"q\" for write\nERROR: no such file or directory\n";
-const std::string KEY_RANGE = "\" is not a decimal number from 0 to 4294967295\n";
-
 TEST(QartoolStatus, ACommandThatCouldNotRunSaysWhyEndsOneAndChangesNothing) {
-    const std::string no_list = "ERROR: could not read list file \"none.txt\": " +
-                                std::string(strerror(ENOENT)) + "\n";
-    expect_cases({
-        {{"l"}, 1, usage(), "ERROR: no qar file specified\n"},  // a lone command
-        {{"extract"}, 1, usage(), "ERROR: no qar file specified\n"},
-        {{"-p", "secret"}, 1, "", "ERROR: no command specified\n"},
-        {{"-k", "5", "l"}, 1, "", "ERROR: no qar file specified\n"},
-        {{"x", ""}, 1, "", "ERROR: no qar file specified\n"},
-        {{"Q", "q", "x"}, 1, "", "ERROR: unknown command \"Q\"\n"},
-        {{"-q", "l", "q"}, 1, "", "ERROR: unknown option \"-q\"\n"},
-        {{"a", "q"}, 1, "", "ERROR: no files specified to add\n"},
-        {{"d", "q"}, 1, "", "ERROR: no files specified to delete\n"},
-        {{"u", "q"}, 1, "", "ERROR: no files specified to update\n"},
-        {{"u", "q", "*"}, 1, "", "ERROR: " + NO_QAR},
-        {{"d", "q", "*"}, 1, "", "ERROR: " + NO_QAR},
-        {{"-k", "abc", "a", "q", "f"}, 1, "", "ERROR: key \"abc" + KEY_RANGE},
-        {{"-k", "0x1234", "a", "q", "f"}, 1, "", "ERROR: key \"0x1234" + KEY_RANGE},
-        {{"-k", "", "a", "q", "f"}, 1, "", "ERROR: key \"" + KEY_RANGE},
-        {{"-k", "4294967296", "a", "q", "f"}, 1, "", "ERROR: key \"4294967296" + KEY_RANGE},
-        {{"-p", "", "a", "q", "f"}, 1, "", "ERROR: empty password\n"},
-        {{"a", "locked.qar", "new.txt"}, 1, "", MISMATCH + PROTECTED},
-        {{"-p", "wrong", "x", "locked.qar"}, 1, "", MISMATCH + "wrong password or key\n"},
-        {{"-k", "1", "d", "game.qar", "*"}, 1, "", MISMATCH + OPEN},
-        {{"-o", "out", "l", "game.qar"}, 1, "", "ERROR: -o goes only with the x command\n"},
-        {{"-n", "a", "game.qar", "new.txt"}, 1, "", "ERROR: -n goes only with the x command\n"},
-        {{"-x", "*", "c", "game.qar"}, 1, "",
-         "ERROR: -x does not go with the c command, which keeps every record\n"},
-        {{"-z", "x", "game.qar"}, 1, "", "ERROR: -z goes only with the c command\n"},
-        {{"-x", "", "l", "game.qar"}, 1, "", "ERROR: empty pattern after -x\n"},
-        {{"c", "game.qar", "a.txt"}, 1, "",
-         "ERROR: c compacts the whole qar and takes no file names\n"},
-        {{"x", "game.qar", "a.txt", "@none.txt"}, 1, "", no_list},
-        {{"-x", "@none.txt", "d", "game.qar", "*"}, 1, "", no_list},
-        {{"-o", "plain/out", "x", "game.qar"}, 1, "",
-         "ERROR: could not create folder \"plain/out\": " + std::string(strerror(ENOTDIR)) + "\n"},
-        {{"l", "nosuch.qar"}, 1, "",
-         "ERROR: could not open qar \"nosuch.qar\" for read\n"
-         "ERROR: could not open file \"nosuch.qar\": No such file or directory\n"},
-        {{"a", "notqar.txt", "new.txt"}, 1, "",
-         "ERROR: could not open qar \"notqar.txt\" for write\n"
-         "ERROR: invalid header in file \"notqar.txt\"\n"},
-    });
+    expect_cases("status_refused.txt");
 }
 
 // Run nine hours east of UTC: records and extracted files keep UTC times, also past 2038.

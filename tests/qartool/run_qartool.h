@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +29,50 @@ inline void expect_qartool(const std::string& cwd, const std::vector<std::string
     EXPECT_EQ(status, r.status) << "exit status";
     EXPECT_EQ(out, r.out) << "standard output";
     EXPECT_EQ(err, r.err) << "standard error";
+}
+
+inline std::string replaced(std::string text, const std::string& mark, const std::string& by) {
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), by);
+    return text;
+}
+
+// One command of a golden file: its arguments, what it must end with, and what the test
+// checks afterwards (the rest of its status line).
+struct GoldenCase {
+    std::vector<std::string> args;
+    int status = -1;
+    std::string then, out, err;
+};
+
+// The commands of a golden file, each as "$ <arguments>" ('' for an empty one), "= <status>
+// [<what to check afterwards>]", its output lines "> ..." and its error lines "! ...".
+// @USAGE@ stands for the usage text, @E...@ for this system's error texts.
+inline std::vector<GoldenCase> golden_cases(const std::string& name) {
+    const std::string usage = replaced(as_text(read_file(QARTOOL_GOLDEN "/usage.txt")),
+                                       "@PROGRAM@", QARTOOL_PATH);
+    std::vector<GoldenCase> cases;
+    std::istringstream lines(as_text(read_file(QARTOOL_GOLDEN "/" + name)));
+    for (std::string line; std::getline(lines, line);) {
+        const std::string rest = line.size() > 2 ? line.substr(2) : "";
+        if (line[0] == '$') {
+            cases.emplace_back();
+            std::istringstream words(rest);
+            for (std::string w; words >> w;) cases.back().args.push_back(w == "''" ? "" : w);
+        } else if (line[0] == '=') {
+            cases.back().status = std::stoi(rest);
+            const size_t blank = rest.find(' ');
+            cases.back().then = blank == std::string::npos ? "" : rest.substr(blank + 1);
+        } else {
+            (line[0] == '>' ? cases.back().out : cases.back().err) += rest + "\n";
+        }
+    }
+    for (GoldenCase& c : cases) {
+        c.out = replaced(c.out, "@USAGE@\n", usage);
+        c.err = replaced(c.err, "@EISDIR@", strerror(EISDIR));
+        c.err = replaced(c.err, "@ENOTDIR@", strerror(ENOTDIR));
+        c.err = replaced(c.err, "@ENOENT@", strerror(ENOENT));
+    }
+    return cases;
 }
 
 // The arguments as a command line, for a failure message.
