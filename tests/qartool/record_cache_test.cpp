@@ -72,8 +72,6 @@ TEST(RecordCache, MemoryRunningOutIsTriedAgainOnTheNextRead) {
     EXPECT_EQ(3u, cache.decodes);
 }
 
-// Decoding ahead
-
 // A cache of `records` records whose workers run while it lives.
 struct AheadCache {
     RecordCache cache;

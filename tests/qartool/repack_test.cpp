@@ -70,20 +70,14 @@ TEST(SyncTable, ANewArchiveIsWhatAddWrites) {
         << "a sync into a new archive differs from an add";
 }
 
-// One command on the scene below, what it must print, and the live records of one
-// archive afterwards as name=bytes (all are short, so stored as they are).
-struct RepackCase {
-    std::vector<std::string> args;
-    int status;
-    std::string out, err, qar, records;
-};
-
 // mod/ holds keep.txt, junk.tmp, Sub/deep.TMP (the pattern's case does not matter) and a
 // folder cache/ whose file would be stored if the folder were walked. g.qar holds a.txt,
 // b.tmp, c.txt, keep.txt and junk.tmp. Name lists are written as an editor on Windows
-// writes them: CR LF, a blank line, one of blanks.
-void expect_repack_cases(const std::vector<RepackCase>& cases) {
-    for (const RepackCase& c : cases) {
+// writes them: CR LF, a blank line, one of blanks. Each command of the golden file names,
+// after its status, an archive and its live records afterwards as name=bytes (all are
+// short, so stored as they are).
+void expect_repack_cases(const std::string& golden) {
+    for (const GoldenCase& c : golden_cases(golden)) {
         SCOPED_TRACE(shown(c.args));
         TempDir dir;
         write_files(dir.file("mod"), {{"keep.txt", "keep"}, {"junk.tmp", "junk"},
@@ -97,52 +91,24 @@ void expect_repack_cases(const std::vector<RepackCase>& cases) {
             {"keep.txt", 3638, 3, 2, 1408098600u, 0}, {"junk.tmp", 3640, 4, 2, 1408098600u, 0}},
             "aabbcckkjj"));
         expect_qartool(dir.path, c.args, c.status, c.out, c.err);
-        const std::string archive = read_file(dir.file(c.qar));
+        const std::string qar = c.then.substr(0, c.then.find(' '));
+        const std::string archive = read_file(dir.file(qar));
         std::string records;
         for (const RawEntry& e : raw_entries(archive))
             if ((e.flags & 1) == 0)
-                records += e.name + "=" + archive.substr(e.data_offset, e.stored_size) + " ";
-        EXPECT_EQ(c.records, records) << "the live records of " << c.qar;
+                records += " " + e.name + "=" + archive.substr(e.data_offset, e.stored_size);
+        EXPECT_EQ(c.then.substr(qar.size()), records) << "the live records of " << qar;
         EXPECT_FALSE(file_exists(dir.file("b.tmp")) || file_exists(dir.file("junk.tmp")))
             << "a left-out record was extracted";
     }
 }
 
-const std::string ALL = "a.txt=aa b.tmp=bb c.txt=cc keep.txt=kk junk.tmp=jj ";
-const std::string AC_TESTED = test_line("a.txt", "OK") + test_line("c.txt", "OK");
-
 TEST(Excludes, EveryCommandLeavesOutTheFilesFoldersAndRecordsThatMatch) {
-    expect_repack_cases({
-        {{"-x", "*.tmp", "-x", "cache", "a", "n.qar", "mod"}, 0,
-         "dir: mod\nfile: keep.txt\ndir: Sub\n", "", "n.qar", "keep.txt=keep "},
-        {{"-x", "*.tmp", "-x", "cache", "s", "n.qar", "mod"}, 0,
-         "added: keep.txt\n1 added, 0 replaced, 0 unchanged\n", "", "n.qar", "keep.txt=keep "},
-        {{"-x", "*.tmp", "-x", "cache", "u", "g.qar", "mod"}, 0,
-         "dir: mod\nfile: keep.txt\ndir: Sub\n", "", "g.qar",
-         "a.txt=aa b.tmp=bb c.txt=cc keep.txt=keep junk.tmp=jj "},
-        {{"-x", "*.TMP", "x", "g.qar"}, 0, "a.txt\nc.txt\nkeep.txt\n", "", "g.qar", ALL},
-        {{"-x", "*.tmp", "t", "g.qar", "*.txt"}, 0, AC_TESTED + test_line("keep.txt", "OK") +
-         "3 records tested, 0 damaged\n", "", "g.qar", ALL},
-        {{"-x", "*.tmp", "d", "g.qar", "*"}, 0, "a.txt\nc.txt\nkeep.txt\n", "", "g.qar",
-         "b.tmp=bb junk.tmp=jj "},
-        {{"-x", "b*", "-x", "[jk]*", "-x", "c*", "l", "g.qar"}, 0,
-         as_text(read_file(QARTOOL_GOLDEN "/only_a_listed.txt")), "", "g.qar", ALL},
-        {{"-x", "*.tmp", "x", "g.qar", "b*", "a*"}, 2, "a.txt\n",
-         "ERROR: no record in qar \"g.qar\" matches \"b*\", nothing extracted\n"
-         "qartool: 1 of 2 records not extracted\n", "g.qar", ALL},
-    });
+    expect_repack_cases("excludes.txt");
 }
 
 TEST(NameLists, ANameListStandsForItsNamesInOrderWithEveryCommand) {
-    expect_repack_cases({
-        {{"-x", "@ignore.txt", "s", "n.qar", "@files.txt"}, 0,
-         "added: keep.txt\n1 added, 0 replaced, 0 unchanged\n", "", "n.qar", "keep.txt=keep "},
-        {{"-x", "@ignore.txt", "x", "g.qar"}, 0, "a.txt\nc.txt\nkeep.txt\n", "", "g.qar", ALL},
-        {{"t", "g.qar", "@wanted.txt"}, 0, AC_TESTED + "2 records tested, 0 damaged\n", "",
-         "g.qar", ALL},
-        {{"d", "g.qar", "b.tmp", "@wanted.txt"}, 0, "b.tmp\nc.txt\na.txt\n", "", "g.qar",
-         "keep.txt=kk junk.tmp=jj "},
-    });
+    expect_repack_cases("name_lists.txt");
 }
 
 // Update stores every file uncompressed; compaction with -z stores each as add does.
