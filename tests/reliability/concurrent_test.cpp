@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
 
 #include "platform.h"
 #include "qar_bytes.h"
@@ -20,8 +21,7 @@ struct HeldLock {
         EXPECT_TRUE(file == nullptr || plat_try_lock(file) == PLAT_LOCK_TAKEN) << "lock of " << path;
     }
     void release() {
-        if (file != nullptr) plat_close_stream(file);
-        file = nullptr;
+        if (file != nullptr) plat_close_stream(std::exchange(file, nullptr));
     }
     ~HeldLock() { release(); }
 };

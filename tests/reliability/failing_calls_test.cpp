@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform.h"
+#include "qar_bytes.h"
 #include "test_support.h"
 
 namespace {
@@ -182,8 +183,7 @@ Scenario update_scenario() {
 
 Scenario delete_scenario() {
     Scenario s = on_old_records({"d", "t.qar", "old3", "old1"}, 4);
-    s.after.erase("old3");
-    s.after.erase("old1");
+    for (const char* name : {"old3", "old1"}) s.after.erase(name);
     return s;
 }
 
@@ -204,25 +204,17 @@ Scenario compaction_scenario() {
     return s;
 }
 
-// A 52-byte record: name, texture, four 16-bit numbers (the first u), flags.
-std::string sprite(const std::string& name, uint16_t u) {
-    std::string out(52, '\0');
-    out.replace(0, name.size(), name).replace(32, 1, "t");
-    out[40] = char(u);
-    out[41] = char(u >> 8);
-    return out;
-}
-
 Scenario sprite_table_scenario() {
     return Scenario{true, {"wt", "k.stb", "a.txt", "b.txt"}, "k.stb",
-                    {{"k.stb", sprite("old", 1)}, {"a.txt", "\"a\" t 2 0 0 0 0x0\n@include \"c.txt\"\n"},
+                    {{"k.stb", raw_sprite("old", 1)}, {"a.txt", "\"a\" t 2 0 0 0 0x0\n@include \"c.txt\"\n"},
                      {"b.txt", "\"b\" t 3 0 0 0 0x0\n"}, {"c.txt", "\"c\" t 4 0 0 0 0x0\n"}},
-                    {{"k.stb", sprite("old", 1)}}, {{"k.stb", sprite("a", 2) + sprite("c", 4) + sprite("b", 3)}}};
+                    {{"k.stb", raw_sprite("old", 1)}},
+                    {{"k.stb", raw_sprite("a", 2) + raw_sprite("c", 4) + raw_sprite("b", 3)}}};
 }
 
 // The text of a table replaces an old text file whole, or leaves it as it was.
 Scenario sprite_text_scenario() {
-    const std::string table = sprite("a", 2) + sprite("b", 3);
+    const std::string table = raw_sprite("a", 2) + raw_sprite("b", 3);
     TempDir plain;
     write_file(plain.file("k.stb"), table);
     const std::string written = run_process({SPRTOOL_PATH, "rt", "k.stb"}, plain.path).raw_out;

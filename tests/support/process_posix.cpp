@@ -25,8 +25,7 @@ namespace {
 
 int wait_status(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
     return status;
 }
 
@@ -137,10 +136,9 @@ ProcessResult run_with_terminal_input(const std::vector<std::string>& argv,
 }
 
 SmallDisk::SmallDisk(int64_t bytes) {
-    const ProcessResult r = run_process({"/bin/mount", "-t", "tmpfs", "-o",
-                                         "size=" + std::to_string(bytes), "qar-test-disk",
-                                         mount_point.path},
-                                        "/");
+    const std::string size = "size=" + std::to_string(bytes);
+    const ProcessResult r = run_process(
+        {"/bin/mount", "-t", "tmpfs", "-o", size, "qar-test-disk", mount_point.path}, "/");
     if (r.status == 0)
         path = mount_point.path;
     else

@@ -67,6 +67,12 @@ inline std::vector<RawEntry> raw_entries(const std::string& b) {
     return out;
 }
 
+// A 52-byte sprite record: name, texture "t", four 16-bit numbers (the first u), flags 0.
+inline std::string raw_sprite(const std::string& name, uint16_t u) {
+    return name + std::string(32 - name.size(), '\0') + "t" + std::string(7, '\0') + char(u & 0xFF) + char(u >> 8) +
+           std::string(10, '\0');
+}
+
 // CRC-32/BZIP2 bit by bit: the key a password gives.
 inline uint32_t password_key(const std::string& password) {
     uint32_t crc = 0xFFFFFFFFu;

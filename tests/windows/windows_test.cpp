@@ -27,15 +27,9 @@ HANDLE hold_open(const std::string& path) {
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// A 52-byte sprite record whose u is given, the rest 0.
-std::string sprite(const std::string& name, uint16_t u) {
-    return std::string(name + std::string(32 - name.size(), '\0') + "t") + std::string(7, '\0') +
-           char(u & 0xFF) + char(u >> 8) + std::string(10, '\0');
-}
-
 TEST(Windows, TextOutputsAndMessagesEndLinesWithCrLf) {
     TempDir d;
-    write_file(d.file("a.stb"), sprite("a", 10) + sprite("b", 13));  // LF and CR bytes inside
+    write_file(d.file("a.stb"), raw_sprite("a", 10) + raw_sprite("b", 13));  // LF and CR bytes inside
     for (const char* command : {"l", "rt", "rc", "rx", "rj"}) {
         EXPECT_EQ("", lone_line_feed(run_process({SPRTOOL_PATH, command, "a.stb"}, d.path).raw_out))
             << command << " to standard output";
@@ -56,7 +50,7 @@ TEST(Windows, TextOutputsAndMessagesEndLinesWithCrLf) {
 
 TEST(Windows, BinaryFilesKeepEveryByte) {
     TempDir d, out;
-    const std::string table = sprite("a", 10) + sprite("b", 13);
+    const std::string table = raw_sprite("a", 10) + raw_sprite("b", 13);
     write_file(d.file("a.stb"), table);
     ASSERT_EQ(0, run_process({SPRTOOL_PATH, "rt", "a.stb", "a.txt"}, d.path).status);
     ASSERT_EQ(0, run_process({SPRTOOL_PATH, "wt", "b.stb", "a.txt"}, d.path).status);
