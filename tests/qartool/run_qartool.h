@@ -54,6 +54,10 @@ inline std::vector<GoldenCase> golden_cases(const std::string& name) {
     std::istringstream lines(as_text(read_file(QARTOOL_GOLDEN "/" + name)));
     for (std::string line; std::getline(lines, line);) {
         const std::string rest = line.size() > 2 ? line.substr(2) : "";
+        if (line.empty() || (line[0] != '$' && cases.empty())) {
+            ADD_FAILURE() << name << ": a line that belongs to no command: \"" << line << "\"";
+            continue;
+        }
         if (line[0] == '$') {
             cases.emplace_back();
             std::istringstream words(rest);
@@ -66,6 +70,7 @@ inline std::vector<GoldenCase> golden_cases(const std::string& name) {
             (line[0] == '>' ? cases.back().out : cases.back().err) += rest + "\n";
         }
     }
+    EXPECT_FALSE(cases.empty()) << name << " holds no command";
     for (GoldenCase& c : cases) {
         c.out = replaced(c.out, "@USAGE@\n", usage);
         c.err = replaced(c.err, "@EISDIR@", strerror(EISDIR));
