@@ -1,7 +1,5 @@
-// Checking a table: the findings of sprtool k, the overlap sweep against
-// comparing every pair, names made printable, and the page of sprtool v as an
-// XML parser reads it (well-formed whatever the names hold, self-contained,
-// holding every finding of k).
+// The findings of sprtool k, the overlap sweep against comparing every pair, names made
+// printable, and the page of sprtool v as an XML parser reads it.
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
@@ -23,15 +21,11 @@ static void lay_out(const TempDir& d, const std::string& table, const std::strin
                png_file_bytes(solid_pixels(width, height, {10, 200, 10})));
 }
 
+// With the image folder (a name in either case), sprites past an image's size too.
 TEST(Check, KListsEveryKindOfFindingAndSumsThemUp) {
     TempDir d;
-    write_file(d.file("t.stb"), findings_table());
-    EXPECT_EQ(run(d, {"k", "t.stb"}), "2 |" + golden("findings.txt"));
-}
-
-TEST(Check, KChecksSpritesAgainstTheSizeOfImagesFoundInEitherCase) {
-    TempDir d;
     lay_out(d, findings_table(), "CHARS.PNG", 32, 32);
+    EXPECT_EQ(run(d, {"k", "t.stb"}), "2 |" + golden("findings.txt")) << "without images";
     EXPECT_EQ(run(d, {"k", "t.stb", "tex"}), "2 |" + golden("findings_in_32x32.txt"));
 }
 
@@ -130,23 +124,25 @@ static std::string base64_decoded(const std::string& text) {
     return out;
 }
 
-// Writes the page of `table`, with the folder of lay_out, and parses it.
-static void view_page(const TempDir& d, const std::string& table, tinyxml2::XMLDocument* doc) {
-    lay_out(d, table, "t.png", 16, 16);
-    ASSERT_EQ(run(d, {"v", "t.stb", "page.html", "tex"}), "0 |");
-    const std::string page = read_file(d.file("page.html"));
-    ASSERT_EQ(doc->Parse(page.data(), page.size()), tinyxml2::XML_SUCCESS)
-        << "the page is no well-formed XML: " << doc->ErrorStr();
-}
+struct View : testing::Test {
+    TempDir d;
+    tinyxml2::XMLDocument doc;
 
-TEST(View, HostileNamesLeaveThePageWellFormedAndShowAsPrintableText) {
+    void view_page(const std::string& table) {
+        lay_out(d, table, "t.png", 16, 16);
+        ASSERT_EQ(run(d, {"v", "t.stb", "page.html", "tex"}), "0 |");
+        const std::string page = read_file(d.file("page.html"));
+        ASSERT_EQ(doc.Parse(page.data(), page.size()), tinyxml2::XML_SUCCESS)
+            << "the page is no well-formed XML: " << doc.ErrorStr();
+    }
+};
+
+TEST_F(View, HostileNamesLeaveThePageWellFormedAndShowAsPrintableText) {
     const std::string names[] = {"<b>&amp;</b>",     "\"'quoted'\"", "]]><!-- x",
                                  "\xFF\xFE\x80 bad", "caf\xC3\xA9",  "\x1B[31m\x01"};
     std::string table;
     for (const std::string& name : names) table += rec(name, "<t>&\xFF", 0, 0, 4, 4);
-    TempDir d;
-    tinyxml2::XMLDocument doc;
-    view_page(d, table, &doc);
+    view_page(table);
     size_t seen = 0;
     each_element(doc.RootElement(), [&](XMLElement* e) {
         const char* id = e->Attribute("id");
@@ -160,10 +156,8 @@ TEST(View, HostileNamesLeaveThePageWellFormedAndShowAsPrintableText) {
     EXPECT_EQ(seen, std::size(names)) << "every sprite is drawn once";
 }
 
-TEST(View, ThePageNamesNothingOutsideItselfAndEmbedsTheImageFile) {
-    TempDir d;
-    tinyxml2::XMLDocument doc;
-    view_page(d, rec("a", "t", 0, 0, 4, 4), &doc);
+TEST_F(View, ThePageNamesNothingOutsideItselfAndEmbedsTheImageFile) {
+    view_page(rec("a", "t", 0, 0, 4, 4));
     const std::string png = read_file(d.file("tex/t.png"));
     const std::string data = "data:image/png;base64,";
     size_t images = 0;
@@ -178,10 +172,8 @@ TEST(View, ThePageNamesNothingOutsideItselfAndEmbedsTheImageFile) {
     EXPECT_EQ(images, 1u);
 }
 
-TEST(View, TheFindingsTableHoldsEveryFindingOfK) {
-    TempDir d;
-    tinyxml2::XMLDocument doc;
-    view_page(d, findings_table(), &doc);
+TEST_F(View, TheFindingsTableHoldsEveryFindingOfK) {
+    view_page(findings_table());
     std::vector<std::string> rows;
     each_element(doc.RootElement(), [&](XMLElement* e) {
         if (std::string(e->Attribute("id") ? e->Attribute("id") : "") != "findings") return;

@@ -19,13 +19,8 @@ static void lay_out_folder(const TempDir& d) {
     write_file(d.file("list.txt"), "the listing of last week\n");
 }
 
-struct Slip {
-    Args args;
-    const char* err;
-};
-
 TEST(Outcome, SlipsAreRefusedAndLeaveEveryFileAsItWas) {
-    const Slip slips[] = {
+    const std::pair<Args, const char*> slips[] = {
         {{"l", "game.stb", "b.stb", "c.stb"}, "ERROR: l reads one STB file and writes at most one output file, but 3 file names were given"},
         {{"l", "game.stb", "b.stb"}, "ERROR: not writing to \"b.stb\": the output of l is text, and the name is that of an STB file"},
         {{"Rtxt", "game.stb", "B.STB"}, "ERROR: not writing to \"B.STB\": the output of rt is text, and the name is that of an STB file"},
@@ -49,13 +44,13 @@ TEST(Outcome, SlipsAreRefusedAndLeaveEveryFileAsItWas) {
         {{"k", "game.stb", "nofolder"}, "ERROR: could not read folder \"nofolder\": No such file or directory"},
         {{"k", "game.stb", "a", "b"}, "ERROR: too many arguments\nusage: sprtool k <stb_file> [<texture folder>]"},
     };
-    for (const Slip& slip : slips) {
+    for (const auto& [args, err] : slips) {
         TempDir d;
         lay_out_folder(d);
         const auto before = directory_snapshot(d.path);
-        EXPECT_EQ(run(d, slip.args, kSprites), "1 " + std::string(slip.err) + "\n|");
+        EXPECT_EQ(run(d, args, kSprites), "1 " + std::string(err) + "\n|");
         EXPECT_TRUE(directory_snapshot(d.path) == before)
-            << slip.args[0] << " " << slip.args[1] << ": a file was changed, added or removed";
+            << args[0] << " " << args[1] << ": a file was changed, added or removed";
     }
 }
 
@@ -104,61 +99,53 @@ TEST(Outcome, AFullDiskLeavesTheOldOutputAndNoTemporaryFile) {
     }
 }
 
-struct Unread {
-    const char* command;
-    const char* file;
-    std::string bytes;
-    const char* err;
-};
-
-TEST(Outcome, ASourceThatCannotBeReadLeavesTheOldTable) {
-    const Unread cases[] = {
-        {"wt", "inc.txt", row("g", 1) + "@include \"gone.txt\"\n",
-         "\"inc.txt\" line 2: could not open file \"gone.txt\" for read: No such file or directory"},
-        {"wx", "broken.xml", "<spritetable>\n<sprite name=\"g\"\n", "\"broken.xml\" line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)"},
-        {"wx", "empty.xml", "", "\"empty.xml\" line 1: not valid XML (XML_ERROR_EMPTY_DOCUMENT)"},
-        {"wx", "other.xml", "<sprites/>", "\"other.xml\": no spritetable element at the top"},
-        {"wc", "sheet.csv", std::string("\xFF\xFE" "a\0,\0t\0\n\0", 10),
-         "\"sheet.csv\" is UTF-16 little-endian text; only ASCII and UTF-8 are read"},
-        {"wj", "a.json", "", "\"a.json\" line 1, column 1: the document is empty"},
-        {"wj", "a.json", "\n  {\"name\": \"a\"}", "\"a.json\" line 2, column 3: the top level is not an array"},
-        {"wj", "a.json", "[\n  {\"name\": \"caf\xE9\"}]", "\"a.json\" line 2, column 16: invalid encoding in string"},
-        {"wj", "a.json", "[{\"note\": \"\xFF\"}]", "\"a.json\" line 1, column 12: invalid encoding in string"},
-        {"wj", "a.json", "[\"caf\xC3", "\"a.json\" line 1, column 6: invalid encoding in string"},
-        // The file is checked for UTF-8 in blocks of 64 KiB; this sequence starts in the first.
-        {"wj", "a.json", "[" + std::string(65524, ' ') + "{\"name\": \"\xC3x\"}]",
-         "\"a.json\" line 1, column 65536: invalid encoding in string"},
-        {"wj", "a.json", "[\n\xE9]", "\"a.json\" line 2, column 1: invalid value"},
-        {"wj", "a.json", "[] []", "\"a.json\" line 1, column 4: the document root must not be followed by other values"},
-        // Reading fails with an I/O error after the file opened (where such a file exists).
-        {"wj", "/proc/self/mem", "", "could not read file \"/proc/self/mem\""},
-        {"wx", "/proc/self/mem", "", "could not read file \"/proc/self/mem\""},
-        {"wt", "/proc/self/mem", "", "could not read file \"/proc/self/mem\""},
-    };
+// `command` reading `file` (written with `bytes` unless absolute) into k.stb fails with `err`
+// and leaves the old table.
+static void expect_unread(const char* command, const std::string& file, const std::string& bytes,
+                          const std::string& err) {
     const std::string old = rec("old", "t", 7);
-    for (const Unread& c : cases) {
-        if (c.file[0] == '/' && !file_exists(c.file)) continue;
-        TempDir d;
-        write_file(d.file("k.stb"), old);
-        if (c.file[0] != '/') write_file(d.file(c.file), c.bytes);
-        EXPECT_EQ(run(d, {c.command, "k.stb", c.file}),
-                  "1 ERROR: " + std::string(c.err) +
-                      "\nsprtool: 1 file could not be read, \"k.stb\" not written\n|");
-        EXPECT_EQ(read_file(d.file("k.stb")), old) << c.err << ": the old table was touched";
-    }
+    TempDir d;
+    write_file(d.file("k.stb"), old);
+    if (file[0] != '/') write_file(d.file(file), bytes);
+    EXPECT_EQ(run(d, {command, "k.stb", file}),
+              "1 ERROR: " + err + "\nsprtool: 1 file could not be read, \"k.stb\" not written\n|");
+    EXPECT_EQ(read_file(d.file("k.stb")), old) << err << ": the old table was touched";
 }
 
-// Every row a form skips and every value it stores other than written is named by its own file
-// and line (JSON: sprite, with the reason; each piece of a long TXT line too), as
-// golden/<form>_warnings.txt; the rest is written, as golden/<form>_table.csv lists it. A byte
-// order mark is no part of the first name; a CSV line of separators is blank, and the last field
-// of a CSV line keeps its newline (CR LF read as LF).
+TEST(Outcome, ASourceThatCannotBeReadLeavesTheOldTable) {
+    const char* const cases[][4] = {
+        {"wt", "inc.txt", "\"g\" t 1 0 0 0 0x0\n@include \"gone.txt\"\n", " line 2: could not open file \"gone.txt\" for read: No such file or directory"},
+        {"wx", "broken.xml", "<spritetable>\n<sprite name=\"g\"\n", " line 2: not valid XML (XML_ERROR_PARSING_ELEMENT)"},
+        {"wx", "empty.xml", "", " line 1: not valid XML (XML_ERROR_EMPTY_DOCUMENT)"},
+        {"wx", "other.xml", "<sprites/>", ": no spritetable element at the top"},
+        {"wj", "a.json", "", " line 1, column 1: the document is empty"},
+        {"wj", "a.json", "\n  {\"name\": \"a\"}", " line 2, column 3: the top level is not an array"},
+        {"wj", "a.json", "[\n  {\"name\": \"caf\xE9\"}]", " line 2, column 16: invalid encoding in string"},
+        {"wj", "a.json", "[{\"note\": \"\xFF\"}]", " line 1, column 12: invalid encoding in string"},
+        {"wj", "a.json", "[\"caf\xC3", " line 1, column 6: invalid encoding in string"},
+        {"wj", "a.json", "[\n\xE9]", " line 2, column 1: invalid value"},
+        {"wj", "a.json", "[] []", " line 1, column 4: the document root must not be followed by other values"},
+    };
+    for (const auto& c : cases)
+        expect_unread(c[0], c[1], c[2], '"' + std::string(c[1]) + '"' + c[3]);
+    expect_unread("wc", "sheet.csv", std::string("\xFF\xFE" "a\0,\0t\0\n\0", 10),
+                  "\"sheet.csv\" is UTF-16 little-endian text; only ASCII and UTF-8 are read");
+    // The file is checked for UTF-8 in blocks of 64 KiB; this sequence starts in the first.
+    expect_unread("wj", "a.json", "[" + std::string(65524, ' ') + "{\"name\": \"\xC3x\"}]",
+                  "\"a.json\" line 1, column 65536: invalid encoding in string");
+    // Reading fails with an I/O error after the file opened (where such a file exists).
+    if (!file_exists("/proc/self/mem")) return;
+    for (const char* command : {"wj", "wx", "wt"})
+        expect_unread(command, "/proc/self/mem", "", "could not read file \"/proc/self/mem\"");
+}
+
+// Every row a form skips or stores other than written is named by file and line (JSON: sprite),
+// as golden/<form>_warnings.txt; the rest is written as golden/<form>_table.csv lists it.
 TEST(Outcome, EachFormNamesEveryRowItSkipsOrChanges) {
     for (const std::string form : {"txt", "xml", "csv", "json"}) {
         TempDir d;
-        for (const std::string& name : {"every." + form, std::string("every_inc.txt")}) {
+        for (const std::string& name : {"every." + form, std::string("every_inc.txt")})
             write_file(d.file(name), golden(name));
-        }
         EXPECT_EQ(run(d, {"w" + form.substr(0, 1), "k.stb", "every." + form}),
                   "2 " + golden(form + "_warnings.txt") + "|");
         EXPECT_EQ(run(d, {"rc", "k.stb"}), "0 |" + golden(form + "_table.csv"))

@@ -37,26 +37,25 @@ Rgb pixel_at(const Pixels& image, int x, int y) {
     return {p[0], p[1], p[2]};
 }
 
-static void append_bytes(void* context, void* data, int size) {
-    static_cast<std::string*>(context)->append(static_cast<const char*>(data), size_t(size));
-}
-
 std::string png_file_bytes(const Pixels& image) {
     std::string out;
-    stbi_write_png_to_func(append_bytes, &out, image.width, image.height, 3, image.rgb.data(),
+    auto append = [](void* context, void* data, int size) {
+        static_cast<std::string*>(context)->append(static_cast<const char*>(data), size_t(size));
+    };
+    stbi_write_png_to_func(append, &out, image.width, image.height, 3, image.rgb.data(),
                            image.width * 3);
     return out;
 }
 
-bool read_png_file(const std::string& path, Pixels* image) {
-    std::string bytes = read_file(path);
-    int width = 0, height = 0, channels = 0;
+Pixels read_png_file(const std::string& path) {
+    const std::string bytes = read_file(path);
+    Pixels image;
+    int channels = 0;
     stbi_uc* data = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
-                                          int(bytes.size()), &width, &height, &channels, 3);
-    if (!data) return false;
-    image->width = width;
-    image->height = height;
-    image->rgb.assign(data, data + size_t(width) * size_t(height) * 3);
+                                          int(bytes.size()), &image.width, &image.height,
+                                          &channels, 3);
+    if (!data) return {};
+    image.rgb.assign(data, data + size_t(image.width) * size_t(image.height) * 3);
     stbi_image_free(data);
-    return true;
+    return image;
 }

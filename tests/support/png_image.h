@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-struct Rgb {
-    uint8_t r, g, b;
-};
+struct Rgb { uint8_t r, g, b; };
 
 struct Pixels {
     int width = 0;
@@ -20,5 +18,4 @@ Pixels solid_pixels(int width, int height, Rgb colour);
 void fill_pixels(Pixels* image, int x, int y, int width, int height, Rgb colour);
 Rgb pixel_at(const Pixels& image, int x, int y);
 std::string png_file_bytes(const Pixels& image);
-// Reads a PNG file into RGB pixels (alpha dropped); false when it cannot.
-bool read_png_file(const std::string& path, Pixels* image);
+Pixels read_png_file(const std::string& path);  // alpha dropped; 0 x 0 when unreadable
