@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <tuple>
 
 #include "sprtool_run.h"
 
 static const std::string kTable =  // a 32-character name, an 8-character texture, 65535
     rec("hero_walk_right_frame_0123456789", "chars_01", 65535, 1, 32, 48, 0xAB12);
 
-// Every form of one table exactly, read back by w: CSV quotes only the cells that need it, XML and
-// JSON escape markup, quotes, control and high bytes. (What TXT and CSV carry back: Scan tests.)
+// Every form of one table exactly, and w reads it back: CSV quotes only the cells that would
+// not read back otherwise, XML and JSON escape markup, quotes, control and high bytes. (What
+// TXT and CSV carry back: the Scan tests.)
 TEST(Cli, EachOutputFormIsExactAndReadsBack) {
     TempDir d;
     const std::string table = kTable + rec("say \"hi\"", "a,b", 2) + rec("", "", 3) +
@@ -57,9 +57,15 @@ static std::string sprite(const std::string& name) {
            "\"height\": 4, \"flags\": \"0x5\"}";
 }
 
+struct Input {
+    const char* command;
+    std::string text;
+    std::string table;
+};
+
 // Standard input that reads without a warning, and the table it replaces the old one with.
 TEST(Cli, EachFormReadsTheWaysItIsWritten) {
-    const std::tuple<const char*, std::string, std::string> inputs[] = {
+    const Input inputs[] = {
         // Rows that all give nothing mean the wrong form; a source without any row is an empty table.
         {"wt", "# nothing here yet\n\n", ""},
         {"wc", "\"hero_idle_1\";\"chars_01\";32;0;\"32\";48;0x1\n", rec("hero_idle_1", "chars_01", 32, 0, 32, 48, 1)},
@@ -68,15 +74,16 @@ TEST(Cli, EachFormReadsTheWaysItIsWritten) {
         {"wj", "\xEF\xBB\xBF[\r\n" + sprite("a") + "\r\n]\r\n", rec("a", "t", 1, 2, 3, 4, 5)},
         {"wj", " [ ] ", ""},
     };
-    for (const auto& [command, text, table] : inputs) {
+    for (const Input& in : inputs) {
         TempDir d;
         write_file(d.file("k.stb"), kTable);
-        EXPECT_EQ(run(d, {command, "k.stb"}, text), "0 |") << text.substr(0, 80);
-        EXPECT_EQ(read_file(d.file("k.stb")), table) << text.substr(0, 80);
+        EXPECT_EQ(run(d, {in.command, "k.stb"}, in.text), "0 |") << in.text.substr(0, 80);
+        EXPECT_EQ(read_file(d.file("k.stb")), in.table) << in.text.substr(0, 80);
     }
 }
 
-// Inputs in order, each include in place, found beside the file naming it; CR LF reads as LF.
+// Inputs in order, each include in place and found beside the file that names it; CR LF
+// reads as LF.
 TEST(Cli, WriteCommandsReadInputsAndIncludesInPlace) {
     TempDir d;
     auto t = [](const char* name, int u) { return rec(name, "t", u); };

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <tuple>
 
 #include "sprite_check.h"
 #include "test_support.h"
@@ -18,9 +17,15 @@ static std::string include(const char* line) {
     return scan_txt_include(line, out) ? out : "-";
 }
 
+struct ScanCase {
+    std::string (*scan)(const char*);
+    const char* in;
+    const char* out;
+};
+
 // (What whole rows give each form: Outcome.EachFormNamesEveryRowItSkipsOrChanges.)
 TEST(Scan, NumbersAndIncludeLinesAreReadAsWritten) {
-    const std::tuple<std::string (*)(const char*), const char*, const char*> cases[] = {
+    const ScanCase cases[] = {
         {number, "0X1f", "31"},
         {number, "010", "8"},
         {number, "08", "0"},  // 8 is no octal digit
@@ -38,7 +43,7 @@ TEST(Scan, NumbersAndIncludeLinesAreReadAsWritten) {
         {include, "@include \"abc\n", "abc\n"},
         {include, "@include \"0123456789012345678901234567890123\"\n", "01234567890123456789012345678901"},
     };
-    for (const auto& [scan, in, out] : cases) EXPECT_EQ(scan(in), out) << "scanning " << in;
+    for (const ScanCase& c : cases) EXPECT_EQ(c.scan(c.in), c.out) << "scanning " << c.in;
 }
 
 // A file that includes itself ends at the depth bound; one that includes itself twice at the
@@ -58,7 +63,8 @@ TEST(Scan, SelfIncludesEndAtTheBounds) {
         read_txt(stb, in, d.file(c.file), &report);
         EXPECT_EQ(std::ftell(stb), c.records * long(SPRITE_ENTRY_SIZE)) << c.file;
         EXPECT_GT(report.failed_files, 0) << c.file << ": an include past a bound was not counted";
-        for (FILE* f : {in, stb}) std::fclose(f);
+        std::fclose(in);
+        std::fclose(stb);
     }
 }
 

@@ -29,13 +29,15 @@ inline std::string row(const std::string& name, int u) {  // a TXT row ending in
     return '"' + name + "\" t " + std::to_string(u) + " 0 0 0 0x0\r\n";
 }
 
+// A long expected text from tests/sprtool/golden/.
 inline std::string golden(const std::string& name) {
     return read_file(std::string(GOLDEN_DIR) + "/" + name);
 }
 
-// A table with one sprite of each finding the check makes: 0 and 1 overlap, 2 only touches them,
-// 3 has no width, 4 repeats the name of 0 and reaches past a 32 x 32 "chars" image, 5's name
-// holds a double quote, 6's a line break and its texture a space.
+// A table with one sprite of each finding the check makes: 0 and 1 overlap, 2
+// only touches them, 3 has no width, 4 repeats the name of 0 and reaches past
+// a 32 x 32 "chars" image, 5's name holds a double quote, 6's a line break and
+// its texture a space.
 inline std::string findings_table() {
     return rec("hero", "chars", 0, 0, 10, 10) + rec("hero_b", "chars", 5, 5, 10, 10) +
            rec("edge", "chars", 10, 0, 5, 5) + rec("flat", "chars", 20, 20, 0, 8) +
