@@ -9,6 +9,11 @@
 // The lock is never held while the GIL is being taken. The handle, and what
 // belongs to one handle (generation, mode, added_names), change only under
 // the exclusive lock.
+//
+// Reads in order decode ahead (read_ahead.h): worker threads decode the small
+// records after the one read while the reader copies out those decoded. A
+// change, reopening or closing stops the workers first, under the exclusive
+// lock; the package stops them before the process forks.
 #include <qar/qar.h>
 
 #include <pybind11/pybind11.h>
@@ -23,6 +28,9 @@
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+#include "entry_object.h"
+#include "read_ahead.h"
 
 namespace py = pybind11;
 
@@ -42,12 +50,40 @@ struct ArchiveObject {
     uint64_t generation = 0;  // counts opens: positions hold within one
     std::unordered_set<std::string> added_names;
     std::shared_mutex lock;
+    ReadAhead ahead;  // its source reads through handle
+    std::atomic<size_t> next_read{0};  // the position after the record read last: a hint
 
     ArchiveObject() = default;
     ArchiveObject(const ArchiveObject&) = delete;
     ArchiveObject& operator=(const ArchiveObject&) = delete;
-    ~ArchiveObject() { qar_close(handle, nullptr); }
+    ~ArchiveObject()
+    {
+        ahead_stop(&ahead);
+        qar_close(handle, nullptr);
+    }
 };
+
+// The read-ahead source: the archive's live records. Runs without the
+// object's lock; the handle does not change while workers run.
+bool wanted_ahead(void* context, size_t position, uint64_t* size)
+{
+    qar_entry entry;
+    if (qar_entry_at(static_cast<ArchiveObject*>(context)->handle, position, &entry, nullptr) !=
+            QAR_OK ||
+        entry.deleted)
+        return false;
+    *size = entry.size;
+    return true;
+}
+
+bool decode_ahead(void* context, size_t position, uint8_t* out, size_t size)
+{
+    size_t got = 0;
+    uint8_t none = 0;
+    return qar_read(static_cast<ArchiveObject*>(context)->handle, position,
+                    size != 0 ? out : &none, size, &got, nullptr) == QAR_OK &&
+           got == size;
+}
 
 // qar.Error; made once by the module and kept for the life of the process.
 py::handle error_type;
@@ -177,11 +213,15 @@ void read_locked(ArchiveObject& archive, Read read)
         archive, [&](ArchiveObject& locked) { read(locked.handle); });
 }
 
-// change(archive) with the lock held exclusively.
+// change(archive) with the lock held exclusively, once no worker decodes
+// ahead through the handle.
 template <typename Change>
 void change_locked(ArchiveObject& archive, Change change)
 {
-    with_lock<std::unique_lock<std::shared_mutex>>(archive, change);
+    with_lock<std::unique_lock<std::shared_mutex>>(archive, [&](ArchiveObject& locked) {
+        ahead_stop(&locked.ahead);
+        change(locked);
+    });
 }
 
 // Opens archive.path in mode into archive.handle, closing the handle that was
@@ -218,6 +258,7 @@ void close_archive(ArchiveObject& archive)
     {
         py::gil_scoped_release unlocked;
         std::unique_lock<std::shared_mutex> exclusive(archive.lock);
+        ahead_stop(&archive.ahead);
         status = qar_close(archive.handle, &error);
         archive.handle = nullptr;
     }
@@ -250,12 +291,33 @@ bool same_name(const char* stored, const std::string& name)
     return length == QAR_NAME_SIZE || stored[length] == '\0';
 }
 
+constexpr size_t NO_HINT = SIZE_MAX;
+
+// Whether the record at `at` is the first live record of that name: it is
+// live, has the name, and the record before it has another.
+bool first_live_at(const qar_archive* handle, const std::string& name, size_t at,
+                   qar_entry* entry)
+{
+    qar_entry before;
+    return qar_entry_at(handle, at, entry, nullptr) == QAR_OK && !entry->deleted &&
+           same_name(entry->name, name) &&
+           (at == 0 ||
+            (qar_entry_at(handle, at - 1, &before, nullptr) == QAR_OK &&
+             !same_name(before.name, name)));
+}
+
 // The position of the first live record of that name: QAR_NOT_FOUND when
 // there is none. The snapshot is sorted by name, so records of one name stand
-// together. Makes no Python call (it runs with the GIL released).
+// together; `hint`, where the record probably is (the one after the record
+// read last), is looked at before searching. Makes no Python call (it runs
+// with the GIL released).
 qar_status find_live(const qar_archive* handle, const std::string& name, size_t* position,
-                     qar_entry* entry, qar_error* error)
+                     qar_entry* entry, qar_error* error, size_t hint = NO_HINT)
 {
+    if (hint != NO_HINT && first_live_at(handle, name, hint, entry)) {
+        *position = hint;
+        return QAR_OK;
+    }
     qar_status status = qar_find(handle, name.c_str(), position, error);
     if (status != QAR_OK)
         return status;
@@ -287,11 +349,15 @@ void check_found(qar_status status, const qar_error& error, const std::string& n
 }
 
 std::unique_ptr<ArchiveObject> make_archive(const std::string& path, unsigned mode,
-                                            uint32_t key)
+                                            uint32_t key, unsigned ahead_workers)
 {
     auto archive = std::make_unique<ArchiveObject>();
     archive->path = path;
     archive->key = key;
+    archive->ahead.worker_count = std::min(ahead_workers, AHEAD_MOST_WORKERS);
+    archive->ahead.source.context = archive.get();
+    archive->ahead.source.wanted = wanted_ahead;
+    archive->ahead.source.decode = decode_ahead;
     qar_error error{};
     qar_status status = QAR_OK;
     {
@@ -309,7 +375,15 @@ size_t count_records(ArchiveObject& archive)
     return count;
 }
 
-std::vector<qar_entry> entries(ArchiveObject& archive)
+py::object entry_object(const qar_entry& entry)
+{
+    PyObject* made = entry_new(entry);
+    if (!made)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
+py::list entries(ArchiveObject& archive)
 {
     std::vector<qar_entry> out;
     qar_error error{};
@@ -321,10 +395,13 @@ std::vector<qar_entry> entries(ArchiveObject& archive)
             status = qar_entry_at(handle, position, &out[position], &error);
     });
     check(status, error);
-    return out;
+    py::list list(out.size());
+    for (size_t i = 0; i < out.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), entry_object(out[i]).release().ptr());
+    return list;
 }
 
-qar_entry entry_named(ArchiveObject& archive, const py::handle& name)
+py::object entry_named(ArchiveObject& archive, const py::handle& name)
 {
     std::string wanted = name_bytes(name);
     qar_entry entry;
@@ -335,7 +412,7 @@ qar_entry entry_named(ArchiveObject& archive, const py::handle& name)
         status = find_live(handle, wanted, &position, &entry, &error);
     });
     check_found(status, error, wanted);
-    return entry;
+    return entry_object(entry);
 }
 
 // Records up to this size are read in the same step that finds them, into a
@@ -343,7 +420,26 @@ qar_entry entry_named(ArchiveObject& archive, const py::handle& name)
 // read straight into it.
 constexpr size_t SMALL_RECORD = 64 * 1024;
 
-// The record's bytes, read with the GIL released. A large record's bytes
+// The record after the one read last, when it is decoded ahead and ready:
+// taken with the GIL held, since nothing here waits (the object's lock is
+// only tried). Most reads in order end here. Null otherwise.
+AheadBytes take_ready(ArchiveObject& archive, const std::string& wanted)
+{
+    std::shared_lock<std::shared_mutex> shared(archive.lock, std::try_to_lock);
+    if (!shared.owns_lock() || !archive.handle || archive.stale)
+        return AheadBytes();
+    const size_t position = archive.next_read.load(std::memory_order_relaxed);
+    qar_entry entry;
+    if (!first_live_at(archive.handle, wanted, position, &entry))
+        return AheadBytes();
+    AheadBytes ready = ahead_take(&archive.ahead, position, qar_count(archive.handle), false);
+    if (ready.chunk)
+        archive.next_read.store(position + 1, std::memory_order_relaxed);
+    return ready;
+}
+
+// The record's bytes, read with the GIL released: decoded ahead when the
+// reads go in order, else read here (so is every failure). A large record's bytes
 // object is made (with the GIL) between finding the record and reading it,
 // once qar_read has found its stored bytes inside the file (so a damaged
 // entry's claimed size is never allocated); should another thread open the
@@ -351,6 +447,10 @@ constexpr size_t SMALL_RECORD = 64 * 1024;
 py::bytes read_record(ArchiveObject& archive, const py::handle& name)
 {
     std::string wanted = name_bytes(name);
+    AheadBytes ready = take_ready(archive, wanted);
+    if (ready.chunk)
+        return py::bytes(reinterpret_cast<const char*>(ready.data),
+                         static_cast<Py_ssize_t>(ready.size));
     thread_local std::vector<char> small(SMALL_RECORD);
     qar_error error{};
     for (;;) {
@@ -359,12 +459,21 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
         qar_entry entry;
         qar_status status = QAR_OK;
         uint64_t generation = 0;
+        AheadBytes ahead;
         read_locked(readable(archive), [&](qar_archive* handle) {
             generation = archive.generation;
-            status = find_live(handle, wanted, &position, &entry, &error);
-            if (status == QAR_OK)
+            status = find_live(handle, wanted, &position, &entry, &error,
+                               archive.next_read.load(std::memory_order_relaxed));
+            if (status != QAR_OK)
+                return;
+            archive.next_read.store(position + 1, std::memory_order_relaxed);
+            ahead = ahead_take(&archive.ahead, position, qar_count(handle), true);
+            if (!ahead.chunk)
                 status = qar_read(handle, position, small.data(), small.size(), &size, &error);
         });
+        if (ahead.chunk)
+            return py::bytes(reinterpret_cast<const char*>(ahead.data),
+                             static_cast<Py_ssize_t>(ahead.size));
         if (status != QAR_BUFFER_TOO_SMALL) {
             check_found(status, error, wanted);
             return py::bytes(small.data(), size);
@@ -563,29 +672,39 @@ py::dict compact_archive(ArchiveObject& archive)
     return out;
 }
 
-py::object mtime_of(const qar_entry& entry)
+// Archive.read as a plain method of the type, called without the binding's
+// dispatch: a loop over a listing calls it once per record, and for a record
+// decoded ahead the dispatch would cost as much as the read itself. Takes the
+// name by position or as name=.
+PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* names)
 {
-    if (entry.mtime == QAR_TIME_UNKNOWN)
-        return py::none();
-    // Kept for the life of the process, as the module is.
-    static py::handle from_timestamp =
-        py::object(py::module_::import("datetime").attr("datetime").attr("fromtimestamp"))
-            .release();
-    static py::handle utc =
-        py::object(py::module_::import("datetime").attr("timezone").attr("utc")).release();
-    return from_timestamp(entry.mtime, utc);
+    try {
+        const Py_ssize_t keywords = names ? PyTuple_GET_SIZE(names) : 0;
+        if (count + keywords != 1 ||
+            (keywords == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0),
+                                                               "name") != 0)) {
+            PyErr_SetString(PyExc_TypeError, "read() takes one argument, the record's name");
+            return nullptr;
+        }
+        ArchiveObject& archive = py::handle(self).cast<ArchiveObject&>();
+        return read_record(archive, py::handle(args[0])).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
 }
 
-const char* method_name(qar_method method)
-{
-    switch (method) {
-    case QAR_METHOD_NONE: return "none";
-    case QAR_METHOD_LZO1X: return "lzo1x";
-    case QAR_METHOD_LZO1Y: return "lzo1y";
-    case QAR_METHOD_UNKNOWN: break;
-    }
-    return "unknown";
-}
+PyMethodDef read_definition = {
+    "read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_method)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "read(name)\n--\n\nThe plain bytes of the live record of that name (KeyError when "
+    "there is none)."};
 
 uint32_t key_of_password(const py::bytes& password)
 {
@@ -614,23 +733,14 @@ PYBIND11_MODULE(_qar, m)
     m.def("key_from_password", &key_of_password, py::arg("password"),
           "The archive key of a password (bytes).");
 
-    py::class_<qar_entry>(m, "Entry", "One record of an archive's listing.")
-        .def_property_readonly("name", [](const qar_entry& e) { return text_of(std::string(e.name)); })
-        .def_property_readonly("raw_name", [](const qar_entry& e) { return py::bytes(std::string(e.name)); })
-        .def_readonly("index", &qar_entry::index)
-        .def_readonly("size", &qar_entry::size)
-        .def_readonly("stored_size", &qar_entry::stored_size)
-        .def_property_readonly("method", [](const qar_entry& e) { return method_name(e.method); })
-        .def_property_readonly("mtime", &mtime_of)
-        .def_property_readonly("deleted", [](const qar_entry& e) { return e.deleted != 0; })
-        .def("__repr__", [](const qar_entry& e) {
-            return "<qar.Entry " + std::string(py::repr(text_of(std::string(e.name)))) + " " +
-                   std::to_string(e.size) + " bytes, " + method_name(e.method) +
-                   (e.deleted ? ", deleted>" : ">");
-        });
+    if (!entry_type_add(m.ptr()))
+        throw py::error_already_set();
 
-    py::class_<ArchiveObject>(m, "Archive", "An open archive (from qar.open or qar.create).")
-        .def(py::init(&make_archive), py::arg("path"), py::arg("mode"), py::arg("key"))
+    py::class_<ArchiveObject> archive_class(m, "Archive",
+                                           "An open archive (from qar.open or qar.create).");
+    archive_class
+        .def(py::init(&make_archive), py::arg("path"), py::arg("mode"), py::arg("key"),
+             py::arg("ahead_workers") = 0)
         .def_property_readonly("path", [](const ArchiveObject& a) { return text_of(a.path); })
         .def_property_readonly("key", [](const ArchiveObject& a) { return a.key; })
         .def_property_readonly("closed",
@@ -639,12 +749,15 @@ PYBIND11_MODULE(_qar, m)
                                    return !a.handle;
                                })
         .def("close", &close_archive, "Closes the archive (again: nothing).")
+        .def("_stop_read_ahead",
+             [](ArchiveObject& a) {
+                 py::gil_scoped_release unlocked;
+                 ahead_stop(&a.ahead);
+             })
         .def("__len__", &count_records)
         .def("entries", &entries, "The records, sorted by name, as a list of Entry.")
         .def("entry", &entry_named, py::arg("name"),
              "The live record of that name (KeyError when there is none).")
-        .def("read", &read_record, py::arg("name"),
-             "The plain bytes of the live record of that name (KeyError when there is none).")
         .def("_add", &add_record, py::arg("name"), py::arg("data"), py::arg("mtime"))
         .def("_update", &update_record, py::arg("name"), py::arg("data"), py::arg("mtime"))
         .def("delete", &delete_record, py::arg("name"),
@@ -663,4 +776,9 @@ PYBIND11_MODULE(_qar, m)
             });
             return known ? py::make_tuple(volume, file) : py::object(py::none());
         });
+    PyObject* read = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(archive_class.ptr()),
+                                       &read_definition);
+    if (!read)
+        throw py::error_already_set();
+    archive_class.attr("read") = py::reinterpret_steal<py::object>(read);
 }

@@ -17,6 +17,7 @@ import fnmatch as _fnmatch
 import os as _os
 import secrets as _secrets
 import time as _time
+import weakref as _weakref
 
 from . import _qar
 from ._qar import Entry, Error, version
@@ -46,9 +47,37 @@ def create(path, password=None, *, key=None):
     return Archive(_os.fsencode(path), _qar.CREATE_NEW, _key(password, key))
 
 
+def _usable_cores():
+    try:
+        return len(_os.sched_getaffinity(0))
+    except AttributeError:
+        return _os.cpu_count() or 1
+
+
+# Every open archive object, so that the threads decoding ahead for them stop
+# before the process forks (a child would have none of them); they start
+# again at the next read in order.
+_archives = _weakref.WeakSet()
+
+
+def _stop_read_ahead():
+    for archive in list(_archives):
+        archive._stop_read_ahead()
+
+
+if hasattr(_os, "register_at_fork"):
+    _os.register_at_fork(before=_stop_read_ahead)
+
+
 class Archive(_qar.Archive):
     """An open archive. Iterating gives an Entry per record, sorted by name
-    (records deleted through this archive stay listed, deleted True)."""
+    (records deleted through this archive stay listed, deleted True).
+    Reading records in that order decodes the next small ones ahead on
+    worker threads, one per usable core."""
+
+    def __init__(self, path, mode, key):
+        super().__init__(path, mode, key, _usable_cores())
+        _archives.add(self)
 
     def __enter__(self):
         return self

@@ -4,6 +4,7 @@ errors, and reading from several threads."""
 import datetime
 import itertools
 import os
+import signal
 import threading
 
 import pytest
@@ -89,6 +90,7 @@ def test_a_failing_call_raises_error_with_status_and_message(tmp_path, call, sta
 
 @pytest.mark.parametrize("call", [
     lambda a: a.read("nosuch.txt"),
+    lambda a: a.read(name="nosuch.txt"),
     lambda a: a.entry("nosuch.txt"),
     lambda a: a.delete("nosuch.txt"),
     lambda a: a.update("nosuch.txt", b"x"),
@@ -180,3 +182,80 @@ def test_threads_read_while_another_adds_and_see_every_record_whole(tree, tool_a
             for t in pool:
                 t.join()
     assert not wrong, "threads read wrong bytes for: %s" % sorted(set(wrong))
+
+
+def small_records(count):
+    """name -> bytes of count small compressible records, in name order."""
+    return {"r%04d.txt" % i: (b"record %d " % i) * (1 + i % 40) for i in range(count)}
+
+
+def test_reading_in_order_gives_the_bytes_changes_through_the_handle_left(tmp_path):
+    records = small_records(400)
+    with qar.create(tmp_path / "s.qar") as a:
+        for name, data in records.items():
+            a.add(name, data)
+    with qar.open(tmp_path / "s.qar", mode="r+") as a:
+        names = [e.name for e in a]
+        for name in names[:200]:  # the records after these are decoded ahead meanwhile
+            assert a.read(name) == records[name], "%s read wrong bytes in order" % name
+        a.update(names[210], b"updated")
+        a.delete(names[220])
+        records[names[210]] = b"updated"
+        for name in names[200:]:
+            if name == names[220]:
+                with pytest.raises(KeyError):
+                    a.read(name)
+            else:
+                assert a.read(name) == records[name], "%s: bytes from before the change" % name
+
+
+def test_a_damaged_record_read_in_order_fails_as_alone_and_the_others_read(tmp_path):
+    records = small_records(300)
+    damaged = "r0150.txt"
+    with qar.create(tmp_path / "d.qar") as a:
+        a.add(damaged, records[damaged])  # the first record: its stream starts after table 0
+        for name, data in records.items():
+            if name != damaged:
+                a.add(name, data)
+        stored = a.entry(damaged).stored_size
+    with open(tmp_path / "d.qar", "r+b") as f:
+        f.seek(3632 + stored // 2)
+        f.write(b"\xff" * (stored - stored // 2))
+    with qar.open(tmp_path / "d.qar") as a:
+        with pytest.raises(qar.Error) as alone:
+            a.read(damaged)
+    with qar.open(tmp_path / "d.qar") as a:
+        for name, data in records.items():
+            if name == damaged:
+                with pytest.raises(qar.Error) as in_order:
+                    a.read(name)
+            else:
+                assert a.read(name) == data, "%s read wrong bytes beside a damaged one" % name
+    assert (in_order.value.status, str(in_order.value)) == (alone.value.status, str(alone.value))
+
+
+def test_a_child_forked_while_records_are_decoded_ahead_reads_on(tmp_path):
+    """The fork comes right after the reads that start decoding ahead, while
+    workers decode; a child left waiting for them is killed by its alarm."""
+    records = {"r%03d.txt" % i: b"".join(b"line %d of record %d\n" % (j, i) for j in range(2000))
+               for i in range(60)}
+    with qar.create(tmp_path / "f.qar") as a:
+        for name, data in records.items():
+            a.add(name, data)
+    names = sorted(records)
+    with qar.open(tmp_path / "f.qar") as a:
+        for name in names[:3]:
+            a.read(name)
+        pid = os.fork()
+        if pid == 0:  # the child: reads the rest in order and closes
+            ok = False
+            try:
+                signal.alarm(60)
+                ok = all(a.read(name) == records[name] for name in names[3:])
+                a.close()
+            finally:
+                os._exit(0 if ok else 1)
+        assert all(a.read(name) == records[name] for name in names[3:]), "the parent read wrong"
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    assert code != -signal.SIGALRM, "the forked child hung reading on or closing"
+    assert code == 0, "the child read wrong bytes"
