@@ -13,8 +13,6 @@ struct EntryObject {
     qar_entry entry;
 };
 
-PyTypeObject* entry_type = nullptr;  // kept for the life of the process, as the module is
-
 size_t name_length(const qar_entry& entry) { return strnlen(entry.name, QAR_NAME_SIZE); }
 
 const qar_entry& entry_of(PyObject* self) { return reinterpret_cast<EntryObject*>(self)->entry; }
@@ -113,16 +111,8 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("One record of an archive's listing.")},
-    {Py_tp_getset, getters},
-    {Py_tp_members, members},
-    {Py_tp_repr, reinterpret_cast<void*>(entry_repr)},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"qar.Entry", sizeof(EntryObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+// The type itself, a static one: filled in and readied once, by entry_type_add.
+PyTypeObject entry_type{};
 
 }  // namespace
 
@@ -130,12 +120,19 @@ bool entry_type_add(PyObject* module)
 {
     if (!find_datetime())
         return false;
-    entry_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (!entry_type)
+    Py_SET_REFCNT(&entry_type, 1);  // as PyVarObject_HEAD_INIT has it; readying sets the type
+    entry_type.tp_name = "qar.Entry";
+    entry_type.tp_basicsize = sizeof(EntryObject);
+    entry_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    entry_type.tp_doc = "One record of an archive's listing.";
+    entry_type.tp_getset = getters;
+    entry_type.tp_members = members;
+    entry_type.tp_repr = entry_repr;
+    if (PyType_Ready(&entry_type) != 0)
         return false;
-    Py_INCREF(entry_type);  // one for the module, one kept here
-    if (PyModule_AddObject(module, "Entry", reinterpret_cast<PyObject*>(entry_type)) != 0) {
-        Py_DECREF(entry_type);
+    Py_INCREF(&entry_type);  // the module's reference
+    if (PyModule_AddObject(module, "Entry", reinterpret_cast<PyObject*>(&entry_type)) != 0) {
+        Py_DECREF(&entry_type);
         return false;
     }
     return true;
@@ -143,7 +140,7 @@ bool entry_type_add(PyObject* module)
 
 PyObject* entry_new(const qar_entry& entry)
 {
-    EntryObject* self = PyObject_New(EntryObject, entry_type);
+    EntryObject* self = PyObject_New(EntryObject, &entry_type);
     if (self)
         self->entry = entry;
     return reinterpret_cast<PyObject*>(self);
