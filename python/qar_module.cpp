@@ -65,7 +65,7 @@ struct ArchiveObject {
 
 // The read-ahead source: the archive's live records. Runs without the
 // object's lock; the handle does not change while workers run.
-bool wanted_ahead(void* context, size_t position, uint64_t* size)
+bool may_decode_ahead(void* context, size_t position, uint64_t* size)
 {
     qar_entry entry;
     if (qar_entry_at(static_cast<ArchiveObject*>(context)->handle, position, &entry, nullptr) !=
@@ -76,7 +76,7 @@ bool wanted_ahead(void* context, size_t position, uint64_t* size)
     return true;
 }
 
-bool decode_ahead(void* context, size_t position, uint8_t* out, size_t size)
+bool decode_record_into(void* context, size_t position, uint8_t* out, size_t size)
 {
     size_t got = 0;
     uint8_t none = 0;
@@ -356,8 +356,8 @@ std::unique_ptr<ArchiveObject> make_archive(const std::string& path, unsigned mo
     archive->key = key;
     archive->ahead.worker_count = std::min(ahead_workers, AHEAD_MOST_WORKERS);
     archive->ahead.source.context = archive.get();
-    archive->ahead.source.wanted = wanted_ahead;
-    archive->ahead.source.decode = decode_ahead;
+    archive->ahead.source.wanted = may_decode_ahead;
+    archive->ahead.source.decode = decode_record_into;
     qar_error error{};
     qar_status status = QAR_OK;
     {

@@ -25,6 +25,17 @@ void decode_chunk(const AheadSource& source, AheadChunk* chunk) {
     }
 }
 
+// Claims a queued chunk, decodes it outside the lock and wakes the readers
+// waiting for it. The lock is held on entry and on return.
+void decode_claimed(ReadAhead* ahead, AheadChunk* chunk, std::unique_lock<std::mutex>* lock) {
+    chunk->state = CHUNK_DECODING;
+    lock->unlock();
+    decode_chunk(ahead->source, chunk);
+    lock->lock();
+    chunk->state = CHUNK_READY;
+    ahead->ready.notify_all();
+}
+
 // A worker: decodes the oldest queued chunk of the window, then the next.
 void decode_ahead(ReadAhead* ahead) {
     std::unique_lock<std::mutex> lock(ahead->mutex);
@@ -40,12 +51,7 @@ void decode_ahead(ReadAhead* ahead) {
             return false;
         });
         if (ahead->stopping) return;
-        chunk->state = CHUNK_DECODING;
-        lock.unlock();
-        decode_chunk(ahead->source, chunk.get());
-        lock.lock();
-        chunk->state = CHUNK_READY;
-        ahead->ready.notify_all();
+        decode_claimed(ahead, chunk.get(), &lock);
     }
 }
 
@@ -132,14 +138,7 @@ AheadBytes ahead_take(ReadAhead* ahead, size_t position, size_t records, bool ma
             }
             return out;
         }
-        if (chunk->state == CHUNK_QUEUED) {
-            chunk->state = CHUNK_DECODING;
-            lock.unlock();
-            decode_chunk(ahead->source, chunk.get());
-            lock.lock();
-            chunk->state = CHUNK_READY;
-            ahead->ready.notify_all();
-        }
+        if (chunk->state == CHUNK_QUEUED) decode_claimed(ahead, chunk.get(), &lock);
         ahead->ready.wait(lock, [&] { return chunk->state == CHUNK_READY; });
         if (in_order) top_up(ahead, records);
         const size_t i = position - chunk->first;
