@@ -51,7 +51,6 @@ struct ArchiveObject {
     std::unordered_set<std::string> added_names;
     std::shared_mutex lock;
     ReadAhead ahead;  // its source reads through handle
-    std::atomic<size_t> next_read{0};  // the position after the record read last: a hint
 
     ArchiveObject() = default;
     ArchiveObject(const ArchiveObject&) = delete;
@@ -428,14 +427,11 @@ AheadBytes take_ready(ArchiveObject& archive, const std::string& wanted)
     std::shared_lock<std::shared_mutex> shared(archive.lock, std::try_to_lock);
     if (!shared.owns_lock() || !archive.handle || archive.stale)
         return AheadBytes();
-    const size_t position = archive.next_read.load(std::memory_order_relaxed);
+    const size_t position = ahead_next(&archive.ahead);
     qar_entry entry;
     if (!first_live_at(archive.handle, wanted, position, &entry))
         return AheadBytes();
-    AheadBytes ready = ahead_take(&archive.ahead, position, qar_count(archive.handle), false);
-    if (ready.chunk)
-        archive.next_read.store(position + 1, std::memory_order_relaxed);
-    return ready;
+    return ahead_take(&archive.ahead, position, qar_count(archive.handle), false);
 }
 
 // The record's bytes, read with the GIL released: decoded ahead when the
@@ -463,10 +459,9 @@ py::bytes read_record(ArchiveObject& archive, const py::handle& name)
         read_locked(readable(archive), [&](qar_archive* handle) {
             generation = archive.generation;
             status = find_live(handle, wanted, &position, &entry, &error,
-                               archive.next_read.load(std::memory_order_relaxed));
+                               ahead_next(&archive.ahead));
             if (status != QAR_OK)
                 return;
-            archive.next_read.store(position + 1, std::memory_order_relaxed);
             ahead = ahead_take(&archive.ahead, position, qar_count(handle), true);
             if (!ahead.chunk)
                 status = qar_read(handle, position, small.data(), small.size(), &size, &error);

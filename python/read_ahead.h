@@ -19,6 +19,7 @@
 // still each use a core of their own.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -70,7 +71,10 @@ struct ReadAhead {
     std::condition_variable ready;  // a chunk was decoded
     std::deque<std::shared_ptr<AheadChunk>> window;  // consecutive chunks, in order
     size_t window_end = 0;                           // the position after the window
-    size_t last = SIZE_MAX;                          // the position asked for last; none yet
+    // The position asked for last (SIZE_MAX: none yet). Written under the
+    // mutex; a caller may read it without, as a hint of where the next read
+    // in order lies (ahead_next).
+    std::atomic<size_t> last{SIZE_MAX};
     std::vector<std::thread> workers;
     bool stopping = false;
 
@@ -97,6 +101,12 @@ struct AheadBytes {
 // (for a caller that must not block). Never throws: when memory runs out the
 // record is simply not decoded ahead.
 AheadBytes ahead_take(ReadAhead* ahead, size_t position, size_t records, bool may_wait);
+
+// The position after the one asked for last (0 when none was): where a
+// reader going in order reads next. Takes no lock.
+inline size_t ahead_next(const ReadAhead* ahead) {
+    return ahead->last.load(std::memory_order_relaxed) + 1;
+}
 
 // Drops the window, lets the decodings under way finish and joins the
 // workers; the next read in order starts them again. Readers may go on at the
